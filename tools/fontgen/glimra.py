@@ -63,12 +63,21 @@ class Glyph:
         self.cut.append(list(pts))
         return self
 
+    def slab(self, x0, y0, x1, y1, width):
+        """A straight band between two heights, `width` units across horizontally."""
+        w = width // 2
+        return self.p((x0 - w, y0), (x0 + w, y0), (x1 + w, y1), (x1 - w, y1))
+
+    def dot(self, x, y, r=70):
+        """A diamond (i's dot, full stop)."""
+        return self.p((x, y - r), (x + r, y), (x, y + r), (x - r, y))
+
     # Metal trimmings -----------------------------------------------------
-    def thorn(self, x, y, size=60):
+    def thorn(self, x, y, size=70):
         """A spike off the top-left corner of a stem centred at x, topping at y."""
         return self.p((x - HALF, y + LEFT_TIP - size), (x - HALF - size, y + 14), (x - 5, y + 14))
 
-    def spur(self, x, y, size=56):
+    def spur(self, x, y, size=62):
         """A spike off the bottom-right corner of a stem centred at x, ending at y."""
         return self.p((x + HALF, y - LEFT_TIP + size), (x + HALF + size, y - 14), (x + 5, y - 14))
 
@@ -103,12 +112,12 @@ def lc_u():
 
 
 def lc_i():
-    return g().s((L, B), (L, X)).thorn(L, X).spur(L, B).s((L, X + 150), (L, X + 190))
+    return g().s((L, B), (L, X)).thorn(L, X).spur(L, B).dot(L, X + 190)
 
 
 def lc_j():
     return (g().s((R - 120, X), (R - 120, B - 60), (R - 240, D)).thorn(R - 120, X)
-            .s((R - 120, X + 150), (R - 120, X + 190)))
+            .dot(R - 120, X + 190))
 
 
 def lc_l():
@@ -207,7 +216,7 @@ def lc_w():
 
 
 def lc_x():
-    return (g().s((L - 10, X), (R + 10, B)).s((R + 10, X), (L - 10, B))
+    return (g().s((L - 10, X), (R + 10, B)).slab(R + 10, X + REACH, L - 10, B - REACH, 100)
             .thorn(L, X).spur(R, B))
 
 
@@ -217,7 +226,7 @@ def lc_y():
 
 
 def lc_z():
-    return (g().s((L - 10, X), (R + 10, X)).s((R + 10, X), (L - 10, B)).s((L - 10, B), (R + 10, B))
+    return (g().s((L - 10, X), (R + 10, X)).slab(R - 20, X, L + 20, B, 150).s((L - 10, B), (R + 10, B))
             .thorn(L - 10, X).spur(R + 10, B))
 
 
@@ -344,7 +353,7 @@ def uc_W():
 
 
 def uc_X():
-    return (g().s((L - 20, C), (CR + 20, B)).s((CR + 20, C), (L - 20, B))
+    return (g().s((L - 20, C), (CR + 20, B)).slab(CR + 20, C + REACH, L - 20, B - REACH, 110)
             .thorn(L - 20, C).spur(CR + 20, B))
 
 
@@ -354,7 +363,7 @@ def uc_Y():
 
 
 def uc_Z():
-    return (g().s((L - 10, C), (CR + 10, C)).s((CR + 10, C), (L - 10, B)).s((L - 10, B), (CR + 10, B))
+    return (g().s((L - 10, C), (CR + 10, C)).slab(CR - 30, C, L + 30, B, 160).s((L - 10, B), (CR + 10, B))
             .p((L - 80, C + 80), (L - 10, C), (L - 80, C - 130)).p((CR + 80, B - 80), (CR + 10, B), (CR + 80, B + 130)))
 
 
@@ -364,7 +373,7 @@ FR = 380
 
 def fig_zero():
     return g().s((L + 90, C), (L, C - 110), (L, B + 110), (L + 90, B), (FR - 90, B), (FR, B + 110),
-                 (FR, C - 110), (FR - 90, C), (L + 90, C)).s((L + 40, B + 150), (FR - 40, C - 150))
+                 (FR, C - 110), (FR - 90, C), (L + 90, C)).slab(L + 30, B + 110, FR - 30, C - 110, 90)
 
 
 def fig_one():
@@ -372,7 +381,8 @@ def fig_one():
 
 
 def fig_two():
-    return g().s((L, C - 110), (L + 90, C), (FR - 90, C), (FR, C - 110), (FR, 430), (L, B), (FR + 30, B))
+    return (g().s((L, C - 110), (L + 90, C), (FR - 90, C), (FR, C - 110), (FR, 430))
+            .slab(FR - 10, 430, L + 20, B, 150).s((L, B), (FR + 30, B)))
 
 
 def fig_three():
@@ -395,7 +405,7 @@ def fig_six():
 
 
 def fig_seven():
-    return g().s((L - 10, C), (FR + 20, C), (170, B)).p((L - 70, C + 70), (L, C), (L - 70, C - 130))
+    return g().s((L - 10, C), (FR + 20, C)).slab(FR - 10, C, 170, B - REACH, 150).p((L - 70, C + 70), (L, C), (L - 70, C - 130))
 
 
 def fig_eight():
@@ -411,7 +421,7 @@ def fig_nine():
 
 
 # Punctuation -------------------------------------------------------------
-def diamond(glyph, x, y, r=62):
+def diamond(glyph, x, y, r=72):
     return glyph.p((x, y - r), (x + r, y), (x, y + r), (x - r, y))
 
 
@@ -466,7 +476,7 @@ for _c, _n in [(".", "period"), (",", "comma"), ("-", "hyphen"), (":", "colon"),
     GLYPHS[_c] = (_n, globals()["pu_" + _n])
 
 # Side bearings: lowercase sits tight, as blackletter does; capitals get air.
-LC_SIDE = 34
+LC_SIDE = 24
 UC_SIDE = 44
 SPACE_WIDTH = 260
 

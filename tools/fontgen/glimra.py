@@ -81,6 +81,10 @@ class Glyph:
         """A spike off the bottom-right corner of a stem centred at x, ending at y."""
         return self.p((x + HALF, y - LEFT_TIP + size), (x + HALF + size, y - 14), (x + 5, y - 14))
 
+    def horn(self, x, y, size=95):
+        """A spike off the top-right corner of a stem centred at x, topping at y."""
+        return self.p((x, y + 4), (x + HALF, y + REACH - 12), (x + HALF + size // 3, y + REACH + size))
+
     def contours(self):
         return merge(self.fill, self.cut)
 
@@ -97,13 +101,13 @@ L, R = HALF, HALF + GAP
 
 def lc_n():
     return (g().s((L, B), (L, X)).s((L, X - 70), (R, X)).s((R, X), (R, B))
-            .thorn(L, X).spur(R, B))
+            .thorn(L, X).spur(R, B).horn(R, X))
 
 
 def lc_m():
     M = R + GAP
     return (g().s((L, B), (L, X)).s((L, X - 70), (R, X)).s((R, X), (R, B))
-            .s((R, X - 70), (M, X)).s((M, X), (M, B)).thorn(L, X).spur(M, B))
+            .s((R, X - 70), (M, X)).s((M, X), (M, B)).thorn(L, X).spur(M, B).horn(M, X))
 
 
 def lc_u():
@@ -162,7 +166,7 @@ def lc_q():
 
 def lc_h():
     return (g().s((L, B), (L, A)).s((L, X - 70), (R, X)).s((R, X), (R, B - 20), (R - 80, D))
-            .thorn(L, A))
+            .thorn(L, A).horn(R, X).spur(L, B))
 
 
 def lc_k():

@@ -543,7 +543,9 @@ def build(path):
                                    "Notice": "Glimra is Dunmarrow's own display typeface."},
                 charstrings, {})
     fb.setupHorizontalMetrics(metrics)
-    ascent, descent, line_gap = 900, -250, 0
+    # One em from ascent to descent: the title is framed only a little taller
+    # than its point size, so the line box must not be larger than the em.
+    ascent, descent, line_gap = 800, DESC, 0
     fb.setupHorizontalHeader(ascent=ascent, descent=descent, lineGap=line_gap)
     fb.setupNameTable({
         "copyright": "Copyright (c) 2026 the Dunmarrow project.",

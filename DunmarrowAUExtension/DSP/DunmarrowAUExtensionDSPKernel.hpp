@@ -794,4 +794,9 @@ private:
     std::atomic<float> outputLevel_{0.0f};
     std::atomic<bool> levelsPresent_{false};
     BlockControls controls_{};
+
+    // Other threads store targets and read levels without any lock.
+    static_assert(std::atomic<double>::is_always_lock_free);
+    static_assert(std::atomic<float>::is_always_lock_free);
+    static_assert(std::atomic<bool>::is_always_lock_free);
 };

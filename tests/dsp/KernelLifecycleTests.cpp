@@ -203,6 +203,39 @@ TEST(KernelLifecycle, LevelReadsRaceSafelyWithDeinitialize) {
     reader.join();
 }
 
+TEST(KernelLifecycle, TakesSpansOfMutableOrConstPointers) {
+    Kernel kernel;
+    prepare(kernel, blackwall(), 48000.0, 2);
+    std::vector<float> a(32, 0.1f), b(32, -0.1f);
+    const float* in[2] = {a.data(), b.data()};
+    float* out[2] = {a.data(), b.data()};
+    kernel.process(std::span<const float*>(in), std::span<float*>(out), 0, 32);
+    kernel.process(std::span<const float* const>(in), std::span<float* const>(out), 32, 32);
+    EXPECT_GT(kernel.outputLevel(), 0.0f);
+}
+
+TEST(KernelLifecycle, ParametersChangeFromAnotherThreadWhileRendering) {
+    Kernel kernel;
+    std::vector<float> values = everyStageOn();
+    values[reference::LiveSafe] = 1.0f;
+    prepare(kernel, values, 48000.0, 2);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int i = 0; !stop.load(std::memory_order_relaxed); ++i) {
+            kernel.setParameter(static_cast<std::uint64_t>(i % 13), static_cast<float>(i % 101));
+            (void)kernel.getParameter(static_cast<std::uint64_t>(i % 14));
+        }
+    });
+    const auto input = std::vector<std::vector<float>>{riff(256, 48000.0, 1), riff(256, 48000.0, 2)};
+    for (int i = 0; i < 300; ++i) {
+        for (const auto& channel : render(kernel, input, 64)) {
+            for (float s : channel) ASSERT_TRUE(std::isfinite(s));
+        }
+    }
+    stop.store(true);
+    writer.join();
+}
+
 TEST(KernelLifecycle, RenderingBeforeInitializeOrAboveTheLimitIsSilentNotACrash) {
     Kernel kernel;
     std::vector<float> buffer(64, 0.5f);

@@ -105,9 +105,13 @@ struct Instantiation {
 };
 using InstantiationPtr = std::shared_ptr<Instantiation>;
 
+// Hands the outcome to the main thread. A principal object left over from a
+// failed instantiation is released there too, since it may be a UI object.
 void complete(const InstantiationPtr& job, std::shared_ptr<AVAudioUnit> unit, std::optional<NSError> error) {
-    runOnMainThread([job, unit = std::move(unit), error = std::move(error)]() mutable {
+    runOnMainThread([job, unit = std::move(unit), error = std::move(error),
+                     leftover = std::move(job->principalObject)]() mutable {
         if (job->completion) job->completion(std::move(unit), std::move(error));
+        leftover.reset();
     });
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// A private JACK server for tests: `jackd -n <unique name> --no-realtime -d dummy`,
+// A private JACK server for tests: `jackd -n <name> --no-realtime -d dummy`,
 // made the default server of this process (JACK_DEFAULT_SERVER, with
 // JACK_NO_START_SERVER so that nothing else starts one), waited for until a
 // client can connect, and stopped and reaped on destruction. Also a test JACK
@@ -42,45 +42,23 @@ public:
         return {};
     }
 
+    // JACK keeps at most eight servers in a registry shared by the whole
+    // machine and frees a dead server's slot only when a server of the same
+    // name starts again. Names come from a small pool, so that a server that
+    // died uncleanly leaves no slot taken for good; a name in use by a live
+    // server makes jackd exit at once, and the next name is tried.
     JackTestServer() {
-        static std::atomic<int> counter{0};
-        name_ = "dunmarrow-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-        ::setenv("JACK_NO_START_SERVER", "1", 1);
-        ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
         const auto jackd = jackdPath();
         if (jackd.empty()) return;
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        std::vector<std::string> args = {jackd, "-n", name_, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (::posix_spawn(&pid_, jackd.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        if (pid_ <= 0) return;
-
-        // Ready once a client can connect. JACK reports each refused attempt; keep them quiet.
+        ::setenv("JACK_NO_START_SERVER", "1", 1);
+        // JACK reports each refused connection attempt; keep them quiet.
         jack_set_error_function(+[](const char*) {});
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (std::chrono::steady_clock::now() < deadline) {
-            jack_status_t status{};
-            jack_client_t* probe = jack_client_open("probe", JackNoStartServer, &status);
-            if (probe != nullptr) {
-                jack_client_close(probe);
-                jack_set_error_function(+[](const char* message) { std::fprintf(stderr, "JACK: %s\n", message); });
-                ready_ = true;
-                return;
-            }
-            int exitStatus = 0;
-            if (::waitpid(pid_, &exitStatus, WNOHANG) == pid_) {
-                pid_ = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (int slot = 0; slot < 8 && !ready_; ++slot) {
+            name_ = "dunmarrow-midi-test-" + std::to_string(slot);
+            ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+            start(jackd);
         }
+        jack_set_error_function(+[](const char* message) { std::fprintf(stderr, "JACK: %s\n", message); });
     }
 
     ~JackTestServer() { stop(); }
@@ -90,11 +68,11 @@ public:
     [[nodiscard]] bool ready() const { return ready_; }
     [[nodiscard]] const std::string& name() const { return name_; }
 
-    // Stops the server and waits for it (killing it after five seconds).
+    // Stops the server and waits for it (killing it after twenty seconds).
     void stop() {
         if (pid_ <= 0) return;
         ::kill(pid_, SIGTERM);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         int status = 0;
         while (::waitpid(pid_, &status, WNOHANG) == 0) {
             if (std::chrono::steady_clock::now() > deadline) {
@@ -109,6 +87,43 @@ public:
     }
 
 private:
+    void start(const std::string& jackd) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        std::vector<std::string> args = {jackd, "-n", name_, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (::posix_spawn(&pid_, jackd.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        if (pid_ <= 0) return;
+
+        const auto exited = [this] {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+            pid_ = -1;
+            return true;
+        };
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (exited()) return;  // the name is taken, or jackd failed
+            jack_status_t status{};
+            jack_client_t* probe = jack_client_open("probe", JackNoStartServer, &status);
+            if (probe != nullptr) {
+                jack_client_close(probe);
+                // A live server of the same name answers too; ours would have given up by now.
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                if (exited()) return;
+                ready_ = true;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        stop();
+    }
+
     std::string name_;
     pid_t pid_ = -1;
     bool ready_ = false;
@@ -124,11 +139,12 @@ public:
         if (client_ == nullptr) return;
         port_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
         jack_set_process_callback(client_, process, this);
+        jack_on_shutdown(client_, [](void* arg) { static_cast<JackTestKeyboard*>(arg)->serverGone_ = true; }, this);
         jack_activate(client_);
     }
     ~JackTestKeyboard() {
         if (client_ == nullptr) return;
-        jack_deactivate(client_);
+        if (!serverGone_) jack_deactivate(client_);
         jack_client_close(client_);
     }
     JackTestKeyboard(const JackTestKeyboard&) = delete;
@@ -161,6 +177,7 @@ private:
 
     jack_client_t* client_ = nullptr;
     jack_port_t* port_ = nullptr;
+    std::atomic<bool> serverGone_{false};
     std::mutex mutex_;
     std::vector<std::vector<std::uint8_t>> pending_;
 };

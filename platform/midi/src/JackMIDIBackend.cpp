@@ -59,6 +59,7 @@ struct JackMIDIBackend::Callbacks {
     // JACK's thread when the server goes away: only queue work.
     static void shutdown(jack_status_t, const char*, void* arg) {
         auto& backend = *static_cast<JackMIDIBackend*>(arg);
+        backend.serverGone_.store(true, std::memory_order_release);
         const auto generation = backend.generation_;
         MIDIServer& server = backend.server_;
         server.onNotificationThread([&server, generation] { server.jackServerLost(generation); });
@@ -95,10 +96,10 @@ std::unique_ptr<JackMIDIBackend> JackMIDIBackend::open(const std::string& client
 }
 
 JackMIDIBackend::~JackMIDIBackend() {
-    if (client_ != nullptr) {
-        jack_deactivate(asClient(client_));
-        jack_client_close(asClient(client_));
-    }
+    if (client_ == nullptr) return;
+    // With the server gone there is nothing to deactivate; closing frees what is left.
+    if (!serverGone_.load(std::memory_order_acquire)) jack_deactivate(asClient(client_));
+    jack_client_close(asClient(client_));
 }
 
 std::vector<std::string> JackMIDIBackend::midiOutputPorts() const {

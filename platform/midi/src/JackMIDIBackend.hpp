@@ -5,6 +5,7 @@
 // the routing table; registration callbacks only queue a rescan on the MIDI
 // notification thread.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -43,6 +44,7 @@ private:
     MIDIServer& server_;
     std::uint64_t generation_;
     void* client_ = nullptr;  // jack_client_t
+    std::atomic<bool> serverGone_{false};
 };
 
 }  // namespace midi::detail

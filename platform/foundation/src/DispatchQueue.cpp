@@ -123,7 +123,7 @@ void DispatchQueue::sync(const Job& job) {
         // Notify under the lock: the waiter may destroy `completion` as soon as it
         // sees done, which it can only do after this lock is released.
         const std::lock_guard lock(completion.mutex);
-        completion.error = error;
+        completion.error = std::move(error);
         completion.done = true;
         completion.finished.notify_all();
     });

@@ -225,3 +225,40 @@ TEST_F(MainQueueTest, ReadSourceCallsBackOnTheMainThreadUntilRemoved) {
     ::close(fds[0]);
     ::close(fds[1]);
 }
+
+TEST_F(MainQueueTest, TimersAndJobsFromOtherThreadsRunOnTheMainThread) {
+    loop().runOnce(0ms);
+    std::atomic<int> timerFires{0};
+    std::atomic<bool> timerOnMain{true};
+    std::atomic<bool> jobOnMain{false};
+    std::shared_ptr<Timer> timer;
+    std::thread other([&] {
+        EXPECT_FALSE(DispatchQueue::main().isCurrent());
+        timer = Timer::scheduledTimer(5ms, true, [&](Timer& t) {
+            timerOnMain = timerOnMain && isMainThread();
+            if (timerFires.fetch_add(1) == 1) t.invalidate();
+        });
+        DispatchQueue::main().asyncAfter(10ms, [&] { jobOnMain = DispatchQueue::main().isCurrent(); });
+    });
+    other.join();
+    ASSERT_TRUE(pumpUntil([&] { return timerFires == 2 && jobOnMain; }));
+    EXPECT_TRUE(timerOnMain);
+    EXPECT_FALSE(timer->isValid());
+}
+
+TEST_F(MainQueueTest, ASourceMayRemoveItselfFromItsCallback) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    int calls = 0;
+    RunLoop::SourceId id = 0;
+    id = loop().addReadSource(fds[0], [&] {
+        ++calls;
+        loop().removeSource(id);  // unread data would otherwise fire it again
+    });
+    ASSERT_EQ(::write(fds[1], "x", 1), 1);
+    ASSERT_TRUE(pumpUntil([&] { return calls == 1; }));
+    loop().runUntil(Clock::now() + 30ms);
+    EXPECT_EQ(calls, 1);
+    ::close(fds[0]);
+    ::close(fds[1]);
+}

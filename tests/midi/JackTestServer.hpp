@@ -90,8 +90,11 @@ private:
     void start(const std::string& jackd) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        // DUNMARROW_JACKD_LOG names a file for the server's output when a test needs looking into.
+        const char* log = std::getenv("DUNMARROW_JACKD_LOG");
+        const char* output = log != nullptr && *log != '\0' ? log : "/dev/null";
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output, O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
         std::vector<std::string> args = {jackd, "-n", name_, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());

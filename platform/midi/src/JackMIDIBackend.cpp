@@ -3,7 +3,6 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
-#include <cstdio>
 #include <cerrno>
 #include <cstring>
 
@@ -16,8 +15,6 @@ namespace {
 jack_client_t* asClient(void* client) { return static_cast<jack_client_t*>(client); }
 
 void silent(const char*) {}
-
-void printJackError(const char* message) { std::fprintf(stderr, "JACK: %s\n", message); }
 
 }  // namespace
 
@@ -71,7 +68,9 @@ JackMIDIBackend::JackMIDIBackend(MIDIServer& server, std::uint64_t generation)
 
 std::unique_ptr<JackMIDIBackend> JackMIDIBackend::open(const std::string& clientName, MIDIServer& server,
                                                        std::uint64_t generation) {
-    // Without a server, JACK prints several lines of its own; the caller prints one instead.
+    // libjack's own messages are process-wide and many (several lines for a
+    // missing server alone); this layer says what matters in its own lines,
+    // so they stay off for good.
     jack_set_error_function(silent);
     jack_set_info_function(silent);
     jack_status_t status{};
@@ -79,7 +78,6 @@ std::unique_ptr<JackMIDIBackend> JackMIDIBackend::open(const std::string& client
     if (name.size() >= static_cast<std::size_t>(jack_client_name_size()))
         name.resize(static_cast<std::size_t>(jack_client_name_size()) - 1);
     jack_client_t* client = jack_client_open(name.c_str(), JackNoStartServer, &status);
-    jack_set_error_function(printJackError);
     if (client == nullptr) return nullptr;
 
     std::unique_ptr<JackMIDIBackend> backend(new JackMIDIBackend(server, generation));

@@ -97,7 +97,10 @@ OutputFile::OutputFile(std::string path, const SF_INFO& format) : path_(std::mov
     // rename stays within one file system and is atomic.
     const fs::path destination(path_);
     const fs::path folder = destination.has_parent_path() ? destination.parent_path() : fs::path(".");
-    std::string pattern = (folder / ("." + destination.filename().string() + ".XXXXXX")).string();
+    std::string hiddenName = ".";
+    hiddenName += destination.filename().string();
+    hiddenName += ".XXXXXX";
+    const std::string pattern = (folder / hiddenName).string();
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     const int fd = ::mkstemp(name.data());

@@ -25,6 +25,9 @@ std::string reasonFrom(const char* message) {
     return reason;
 }
 
+// Signals that end the process while the temporary file exists.
+constexpr int kDeadlySignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
 // The temporary file that a signal must remove before the process dies. A
 // fixed buffer, because the signal handler may only read plain memory.
 char pendingTemporary[4096];
@@ -41,7 +44,7 @@ void watchForSignals(const std::string& temporaryPath) {
     if (temporaryPath.size() >= sizeof pendingTemporary) return;
     std::memcpy(pendingTemporary, temporaryPath.c_str(), temporaryPath.size() + 1);
     havePendingTemporary = 1;
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) std::signal(s, removePendingTemporaryAndDie);
+    for (int signalNumber : kDeadlySignals) std::signal(signalNumber, removePendingTemporaryAndDie);
 }
 
 void stopWatchingForSignals() noexcept { havePendingTemporary = 0; }
@@ -103,10 +106,20 @@ OutputFile::OutputFile(std::string path, const SF_INFO& format) : path_(std::mov
     const std::string pattern = (folder / hiddenName).string();
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
+    // Signals wait until the handler knows the file, so that no moment exists
+    // in which a signal could leave it behind.
+    sigset_t deadly, previous;
+    sigemptyset(&deadly);
+    for (int signalNumber : kDeadlySignals) sigaddset(&deadly, signalNumber);
+    ::sigprocmask(SIG_BLOCK, &deadly, &previous);
     const int fd = ::mkstemp(name.data());
-    if (fd < 0) throw ToolError("cannot write output " + inQuotes(path_) + ": " + std::strerror(errno));
-    temporaryPath_ = name.data();
-    watchForSignals(temporaryPath_);
+    const int error = errno;
+    if (fd >= 0) {
+        temporaryPath_ = name.data();
+        watchForSignals(temporaryPath_);
+    }
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (fd < 0) throw ToolError("cannot write output " + inQuotes(path_) + ": " + std::strerror(error));
 
     // mkstemp makes the file private; the result gets the usual permissions.
     const mode_t mask = ::umask(0);

@@ -96,7 +96,7 @@ public:
         for (double& x : noise) x = random.bipolar();
         const auto pick = static_cast<std::size_t>(std::lround(touch.pickPosition * static_cast<double>(n)));
         const double pickPole = std::exp(-kTwoPi * touch.pickCutoff / kSampleRate);
-        excitation_.resize(n);
+        excitation_.assign(n, 0.0);
         double smoothed = 0.0;
         double mean = 0.0;
         for (std::size_t i = 0; i < n; ++i) {

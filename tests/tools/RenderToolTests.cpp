@@ -18,7 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
+#include <cstdio>
 #include <set>
 #include <sstream>
 #include <string>
@@ -41,8 +41,14 @@ struct RunResult {
 };
 
 std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string text;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        char chunk[4096];
+        std::size_t got = 0;
+        while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, got);
+        std::fclose(f);
+    }
+    return text;
 }
 
 // Starts the tool with stdout and stderr sent to files in `scratch`.

@@ -22,7 +22,7 @@ namespace {
 
 constexpr double kSampleRate = 44100.0;
 constexpr double kSeconds = 6.0;
-constexpr double kTempo = 130.0;                   // beats per minute
+constexpr double kTempo = 140.0;                   // beats per minute
 constexpr double kEighth = 60.0 / kTempo / 2.0;    // seconds
 constexpr double kPeak = 0.5011872336272722;       // -6 dBFS
 constexpr double kTwoPi = 2.0 * std::numbers::pi;

@@ -135,6 +135,9 @@ OutputFile::OutputFile(std::string path, const SF_INFO& format) : path_(std::mov
     }
     // Integer formats clip overs instead of wrapping them round.
     sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    // No PEAK chunk: it carries the time of writing, and the same render
+    // should give the same bytes.
+    sf_command(file_, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
 }
 
 OutputFile::~OutputFile() {

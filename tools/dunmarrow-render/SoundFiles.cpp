@@ -99,6 +99,8 @@ OutputFile::OutputFile(std::string path, const SF_INFO& format) : path_(std::mov
     // The temporary file lives in the destination's folder, so that the final
     // rename stays within one file system and is atomic.
     const fs::path destination(path_);
+    if (destination.filename().empty() || destination.filename() == "." || destination.filename() == "..")
+        throw ToolError("cannot write output " + inQuotes(path_) + ": not a file name");
     const fs::path folder = destination.has_parent_path() ? destination.parent_path() : fs::path(".");
     std::string hiddenName = ".";
     hiddenName += destination.filename().string();

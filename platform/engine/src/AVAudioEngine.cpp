@@ -1,6 +1,7 @@
 #include "engine/AVAudioEngine.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "ClockAudioOutput.hpp"
@@ -45,7 +46,7 @@ void AVAudioEngine::attach(const AVAudioNodePtr& node) {
     if (!node || node->engine_ != nullptr) return;
     node->engine_ = this;
     nodes_.push_back(node);
-    if (auto* player = dynamic_cast<AVAudioPlayerNode*>(node.get())) players_.push_back(player);
+    if (auto player = std::dynamic_pointer_cast<AVAudioPlayerNode>(node)) players_.push_back(std::move(player));
 }
 
 void AVAudioEngine::detach(const AVAudioNodePtr& node) {
@@ -58,7 +59,7 @@ void AVAudioEngine::detach(const AVAudioNodePtr& node) {
     node->releaseRenderResources();
     node->engine_ = nullptr;
     std::erase(nodes_, node);
-    std::erase(players_, dynamic_cast<AVAudioPlayerNode*>(node.get()));
+    std::erase_if(players_, [&](const auto& player) { return player == node; });
     graphChangedLocked(nullptr);
 }
 
@@ -315,6 +316,10 @@ AUAudioFrameCount AVAudioEngine::manualRenderingMaximumFrameCount() const {
 }
 
 OSStatus AVAudioEngine::renderOffline(AUAudioFrameCount frames, AudioBufferList& output) {
+    // The players to wait for, copied without allocating so that the wait runs
+    // without the engine's lock (a completion handler may call the engine).
+    constexpr std::size_t kMaximumPlayersWaitedFor = 16;
+    std::array<std::shared_ptr<AVAudioPlayerNode>, kMaximumPlayersWaitedFor> players;
     {
         std::lock_guard lock(mutex_);
         if (kind_ != AVAudioEngineOutputKind::Offline || !running_.load(std::memory_order_acquire)) {
@@ -324,10 +329,11 @@ OSStatus AVAudioEngine::renderOffline(AUAudioFrameCount frames, AudioBufferList&
         for (const audiounit::AudioBuffer& b : output.buffers()) {
             if (b.mData == nullptr || b.mDataByteSize < frames * 4u) return audiounit::kAudioUnitErr_InvalidParameter;
         }
-        // Faster than real time, the file readers may lag: let them catch up first.
-        for (AVAudioPlayerNode* player : players_) {
-            if (player->isPlaying()) player->waitUntilBuffered(AVAudioPlayerNode::kRingFrames / 2);
-        }
+        std::copy_n(players_.begin(), std::min(players_.size(), players.size()), players.begin());
+    }
+    // Faster than real time, the file readers may lag: let them catch up first.
+    for (const auto& player : players) {
+        if (player && player->isPlaying()) player->waitUntilBuffered(AVAudioPlayerNode::kRingFrames / 2);
     }
     return renderCycle(frames, output);
 }

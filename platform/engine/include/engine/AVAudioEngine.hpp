@@ -161,7 +161,7 @@ private:
     RenderGate gate_;
     std::vector<AVAudioNodePtr> nodes_;
     std::vector<Connection> connections_;
-    std::vector<AVAudioPlayerNode*> players_;
+    std::vector<std::shared_ptr<AVAudioPlayerNode>> players_;
     AVAudioMixerNodePtr mainMixer_;
     AVAudioOutputNodePtr output_;
     bool mainMixerConnected_ = false;

@@ -45,6 +45,11 @@ public:
 
     [[nodiscard]] AVAudioNodeBus numberOfInputs() const noexcept override { return 1; }
     [[nodiscard]] const AVAudioUnitInterface& unitInterface() const noexcept { return interface_; }
+    // The unit object, as the type it was given as (unchecked: ask for that type).
+    template <typename Unit>
+    [[nodiscard]] std::shared_ptr<Unit> unitAs() const noexcept {
+        return std::static_pointer_cast<Unit>(interface_.unit);
+    }
     [[nodiscard]] bool renderResourcesAllocated() const noexcept { return allocated_; }
     // Status of the last render call (noErr before any). Any thread.
     [[nodiscard]] OSStatus lastRenderStatus() const noexcept {
@@ -71,5 +76,38 @@ private:
 };
 
 using AVAudioUnitPtr = std::shared_ptr<AVAudioUnit>;
+
+// The interface over an audio-unit object with the platform's members:
+// inputBusses()/outputBusses() returning a pointer to a bus array with count()
+// and operator[] giving busses with setFormat(format, error);
+// setMaximumFramesToRender(frames); allocateRenderResources(error);
+// deallocateRenderResources(); renderBlock() returning an AURenderBlock.
+template <typename Unit>
+AVAudioUnitInterface makeAVAudioUnitInterface(const std::shared_ptr<Unit>& unit) {
+    AVAudioUnitInterface i;
+    Unit* u = unit.get();
+    i.setBusFormats = [u](const AVAudioFormatPtr& input, const AVAudioFormatPtr& output,
+                          foundation::NSError* outError) -> bool {
+        if (input) {
+            const auto inputs = u->inputBusses();
+            if (inputs && inputs->count() > 0 && !(*inputs)[0]->setFormat(input, outError)) return false;
+        }
+        const auto outputs = u->outputBusses();
+        if (!outputs || outputs->count() == 0) {
+            if (outError != nullptr) {
+                *outError = foundation::makeOSStatusError(audiounit::kAudioUnitErr_InvalidElement,
+                                                          "The audio unit has no output bus.");
+            }
+            return false;
+        }
+        return (*outputs)[0]->setFormat(output, outError);
+    };
+    i.setMaximumFramesToRender = [u](AUAudioFrameCount frames) { u->setMaximumFramesToRender(frames); };
+    i.allocateRenderResources = [u](foundation::NSError* outError) { return u->allocateRenderResources(outError); };
+    i.deallocateRenderResources = [u] { u->deallocateRenderResources(); };
+    i.renderBlock = [u] { return audiounit::AURenderBlock(u->renderBlock()); };
+    i.unit = unit;
+    return i;
+}
 
 }  // namespace engine

@@ -38,7 +38,8 @@ class SpscQueue;
 class AVAudioPlayerNode final : public AVAudioNode {
 public:
     // Runs on the player's reader thread. It may call back into the player
-    // (schedule another file, stop) but must not wait for the render thread.
+    // (schedule another file, stop) but must not wait for the render thread,
+    // and must not release the last reference to the player.
     using CompletionHandler = std::function<void()>;
 
     // Frames the ring holds per channel (about 1.4 s at 48 kHz).

@@ -52,6 +52,7 @@ void expectEqualFrames(const std::vector<float>& actual, std::size_t actualStart
 TEST(PlayerMixer, StreamsAFileAtEqualRatesSampleForSampleThenSilence) {
     const Channels samples = ramp(2, 100000);  // longer than the ring, so the reader refills while playing
     PlayerRig rig(samples, 48000);
+    EXPECT_EQ(rig.engine->mainMixerNode()->conversionLatencyFrames(0), 0.0);
     rig.schedule();
     rig.player->play();
     const Channels out = renderOffline(*rig.engine, 101000);
@@ -101,6 +102,9 @@ TEST(PlayerMixer, ConvertsAnotherSampleRateToTheOutputRate) {
     // One second of a 1 kHz sine at 44.1 kHz into a 48 kHz output.
     const Channels samples = sine(1, 44100, 1000.0, 44100.0, 0.5f);
     PlayerRig rig(samples, 44100, 48000);
+    const double latency = rig.engine->mainMixerNode()->conversionLatencyFrames(0);
+    EXPECT_GT(latency, 0.0);
+    EXPECT_LT(latency, 2000.0);
     rig.schedule();
     rig.player->play();
     const Channels out = renderOffline(*rig.engine, 52000);

@@ -239,3 +239,54 @@ TEST(EngineGraph, WithoutJackTheOutputIsASilentClockThatStillPlays) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(EngineGraph, RewiringWhileTheClockRendersNeverStallsOrBreaksRendering) {
+    TempDir dir;
+    engine::AVAudioEngineOptions options;
+    options.useJack = false;
+    options.clockPeriodFrames = 64;
+    engine::AVAudioEngine e(options);
+    testing::internal::CaptureStdout();
+    auto mixer = e.mainMixerNode();
+    testing::internal::GetCapturedStdout();
+    writeFloatWav(dir.path("loop.wav"), 44100, sine(2, 44100, 220, 44100));
+    auto file = engine::AVAudioFile::openForReading(dir.path("loop.wav"));
+    auto player = std::make_shared<engine::AVAudioPlayerNode>();
+    e.attach(player);
+    ASSERT_TRUE(e.connect(player, mixer, file->processingFormat()));
+    ASSERT_TRUE(e.start());
+    ASSERT_TRUE(player->scheduleFile(file, nullptr));
+    player->play();
+
+    // The play engine's unit wiring, repeated while the clock thread renders.
+    auto fake = std::make_shared<FakeUnit>();
+    auto unit = std::make_shared<engine::AVAudioUnit>(makeInterface(fake));
+    const auto hardware = e.outputNode()->outputFormatForBus(0);
+    for (int round = 0; round <= 40; ++round) {  // ends with an effect, so the player is wired
+        const bool effect = round % 2 == 0;
+        e.disconnectNodeInput(mixer);
+        if (effect) e.connect(player, mixer, file->processingFormat());
+        e.detach(unit);
+        e.connect(mixer, e.outputNode(), hardware);
+        player->pause();
+        e.attach(unit);
+        if (effect) {
+            e.disconnectNodeInput(mixer);
+            ASSERT_TRUE(e.connect(player, unit, file->processingFormat()));
+            ASSERT_TRUE(e.connect(unit, mixer, file->processingFormat()));
+        } else {
+            ASSERT_TRUE(e.connect(unit, mixer, audiounit::AVAudioFormat::makeStandard(hardware->sampleRate(), 2)));
+        }
+        player->play();
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+    const std::uint64_t before = player->renderedFrames();
+    EXPECT_TRUE(waitFor([&] { return player->renderedFrames() > before + 2000; }, std::chrono::seconds(3)))
+        << "the player still streams after the rewiring";
+    EXPECT_EQ(fake->allocations, fake->deallocations + 1) << "every allocation but the current one was undone";
+    e.stop();
+}
+
+}  // namespace

@@ -235,6 +235,8 @@ public:
     // The value: the nearest implementor value provider's answer once one is
     // installed, else the last value written.
     [[nodiscard]] AUValue value();
+    // The last value written, without asking the value provider.
+    [[nodiscard]] AUValue storedValue() const noexcept { return value_.load(std::memory_order_relaxed); }
     // Writes a value from nobody in particular; every observer sees it.
     void setValue(AUValue value);
     // Writes a value: stores it (clamped to the range; a value that is not a

@@ -73,7 +73,7 @@ TEST(AudioUnitState, RestoringNotifiesParameterObserversThenAllValuesObservers) 
     auto b = makeUnit();
     std::vector<std::string> order;
     b->parameterTree()->tokenByAddingParameterObserver(
-        [&](AUParameterAddress address, AUValue) { order.push_back("p" + std::to_string(address)); });
+        [&](AUParameterAddress address, AUValue) { order.push_back(std::string("p").append(std::to_string(address))); });
     const auto token = b->observeAllParameterValues([&] { order.push_back("all"); });
     ASSERT_TRUE(b->setFullState(state));
     ASSERT_FALSE(order.empty());

@@ -181,7 +181,12 @@ TEST(ParameterTree, ImplementorCallbacksServeEveryParameterBelowThem) {
     other->setImplementorStringFromValueCallback(
         [](AUParameter&, std::optional<AUValue> v) { return v ? std::string("other ") + std::to_string(int(*v)) : "-"; });
     s.tree->setImplementorStringFromValueCallback(
-        [](AUParameter& p, std::optional<AUValue> v) { return p.identifier() + (v ? "=" + std::to_string(int(*v)) : "=-"); });
+        [](AUParameter& p, std::optional<AUValue> v) {
+            std::string text = p.identifier();
+            text += '=';
+            text += v ? std::to_string(static_cast<int>(*v)) : std::string("-");
+            return text;
+        });
     EXPECT_EQ(s.at(0)->stringFromValue(12.0f), "drive=12");
     EXPECT_EQ(s.at(0)->stringFromValue(std::nullopt), "drive=-");
     EXPECT_EQ(s.at(4)->stringFromValue(1.0f), "other 1");

@@ -256,3 +256,46 @@ TEST(AudioUnitRender, FlushToZeroHoldsOnlyDuringTheCycle) {
     EXPECT_EQ(_mm_getcsr(), before);
 }
 #endif
+
+// Several threads schedule at once while a consumer runs cycles: every event
+// arrives exactly once, and each producer's events keep their order.
+TEST(AudioUnitRender, ConcurrentSchedulersLoseNothing) {
+    RenderEventScheduler scheduler;
+    constexpr int kThreads = 3;
+    constexpr int kPerThread = 5000;
+    std::atomic<int> finished{0};
+    std::vector<std::thread> producers;
+    for (int t = 0; t < kThreads; ++t) {
+        producers.emplace_back([&, t] {
+            AURenderEvent event{};
+            event.parameter.eventType = AURenderEventParameter;
+            event.parameter.eventSampleTime = AUEventSampleTimeImmediate;
+            event.parameter.parameterAddress = static_cast<AUParameterAddress>(t);
+            for (int i = 0; i < kPerThread; ++i) {
+                event.parameter.value = static_cast<float>(i);
+                while (!scheduler.enqueue(event)) std::this_thread::yield();  // full: wait for the consumer
+            }
+            finished.fetch_add(1);
+        });
+    }
+    std::vector<int> next(kThreads, 0);
+    int received = 0;
+    bool ordered = true;
+    AUEventSampleTime time = 0;
+    int cyclesAfterProducers = 0;  // bounds the loop if events were lost
+    while (received < kThreads * kPerThread && cyclesAfterProducers < 100) {
+        for (const AURenderEvent* e = scheduler.beginCycle(time, 64); e != nullptr; e = e->head.next) {
+            const auto who = static_cast<std::size_t>(e->parameter.parameterAddress);
+            ordered = ordered && who < next.size() && static_cast<int>(e->parameter.value) == next[who];
+            if (who < next.size()) next[who] = static_cast<int>(e->parameter.value) + 1;
+            ++received;
+        }
+        scheduler.endCycle();
+        time += 64;
+        if (finished.load() == kThreads) ++cyclesAfterProducers;
+    }
+    for (auto& p : producers) p.join();
+    EXPECT_TRUE(ordered);
+    EXPECT_EQ(received, kThreads * kPerThread);
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[static_cast<std::size_t>(t)], kPerThread) << "producer " << t;
+}

@@ -56,6 +56,10 @@ using AUScheduleMIDIEventBlock = std::function<void(AUEventSampleTime eventSampl
 // fitted stay scheduled).
 using AUMIDIEventListBlock =
     std::function<OSStatus(AUEventSampleTime eventSampleTime, std::uint8_t cable, const midi::MIDIEventList* list)>;
+// Where a unit with MIDI outputs sends its MIDI 1.0 output: sample time, cable,
+// length and bytes. Called on the render thread; must not lock, allocate or block.
+using AUMIDIOutputEventBlock = std::function<OSStatus(AUEventSampleTime eventSampleTime, std::uint8_t cable,
+                                                      NSInteger length, const std::uint8_t* midiBytes)>;
 
 // Identifies a handler registered with observeAllParameterValues.
 struct AUObservationToken {
@@ -139,6 +143,15 @@ public:
     [[nodiscard]] const AUMIDIEventListBlock& scheduleMIDIEventListBlock() const noexcept {
         return scheduleMIDIEventListBlock_;
     }
+
+    // MARK: MIDI output
+
+    // Names of the unit's MIDI outputs; empty (the base) for a unit without any.
+    [[nodiscard]] virtual std::vector<std::string> MIDIOutputNames() const { return {}; }
+    // The host's receiver of the unit's MIDI output. Set before render
+    // resources are allocated; the render callback reads it.
+    void setMIDIOutputEventBlock(AUMIDIOutputEventBlock block) { midiOutputEventBlock_ = std::move(block); }
+    [[nodiscard]] const AUMIDIOutputEventBlock& MIDIOutputEventBlock() const noexcept { return midiOutputEventBlock_; }
 
     [[nodiscard]] virtual double latency() const { return 0.0; }
     [[nodiscard]] virtual double tailTime() const { return 0.0; }
@@ -248,6 +261,7 @@ private:
     AUScheduleParameterBlock scheduleParameterBlock_;
     AUScheduleMIDIEventBlock scheduleMIDIEventBlock_;
     AUMIDIEventListBlock scheduleMIDIEventListBlock_;
+    AUMIDIOutputEventBlock midiOutputEventBlock_;
 
     mutable std::mutex mutex_;
     AUParameterTreePtr parameterTree_;

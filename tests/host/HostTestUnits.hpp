@@ -1,0 +1,35 @@
+#pragma once
+// The audio units of the host tests, as both their module and the tests see
+// them: a gain effect and a small instrument. The tests reach them by casting
+// the unit a host instantiated.
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audiounit/AUAudioUnit.hpp"
+#include "audiounit/AUAudioUnitFactory.hpp"
+#include "audiounit/AVAudioPCMBuffer.hpp"
+
+namespace hosttest {
+
+// The effect multiplies its input by this.
+inline constexpr float kEffectGain = 0.5f;
+// The instrument writes this to every sample.
+inline constexpr float kInstrumentLevel = 0.25f;
+
+// Counters the tests read from the host's threads.
+struct UnitCounters {
+    std::atomic<int> renderCycles{0};
+    std::atomic<int> midiEventLists{0};
+    std::atomic<std::uint32_t> lastMIDIWord{0};
+};
+
+class HostTestPrincipal : public audiounit::AUAudioUnitFactory {
+public:
+    std::shared_ptr<audiounit::AUAudioUnit> audioUnit;
+    std::shared_ptr<UnitCounters> counters = std::make_shared<UnitCounters>();
+};
+
+}  // namespace hosttest

@@ -16,10 +16,21 @@ std::string validationOutputText(const nlohmann::json& results) {
 }
 
 AudioComponentValidateFunction defaultAudioComponentValidate() {
-    // No validator in this build: report that nothing could be validated, which
-    // the host shows as a failure with "Validation probably crashed".
+#if defined(DUNMARROW_HOST_HAS_PLATFORM_VALIDATION)
+    return [](const audiounit::AVAudioUnitComponentPtr& component, const nlohmann::json& options,
+              AudioComponentValidationCallback callback) {
+        const audiounit::OSStatus status = audiounit::AudioComponentValidateWithResults(
+            component, options, [callback](AudioComponentValidationResult result, nlohmann::json results) {
+                callback(result, results);
+            });
+        // Refused at once (no component): nothing was validated.
+        if (status != audiounit::noErr) callback(kAudioComponentValidationResult_Unknown, nlohmann::json::object());
+    };
+#else
+    // No validator in this build: nothing could be validated.
     return [](const audiounit::AVAudioUnitComponentPtr&, const nlohmann::json&,
               AudioComponentValidationCallback callback) {
         callback(kAudioComponentValidationResult_Unknown, nlohmann::json::object());
     };
+#endif
 }

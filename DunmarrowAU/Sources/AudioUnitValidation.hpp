@@ -12,14 +12,22 @@
 
 #include "audiounit/AudioComponentRegistry.hpp"
 
+#if __has_include("audiounit/AudioComponentValidation.hpp")
+#include "audiounit/AudioComponentValidation.hpp"
+#define DUNMARROW_HOST_HAS_PLATFORM_VALIDATION 1
+using AudioComponentValidationResult = audiounit::AudioComponentValidationResult;
+using enum audiounit::AudioComponentValidationResult;
+#else
 // The platform's verdict; only kAudioComponentValidationResult_Passed is a pass.
-using AudioComponentValidationResult = std::uint32_t;
-inline constexpr AudioComponentValidationResult kAudioComponentValidationResult_Unknown = 0;
-inline constexpr AudioComponentValidationResult kAudioComponentValidationResult_Passed = 1;
-inline constexpr AudioComponentValidationResult kAudioComponentValidationResult_Failed = 2;
-inline constexpr AudioComponentValidationResult kAudioComponentValidationResult_TimedOut = 3;
-inline constexpr AudioComponentValidationResult kAudioComponentValidationResult_UnauthorizedError_Open = 4;
-inline constexpr AudioComponentValidationResult kAudioComponentValidationResult_UnauthorizedError_Init = 5;
+enum AudioComponentValidationResult : std::uint32_t {
+    kAudioComponentValidationResult_Unknown = 0,
+    kAudioComponentValidationResult_Passed = 1,
+    kAudioComponentValidationResult_Failed = 2,
+    kAudioComponentValidationResult_TimedOut = 3,
+    kAudioComponentValidationResult_UnauthorizedError_Open = 4,
+    kAudioComponentValidationResult_UnauthorizedError_Init = 5,
+};
+#endif
 
 // Called once, on any thread, with the verdict and the results dictionary.
 using AudioComponentValidationCallback =
@@ -28,7 +36,9 @@ using AudioComponentValidateFunction =
     std::function<void(const audiounit::AVAudioUnitComponentPtr& component, const nlohmann::json& options,
                        AudioComponentValidationCallback callback)>;
 
-// The validation the application uses by default.
+// The validation the application uses by default: the platform's
+// AudioComponentValidateWithResults, or, in a build without it, a stand-in
+// that reports Unknown with no results ("Validation probably crashed").
 [[nodiscard]] AudioComponentValidateFunction defaultAudioComponentValidate();
 
 // The text the host shows for a results dictionary: the "Output" lines joined

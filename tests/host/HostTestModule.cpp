@@ -1,5 +1,6 @@
 // The module of the host tests' units. Built twice: as a gain effect and as an
-// instrument (HOST_TEST_INSTRUMENT), each in its own bundle.
+// instrument (HOST_TEST_INSTRUMENT), each in its own bundle, and once more as
+// an effect that cannot allocate its render resources (HOST_TEST_FAILS_ALLOCATION).
 
 #include <algorithm>
 
@@ -24,6 +25,12 @@ public:
 #endif
 
     bool allocateRenderResources(foundation::NSError* outError) override {
+#if defined(HOST_TEST_FAILS_ALLOCATION)
+        if (outError != nullptr) {
+            *outError = foundation::makeOSStatusError(kAudioUnitErr_FailedInitialization, "The test unit refuses");
+        }
+        return false;
+#endif
         pullBuffer_ = AVAudioPCMBuffer::make(outputs_->busses()[0]->format(), maximumFramesToRender());
         return AUAudioUnit::allocateRenderResources(outError);
     }

@@ -11,6 +11,7 @@
 #include "SimplePlayEngine.hpp"
 #include "audiounit/AVAudioPCMBuffer.hpp"
 #include "midi/MIDIEventListFunctions.hpp"
+#include "midi/MIDIVirtualSources.hpp"
 
 using namespace hosttest;
 
@@ -304,6 +305,29 @@ TEST_F(PlayEngineDeathTest, AMissingComponentEndsTheProcess) {
             engine->instantiateUnit("aüfx", "dmds", "QVRN", [](NSViewControllerPtr) {});
         },
         "Failed to find component with type: aüfx, subtype: dmds, manufacturer: QVRN\\)");
+}
+
+TEST_F(PlayEngineDeathTest, AFailedMIDISetUpEndsTheProcess) {
+    EXPECT_DEATH(
+        {
+            midi::MIDIClientRef owner = 0;
+            midi::MIDIEndpointRef source = 0;
+            midi::MIDIClientCreateWithBlock("Source owner", &owner, nullptr);
+            midi::MIDISourceCreate(owner, "refusing", &source);
+            midi::MIDISourceSetConnectFailure(source, midi::kMIDIUnknownError);
+            SimplePlayEngine::make(engineConfiguration());
+        },
+        "Fatal error.*Failed to setup Core MIDI");
+}
+
+TEST_F(PlayEngineDeathTest, AnEngineThatCannotStartEndsTheProcess) {
+    EXPECT_DEATH(
+        {
+            auto engine = SimplePlayEngine::make(engineConfiguration());
+            instantiate(*engine, "aufx", "fail", "DmTs");
+            if (engine->avAudioUnit.get()) engine->startPlaying();
+        },
+        "Fatal error.*Could not start engine\\. error: Error Domain=NSOSStatusErrorDomain Code=-10875.*\\.");
 }
 
 }  // namespace

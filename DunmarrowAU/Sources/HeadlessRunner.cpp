@@ -161,12 +161,14 @@ int runHeadless(const HeadlessOptions& options, const std::string& type, const s
 
     if (options.output) configuration.engine.offlineMaximumFrames = kOfflineCycleFrames;
     const auto model = AudioUnitHostModel::make(type, subType, manufacturer, std::move(configuration));
+    // The loaded message as the window would show it, the moment it is published
+    // (before the validation job runs).
+    model->viewModel.subscribe([](const AudioUnitViewModel& viewModel) { printLine(viewModel.message); });
 
     if (!mainLoop.runUntil([&] { return model->loadFinished(); }, kLoadTimeout)) {
         printLine("DunmarrowAU: loading the audio unit did not finish");
         return 1;
     }
-    printLine(model->viewModel().message);
     if (!model->playEngine->avAudioUnit()) {
         printLine("DunmarrowAU: the audio unit could not be instantiated; nothing to validate or play");
         return 1;

@@ -45,7 +45,8 @@ std::string MIDIManager::clientName() {
 
 bool MIDIManager::createClient() {
     const std::string name = clientName();
-    // The handler keeps the manager alive: the client lives until the process ends.
+    // The handler keeps the manager alive: the client lives until the process
+    // ends. It runs on the MIDI notification thread.
     auto self = shared_from_this();
     const midi::OSStatus status = midi::MIDIClientCreateWithBlock(
         name, &client, [self](const midi::MIDINotification* notification) { self->handleNotification(notification); });

@@ -44,7 +44,8 @@ void SimplePlayEngine::construct(const Configuration& configuration) {
     }
     engine->prepare();
 
-    // The handler holds the engine weakly: MIDI may outlive it.
+    // The handler holds the engine weakly: MIDI may outlive it. It runs on the
+    // MIDI receiving thread and must not lock, allocate or block there.
     std::weak_ptr<SimplePlayEngine> weakSelf = weak_from_this();
     const auto& manager = configuration.midiManager ? configuration.midiManager : MIDIManager::shared();
     const bool midiReady =
@@ -86,6 +87,7 @@ void SimplePlayEngine::instantiateUnit(std::string_view type, std::string_view s
     // Out of process is what the host asks for; the platform loads in process for now.
     audiounit::AVAudioUnit::instantiate(
         component, audiounit::kAudioComponentInstantiation_LoadOutOfProcess,
+        // Main thread.
         [self, completion = std::move(completion)](std::shared_ptr<audiounit::AVAudioUnit> unit,
                                                    std::optional<foundation::NSError> error) {
             if (error || !unit || !unit->auAudioUnit()) {

@@ -270,6 +270,34 @@ TEST(PlayEngineMeter, TheMeteredRenderBlockMeasuresPulledInputAndOutputWithoutAl
     EXPECT_EQ(meter->inputPeak(), 0.0f);
 }
 
+TEST(PlayEngineMIDI, NotesFromASourceAddedLaterReachTheUnitAsMIDI2Packets) {
+    auto configuration = engineConfiguration(true);
+    const auto manager = configuration.midiManager;
+    auto engine = SimplePlayEngine::make(configuration);
+    instantiate(*engine, "aumu", "hins", "DmTs");
+    const auto principal = principalOf(*engine);
+    ASSERT_TRUE(principal);
+    engine->startPlaying();
+
+    midi::MIDIClientRef owner = 0;
+    midi::MIDIEndpointRef source = 0;
+    ASSERT_EQ(midi::MIDIClientCreateWithBlock("Keyboard", &owner, nullptr), midi::noErr);
+    ASSERT_EQ(midi::MIDISourceCreate(owner, "keys", &source), midi::noErr);
+    // Connected once the manager has handled the source's notification.
+    const std::uint8_t noteOn[3] = {0x90, 64, 127};
+    ASSERT_TRUE(pumpUntil([&] {
+        midi::MIDISourceSend(source, noteOn);
+        return engine->forwardedMIDIEventLists() > 0;
+    }));
+    renderOffline(*engine, 512);
+    EXPECT_GE(principal->counters->midiEventLists.load(), 1);
+    // MIDI 2.0 note on, channel 0, note 64 (velocity in the second word).
+    EXPECT_EQ(principal->counters->lastMIDIWord.load(), 0x40904000u);
+    engine->stopPlaying();
+    midi::MIDIClientDispose(owner);
+    midi::MIDIClientDispose(manager->client);
+}
+
 // MARK: Fatal errors
 
 class PlayEngineDeathTest : public ::testing::Test {

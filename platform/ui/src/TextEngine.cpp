@@ -1,0 +1,183 @@
+#include "TextEngine.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace ui {
+namespace {
+
+cairo_font_options_t* fontOptions() {
+    static cairo_font_options_t* options = [] {
+        cairo_font_options_t* o = cairo_font_options_create();
+        cairo_font_options_set_hint_metrics(o, CAIRO_HINT_METRICS_OFF);
+        cairo_font_options_set_hint_style(o, CAIRO_HINT_STYLE_NONE);
+        cairo_font_options_set_antialias(o, CAIRO_ANTIALIAS_GRAY);
+        return o;
+    }();
+    return options;
+}
+
+void configure(PangoContext* context) {
+    pango_cairo_context_set_resolution(context, 72.0);
+    pango_cairo_context_set_font_options(context, fontOptions());
+}
+
+PangoContext*& measureContextSlot() {
+    static PangoContext* context = nullptr;
+    return context;
+}
+
+PangoContext* measureContext() {
+    PangoContext*& context = measureContextSlot();
+    if (!context) {
+        context = pango_font_map_create_context(pango_cairo_font_map_get_default());
+        configure(context);
+    }
+    return context;
+}
+
+PangoWeight pangoWeight(FontWeight weight) {
+    switch (weight) {
+        case FontWeight::regular: return PANGO_WEIGHT_NORMAL;
+        case FontWeight::medium: return PANGO_WEIGHT_MEDIUM;
+        case FontWeight::semibold: return PANGO_WEIGHT_SEMIBOLD;
+        case FontWeight::bold: return PANGO_WEIGHT_BOLD;
+        case FontWeight::black: return PANGO_WEIGHT_HEAVY;
+    }
+    return PANGO_WEIGHT_NORMAL;
+}
+
+double logicalWidth(PangoLayout* layout) {
+    PangoRectangle logical;
+    pango_layout_get_extents(layout, nullptr, &logical);
+    return logical.width / double(PANGO_SCALE);
+}
+
+}  // namespace
+
+PangoFontDescription* newFontDescription(const Font& font, double scale) {
+    PangoFontDescription* description = pango_font_description_new();
+    const char* family = font.design == FontDesign::monospaced ? "Monospace" : "Sans";
+    pango_font_description_set_family(description, font.family.empty() ? family : font.family.c_str());
+    pango_font_description_set_weight(description, pangoWeight(font.weight));
+    pango_font_description_set_absolute_size(description, std::max(0.01, font.size * scale) * PANGO_SCALE);
+    return description;
+}
+
+LayoutPtr makeLayout(cairo_t* cr, const std::string& text, const TextStyle& style, std::optional<double> width,
+                     double fontScale) {
+    PangoLayout* layout = nullptr;
+    if (cr) {
+        layout = pango_cairo_create_layout(cr);
+        configure(pango_layout_get_context(layout));
+        pango_layout_context_changed(layout);
+    } else {
+        layout = pango_layout_new(measureContext());
+    }
+    pango_layout_set_text(layout, text.c_str(), int(text.size()));
+    PangoFontDescription* description = newFontDescription(style.font, fontScale);
+    pango_layout_set_font_description(layout, description);
+    pango_font_description_free(description);
+    if (style.tracking != 0) {
+        PangoAttrList* attributes = pango_attr_list_new();
+        pango_attr_list_insert(attributes, pango_attr_letter_spacing_new(int(std::lround(style.tracking * fontScale * PANGO_SCALE))));
+        pango_layout_set_attributes(layout, attributes);
+        pango_attr_list_unref(attributes);
+    }
+    switch (style.alignment) {
+        case TextAlignment::leading: pango_layout_set_alignment(layout, PANGO_ALIGN_LEFT); break;
+        case TextAlignment::center: pango_layout_set_alignment(layout, PANGO_ALIGN_CENTER); break;
+        case TextAlignment::trailing: pango_layout_set_alignment(layout, PANGO_ALIGN_RIGHT); break;
+    }
+    if (width) {
+        pango_layout_set_width(layout, int(std::max(0.0, *width) * PANGO_SCALE));
+        pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+        if (style.lineLimit) {
+            pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
+            pango_layout_set_height(layout, -std::max(1, *style.lineLimit));
+        }
+    }
+    return LayoutPtr(layout);
+}
+
+TextMetrics measureText(const std::string& text, const TextStyle& style, std::optional<double> width) {
+    auto metrics = [](PangoLayout* layout, double scale) {
+        PangoRectangle logical;
+        pango_layout_get_extents(layout, nullptr, &logical);
+        return TextMetrics{{logical.width / double(PANGO_SCALE), logical.height / double(PANGO_SCALE)},
+                           pango_layout_get_baseline(layout) / double(PANGO_SCALE), scale};
+    };
+    LayoutPtr ideal = makeLayout(nullptr, text, style, std::nullopt);
+    TextMetrics result = metrics(ideal.get(), 1);
+    const bool singleLine = pango_layout_get_line_count(ideal.get()) <= 1;
+    if (!width || result.size.width <= *width + 1e-6) return result;
+    if (style.lineLimit && style.minimumScaleFactor < 1 && singleLine && result.size.width > 0) {
+        const double scale = std::max(style.minimumScaleFactor, *width / result.size.width);
+        LayoutPtr shrunk = makeLayout(nullptr, text, style, std::nullopt, scale);
+        TextMetrics fitted = metrics(shrunk.get(), scale);
+        if (fitted.size.width <= *width + 1e-6) return fitted;
+        LayoutPtr cut = makeLayout(nullptr, text, style, width, scale);
+        fitted = metrics(cut.get(), scale);
+        fitted.size.width = *width;
+        return fitted;
+    }
+    LayoutPtr wrapped = makeLayout(nullptr, text, style, width);
+    TextMetrics fitted = metrics(wrapped.get(), 1);
+    fitted.size.width = std::min(*width, fitted.size.width);
+    if (style.lineLimit) fitted.size.width = *width;
+    return fitted;
+}
+
+void drawText(cairo_t* cr, const std::string& text, const TextStyle& style, Rect frame, const Paint& paint,
+              double fontScale) {
+    LayoutPtr layout = makeLayout(cr, text, style, std::nullopt, fontScale);
+    double x = frame.x;
+    if (logicalWidth(layout.get()) > frame.width + 0.01) {
+        layout = makeLayout(cr, text, style, frame.width, fontScale);
+    } else {
+        const double spare = frame.width - logicalWidth(layout.get());
+        if (style.alignment == TextAlignment::center) x += spare / 2;
+        if (style.alignment == TextAlignment::trailing) x += spare;
+    }
+    PangoRectangle logical;
+    pango_layout_get_extents(layout.get(), nullptr, &logical);
+    cairo_save(cr);
+    cairo_move_to(cr, x - logical.x / double(PANGO_SCALE), frame.y - logical.y / double(PANGO_SCALE));
+    if (std::holds_alternative<Color>(paint)) {
+        const Color& c = std::get<Color>(paint);
+        cairo_set_source_rgba(cr, c.r, c.g, c.b, c.a);
+        pango_cairo_show_layout(cr, layout.get());
+    } else {
+        pango_cairo_layout_path(cr, layout.get());
+        setSourcePaint(cr, paint, frame);
+        cairo_fill(cr);
+    }
+    cairo_restore(cr);
+}
+
+double lineHeight(const Font& font) {
+    TextStyle style;
+    style.font = font;
+    return measureText("Ag", style, std::nullopt).size.height;
+}
+
+void resetFontCaches() {
+    PangoContext*& context = measureContextSlot();
+    if (context) g_object_unref(context);
+    context = nullptr;
+    pango_cairo_font_map_set_default(nullptr);
+}
+
+std::string resolvedFamily(const Font& font) {
+    PangoFontDescription* description = newFontDescription(font);
+    PangoFont* loaded = pango_font_map_load_font(pango_cairo_font_map_get_default(), measureContext(), description);
+    pango_font_description_free(description);
+    if (!loaded) return {};
+    PangoFontDescription* actual = pango_font_describe(loaded);
+    std::string family = pango_font_description_get_family(actual) ? pango_font_description_get_family(actual) : "";
+    pango_font_description_free(actual);
+    g_object_unref(loaded);
+    return family;
+}
+
+}  // namespace ui

@@ -99,6 +99,7 @@ public:
     std::map<std::string, Node*> byPath;
     std::map<std::string, std::function<void()>> appeared;  // path -> disappear action
     Binding<bool> focusBinding;
+    std::shared_ptr<ObservationScope> focusScope;  // reads of focus bindings
     std::string capturePath;
     int clickCount = 0;
     double lastClickTime = -1e9;
@@ -170,6 +171,13 @@ public:
         appeared = std::move(current);
 
         // Keyboard focus follows the bindings, and a field that went away loses it.
+        focusScope = std::make_shared<ObservationScope>(updateRequester());
+        syncFocus(fields);
+        for (auto& action : actions) action();
+    }
+
+    void syncFocus(const std::vector<TextFieldNode*>& fields) {
+        TrackingGuard tracking(focusScope);
         if (!state.focusedPath.empty()) {
             auto* focused = findField(state.focusedPath);
             if (!focused) {
@@ -190,7 +198,6 @@ public:
                 break;
             }
         }
-        for (auto& action : actions) action();
     }
 
     TextFieldNode* findField(const std::string& path) {

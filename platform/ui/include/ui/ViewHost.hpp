@@ -43,7 +43,7 @@ enum class Key { character, backspace, deleteForward, left, right, home, end, re
 
 struct KeyEvent {
     Key key = Key::character;
-    std::string text;  // UTF-8, for Key::character
+    std::string text{};  // UTF-8, for Key::character
     bool shift = false;
 };
 
@@ -85,6 +85,7 @@ public:
     void pointerUp(Point p);
     void scrollWheel(Point p, double deltaY);
     void keyDown(const KeyEvent& event);
+    void keyDown(Key key) { keyDown(KeyEvent{key, {}, false}); }
     void typeText(const std::string& text);
     // Down and up at one point.
     void click(Point p, std::optional<double> timeSeconds = {});

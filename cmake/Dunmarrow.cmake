@@ -30,3 +30,12 @@ function(dunmarrow_test name)
   include(GoogleTest)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")
 endfunction()
+
+# A platform layer library. Platform layers are shared libraries so that the
+# host, the effect's module and the tools share one copy of their state (the
+# main run loop, the notification centre, the component registry) and one
+# identity of their types across module boundaries.
+function(dunmarrow_platform_library name)
+  add_library(${name} SHARED ${ARGN})
+  dunmarrow_warnings(${name})
+endfunction()

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ui/View.hpp"
+#include "ui/ViewHost.hpp"
 
 namespace ui {
 
@@ -124,10 +125,15 @@ public:
     virtual void pointerDragged(Point, InputContext&) {}
     virtual void pointerUp(Point, bool /*inside*/, InputContext&) {}
     virtual bool scroll(double, InputContext&) { return false; }
+    // Keys for a view that forwards them (an embedded controller's view).
+    [[nodiscard]] virtual bool takesKeys() const { return false; }
+    virtual bool keyDown(const KeyEvent&) { return false; }
+    virtual void resignFocus() {}
 
     // Inspection.
     [[nodiscard]] virtual std::string text() const { return {}; }
     virtual void inspect(nlohmann::json&) const {}
+    virtual void inspectChildren(nlohmann::json&) const {}
 
 private:
     struct CacheEntry {

@@ -101,6 +101,7 @@ public:
     Binding<bool> focusBinding;
     std::shared_ptr<ObservationScope> focusScope;  // reads of focus bindings
     std::string capturePath;
+    std::string keyForwardPath;  // an embedded view that takes the keys
     int clickCount = 0;
     double lastClickTime = -1e9;
     Point lastClickPoint;
@@ -246,19 +247,29 @@ public:
         return capturePath.empty() || it == byPath.end() ? nullptr : it->second;
     }
 
+    // Keys go to `node` (an embedded view) from now on, or back to this host's fields.
+    void forwardKeys(Node* node) {
+        const std::string path = node ? node->path : "";
+        if (path == keyForwardPath) return;
+        auto it = byPath.find(keyForwardPath);
+        if (!keyForwardPath.empty() && it != byPath.end()) it->second->resignFocus();
+        keyForwardPath = path;
+    }
+
     InputContext input() { return InputContext{&state, clickCount, false}; }
 
-    nlohmann::json inspect(const Node& node) const {
+    nlohmann::json inspect(const Node& node, const Transform& window) const {
         nlohmann::json j;
         j["type"] = node.typeName();
         if (std::string text = node.text(); !text.empty()) j["text"] = text;
         if (!node.identifier.empty()) j["identifier"] = node.identifier;
-        const Rect f = node.windowFrame();
+        const Rect f = window.apply(node.windowFrame());
         j["frame"] = {{"x", rounded(f.x)}, {"y", rounded(f.y)}, {"width", rounded(f.width)}, {"height", rounded(f.height)}};
         node.inspect(j);
         nlohmann::json children = nlohmann::json::array();
         for (auto& child : node.children)
-            if (!child->isEmpty()) children.push_back(inspect(*child));
+            if (!child->isEmpty()) children.push_back(inspect(*child, window));
+        node.inspectChildren(children);
         j["children"] = std::move(children);
         return j;
     }
@@ -391,7 +402,17 @@ Image ViewHost::render(double scale, Color background) {
 
 nlohmann::json ViewHost::inspect() {
     layoutIfNeeded();
-    return impl_->inspect(*impl_->root);
+    return impl_->inspect(*impl_->root, Transform{});
+}
+
+nlohmann::json ViewHost::inspect(Point origin, double scale) {
+    layoutIfNeeded();
+    return impl_->inspect(*impl_->root, Transform{scale, origin.x, origin.y});
+}
+
+void ViewHost::resignKeyboardFocus() {
+    impl_->unfocus();
+    impl_->forwardKeys(nullptr);
 }
 
 std::optional<Rect> ViewHost::frameOf(const std::string& key) {
@@ -429,6 +450,7 @@ void ViewHost::pointerDown(Point p, std::optional<double> timeSeconds) {
         if (h.clickCount >= 2) h.state.caret = field->binding.get().size();
     } else {
         h.unfocus();
+        h.forwardKeys(hit && hit->takesKeys() ? hit : nullptr);
         if (hit) {
             InputContext context = h.input();
             hit->pointerDown(hit->transform.invert(p), context);
@@ -488,6 +510,11 @@ void ViewHost::scrollWheel(Point p, double deltaY) {
 
 void ViewHost::keyDown(const KeyEvent& event) {
     layoutIfNeeded();
+    auto forward = impl_->byPath.find(impl_->keyForwardPath);
+    if (!impl_->keyForwardPath.empty() && forward != impl_->byPath.end()) {
+        forward->second->keyDown(event);
+        return impl_->requestUpdate();
+    }
     impl_->editText(event);
 }
 

@@ -75,6 +75,8 @@ public:
 
     // The laid-out tree: {type, text?, identifier?, frame{x,y,width,height}, children[]}.
     [[nodiscard]] nlohmann::json inspect();
+    // The same with frames mapped by `scale` and then moved to `origin` (for hosts inside hosts).
+    [[nodiscard]] nlohmann::json inspect(Point origin, double scale);
     // Window frame of the first view (depth first) whose identifier or text equals `key`.
     [[nodiscard]] std::optional<Rect> frameOf(const std::string& key);
 
@@ -91,6 +93,8 @@ public:
     void click(Point p, std::optional<double> timeSeconds = {});
 
     [[nodiscard]] bool hasKeyboardFocus() const;
+    // Takes keyboard focus away (the window's key view moved elsewhere).
+    void resignKeyboardFocus();
 
 private:
     class Impl;

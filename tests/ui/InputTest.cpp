@@ -247,3 +247,34 @@ TEST(Input, ScrollViewScrollsItsContentWithinBounds) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace ui;
+
+TEST(Input, SelectableTextSelectsByDragAndCopies) {
+    ViewHost host(VStack({Text("Validation output line").textSelection(true).accessibilityIdentifier("out"), Text("plain")}),
+                  {300, 100});
+    const Rect out = *host.frameOf("out");
+    host.pointerDown({out.x + 1, out.center().y}, 1.0);
+    host.pointerDragged({out.maxX() - 1, out.center().y});
+    host.pointerUp({out.maxX() - 1, out.center().y});
+    host.keyDown(Key::copy);
+    EXPECT_EQ(Pasteboard::general().string(), "Validation output line");
+
+    // A double click selects the whole text; a click elsewhere drops the selection.
+    host.pointerDown(out.center(), 5.0);
+    host.pointerUp(out.center());
+    host.pointerDown(out.center(), 5.1);
+    host.pointerUp(out.center());
+    Pasteboard::general().setString("");
+    host.keyDown(Key::copy);
+    EXPECT_EQ(Pasteboard::general().string(), "Validation output line");
+    host.click(host.frameOf("plain")->center(), 9.0);
+    Pasteboard::general().setString("kept");
+    host.keyDown(Key::copy);
+    EXPECT_EQ(Pasteboard::general().string(), "kept");
+    EXPECT_EQ(host.inspect().at("children")[0].at("selectable"), true);
+}
+
+}  // namespace

@@ -123,3 +123,24 @@ TEST(State, GeometryReaderContentFollowsStateItReads) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace ui;
+
+TEST(State, OnChangeReportsNewValuesButNotTheFirst) {
+    State<bool> focused(false);
+    std::vector<bool> changes;
+    ViewHost host(Text("x").onChange(focused, [&](const bool& now) { changes.push_back(now); }), {100, 100});
+    host.layoutIfNeeded();
+    EXPECT_TRUE(changes.empty());
+    focused.set(true);
+    host.layoutIfNeeded();
+    focused.set(true);  // written, not changed
+    host.layoutIfNeeded();
+    focused.set(false);
+    host.layoutIfNeeded();
+    EXPECT_EQ(changes, (std::vector<bool>{true, false}));
+}
+
+}  // namespace

@@ -104,12 +104,13 @@ public:
         button(window, ButtonPress, x, y);
         button(window, ButtonRelease, x, y, Button1Mask);
     }
-    void key(unsigned long window, KeySym sym) {
+    void key(unsigned long window, KeySym sym, unsigned state = 0) {
         XEvent e{};
         e.xkey.type = KeyPress;
         e.xkey.display = display;
         e.xkey.window = window;
         e.xkey.keycode = XKeysymToKeycode(display, sym);
+        e.xkey.state = state;
         e.xkey.same_screen = True;
         e.xkey.time = ++time;
         XSendEvent(display, window, False, KeyPressMask, &e);
@@ -165,6 +166,27 @@ TEST_F(WindowTest, DrawsAndTakesRealPointerAndKeyEvents) {
     client.key(window->windowId(), XK_BackSpace);
     client.key(window->windowId(), XK_period);
     EXPECT_TRUE(pumpUntil(*window, [&] { return text.peek() == "4."; })) << text.peek();
+
+    // Ctrl+A, Ctrl+C: the window owns the clipboard and hands the text to another client.
+    client.key(window->windowId(), XK_a, ControlMask);
+    client.key(window->windowId(), XK_c, ControlMask);
+    ASSERT_TRUE(pumpUntil(*window, [&] { return Pasteboard::general().string() == "4."; }));
+    const Atom clipboard = XInternAtom(client.display, "CLIPBOARD", False);
+    const Atom utf8 = XInternAtom(client.display, "UTF8_STRING", False);
+    const Atom property = XInternAtom(client.display, "UI_TEST_PASTE", False);
+    const ::Window requestor = XCreateSimpleWindow(client.display, DefaultRootWindow(client.display), 0, 0, 1, 1, 0, 0, 0);
+    EXPECT_TRUE(pumpUntil(*window, [&] { return XGetSelectionOwner(client.display, clipboard) == window->windowId(); }));
+    XConvertSelection(client.display, clipboard, utf8, property, requestor, CurrentTime);
+    XFlush(client.display);
+    XEvent notify{};
+    ASSERT_TRUE(pumpUntil(*window, [&] { return XCheckTypedWindowEvent(client.display, requestor, SelectionNotify, &notify) == True; }));
+    Atom type = 0;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    XGetWindowProperty(client.display, requestor, property, 0, 1024, False, AnyPropertyType, &type, &format, &items, &after, &data);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), items), "4.");
+    if (data) XFree(data);
 }
 
 TEST_F(WindowTest, ScaleTwoDoublesThePixelsAndEmbedsIntoAForeignParent) {

@@ -51,6 +51,8 @@ struct HostState {
     std::string focusedPath;           // the text field with keyboard focus
     std::size_t caret = 0, anchor = 0; // its selection (byte offsets; equal: a caret)
     std::map<std::string, double> scrollOffsets;
+    std::string selectionPath;          // selectable text with a selection
+    std::size_t selectionAnchor = 0, selectionCaret = 0;
     std::string pressedPath;
 };
 
@@ -91,6 +93,8 @@ public:
     };
     std::vector<Tap> taps;
     std::function<void()> onAppear, onDisappear;
+    // Each compares a value with the one kept in `last` (per node path, by the host).
+    std::vector<std::function<void(std::shared_ptr<void>& last)>> changeWatchers;
 
     // Results of the current frame.
     Environment env;

@@ -414,12 +414,30 @@ public:
         Node::place(rect, t, pass);
         fontScale = measureText(content, textStyle(env), rect.width).fontScale;
     }
-    void draw(cairo_t* cr, Pass&) override { drawText(cr, content, textStyle(env), frame, env.foreground, fontScale); }
+    void draw(cairo_t* cr, Pass& pass) override {
+        if (pass.state && pass.state->selectionPath == path) {
+            const auto [from, to] = std::minmax(pass.state->selectionAnchor, pass.state->selectionCaret);
+            highlightRange(cr, placeLayout(cr, content, textStyle(env), frame, fontScale), from, to, Color::sRGB(0.25, 0.45, 0.9, 0.4));
+        }
+        drawText(cr, content, textStyle(env), frame, env.foreground, fontScale);
+    }
     void inspect(nlohmann::json& j) const override {
         if (env.textSelectable) j["selectable"] = true;
         if (fontScale != 1) j["fontScale"] = fontScale;
     }
-    [[nodiscard]] bool acceptsPointer() const override { return Node::acceptsPointer(); }
+    [[nodiscard]] bool acceptsPointer() const override { return env.textSelectable || Node::acceptsPointer(); }
+    [[nodiscard]] std::size_t indexAt(Point p) const {
+        return indexAtPoint(placeLayout(nullptr, content, textStyle(env), frame, fontScale), content, p);
+    }
+    void pointerDown(Point p, InputContext& input) override {
+        if (!env.textSelectable) return;
+        input.state->selectionPath = path;
+        input.state->selectionAnchor = input.clickCount >= 2 ? 0 : indexAt(p);
+        input.state->selectionCaret = input.clickCount >= 2 ? content.size() : input.state->selectionAnchor;
+    }
+    void pointerDragged(Point p, InputContext& input) override {
+        if (env.textSelectable && input.state->selectionPath == path) input.state->selectionCaret = indexAt(p);
+    }
     std::string content;
     double fontScale = 1;
 };
@@ -1242,6 +1260,10 @@ View View::onDisappear(std::function<void()> action) const {
 }
 View View::onTapGesture(int count, std::function<void()> action) const {
     node_->taps.push_back({count, std::move(action)});
+    return *this;
+}
+View View::addChangeWatcher(std::function<void(std::shared_ptr<void>&)> watcher) const {
+    node_->changeWatchers.push_back(std::move(watcher));
     return *this;
 }
 View View::sheet(Binding<bool> isPresented, std::function<View()> content) const {

@@ -128,8 +128,7 @@ TextMetrics measureText(const std::string& text, const TextStyle& style, std::op
     return fitted;
 }
 
-void drawText(cairo_t* cr, const std::string& text, const TextStyle& style, Rect frame, const Paint& paint,
-              double fontScale) {
+PlacedLayout placeLayout(cairo_t* cr, const std::string& text, const TextStyle& style, Rect frame, double fontScale) {
     LayoutPtr layout = makeLayout(cr, text, style, std::nullopt, fontScale);
     double x = frame.x;
     if (logicalWidth(layout.get()) > frame.width + 0.01) {
@@ -141,14 +140,55 @@ void drawText(cairo_t* cr, const std::string& text, const TextStyle& style, Rect
     }
     PangoRectangle logical;
     pango_layout_get_extents(layout.get(), nullptr, &logical);
+    return {std::move(layout), {x - logical.x / double(PANGO_SCALE), frame.y - logical.y / double(PANGO_SCALE)}};
+}
+
+std::size_t indexAtPoint(const PlacedLayout& placed, const std::string& text, Point p) {
+    int index = 0, trailing = 0;
+    pango_layout_xy_to_index(placed.layout.get(), int((p.x - placed.origin.x) * PANGO_SCALE),
+                             int((p.y - placed.origin.y) * PANGO_SCALE), &index, &trailing);
+    std::size_t i = std::min(std::size_t(std::max(0, index)), text.size());
+    for (; trailing > 0 && i < text.size(); --trailing) {
+        ++i;
+        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
+    }
+    return i;
+}
+
+void highlightRange(cairo_t* cr, const PlacedLayout& placed, std::size_t from, std::size_t to, Color color) {
+    if (from >= to) return;
+    PangoLayoutIter* iter = pango_layout_get_iter(placed.layout.get());
+    do {
+        PangoLayoutLine* line = pango_layout_iter_get_line_readonly(iter);
+        int y0 = 0, y1 = 0;
+        pango_layout_iter_get_line_yrange(iter, &y0, &y1);
+        PangoRectangle lineLogical;
+        pango_layout_iter_get_line_extents(iter, nullptr, &lineLogical);
+        int* ranges = nullptr;
+        int count = 0;
+        pango_layout_line_get_x_ranges(line, int(from), int(to), &ranges, &count);
+        for (int i = 0; i < count; ++i) {
+            const double a = ranges[2 * i] / double(PANGO_SCALE), b = ranges[2 * i + 1] / double(PANGO_SCALE);
+            cairo_rectangle(cr, placed.origin.x + a, placed.origin.y + y0 / double(PANGO_SCALE), b - a, (y1 - y0) / double(PANGO_SCALE));
+        }
+        g_free(ranges);
+    } while (pango_layout_iter_next_line(iter));
+    pango_layout_iter_free(iter);
+    cairo_set_source_rgba(cr, color.r, color.g, color.b, color.a);
+    cairo_fill(cr);
+}
+
+void drawText(cairo_t* cr, const std::string& text, const TextStyle& style, Rect frame, const Paint& paint,
+              double fontScale) {
+    const PlacedLayout placed = placeLayout(cr, text, style, frame, fontScale);
     cairo_save(cr);
-    cairo_move_to(cr, x - logical.x / double(PANGO_SCALE), frame.y - logical.y / double(PANGO_SCALE));
+    cairo_move_to(cr, placed.origin.x, placed.origin.y);
     if (std::holds_alternative<Color>(paint)) {
         const Color& c = std::get<Color>(paint);
         cairo_set_source_rgba(cr, c.r, c.g, c.b, c.a);
-        pango_cairo_show_layout(cr, layout.get());
+        pango_cairo_show_layout(cr, placed.layout.get());
     } else {
-        pango_cairo_layout_path(cr, layout.get());
+        pango_cairo_layout_path(cr, placed.layout.get());
         setSourcePaint(cr, paint, frame);
         cairo_fill(cr);
     }

@@ -43,6 +43,17 @@ LayoutPtr makeLayout(cairo_t* cr, const std::string& text, const TextStyle& styl
 
 TextMetrics measureText(const std::string& text, const TextStyle& style, std::optional<double> width);
 
+// A layout as drawn in `frame`, and where its origin goes.
+struct PlacedLayout {
+    LayoutPtr layout;
+    Point origin;
+};
+PlacedLayout placeLayout(cairo_t* cr, const std::string& text, const TextStyle& style, Rect frame, double fontScale);
+// The character boundary nearest to `p`.
+std::size_t indexAtPoint(const PlacedLayout& placed, const std::string& text, Point p);
+// Fills the area of the byte range from ... to.
+void highlightRange(cairo_t* cr, const PlacedLayout& placed, std::size_t from, std::size_t to, Color color);
+
 // Draws the text in `frame` (its measured size at that width) with `paint`.
 void drawText(cairo_t* cr, const std::string& text, const TextStyle& style, Rect frame, const Paint& paint,
               double fontScale);

@@ -98,8 +98,11 @@ public:
     std::vector<SheetNode*> sheets;
     std::map<std::string, Node*> byPath;
     std::map<std::string, std::function<void()>> appeared;  // path -> disappear action
+    std::map<std::string, std::shared_ptr<void>> watchedValues;  // path#index -> last value
+    std::shared_ptr<ObservationScope> watchScope;
     Binding<bool> focusBinding;
-    std::shared_ptr<ObservationScope> focusScope;  // reads of focus bindings
+    std::shared_ptr<ObservationScope> focusScope;
+  // reads of focus bindings
     std::string capturePath;
     std::string keyForwardPath;  // an embedded view that takes the keys
     int clickCount = 0;
@@ -150,7 +153,7 @@ public:
         if (node->isEmpty()) return;
         byPath[node->path] = node;
         if (auto* field = dynamic_cast<TextFieldNode*>(node)) fields.push_back(field);
-        if (node->onAppear || node->onDisappear) appearing.push_back(node);
+        if (node->onAppear || node->onDisappear || !node->changeWatchers.empty()) appearing.push_back(node);
         for (auto& child : node->children) collect(child.get(), fields, appearing);
     }
 
@@ -175,6 +178,25 @@ public:
         focusScope = std::make_shared<ObservationScope>(updateRequester());
         syncFocus(fields);
         for (auto& action : actions) action();
+        runChangeWatchers(appearing);
+    }
+
+    // Values are read under a scope of their own so that a change schedules a
+    // layout, after which the watcher compares and acts.
+    void runChangeWatchers(const std::vector<Node*>& nodes) {
+        watchScope = std::make_shared<ObservationScope>(updateRequester());
+        std::map<std::string, std::shared_ptr<void>> seen;
+        std::vector<std::pair<std::string, std::function<void(std::shared_ptr<void>&)>>> watchers;
+        for (Node* node : nodes)
+            for (std::size_t i = 0; i < node->changeWatchers.size(); ++i)
+                watchers.emplace_back(node->path + "#" + std::to_string(i), node->changeWatchers[i]);
+        for (auto& [key, watcher] : watchers) {
+            auto& slot = seen[key];
+            if (auto it = watchedValues.find(key); it != watchedValues.end()) slot = it->second;
+            TrackingGuard tracking(watchScope);
+            watcher(slot);
+        }
+        watchedValues = std::move(seen);
     }
 
     void syncFocus(const std::vector<TextFieldNode*>& fields) {
@@ -274,9 +296,26 @@ public:
         return j;
     }
 
+    static void copy(std::string text) { Pasteboard::general().setString(std::move(text)); }
+
+    // Keys for selectable text: select all and copy.
+    void selectionKey(const KeyEvent& event) {
+        auto it = byPath.find(state.selectionPath);
+        if (state.selectionPath.empty() || it == byPath.end()) return;
+        const std::string text = it->second->text();
+        if (event.key == Key::selectAll) {
+            state.selectionAnchor = 0;
+            state.selectionCaret = text.size();
+            requestUpdate();
+        } else if (event.key == Key::copy) {
+            const auto [from, to] = std::minmax(std::min(state.selectionAnchor, text.size()), std::min(state.selectionCaret, text.size()));
+            copy(text.substr(from, to - from));
+        }
+    }
+
     void editText(const KeyEvent& event) {
         TextFieldNode* field = findField(state.focusedPath);
-        if (!field) return;
+        if (!field) return selectionKey(event);
         std::string text = field->binding.get();
         std::size_t caret = std::min(state.caret, text.size()), anchor = std::min(state.anchor, text.size());
         const std::size_t from = std::min(caret, anchor), to = std::max(caret, anchor);
@@ -322,6 +361,7 @@ public:
             case Key::escape:
                 if (field->env.onExitCommand) field->env.onExitCommand();
                 return requestUpdate();
+            case Key::copy: copy(text.substr(from, to - from)); return;
             case Key::tab: return;
         }
         state.caret = caret;
@@ -441,6 +481,7 @@ void ViewHost::pointerDown(Point p, std::optional<double> timeSeconds) {
 
     Node* hit = h.hitTest(p);
     h.capturePath = hit ? hit->path : "";
+    h.state.selectionPath.clear();
     h.state.pressedPath = h.capturePath;
     if (auto* field = dynamic_cast<TextFieldNode*>(hit)) {
         h.focus(field, false);
@@ -529,6 +570,16 @@ void ViewHost::typeText(const std::string& text) {
 void ViewHost::click(Point p, std::optional<double> timeSeconds) {
     pointerDown(p, timeSeconds);
     pointerUp(p);
+}
+
+Pasteboard& Pasteboard::general() {
+    static Pasteboard board;
+    return board;
+}
+
+void Pasteboard::setString(std::string text) {
+    text_ = std::move(text);
+    if (changed_) changed_();
 }
 
 bool ViewHost::hasKeyboardFocus() const { return !impl_->state.focusedPath.empty(); }

@@ -1,6 +1,7 @@
 #include "ui/Window.hpp"
 
 #include <X11/Xlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 #include <cairo-xlib.h>
@@ -65,6 +66,10 @@ std::optional<KeyEvent> translateKey(XKeyEvent& event) {
             key.key = Key::selectAll;
             return key;
         }
+        if (sym == XK_c || sym == XK_C) {
+            key.key = Key::copy;
+            return key;
+        }
         return std::nullopt;
     }
     unsigned long codepoint = 0;
@@ -87,6 +92,7 @@ public:
     Display* display = nullptr;
     ::Window window = 0;
     Atom deleteAtom = 0;
+    Atom clipboardAtom = 0, utf8Atom = 0, targetsAtom = 0;
     bool embedded = false;
     bool mapped = false;
     bool closed = false;
@@ -132,6 +138,30 @@ public:
         XFlush(display);
     }
 
+    // Another client asks for the clipboard we own: hand over the pasteboard text.
+    void answerSelectionRequest(const XSelectionRequestEvent& request) {
+        XEvent reply{};
+        reply.xselection.type = SelectionNotify;
+        reply.xselection.requestor = request.requestor;
+        reply.xselection.selection = request.selection;
+        reply.xselection.target = request.target;
+        reply.xselection.time = request.time;
+        reply.xselection.property = None;
+        const Atom property = request.property != None ? request.property : request.target;
+        const std::string& text = Pasteboard::general().string();
+        if (request.target == targetsAtom) {
+            const Atom targets[] = {targetsAtom, utf8Atom, XA_STRING};
+            XChangeProperty(display, request.requestor, property, XA_ATOM, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(targets), 3);
+            reply.xselection.property = property;
+        } else if (request.target == utf8Atom || request.target == XA_STRING) {
+            XChangeProperty(display, request.requestor, property, request.target, 8, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(text.data()), int(text.size()));
+            reply.xselection.property = property;
+        }
+        XSendEvent(display, request.requestor, False, 0, &reply);
+    }
+
     void handle(XEvent& event) {
         switch (event.type) {
             case Expose:
@@ -171,6 +201,7 @@ public:
                 if (content)
                     if (auto key = translateKey(event.xkey)) content->keyDown(*key);
                 break;
+            case SelectionRequest: answerSelectionRequest(event.xselectionrequest); break;
             case ClientMessage:
                 if (static_cast<Atom>(event.xclient.data.l[0]) == deleteAtom) closed = true;
                 break;
@@ -219,6 +250,18 @@ std::unique_ptr<Window> Window::create(const Options& options, std::string* erro
         XStoreName(display, w.window, options.title.c_str());
         w.deleteAtom = XInternAtom(display, "WM_DELETE_WINDOW", False);
         XSetWMProtocols(display, w.window, &w.deleteAtom, 1);
+    }
+    w.clipboardAtom = XInternAtom(display, "CLIPBOARD", False);
+    w.utf8Atom = XInternAtom(display, "UTF8_STRING", False);
+    w.targetsAtom = XInternAtom(display, "TARGETS", False);
+    {
+        std::weak_ptr<bool> alive = w.alive;
+        Impl* self = &w;
+        Pasteboard::general().setChangeHandler([alive, self] {
+            if (!alive.lock() || !self->window) return;
+            XSetSelectionOwner(self->display, self->clipboardAtom, self->window, CurrentTime);
+            XFlush(self->display);
+        });
     }
     w.surface = cairo_xlib_surface_create(display, w.window, DefaultVisual(display, screen), w.pixelWidth, w.pixelHeight);
     XFlush(display);

@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "ui/Geometry.hpp"
@@ -28,6 +29,9 @@ namespace ui {
 
 class Node;
 class Component;
+
+enum class TextFieldStyle { plain };
+enum class ToggleStyle { switchToggle };
 
 // The sizes of a flexible frame; an absent value leaves that limit open.
 struct FlexibleFrame {
@@ -85,8 +89,9 @@ public:
     [[nodiscard]] View focused(Binding<bool> isFocused) const;
     [[nodiscard]] View onSubmit(std::function<void()> action) const;
     [[nodiscard]] View onExitCommand(std::function<void()> action) const;
-    [[nodiscard]] View textFieldStyle_plain() const { return *this; }
-    [[nodiscard]] View toggleStyle_switch() const { return *this; }
+    // The only styles there are: borderless text fields and switch toggles.
+    [[nodiscard]] View textFieldStyle(TextFieldStyle) const { return *this; }
+    [[nodiscard]] View toggleStyle(ToggleStyle) const { return *this; }
 
     // Attributes of this view.
     [[nodiscard]] View accessibilityIdentifier(std::string identifier) const;
@@ -96,6 +101,24 @@ public:
     // Runs on the `count`-th click of a series (2: double click) on this view.
     [[nodiscard]] View onTapGesture(int count, std::function<void()> action) const;
     [[nodiscard]] View onTapGesture(std::function<void()> action) const { return onTapGesture(1, std::move(action)); }
+    // Runs `action` with the new value after a layout in which `value()` gives
+    // something different from the layout before (not for the first value).
+    template <class T>
+    [[nodiscard]] View onChange(std::function<T()> value, std::type_identity_t<std::function<void(const T&)>> action) const {
+        return addChangeWatcher([value = std::move(value), action = std::move(action)](std::shared_ptr<void>& last) {
+            T current = value();
+            if (!last) {
+                last = std::make_shared<T>(std::move(current));
+            } else if (!(*std::static_pointer_cast<T>(last) == current)) {
+                *std::static_pointer_cast<T>(last) = current;
+                action(current);
+            }
+        });
+    }
+    template <class T>
+    [[nodiscard]] View onChange(const State<T>& state, std::type_identity_t<std::function<void(const T&)>> action) const {
+        return onChange<T>([state] { return state.get(); }, std::move(action));
+    }
     // While `isPresented` is true, `content` is shown as a modal sheet over the window.
     [[nodiscard]] View sheet(Binding<bool> isPresented, std::function<View()> content) const;
 
@@ -103,6 +126,7 @@ public:
 
 private:
     static View embed(std::shared_ptr<Component> component);
+    [[nodiscard]] View addChangeWatcher(std::function<void(std::shared_ptr<void>&)> watcher) const;
     std::shared_ptr<Node> node_;
 };
 

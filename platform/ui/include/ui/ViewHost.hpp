@@ -39,12 +39,27 @@ private:
     cairo_surface_t* surface_ = nullptr;
 };
 
-enum class Key { character, backspace, deleteForward, left, right, home, end, returnKey, escape, tab, selectAll };
+enum class Key { character, backspace, deleteForward, left, right, home, end, returnKey, escape, tab, selectAll, copy };
 
 struct KeyEvent {
     Key key = Key::character;
     std::string text{};  // UTF-8, for Key::character
     bool shift = false;
+};
+
+// The process's copy-and-paste text. Copy commands write it; a window
+// publishes it as the X clipboard. Main thread only.
+class Pasteboard {
+public:
+    static Pasteboard& general();
+    [[nodiscard]] const std::string& string() const { return text_; }
+    void setString(std::string text);
+    // Called after each setString (one handler; a window installs it).
+    void setChangeHandler(std::function<void()> handler) { changed_ = std::move(handler); }
+
+private:
+    std::string text_;
+    std::function<void()> changed_;
 };
 
 class ViewHost {

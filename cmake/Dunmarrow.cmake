@@ -39,3 +39,86 @@ function(dunmarrow_platform_library name)
   add_library(${name} SHARED ${ARGN})
   dunmarrow_warnings(${name})
 endfunction()
+
+# Where installed audio-unit bundles live; the component registry searches the
+# full path last.
+include(GNUInstallDirs)
+set(DUNMARROW_AUDIO_UNIT_INSTALL_LIBDIR "${CMAKE_INSTALL_LIBDIR}/dunmarrow/audiounits")
+set(DUNMARROW_AUDIO_UNIT_INSTALL_DIR "${CMAKE_INSTALL_FULL_LIBDIR}/dunmarrow/audiounits")
+
+# An audio-unit bundle: the folder NAME.auext holding the module NAME.so built
+# from `target`, the manifest Info.json and Resources/.
+#
+#   dunmarrow_audio_unit_bundle(target NAME name INFO_JSON file
+#                               [SOURCES sources...] [RESOURCES files...]
+#                               [OUTPUT_DIRECTORY dir] [NO_INSTALL])
+#
+# With SOURCES the module target is created here; without, `target` must be a
+# MODULE or SHARED library made beforehand. The bundle goes to OUTPUT_DIRECTORY,
+# by default the build tree's lib/ folder, where programs of the build find it.
+# INFO_JSON is configured with @ONLY; @AUDIO_UNIT_NAME@, @AUDIO_UNIT_MODULE@
+# (the module's file name) and @PROJECT_VERSION@ are available to it. Each
+# resource is copied into Resources/ under its own file name whenever it
+# changes. The module is built with hidden visibility and a version script, so
+# its entry (DUNMARROW_AUDIO_UNIT_MODULE) is the only symbol it exports.
+# Unless NO_INSTALL, the bundle installs to lib/dunmarrow/audiounits/.
+function(dunmarrow_audio_unit_bundle target)
+  cmake_parse_arguments(ARG "NO_INSTALL" "NAME;INFO_JSON;OUTPUT_DIRECTORY" "SOURCES;RESOURCES" ${ARGN})
+  if(NOT ARG_NAME OR NOT ARG_INFO_JSON)
+    message(FATAL_ERROR "dunmarrow_audio_unit_bundle(${target}): NAME and INFO_JSON are required")
+  endif()
+  if(ARG_SOURCES)
+    add_library(${target} MODULE ${ARG_SOURCES})
+    dunmarrow_warnings(${target})
+  elseif(NOT TARGET ${target})
+    message(FATAL_ERROR "dunmarrow_audio_unit_bundle(${target}): no such target and no SOURCES")
+  endif()
+  if(NOT ARG_OUTPUT_DIRECTORY)
+    set(ARG_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+  endif()
+  set(bundle ${ARG_OUTPUT_DIRECTORY}/${ARG_NAME}.auext)
+  set(version_script ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/AudioUnitModule.map)
+
+  set_target_properties(${target} PROPERTIES
+    PREFIX ""
+    OUTPUT_NAME ${ARG_NAME}
+    SUFFIX ".so"
+    LIBRARY_OUTPUT_DIRECTORY ${bundle}
+    CXX_VISIBILITY_PRESET hidden
+    C_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    LINK_DEPENDS ${version_script}
+    # Installed: the platform libraries are two folders up, in lib/dunmarrow.
+    INSTALL_RPATH "$ORIGIN/../..")
+  target_link_options(${target} PRIVATE "LINKER:--version-script=${version_script}" "LINKER:--no-undefined")
+
+  set(AUDIO_UNIT_NAME ${ARG_NAME})
+  set(AUDIO_UNIT_MODULE ${ARG_NAME}.so)
+  configure_file(${ARG_INFO_JSON} ${bundle}/Info.json @ONLY)
+
+  set(copied)
+  foreach(resource IN LISTS ARG_RESOURCES)
+    get_filename_component(resource ${resource} ABSOLUTE)
+    get_filename_component(resource_name ${resource} NAME)
+    add_custom_command(OUTPUT ${bundle}/Resources/${resource_name}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${bundle}/Resources
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different ${resource} ${bundle}/Resources/${resource_name}
+      DEPENDS ${resource}
+      COMMENT "Copying ${resource_name} into ${ARG_NAME}.auext/Resources"
+      VERBATIM)
+    list(APPEND copied ${bundle}/Resources/${resource_name})
+  endforeach()
+  if(copied)
+    add_custom_target(${target}_resources DEPENDS ${copied})
+    add_dependencies(${target} ${target}_resources)
+  else()
+    file(MAKE_DIRECTORY ${bundle}/Resources)
+  endif()
+
+  if(NOT ARG_NO_INSTALL)
+    set(destination ${DUNMARROW_AUDIO_UNIT_INSTALL_LIBDIR}/${ARG_NAME}.auext)
+    install(TARGETS ${target} LIBRARY DESTINATION ${destination})
+    install(FILES ${bundle}/Info.json DESTINATION ${destination})
+    install(DIRECTORY ${bundle}/Resources DESTINATION ${destination})
+  endif()
+endfunction()

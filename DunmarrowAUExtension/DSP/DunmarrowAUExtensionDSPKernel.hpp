@@ -1,0 +1,802 @@
+#pragma once
+// The effect's signal processing: one kernel object that holds every piece of
+// state, stores parameter targets by address, smooths them per call, runs the
+// per-sample distortion chain with its 8x oversampled core, the double-track
+// and stereo-spread stages, and publishes input and output peak levels.
+//
+// Depends on the C++ standard library and libm only. Everything on the render
+// path computes in single precision; parameter targets are kept as doubles.
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cassert>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
+#include <xmmintrin.h>
+#endif
+
+namespace dunmarrow_dsp {
+
+// Parameter addresses, as the parameter tree and the presets know them.
+enum ParameterAddress : std::uint64_t {
+    kDriveAddress = 0,
+    kTightAddress = 1,
+    kBiteAddress = 2,
+    kCabAddress = 3,
+    kGainAddress = 4,
+    kBodyAddress = 5,
+    kCrushAddress = 6,
+    kDensityAddress = 7,
+    kGrindAddress = 8,
+    kTouchAddress = 9,
+    kDecimationAddress = 10,
+    kDoubleTrackAddress = 11,
+    kStereoSpreadAddress = 12,
+    kLiveSafeAddress = 13,
+};
+inline constexpr std::uint64_t kParameterCount = 14;
+
+// Where each parameter's target lives. The storage order groups the smoothed
+// parameters first and is independent of the address numbering.
+enum TargetSlot : std::size_t {
+    kDriveSlot,
+    kTightSlot,
+    kTouchSlot,
+    kBodySlot,
+    kBiteSlot,
+    kGrindSlot,
+    kCrushSlot,
+    kDensitySlot,
+    kCabSlot,
+    kDecimationSlot,
+    kDoubleTrackSlot,
+    kStereoSpreadSlot,
+    kLiveSafeSlot,
+    kGainSlot,
+    kTargetSlotCount,
+};
+// Every target but liveSafe has a smoothed copy; the copies follow the target
+// order with liveSafe left out, so gain's copy sits where liveSafe's target is.
+inline constexpr std::size_t kSmoothedCount = 13;
+inline constexpr std::size_t smoothedIndex(std::size_t slot) { return slot < kLiveSafeSlot ? slot : slot - 1; }
+
+// Address -> target slot.
+inline constexpr std::array<std::size_t, kParameterCount> kSlotForAddress = {
+    kDriveSlot, kTightSlot, kBiteSlot,  kCabSlot,        kGainSlot,        kBodySlot,         kCrushSlot,
+    kDensitySlot, kGrindSlot, kTouchSlot, kDecimationSlot, kDoubleTrackSlot, kStereoSpreadSlot, kLiveSafeSlot,
+};
+
+// Targets before the parameter tree pushes its own values in, in slot order.
+inline constexpr std::array<double, kTargetSlotCount> kInitialTargets = {
+    65.0, 75.0, 35.0, 55.0, 60.0, 35.0, 45.0, 50.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.25,
+};
+
+inline constexpr double kDefaultSampleRate = 44100.0;
+inline constexpr std::int32_t kDefaultChannelCount = 2;
+inline constexpr std::uint32_t kDefaultMaximumFrames = 1024;
+inline constexpr std::uint32_t kOversampling = 8;
+inline constexpr float kSubSampleStep = 0.125f;  // 1 / kOversampling
+inline constexpr double kSmoothingTimeConstant = 0.025;  // seconds of rendered audio
+inline constexpr double kDoublerMemorySeconds = 0.05;
+// Keeps the delay memory within reason for absurd sample rates.
+inline constexpr double kMaximumDoublerLength = 16777216.0;
+inline constexpr float kTwoPi = 6.2831855f;
+inline constexpr float kPi = 3.1415927f;
+
+inline constexpr float kLiveSafeLimitDecimation = 0.95f;
+inline constexpr float kLiveSafeLimitDoubleTrack = 0.95f;
+inline constexpr float kLiveSafeLimitSpread = 0.92f;
+inline constexpr float kLiveSafeGainLimit = 1.0f;
+inline constexpr float kFiniteLimit = 4.0f;
+
+inline constexpr float kTouchAttack = 0.28f;
+inline constexpr float kTouchThreshold = 0.22f;
+inline constexpr float kDensityBlend = 0.58f;
+inline constexpr float kSoftLimitKnee = 1.2f;
+inline constexpr float kSoftLimitRange = 0.25f;
+inline constexpr float kSoftLimitSlope = 2.0f;
+
+// Stereo spread: the mid is split at 500 and 2000 Hz, the side keeps what is above 150 Hz.
+inline constexpr std::array<float, 3> kSpreadCutoffs = {500.0f, 2000.0f, 150.0f};
+inline constexpr std::array<float, 4> kSpreadAllpassCoefficients = {0.55f, -0.49f, 0.66f, -0.61f};
+inline constexpr float kAllpassCoefficientLimit = 0.85f;
+
+// clamp with a NaN going to the lower bound.
+inline float clampTo(float v, float lo, float hi) noexcept {
+    if (!(v >= lo)) return lo;
+    return v > hi ? hi : v;
+}
+inline float finiteOrZero(float v) noexcept { return std::isfinite(v) ? v : 0.0f; }
+inline float clampFinite(float v, float limit) noexcept {
+    return std::isfinite(v) ? clampTo(v, -limit, limit) : 0.0f;
+}
+inline float clampUnit(float v) noexcept { return std::isfinite(v) ? clampTo(v, 0.0f, 1.0f) : 0.0f; }
+inline float normalizePercent(double v) noexcept {
+    return std::isfinite(v) ? clampTo(static_cast<float>(v) / 100.0f, 0.0f, 1.0f) : 0.0f;
+}
+
+// First-order allpass, one-multiplier form, every value bounded.
+inline float allpassStep(float& state, float x, float g) noexcept {
+    const float xb = clampFinite(x, kFiniteLimit);
+    const float gb = clampTo(g, -kAllpassCoefficientLimit, kAllpassCoefficientLimit);
+    const float sb = clampFinite(state, kFiniteLimit);
+    const float y = clampFinite(sb - gb * xb, kFiniteLimit);
+    state = clampFinite(gb * y + xb, kFiniteLimit);
+    return y;
+}
+
+// Sets flush-to-zero and denormals-are-zero for its lifetime and restores the
+// previous mode afterwards, so decaying filter states never go subnormal.
+class ScopedFlushDenormals {
+public:
+    ScopedFlushDenormals() noexcept {
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
+        saved_ = _mm_getcsr();
+        _mm_setcsr(saved_ | kFlushToZero | kDenormalsAreZero);
+#elif defined(__aarch64__)
+        asm volatile("mrs %0, fpcr" : "=r"(saved_));
+        const std::uint64_t flushed = saved_ | kFlushToZero;
+        asm volatile("msr fpcr, %0" : : "r"(flushed));
+#endif
+    }
+    ~ScopedFlushDenormals() {
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
+        _mm_setcsr(saved_);
+#elif defined(__aarch64__)
+        asm volatile("msr fpcr, %0" : : "r"(saved_));
+#endif
+    }
+    ScopedFlushDenormals(const ScopedFlushDenormals&) = delete;
+    ScopedFlushDenormals& operator=(const ScopedFlushDenormals&) = delete;
+
+private:
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
+    static constexpr unsigned kFlushToZero = 0x8000u;
+    static constexpr unsigned kDenormalsAreZero = 0x0040u;
+    unsigned saved_ = 0;
+#elif defined(__aarch64__)
+    static constexpr std::uint64_t kFlushToZero = std::uint64_t{1} << 24;
+    std::uint64_t saved_ = 0;
+#endif
+};
+
+// The normalised values of one call, derived from the smoothed parameters.
+struct BlockValues {
+    float drive = 0, tight = 0, touch = 0, body = 0, bite = 0, grind = 0, crush = 0, density = 0, cab = 0;
+    float decimation = 0, doubleTrack = 0, stereoSpread = 0, gain = 0;
+    bool liveSafe = false;
+};
+
+// Everything the per-sample chain needs, constant over one call.
+struct BlockControls {
+    BlockValues values;
+    float touchRelease = 0, touchBoost = 0;
+    bool touchActive = false;
+    float tightCoefficient = 0, tightWeight = 0;
+    float driveGain = 0, biteGain = 0, biteClipMix = 0;
+    float grindAmount = 0, grindCoefficient = 0, grindWeight = 0, grindGain = 0, grindClipMix = 0;
+    bool grindActive = false;
+    float crushGain = 0, crushClipMix = 0;
+    bool crushActive = false;
+    float antiAliasCutoff = 0, antiAliasCoefficient = 0, antiAliasWeight = 0, rawBlend = 0;
+    std::int32_t holdSteps = 0, holdReload = 0;
+    float decimationMix = 0, decimationDrive = 0, decimationShape = 0;
+    bool decimationActive = false;
+    float body350 = 0, body120 = 0, body900 = 0, body500 = 0;
+    float body350Weight = 0, body120Weight = 0, body900Weight = 0, body500Weight = 0;
+    float bodyLowBoost = 0, bodyMidCut = 0, bodyTrim = 0;
+    bool bodyActive = false;
+    float densityAmount = 0, densityKnee = 0, densityGain = 0, densityNorm = 0, densityTrim = 0;
+    bool densityActive = false;
+    float cabCoefficient = 0, cabWeight = 0, cabPresence = 0;
+    bool cabActive = false;
+    float doubleTrackWet = 0, doubleTrackNorm = 0, lfoIncrement = 0;
+    bool doubleTrackActive = false;
+    // Index 0 for even channels, 1 for odd ones.
+    std::array<float, 2> delayCentre{}, delayDepth{}, lfoPhaseOffset{};
+    float outputGain = 0, outputTrim = 0;
+};
+
+}  // namespace dunmarrow_dsp
+
+class DunmarrowAUExtensionDSPKernel {
+public:
+    using BlockControls = dunmarrow_dsp::BlockControls;
+    using BlockValues = dunmarrow_dsp::BlockValues;
+
+    DunmarrowAUExtensionDSPKernel() {
+        for (std::size_t slot = 0; slot < dunmarrow_dsp::kTargetSlotCount; ++slot) {
+            targets_[slot].store(dunmarrow_dsp::kInitialTargets[slot], std::memory_order_relaxed);
+        }
+        for (std::size_t slot = 0; slot < dunmarrow_dsp::kTargetSlotCount; ++slot) {
+            if (slot != dunmarrow_dsp::kLiveSafeSlot) smoothed_[dunmarrow_dsp::smoothedIndex(slot)] = dunmarrow_dsp::kInitialTargets[slot];
+        }
+    }
+
+    // Main thread, while the host is not rendering: sizes every per-channel
+    // state and the delay memory, and snaps the smoothing to the targets.
+    void initialize(int32_t inputChannelCount, int32_t outputChannelCount, double inSampleRate) {
+        sampleRate_ = inSampleRate;
+        channelCount_ = std::max<int32_t>(0, std::max(inputChannelCount, outputChannelCount));
+        const auto channels = static_cast<std::size_t>(channelCount_);
+        for (auto* state : floatStates()) state->assign(channels, 0.0f);
+        holdCounter_.assign(channels, 0);
+
+        double length = std::ceil(inSampleRate * dunmarrow_dsp::kDoublerMemorySeconds);
+        if (!(length >= 1.0)) length = 1.0;
+        length = std::min(length, dunmarrow_dsp::kMaximumDoublerLength);
+        doublerLength_ = static_cast<int32_t>(length);
+        doublerBuffer_.assign(static_cast<std::size_t>(doublerLength_) * channels, 0.0f);
+        doublerWriteIndex_.assign(channels, 0);
+        doublerPhase_.assign(channels, 0.0f);
+
+        // A level cell that exists keeps its value; a new one starts at 0.
+        if (!levelsPresent_.load(std::memory_order_relaxed)) {
+            inputLevel_.store(0.0f, std::memory_order_relaxed);
+            outputLevel_.store(0.0f, std::memory_order_relaxed);
+            levelsPresent_.store(true, std::memory_order_release);
+        }
+
+        for (std::size_t slot = 0; slot < dunmarrow_dsp::kTargetSlotCount; ++slot) {
+            if (slot == dunmarrow_dsp::kLiveSafeSlot) continue;
+            smoothed_[dunmarrow_dsp::smoothedIndex(slot)] = targets_[slot].load(std::memory_order_relaxed);
+        }
+        oversampleScratch_.resize(static_cast<std::size_t>(maxFramesToRender_) * dunmarrow_dsp::kOversampling, 0.0f);
+    }
+
+    // Main thread, while the host is not rendering: drops all per-channel state.
+    // Targets, smoothing, bypass, the frame limit and the spread states persist.
+    void deinitialize() {
+        for (auto* state : floatStates()) state->clear();
+        holdCounter_.clear();
+        oversampleScratch_.clear();
+        doublerBuffer_.clear();
+        doublerWriteIndex_.clear();
+        doublerPhase_.clear();
+        // The cells stay owned by the kernel, so a reader racing with this only
+        // ever sees a value or 0, never freed memory.
+        levelsPresent_.store(false, std::memory_order_release);
+    }
+
+    // Any thread, including the render thread for scheduled parameter events.
+    void setParameter(uint64_t address, float value) {
+        if (address >= dunmarrow_dsp::kParameterCount) return;
+        targets_[dunmarrow_dsp::kSlotForAddress[address]].store(static_cast<double>(value), std::memory_order_relaxed);
+    }
+
+    // Any thread: the stored target, not the smoothed value.
+    float getParameter(uint64_t address) {
+        if (address >= dunmarrow_dsp::kParameterCount) return 0.0f;
+        return static_cast<float>(targets_[dunmarrow_dsp::kSlotForAddress[address]].load(std::memory_order_relaxed));
+    }
+
+    void setBypass(bool shouldBypass) { bypassed_.store(shouldBypass, std::memory_order_relaxed); }
+    bool isBypassed() { return bypassed_.load(std::memory_order_relaxed); }
+
+    // Main thread, while the host is not rendering: allocates the oversampling scratch.
+    void setMaximumFramesToRender(uint32_t maximumFramesToRender) {
+        maxFramesToRender_ = maximumFramesToRender;
+        oversampleScratch_.resize(static_cast<std::size_t>(maxFramesToRender_) * dunmarrow_dsp::kOversampling, 0.0f);
+    }
+    uint32_t getMaximumFramesToRender() { return maxFramesToRender_; }
+
+    // Any thread (the editor's meter timer): peak of the last call, 0 while the
+    // kernel is not initialised. Touches nothing but the level cells.
+    float inputLevel() const noexcept { return readLevel(inputLevel_); }
+    float outputLevel() const noexcept { return readLevel(outputLevel_); }
+
+    // The block controls of the most recent non-bypassed call, for inspection.
+    const BlockControls& lastBlockControls() const noexcept { return controls_; }
+
+    // Interpolated read from channel `channel`'s delay memory, `delayInSamples`
+    // behind `writeIndex`; 0 for a channel without memory.
+    float readDelayInterpolated(int32_t channel, int32_t writeIndex, float delayInSamples) const noexcept {
+        const int32_t length = doublerLength_;
+        if (length < 2 || channel < 0 || channel >= doublerChannels()) return 0.0f;
+        float delay = delayInSamples;
+        const auto longest = static_cast<float>(length - 2);
+        if (delay > longest) delay = longest;
+        if (!(delay >= 1.0f)) delay = 1.0f;  // also catches NaN
+        float position = static_cast<float>(writeIndex) - delay;
+        while (position < 0.0f) position += static_cast<float>(length);
+        auto j = static_cast<int32_t>(position);
+        // A tiny negative difference plus the length can round up to the length
+        // itself; wrap it so the read stays inside the channel's memory.
+        if (j >= length) {
+            j -= length;
+            position -= static_cast<float>(length);
+        }
+        const int32_t k = (j + 1) % length;
+        const float frac = position - static_cast<float>(j);
+        const float* memory = doublerBuffer_.data() + static_cast<std::size_t>(channel) * static_cast<std::size_t>(length);
+        return memory[j] + (memory[k] - memory[j]) * frac;
+    }
+
+    // Render thread, real time: no lock, no allocation, no system call.
+    // Output pointers may equal input pointers (in-place rendering).
+    void process(std::span<const float* const> inputBuffers, std::span<float* const> outputBuffers,
+                 int64_t bufferStartTime, uint32_t frameCount) noexcept {
+        (void)bufferStartTime;
+        assert(inputBuffers.size() == outputBuffers.size());
+        const dunmarrow_dsp::ScopedFlushDenormals flushDenormals;
+        const std::size_t channels = std::min(inputBuffers.size(), outputBuffers.size());
+
+        if (bypassed_.load(std::memory_order_relaxed)) {
+            float peak = 0.0f;
+            for (std::size_t c = 0; c < channels; ++c) {
+                const float* in = inputBuffers[c];
+                float* out = outputBuffers[c];
+                if (in == nullptr || out == nullptr) continue;
+                for (uint32_t n = 0; n < frameCount; ++n) {
+                    const float sample = in[n];
+                    const float magnitude = std::fabs(sample);
+                    if (peak < magnitude) peak = magnitude;
+                    out[n] = sample;
+                }
+            }
+            writeLevels(peak, peak);
+            return;
+        }
+
+        advanceSmoothing(frameCount);
+        deriveBlockControls();
+
+        if (channels == 0) {
+            writeLevels(0.0f, 0.0f);
+            return;
+        }
+        // Only reachable when a caller breaks the frame limit or renders before
+        // initialize: the scratch cannot hold the call, so it yields silence.
+        if (static_cast<std::size_t>(frameCount) * dunmarrow_dsp::kOversampling > oversampleScratch_.size()) {
+            for (std::size_t c = 0; c < channels; ++c) {
+                if (outputBuffers[c] != nullptr) std::fill_n(outputBuffers[c], frameCount, 0.0f);
+            }
+            writeLevels(0.0f, 0.0f);
+            return;
+        }
+
+        float inputPeak = 0.0f;
+        float outputPeak = 0.0f;
+        for (std::size_t c = 0; c < channels; ++c) {
+            if (inputBuffers[c] == nullptr || outputBuffers[c] == nullptr) continue;
+            processChannel(static_cast<int32_t>(c), inputBuffers[c], outputBuffers[c], frameCount, inputPeak, outputPeak);
+        }
+
+        if (channels != 1 && outputBuffers[0] != nullptr && outputBuffers[1] != nullptr) {
+            const float spread = std::min(dunmarrow_dsp::clampFinite(controls_.values.stereoSpread, dunmarrow_dsp::kFiniteLimit), 1.0f);
+            if (spread > 0.0f && sampleRate_ > 0.0) {
+                outputPeak = spreadStereo(outputBuffers[0], outputBuffers[1], frameCount, spread);
+            }
+        }
+        writeLevels(inputPeak, outputPeak);
+    }
+
+private:
+    using ChannelStateVector = std::vector<float>;
+
+    std::array<ChannelStateVector*, 12> floatStates() noexcept {
+        return {&tightLowpass_,   &cabLowpass_,   &bodyLowpass350_, &bodyLowpass120_, &bodyLowpass900_, &bodyLowpass500_,
+                &grindLowpass_,   &touchEnvelope_, &heldSample_,    &previousTight_,  &antiAlias1_,     &antiAlias2_};
+    }
+
+    int32_t doublerChannels() const noexcept {
+        if (doublerLength_ < 1) return 0;
+        const auto withMemory = doublerBuffer_.size() / static_cast<std::size_t>(doublerLength_);
+        return static_cast<int32_t>(std::min<std::size_t>(withMemory, static_cast<std::size_t>(std::max(channelCount_, 0))));
+    }
+
+    float readLevel(const std::atomic<float>& cell) const noexcept {
+        return levelsPresent_.load(std::memory_order_acquire) ? cell.load(std::memory_order_relaxed) : 0.0f;
+    }
+
+    void writeLevels(float inputPeak, float outputPeak) noexcept {
+        if (!levelsPresent_.load(std::memory_order_relaxed)) return;
+        inputLevel_.store(inputPeak, std::memory_order_relaxed);
+        outputLevel_.store(outputPeak, std::memory_order_relaxed);
+    }
+
+    // Moves every smoothed value towards its target by the call's length.
+    void advanceSmoothing(uint32_t frameCount) noexcept {
+        const double elapsed = sampleRate_ > 0.0 ? static_cast<double>(frameCount) / sampleRate_ : 0.0;
+        const auto factor = static_cast<float>(1.0 - std::exp(elapsed / -dunmarrow_dsp::kSmoothingTimeConstant));
+        for (std::size_t slot = 0; slot < dunmarrow_dsp::kTargetSlotCount; ++slot) {
+            if (slot == dunmarrow_dsp::kLiveSafeSlot) continue;
+            double& stored = smoothed_[dunmarrow_dsp::smoothedIndex(slot)];
+            const auto target = static_cast<float>(targets_[slot].load(std::memory_order_relaxed));
+            auto value = static_cast<float>(stored);
+            // A value that went non-finite could never glide back; it takes the
+            // target directly so the parameter recovers once the target is finite.
+            value = std::isfinite(value) ? value + (target - value) * factor : target;
+            stored = static_cast<double>(value);
+        }
+    }
+
+    void deriveBlockControls() noexcept {
+        namespace d = dunmarrow_dsp;
+        BlockControls& k = controls_;
+        BlockValues& v = k.values;
+        auto percent = [this](std::size_t slot) { return d::normalizePercent(smoothed_[d::smoothedIndex(slot)]); };
+        auto unit = [this](std::size_t slot) { return d::clampUnit(static_cast<float>(smoothed_[d::smoothedIndex(slot)])); };
+
+        v.liveSafe = targets_[d::kLiveSafeSlot].load(std::memory_order_relaxed) >= 0.5;
+        v.drive = percent(d::kDriveSlot);
+        v.tight = percent(d::kTightSlot);
+        v.touch = percent(d::kTouchSlot);
+        v.body = percent(d::kBodySlot);
+        v.bite = percent(d::kBiteSlot);
+        v.grind = percent(d::kGrindSlot);
+        v.crush = percent(d::kCrushSlot);
+        v.density = percent(d::kDensitySlot);
+        v.cab = percent(d::kCabSlot);
+        v.decimation = unit(d::kDecimationSlot);
+        v.doubleTrack = unit(d::kDoubleTrackSlot);
+        v.stereoSpread = unit(d::kStereoSpreadSlot);
+        const auto gain = static_cast<float>(smoothed_[d::smoothedIndex(d::kGainSlot)]);
+        if (v.liveSafe) {
+            v.decimation = std::min(v.decimation, d::kLiveSafeLimitDecimation);
+            v.doubleTrack = std::min(v.doubleTrack, d::kLiveSafeLimitDoubleTrack);
+            v.stereoSpread = std::min(v.stereoSpread, d::kLiveSafeLimitSpread);
+            v.gain = std::min(d::clampFinite(gain, d::kFiniteLimit), d::kLiveSafeGainLimit);
+        } else {
+            v.gain = gain;
+        }
+
+        const float fs = static_cast<float>(sampleRate_);
+
+        k.touchRelease = 0.006f + 0.012f * v.touch;
+        k.touchBoost = 7.0f * v.touch;
+        k.touchActive = v.touch > 0.0f;
+
+        k.tightCoefficient = 0.995f - 0.075f * v.tight;
+        k.tightWeight = 1.0f - k.tightCoefficient;
+
+        k.driveGain = 58.0f * std::pow(v.drive, 1.35f) + 2.0f;
+        k.biteGain = 1.0f + 3.25f * v.bite;
+        k.biteClipMix = 0.75f * v.bite;
+
+        k.grindAmount = (0.1f + 0.06f * v.bite) * v.grind;
+        k.grindActive = k.grindAmount > 0.0f;
+        k.grindCoefficient = 0.86f - 0.04f * v.bite;
+        k.grindWeight = 1.0f - k.grindCoefficient;
+        k.grindGain = 4.0f + 9.0f * v.grind + 2.0f * v.bite;
+        k.grindClipMix = 0.45f + 0.35f * v.bite;
+
+        k.crushGain = 1.0f + v.crush * (v.drive + 1.6f) + 0.35f * v.bite * v.crush;
+        k.crushClipMix = 0.55f * v.bite;
+        k.crushActive = v.crush > 0.0f;
+
+        k.antiAliasCutoff = std::min(0.44f * fs, 20000.0f);
+        k.antiAliasCoefficient = std::exp((k.antiAliasCutoff * -d::kTwoPi) / (fs * 8.0f));
+        k.antiAliasWeight = 1.0f - k.antiAliasCoefficient;
+        k.rawBlend = 0.1f + 0.15f * v.bite;
+
+        k.holdSteps = static_cast<int32_t>(std::floor(std::pow(v.decimation, 1.35f) * 31.0f));
+        k.holdReload = k.holdSteps + 1;
+        k.decimationMix = v.decimation * (0.68f * v.decimation + 0.22f);
+        k.decimationActive = k.holdSteps > 0 && k.decimationMix > 0.0f;
+        k.decimationDrive = 1.0f + 1.6f * v.decimation;
+        k.decimationShape = 0.38f * v.decimation;
+
+        k.body350 = std::exp(-2199.115f / fs);
+        k.body120 = std::exp(-753.98224f / fs);
+        k.body900 = std::exp(-5654.8667f / fs);
+        k.body500 = std::exp(-3141.5928f / fs);
+        k.body350Weight = 1.0f - k.body350;
+        k.body120Weight = 1.0f - k.body120;
+        k.body900Weight = 1.0f - k.body900;
+        k.body500Weight = 1.0f - k.body500;
+        k.bodyLowBoost = 0.95f * v.body;
+        k.bodyMidCut = 0.34f * v.body;
+        k.bodyTrim = 1.0f - 0.08f * v.body;
+        k.bodyActive = v.body > 0.0f;
+
+        k.densityAmount = 0.64f * v.density;
+        k.densityActive = k.densityAmount > 0.0f;
+        k.densityKnee = (0.55f + 0.75f * v.drive) * v.density;
+        k.densityGain = 1.0f + v.density * (1.7f + 0.8f * v.drive);
+        k.densityNorm = std::tanh(k.densityGain);
+        k.densityTrim = 1.0f - 0.12f * v.density;
+
+        k.cabCoefficient = 0.42f + 0.09f * v.bite + 0.34f * (1.0f - v.cab);
+        k.cabWeight = 1.0f - k.cabCoefficient;
+        k.cabPresence = 0.08f + 0.22f * v.bite + 0.1f * v.grind;
+        k.cabActive = v.cab > 0.0f;
+
+        k.doubleTrackWet = 0.34f * v.doubleTrack;
+        k.doubleTrackActive = k.doubleTrackWet > 0.0f;
+        k.doubleTrackNorm = 1.0f + 0.35f * k.doubleTrackWet;
+        k.lfoIncrement = (0.28f + 0.22f * v.doubleTrack) * d::kTwoPi / fs;
+        const float centre = (0.0085f + 0.0045f * v.doubleTrack) * fs;
+        k.delayCentre = {centre, centre + 0.004f * fs};
+        const float depthBase = (0.00045f + 0.0012f * v.doubleTrack) * fs;
+        const float detuneRatio = std::exp2(v.doubleTrack * 7.0f / 1200.0f);
+        k.delayDepth = {depthBase - 95.0f * depthBase * (detuneRatio - 1.0f),
+                        depthBase + 95.0f * depthBase * (detuneRatio - 1.0f)};
+        k.lfoPhaseOffset = {0.0f, d::kPi};
+
+        k.outputGain = v.gain > 0.0f ? v.gain : 0.0f;
+        k.outputTrim = 0.74f - 0.11f * v.drive - 0.06f * v.crush - 0.05f * v.density;
+    }
+
+    // The drive shaper, grind and crush stages for one oversampled value.
+    static float oversampledCore(const BlockControls& k, float u, float& grindLowpass) noexcept {
+        using dunmarrow_dsp::clampTo;
+        const float s = std::tanh(k.biteGain * (k.driveGain * u));
+        float y = s + (clampTo(1.55f * s, -0.94f, 0.94f) - s) * k.biteClipMix;
+        if (k.grindActive) {
+            grindLowpass = k.grindCoefficient * grindLowpass + k.grindWeight * y;
+            const float g = std::tanh(k.grindGain * (y - grindLowpass));
+            const float w = g + (clampTo(1.38f * g, -0.92f, 0.92f) - g) * k.grindClipMix;
+            y = clampTo(y + w * k.grindAmount, -0.98f, 0.98f);
+        }
+        if (k.crushActive) {
+            const float g = std::tanh(k.crushGain * y);
+            const float w = g + (clampTo(1.22f * g, -0.96f, 0.96f) - g) * k.crushClipMix;
+            y = y + (w - y) * k.values.crush;
+        }
+        return y;
+    }
+
+    template <typename T>
+    static T loadState(const std::vector<T>& state, std::size_t c) noexcept {
+        return c < state.size() ? state[c] : T{};
+    }
+    template <typename T>
+    static void storeState(std::vector<T>& state, std::size_t c, T value) noexcept {
+        if (c < state.size()) state[c] = value;
+    }
+
+    void processChannel(int32_t channel, const float* in, float* out, uint32_t frameCount, float& inputPeak,
+                        float& outputPeak) noexcept {
+        namespace d = dunmarrow_dsp;
+        const BlockControls& k = controls_;
+        const auto c = static_cast<std::size_t>(channel);
+        const bool liveSafe = k.values.liveSafe;
+
+        float tightLowpass = loadState(tightLowpass_, c);
+        float cabLowpass = loadState(cabLowpass_, c);
+        float body350 = loadState(bodyLowpass350_, c);
+        float body120 = loadState(bodyLowpass120_, c);
+        float body900 = loadState(bodyLowpass900_, c);
+        float body500 = loadState(bodyLowpass500_, c);
+        float grindLowpass = loadState(grindLowpass_, c);
+        float envelope = loadState(touchEnvelope_, c);
+        float held = loadState(heldSample_, c);
+        int32_t holdCounter = loadState(holdCounter_, c);
+        float previousTight = loadState(previousTight_, c);
+        float antiAlias1 = loadState(antiAlias1_, c);
+        float antiAlias2 = loadState(antiAlias2_, c);
+        int32_t writeIndex = loadState(doublerWriteIndex_, c);
+        float phase = loadState(doublerPhase_, c);
+
+        const std::size_t parity = c % 2;
+        const bool hasMemory = channel < doublerChannels();
+        float* memory = hasMemory ? doublerBuffer_.data() + c * static_cast<std::size_t>(doublerLength_) : nullptr;
+        float* scratch = oversampleScratch_.data();
+        const float a = k.antiAliasCoefficient;
+        const float aWeight = k.antiAliasWeight;
+
+        for (uint32_t n = 0; n < frameCount; ++n) {
+            // Input conditioning.
+            const float dry = in[n];
+            const float drySafe = d::finiteOrZero(dry);
+            float x = liveSafe ? drySafe : dry;
+            if (inputPeak < std::fabs(x)) inputPeak = std::fabs(x);
+
+            // Touch: more gain while the playing is soft.
+            const float magnitude = std::fabs(x);
+            if (magnitude > envelope) {
+                envelope = envelope + (magnitude - envelope) * d::kTouchAttack;
+            } else {
+                envelope = envelope + (magnitude - envelope) * k.touchRelease;
+            }
+            if (k.touchActive) {
+                x = x * (1.0f + k.touchBoost * (k.values.touch * d::clampTo((d::kTouchThreshold - envelope) / d::kTouchThreshold, 0.0f, 1.0f)));
+            }
+
+            // Tight: low cut by subtracting a lowpass.
+            tightLowpass = k.tightCoefficient * tightLowpass + k.tightWeight * x;
+            const float h = x - k.values.tight * tightLowpass;
+
+            // 8x core: linear interpolation from the previous sample, then two
+            // cascaded one-poles read once per frame, blended with the raw value.
+            const float step = h - previousTight;
+            float* frame = scratch + static_cast<std::size_t>(n) * d::kOversampling;
+            for (uint32_t s = 1; s <= d::kOversampling; ++s) {
+                const float u = previousTight + step * (static_cast<float>(s) * d::kSubSampleStep);
+                frame[s - 1] = oversampledCore(k, u, grindLowpass);
+            }
+            for (uint32_t s = 0; s < d::kOversampling; ++s) {
+                antiAlias1 = a * antiAlias1 + aWeight * frame[s];
+                antiAlias2 = a * antiAlias2 + aWeight * antiAlias1;
+            }
+            x = antiAlias2 + (frame[d::kOversampling - 1] - antiAlias2) * k.rawBlend;
+            previousTight = h;
+
+            // Decimation: sample and hold with saturation.
+            if (k.decimationActive) {
+                if (holdCounter < 1) {
+                    holdCounter = k.holdReload;
+                    held = x;
+                } else {
+                    holdCounter -= 1;
+                }
+                const float q = held + (std::tanh(k.decimationDrive * held) - held) * k.decimationShape;
+                x = x + (q - x) * k.decimationMix;
+            } else {
+                holdCounter = 0;
+                held = x;
+            }
+
+            // Body: raise 120-350 Hz, lower 500-900 Hz.
+            if (k.bodyActive) {
+                body350 = k.body350 * body350 + k.body350Weight * x;
+                body120 = k.body120 * body120 + k.body120Weight * x;
+                body900 = k.body900 * body900 + k.body900Weight * x;
+                body500 = k.body500 * body500 + k.body500Weight * x;
+                x = k.bodyTrim * ((x + (body350 - body120) * k.bodyLowBoost) - (body900 - body500) * k.bodyMidCut);
+            }
+
+            // Density: rational and tanh saturation blended.
+            if (k.densityActive) {
+                const float r = ((1.0f + k.densityKnee) * x) / (1.0f + k.densityKnee * std::fabs(x));
+                const float t = std::tanh(k.densityGain * x) / k.densityNorm;
+                const float m = r + (t - r) * d::kDensityBlend;
+                x = k.densityTrim * (x + (m - x) * k.densityAmount);
+            }
+
+            // Cab: high cut with a little presence kept.
+            if (k.cabActive) {
+                cabLowpass = k.cabCoefficient * cabLowpass + k.cabWeight * x;
+                const float p = cabLowpass + (x - cabLowpass) * k.cabPresence;
+                x = x + (p - x) * k.values.cab;
+            }
+
+            // Double track: mix with a modulated delayed copy; the memory always
+            // records the dry signal so switching on has no gap.
+            float w = x;
+            if (k.doubleTrackActive && doublerLength_ >= 1) {
+                const float delay = k.delayCentre[parity] + k.delayDepth[parity] * std::sin(k.lfoPhaseOffset[parity] + phase);
+                const float delayed = readDelayInterpolated(channel, writeIndex, delay);
+                w = (x + k.doubleTrackWet * delayed) / k.doubleTrackNorm;
+            }
+            if (doublerLength_ >= 1) {
+                if (memory != nullptr) memory[writeIndex] = x;
+                writeIndex = (writeIndex + 1) % doublerLength_;
+            } else {
+                writeIndex = 0;
+            }
+            phase = phase + k.lfoIncrement;
+            if (phase > d::kTwoPi) phase -= d::kTwoPi;
+
+            // Output gain and trim, then the live-safe guard.
+            float o = k.outputTrim * (k.outputGain * w);
+            if (liveSafe) {
+                if (!std::isfinite(o)) o = drySafe;
+                const float magnitudeOut = std::fabs(o);
+                if (magnitudeOut > d::kSoftLimitKnee) {
+                    const float limited = d::kSoftLimitKnee + d::kSoftLimitRange * std::tanh((magnitudeOut - d::kSoftLimitKnee) * d::kSoftLimitSlope);
+                    o = o < 0.0f ? -limited : limited;
+                }
+            }
+            if (outputPeak < std::fabs(o)) outputPeak = std::fabs(o);
+            out[n] = o;
+        }
+
+        storeState(tightLowpass_, c, tightLowpass);
+        storeState(cabLowpass_, c, cabLowpass);
+        storeState(bodyLowpass350_, c, body350);
+        storeState(bodyLowpass120_, c, body120);
+        storeState(bodyLowpass900_, c, body900);
+        storeState(bodyLowpass500_, c, body500);
+        storeState(grindLowpass_, c, grindLowpass);
+        storeState(touchEnvelope_, c, envelope);
+        storeState(heldSample_, c, held);
+        storeState(holdCounter_, c, holdCounter);
+        storeState(previousTight_, c, previousTight);
+        storeState(antiAlias1_, c, antiAlias1);
+        storeState(antiAlias2_, c, antiAlias2);
+        storeState(doublerWriteIndex_, c, writeIndex);
+        storeState(doublerPhase_, c, phase);
+    }
+
+    // Mid/side widener over the first two outputs; returns their new peak.
+    float spreadStereo(float* left, float* right, uint32_t frameCount, float spread) noexcept {
+        namespace d = dunmarrow_dsp;
+        constexpr float limit = d::kFiniteLimit;
+        const float fs = static_cast<float>(sampleRate_);
+        const float amount = std::pow(spread, 0.78f);
+
+        std::array<float, 3> coefficient{};
+        for (std::size_t lane = 0; lane < coefficient.size(); ++lane) {
+            if (!std::isfinite(fs)) break;
+            float cutoff = std::min(d::kSpreadCutoffs[lane], 0.45f * fs);
+            cutoff = std::max(cutoff, 20.0f);
+            float value = std::exp(cutoff * -d::kTwoPi / fs);
+            value = std::min(value, 0.99999f);
+            coefficient[lane] = std::max(value, 0.0f);
+        }
+        const float sideGain = 1.0f + 0.45f * amount;
+        const float bandSend = 0.46f * amount;
+        const float highSend = -0.7f * amount;
+        const float bandDecorrelation = 0.38f * amount;
+        const float highDecorrelation = 0.54f * amount;
+        const float sideLimit = 1.15f + 0.35f * amount;
+        const float outputNorm = 1.0f / (1.0f + 0.14f * amount);
+
+        std::array<float, 3> lp{};
+        std::array<float, 4> ap{};
+        for (std::size_t i = 0; i < lp.size(); ++i) lp[i] = d::clampFinite(spreadLowpassState_[i], limit);
+        for (std::size_t i = 0; i < ap.size(); ++i) ap[i] = d::clampFinite(spreadAllpassState_[i], limit);
+        float peak = 0.0f;
+
+        for (uint32_t n = 0; n < frameCount; ++n) {
+            const float l = d::clampFinite(left[n], limit);
+            const float r = d::clampFinite(right[n], limit);
+            const float mid = d::clampFinite(0.5f * (l + r), limit);
+            const float side = d::clampFinite(0.5f * (l - r), limit);
+            lp[0] = d::clampFinite(coefficient[0] * lp[0] + (1.0f - coefficient[0]) * mid, limit);
+            lp[1] = d::clampFinite(coefficient[1] * lp[1] + (1.0f - coefficient[1]) * mid, limit);
+            lp[2] = d::clampFinite(coefficient[2] * lp[2] + (1.0f - coefficient[2]) * side, limit);
+            const float band = d::clampFinite(lp[1] - lp[0], limit);
+            const float high = d::clampFinite(mid - lp[1], limit);
+            const float sideHigh = d::clampFinite(sideGain * (side - lp[2]), limit);
+            const float a0 = d::allpassStep(ap[0], band, d::kSpreadAllpassCoefficients[0]);
+            const float a1 = d::allpassStep(ap[1], band, d::kSpreadAllpassCoefficients[1]);
+            const float a2 = d::allpassStep(ap[2], high, d::kSpreadAllpassCoefficients[2]);
+            const float a3 = d::allpassStep(ap[3], high, d::kSpreadAllpassCoefficients[3]);
+            float newSide = (bandDecorrelation * (a0 - a1) + highDecorrelation * (a2 - a3)) +
+                            (sideHigh + (bandSend * band + highSend * high));
+            newSide = d::clampFinite(newSide, limit);
+            newSide = d::clampTo(newSide, -sideLimit, sideLimit);
+            const float outLeft = d::clampFinite((mid + newSide) * outputNorm, limit);
+            const float outRight = d::clampFinite((mid - newSide) * outputNorm, limit);
+            peak = std::max(peak, std::max(std::fabs(outLeft), std::fabs(outRight)));
+            left[n] = outLeft;
+            right[n] = outRight;
+        }
+
+        for (std::size_t i = 0; i < lp.size(); ++i) spreadLowpassState_[i] = d::clampFinite(lp[i], limit);
+        for (std::size_t i = 0; i < ap.size(); ++i) spreadAllpassState_[i] = d::clampFinite(ap[i], limit);
+        return peak;
+    }
+
+    double sampleRate_ = dunmarrow_dsp::kDefaultSampleRate;
+    int32_t channelCount_ = dunmarrow_dsp::kDefaultChannelCount;
+    // Targets are stored from any thread and loaded by the render thread; each
+    // is one indivisible 64-bit value, and no ordering between them is needed.
+    std::array<std::atomic<double>, dunmarrow_dsp::kTargetSlotCount> targets_{};
+    std::array<double, dunmarrow_dsp::kSmoothedCount> smoothed_{};
+    std::atomic<bool> bypassed_{false};
+    uint32_t maxFramesToRender_ = dunmarrow_dsp::kDefaultMaximumFrames;
+    std::array<float, 3> spreadLowpassState_{};
+    std::array<float, 4> spreadAllpassState_{};
+    std::vector<float> tightLowpass_, cabLowpass_;
+    std::vector<float> bodyLowpass350_, bodyLowpass120_, bodyLowpass900_, bodyLowpass500_;
+    std::vector<float> grindLowpass_, touchEnvelope_, heldSample_;
+    std::vector<int32_t> holdCounter_;
+    std::vector<float> previousTight_, antiAlias1_, antiAlias2_;
+    std::vector<float> oversampleScratch_;
+    std::vector<float> doublerBuffer_;
+    std::vector<int32_t> doublerWriteIndex_;
+    std::vector<float> doublerPhase_;
+    int32_t doublerLength_ = 0;
+    // The level cells belong to the kernel for its whole life; `levelsPresent_`
+    // stands for their existence, so readers on other threads never touch freed
+    // memory. Single writer (render thread), 32-bit indivisible accesses.
+    std::atomic<float> inputLevel_{0.0f};
+    std::atomic<float> outputLevel_{0.0f};
+    std::atomic<bool> levelsPresent_{false};
+    BlockControls controls_{};
+
+    // Other threads store targets and read levels without any lock.
+    static_assert(std::atomic<double>::is_always_lock_free);
+    static_assert(std::atomic<float>::is_always_lock_free);
+    static_assert(std::atomic<bool>::is_always_lock_free);
+};

@@ -1,0 +1,301 @@
+// The component registry: matching rules, the search path and its order,
+// and manifests that are broken in every way a bundle can break them.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "RegistryTestSupport.hpp"
+#include "audiounit/AudioComponentRegistry.hpp"
+
+using namespace audiounit;
+using namespace registrytest;
+
+namespace {
+
+AudioComponentDescription describe(const char (&type)[5], const char (&subtype)[5], const char (&manufacturer)[5]) {
+    return {fourCharCode(type), fourCharCode(subtype), fourCharCode(manufacturer), 0, 0};
+}
+
+std::vector<std::string> namesOf(const std::vector<AVAudioUnitComponentPtr>& components) {
+    std::vector<std::string> names;
+    for (const auto& component : components) names.push_back(component->name);
+    return names;
+}
+
+}  // namespace
+
+TEST(AudioComponentMatching, ZeroFieldsInTheQueryMatchAnythingOtherFieldsMustBeEqual) {
+    const auto component = describe("aufx", "dmds", "QVRN");
+    EXPECT_TRUE(audioComponentMatches(component, {}));
+    EXPECT_TRUE(audioComponentMatches(component, describe("aufx", "dmds", "QVRN")));
+    EXPECT_TRUE(audioComponentMatches(component, {fourCharCode("aufx"), 0, 0, 0, 0}));
+    EXPECT_TRUE(audioComponentMatches(component, {0, fourCharCode("dmds"), 0, 0, 0}));
+    EXPECT_TRUE(audioComponentMatches(component, {0, 0, fourCharCode("QVRN"), 0, 0}));
+    EXPECT_FALSE(audioComponentMatches(component, describe("aumu", "dmds", "QVRN")));
+    EXPECT_FALSE(audioComponentMatches(component, describe("aufx", "dmdt", "QVRN")));
+    EXPECT_FALSE(audioComponentMatches(component, describe("aufx", "dmds", "QVRM")));
+    EXPECT_FALSE(audioComponentMatches(component, {0, 0, fourCharCode("ACME"), 0, 0}));
+}
+
+TEST(AudioComponentMatching, FlagsAreComparedOnlyUnderTheQueryMask) {
+    AudioComponentDescription component = describe("aufx", "dmds", "QVRN");
+    component.componentFlags = 0b0110;
+    AudioComponentDescription query{};
+    query.componentFlags = 0b1001;  // no mask: flags are ignored
+    EXPECT_TRUE(audioComponentMatches(component, query));
+    query.componentFlagsMask = 0b0010;
+    query.componentFlags = 0b0010;
+    EXPECT_TRUE(audioComponentMatches(component, query));
+    query.componentFlags = 0b0000;
+    EXPECT_FALSE(audioComponentMatches(component, query));
+    query.componentFlagsMask = 0b1000;  // the component has the bit clear, as asked
+    EXPECT_TRUE(audioComponentMatches(component, query));
+}
+
+TEST(AudioComponentMatching, NamesAndDescriptionsReadAsThePlatformWritesThem) {
+    EXPECT_EQ(audioComponentTypeName(kAudioUnitType_Effect), "Effect");
+    EXPECT_EQ(audioComponentTypeName(kAudioUnitType_MusicDevice), "Music Device");
+    EXPECT_EQ(audioComponentTypeName(fourCharCode("zzzz")), "zzzz");
+    EXPECT_EQ(describeAudioComponent(describe("aufx", "dmds", "QVRN")),
+              "type aufx, subtype dmds, manufacturer QVRN");
+    EXPECT_EQ(describeAudioComponent({fourCharCode("aufx"), 0, 0, 0, 0}), "type aufx, subtype 0, manufacturer 0");
+}
+
+TEST(AudioComponentRegistry, AnswersQueriesWithEveryFieldOfTheManifest) {
+    ScratchFolder scratch;
+    const fs::path distortion = makeBundle(
+        scratch.path(), "Distortion",
+        manifest("aufx", "dmds", "QVRN", "Qvrn: Dunmarrow", "Dunmarrow.so", R"(, "tags": ["Distortion", "Guitar"])"),
+        {}, "Dunmarrow.so");
+    makeBundle(scratch.path(), "Echo", manifest("aufx", "echo", "QVRN", "Echo Unit"));
+    makeBundle(scratch.path(), "Synth", manifest("aumu", "synt", "ACME", "Acme: Synth"));
+
+    AudioComponentRegistry registry({scratch.path()});
+    EXPECT_EQ(namesOf(registry.componentsMatchingDescription({})),
+              (std::vector<std::string>{"Qvrn: Dunmarrow", "Echo Unit", "Acme: Synth"}));
+    EXPECT_EQ(namesOf(registry.componentsMatchingDescription({fourCharCode("aufx"), 0, 0, 0, 0})),
+              (std::vector<std::string>{"Qvrn: Dunmarrow", "Echo Unit"}));
+    EXPECT_EQ(namesOf(registry.componentsMatchingDescription({0, 0, fourCharCode("ACME"), 0, 0})),
+              (std::vector<std::string>{"Acme: Synth"}));
+    EXPECT_TRUE(registry.componentsMatchingDescription(describe("aufx", "dmds", "ACME")).empty());
+    EXPECT_EQ(registry.findComponent(describe("aumu", "none", "ACME")), nullptr);
+    EXPECT_TRUE(registry.scanProblems().empty());
+
+    const auto found = registry.findComponent(describe("aufx", "dmds", "QVRN"));
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->name, "Qvrn: Dunmarrow");
+    EXPECT_EQ(found->manufacturerName, "Qvrn");
+    EXPECT_EQ(found->typeName, "Effect");
+    EXPECT_EQ(found->version, 65536u);
+    EXPECT_EQ(found->versionString(), "1.0.0");
+    EXPECT_EQ(found->allTagNames, (std::vector<std::string>{"Distortion", "Guitar"}));
+    EXPECT_EQ(found->audioComponentDescription, describe("aufx", "dmds", "QVRN"));
+    EXPECT_EQ(found->bundlePath, distortion);
+    EXPECT_EQ(found->modulePath, distortion / "Dunmarrow.so");
+    EXPECT_EQ(found->principalClassName, "RegistryTestPrincipal");
+    EXPECT_EQ(found->bundleIdentifier, "org.dunmarrow.tests.dmds");
+
+    // Without "Manufacturer: " in the name, the manufacturer code stands in.
+    const auto echo = registry.findComponent(describe("aufx", "echo", "QVRN"));
+    ASSERT_NE(echo, nullptr);
+    EXPECT_EQ(echo->manufacturerName, "QVRN");
+    EXPECT_TRUE(echo->allTagNames.empty());
+}
+
+TEST(AudioComponentRegistry, OneBundleMayProvideSeveralComponentsWithFlagsAndVersions) {
+    ScratchFolder scratch;
+    makeBundle(scratch.path(), "Pair", R"({"BundleIdentifier": "org.pair", "Name": "Pair", "Module": "Module.so",
+      "PrincipalClass": "Pair",
+      "AudioComponents": [
+        {"type": "aufx", "subtype": "one ", "manufacturer": "PAIR", "name": "Pair: One", "version": 131842, "flags": 2},
+        {"type": "aumf", "subtype": "two!", "manufacturer": "PAIR", "name": "Pair: Two", "version": 0}]})");
+    AudioComponentRegistry registry({scratch.path()});
+    const auto all = registry.allComponents();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0]->versionString(), "2.3.2");
+    EXPECT_EQ(all[0]->audioComponentDescription.componentFlags, 2u);
+    EXPECT_EQ(all[1]->typeName, "Music Effect");
+    EXPECT_EQ(all[1]->audioComponentDescription.componentSubType, fourCharCode("two!"));
+    AudioComponentDescription flagged{};
+    flagged.componentFlags = 2;
+    flagged.componentFlagsMask = 2;
+    EXPECT_EQ(namesOf(registry.componentsMatchingDescription(flagged)), (std::vector<std::string>{"Pair: One"}));
+}
+
+TEST(AudioComponentRegistry, TheFirstBundleOnTheSearchPathWinsAndTheLaterOneIsReported) {
+    ScratchFolder scratch;
+    const fs::path first = scratch.path() / "first";
+    const fs::path second = scratch.path() / "second";
+    makeBundle(first, "Effect", manifest("aufx", "dmds", "QVRN", "From first"));
+    const fs::path secondBundle = makeBundle(second, "Effect", manifest("aufx", "dmds", "QVRN", "From second"));
+    makeBundle(second, "Other", manifest("aufx", "othr", "QVRN", "Other from second"));
+
+    AudioComponentRegistry registry({first, second, first});  // a folder listed twice is read once
+    EXPECT_EQ(namesOf(registry.allComponents()), (std::vector<std::string>{"From first", "Other from second"}));
+    EXPECT_EQ(registry.scanProblems(),
+              (std::vector<AudioComponentScanProblem>{
+                  {secondBundle / "Info.json",
+                   "AudioComponents[0]: type aufx, subtype dmds, manufacturer QVRN is already provided by " +
+                       (first / "Effect.auext").string()}}));
+    EXPECT_EQ(registry.scannedFolders(), (std::vector<fs::path>{first, second, first}));
+
+    AudioComponentRegistry reversed({second, first});
+    EXPECT_EQ(reversed.findComponent(describe("aufx", "dmds", "QVRN"))->name, "From second");
+
+    // Within one folder, bundles are read in name order.
+    ScratchFolder sameFolder;
+    makeBundle(sameFolder.path(), "b", manifest("aufx", "dmds", "QVRN", "b"));
+    makeBundle(sameFolder.path(), "a", manifest("aufx", "dmds", "QVRN", "a"));
+    AudioComponentRegistry ordered({sameFolder.path()});
+    EXPECT_EQ(namesOf(ordered.allComponents()), (std::vector<std::string>{"a"}));
+}
+
+TEST(AudioComponentRegistry, DefaultSearchPathPutsTheEnvironmentFirstThenBuildHomeAndInstallation) {
+    ScopedEnvironment path(kAudioUnitPathEnvironmentVariable, "/opt/units/a::/opt/units/b:");
+    ScopedEnvironment home("HOME", "/home/tester");
+    const fs::path programFolder = fs::read_symlink("/proc/self/exe").parent_path();
+    EXPECT_EQ(AudioComponentRegistry::defaultSearchPath(),
+              (std::vector<fs::path>{"/opt/units/a", "/opt/units/b", (programFolder / ".." / "lib").lexically_normal(),
+                                     "/home/tester/.local/lib/dunmarrow/audiounits", REGISTRY_TEST_INSTALL_DIR}));
+}
+
+TEST(AudioComponentRegistry, ScansOnFirstUseAndAgainOnlyOnRescan) {
+    ScratchFolder scratch;
+    AudioComponentRegistry registry({scratch.path()});
+    makeBundle(scratch.path(), "Early", manifest("aufx", "erly", "QVRN", "Early"));
+    EXPECT_EQ(namesOf(registry.allComponents()), (std::vector<std::string>{"Early"}));
+    makeBundle(scratch.path(), "Late", manifest("aufx", "late", "QVRN", "Late"));
+    EXPECT_EQ(namesOf(registry.allComponents()), (std::vector<std::string>{"Early"}));
+    registry.rescan();
+    EXPECT_EQ(namesOf(registry.allComponents()), (std::vector<std::string>{"Early", "Late"}));
+}
+
+TEST(AudioComponentRegistry, TheSharedManagerSearchesTheEnvironmentPath) {
+    ScratchFolder scratch;
+    makeBundle(scratch.path(), "Shared", manifest("aufx", "shrd", "DmTs", "Dunmarrow Tests: Shared"));
+    ScopedEnvironment path(kAudioUnitPathEnvironmentVariable, scratch.path().string());
+    AudioComponentRegistry::shared().rescan();
+    const auto found = AVAudioUnitComponentManager::sharedAudioUnitComponentManager().componentsMatchingDescription(
+        describe("aufx", "shrd", "DmTs"));
+    EXPECT_EQ(namesOf(found), (std::vector<std::string>{"Dunmarrow Tests: Shared"}));
+    EXPECT_EQ(AudioComponentRegistry::shared().scannedFolders().front(), scratch.path());
+}
+
+TEST(AudioComponentRegistry, BrokenManifestsAreReportedWithPathAndReasonAndSkipped) {
+    ScratchFolder scratch;
+    const fs::path folder = scratch.path();
+    struct Broken {
+        std::string bundle;
+        std::string manifestText;
+        std::string reason;
+    };
+    const std::string validComponent =
+        R"({"type": "aufx", "subtype": "dmds", "manufacturer": "QVRN", "name": "N", "version": 1})";
+    const auto withComponent = [](const std::string& component) {
+        return R"({"BundleIdentifier": "b", "Name": "n", "Module": "Module.so", "PrincipalClass": "P",
+                   "AudioComponents": [)" + component + "]}";
+    };
+    const auto withoutField = [&](const std::string& field) {
+        std::string text = withComponent(validComponent);
+        const auto at = text.find("\"" + field + "\"");
+        const auto end = text.find(',', at);
+        return text.erase(at, end - at + 1);
+    };
+    const std::vector<Broken> broken = {
+        {"b01-not-json", "{\"Name\": ", "is not valid JSON: "},
+        {"b02-array", "[1, 2]", "must hold a JSON object"},
+        {"b03-no-name", withoutField("Name"), "missing field \"Name\""},
+        {"b04-no-identifier", withoutField("BundleIdentifier"), "missing field \"BundleIdentifier\""},
+        {"b05-no-class", withoutField("PrincipalClass"), "missing field \"PrincipalClass\""},
+        {"b06-no-module", withoutField("Module"), "missing field \"Module\""},
+        {"b07-empty-name", R"({"BundleIdentifier": "b", "Name": "", "Module": "Module.so", "PrincipalClass": "P",
+            "AudioComponents": []})", "field \"Name\" must be a non-empty text"},
+        {"b08-no-components", R"({"BundleIdentifier": "b", "Name": "n", "Module": "Module.so", "PrincipalClass": "P"})",
+         "missing field \"AudioComponents\""},
+        {"b09-empty-components", withComponent(""), "field \"AudioComponents\" must be a non-empty array"},
+        {"b10-short-subtype",
+         withComponent(R"({"type": "aufx", "subtype": "dmd", "manufacturer": "QVRN", "name": "N", "version": 1})"),
+         "AudioComponents[0]: field \"subtype\" must be exactly four ASCII characters, not \"dmd\""},
+        {"b11-long-type",
+         withComponent(R"({"type": "aufxx", "subtype": "dmds", "manufacturer": "QVRN", "name": "N", "version": 1})"),
+         "AudioComponents[0]: field \"type\" must be exactly four ASCII characters, not \"aufxx\""},
+        {"b12-non-ascii",
+         withComponent(R"({"type": "aufx", "subtype": "dmds", "manufacturer": "QVé", "name": "N", "version": 1})"),
+         "AudioComponents[0]: field \"manufacturer\" must be exactly four ASCII characters, not \"QVé\""},
+        {"b13-number-code",
+         withComponent(R"({"type": "aufx", "subtype": 1234, "manufacturer": "QVRN", "name": "N", "version": 1})"),
+         "AudioComponents[0]: field \"subtype\" must be a text"},
+        {"b14-no-version",
+         withComponent(R"({"type": "aufx", "subtype": "dmds", "manufacturer": "QVRN", "name": "N"})"),
+         "AudioComponents[0]: missing field \"version\""},
+        {"b15-negative-version",
+         withComponent(R"({"type": "aufx", "subtype": "dmds", "manufacturer": "QVRN", "name": "N", "version": -1})"),
+         "AudioComponents[0]: field \"version\" must be a whole number from 0 to 4294967295"},
+        {"b16-huge-version",
+         withComponent(
+             R"({"type": "aufx", "subtype": "dmds", "manufacturer": "QVRN", "name": "N", "version": 4294967296})"),
+         "AudioComponents[0]: field \"version\" must be a whole number from 0 to 4294967295"},
+        {"b17-bad-tags",
+         withComponent(R"({"type": "aufx", "subtype": "dmds", "manufacturer": "QVRN", "name": "N", "version": 1,
+                           "tags": ["ok", 3]})"),
+         "AudioComponents[0]: field \"tags\" must be an array of texts"},
+        {"b18-second-component-broken",
+         withComponent(validComponent + R"(, {"type": "aufx", "subtype": "dmdt", "manufacturer": "QVRN",
+                                              "version": 1})"),
+         "AudioComponents[1]: missing field \"name\""},
+        {"b19-component-not-object", withComponent("\"aufx dmds QVRN\""), "AudioComponents[0]: must be a JSON object"},
+        {"b20-module-path", R"({"BundleIdentifier": "b", "Name": "n", "Module": "../Module.so", "PrincipalClass": "P",
+            "AudioComponents": []})", "field \"Module\" must be a file name inside the bundle, not \"../Module.so\""},
+    };
+    for (const Broken& entry : broken) makeBundle(folder, entry.bundle, entry.manifestText);
+    // Bundles broken in their files rather than their manifests.
+    const fs::path missingModule = folder / "b21-missing-module.auext";
+    fs::create_directories(missingModule);
+    writeFile(missingModule / "Info.json", withComponent(validComponent));
+    const fs::path missingManifest = folder / "b22-no-manifest.auext";
+    fs::create_directories(missingManifest);
+    // What the scan must still find among them, and what it must not look at.
+    makeBundle(folder, "a-good", manifest("aufx", "good", "QVRN", "Good one"));
+    makeBundle(folder, "z-good", manifest("aufx", "dmds", "QVRN", "Also good"));
+    writeFile(folder / "stray.auext", "a file, not a bundle folder");
+    writeFile(folder / "not-a-bundle" / "Info.json", "{");
+
+    ::testing::internal::CaptureStderr();
+    AudioComponentRegistry registry({folder});
+    const auto components = registry.allComponents();
+    const std::string errorOutput = ::testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(namesOf(components), (std::vector<std::string>{"Good one", "Also good"}));
+    const auto problems = registry.scanProblems();
+    ASSERT_EQ(problems.size(), broken.size() + 2);
+    for (std::size_t i = 0; i < broken.size(); ++i) {
+        SCOPED_TRACE(broken[i].bundle);
+        EXPECT_EQ(problems[i].path, folder / (broken[i].bundle + ".auext") / "Info.json");
+        if (i == 0)  // the parser's own words follow
+            EXPECT_EQ(problems[i].reason.rfind(broken[i].reason, 0), 0u) << problems[i].reason;
+        else
+            EXPECT_EQ(problems[i].reason, broken[i].reason);
+    }
+    EXPECT_EQ(problems[broken.size()],
+              (AudioComponentScanProblem{missingModule / "Info.json", "module file \"Module.so\" is not in the bundle"}));
+    EXPECT_EQ(problems[broken.size() + 1],
+              (AudioComponentScanProblem{missingManifest / "Info.json", "cannot be read"}));
+
+    // Every problem is one line on standard error, with its path.
+    for (const auto& problem : problems) {
+        const std::string line =
+            "AudioComponentRegistry: skipped " + problem.path.string() + ": " + problem.reason + "\n";
+        EXPECT_NE(errorOutput.find(line), std::string::npos) << line;
+    }
+    EXPECT_EQ(std::count(errorOutput.begin(), errorOutput.end(), '\n'),
+              static_cast<std::ptrdiff_t>(problems.size()));
+}
+
+TEST(AudioComponentRegistry, MissingOrUnreadableFoldersOnThePathAreNoProblem) {
+    ScratchFolder scratch;
+    writeFile(scratch.path() / "a-file", "x");
+    AudioComponentRegistry registry({scratch.path() / "does-not-exist", scratch.path() / "a-file", ""});
+    EXPECT_TRUE(registry.allComponents().empty());
+    EXPECT_TRUE(registry.scanProblems().empty());
+}

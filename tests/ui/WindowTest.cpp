@@ -216,11 +216,23 @@ TEST_F(WindowTest, ScaleTwoDoublesThePixelsAndEmbedsIntoAForeignParent) {
     EXPECT_EQ(attributes.height, 100);
     EXPECT_EQ(window->size(), (Size{100, 50}));
 
+    // A parent that does not exist is an error, not a crash.
+    std::string missing;
+    EXPECT_EQ(ui::Window::create({.title = "", .size = {10, 10}, .scale = 1, .parent = 0x7ffffff, .display = server.display()}, &missing),
+              nullptr);
+    EXPECT_EQ(missing, "no parent window 0x7ffffff on the X display");
+
     // The host resizes the embedded window: the views follow in points.
     XResizeWindow(client.display, window->windowId(), 400, 100);
     XFlush(client.display);
     EXPECT_TRUE(pumpUntil(*window, [&] { return window->size() == Size{200, 50}; }));
     EXPECT_EQ(window->contentView()->host()->size(), (Size{200, 50}));
+
+    // The host destroys its window with the editor inside: the editor's window closes quietly.
+    XDestroyWindow(client.display, parent);
+    XFlush(client.display);
+    EXPECT_TRUE(pumpUntil(*window, [&] { return window->isClosed(); }));
+    window->processPendingEvents();
 }
 
 TEST(WindowWithoutServer, ReportsADisplayThatCannotBeOpened) {

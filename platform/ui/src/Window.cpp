@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 namespace ui {
@@ -83,6 +84,15 @@ std::optional<KeyEvent> translateKey(XKeyEvent& event) {
     key.key = Key::character;
     key.text = utf8(codepoint);
     return key;
+}
+
+// X errors (a parent window destroyed under an embedded editor, a request on a
+// window that went away) are reported asynchronously; Xlib's default handler
+// ends the process. Ours keeps the last error for the caller that checks.
+int lastXError = 0;
+int keepXError(Display*, XErrorEvent* event) {
+    lastXError = event->error_code;
+    return 0;
 }
 
 }  // namespace
@@ -226,6 +236,19 @@ std::unique_ptr<Window> Window::create(const Options& options, std::string* erro
             *error = std::string("cannot open X display \"") + (name ? name : "") + "\"";
         }
         return nullptr;
+    }
+    XSetErrorHandler(keepXError);
+    if (options.parent != 0) {
+        XWindowAttributes parentAttributes;
+        if (XGetWindowAttributes(display, options.parent, &parentAttributes) == 0) {
+            if (error) {
+                char id[32];
+                std::snprintf(id, sizeof id, "0x%lx", options.parent);
+                *error = std::string("no parent window ") + id + " on the X display";
+            }
+            XCloseDisplay(display);
+            return nullptr;
+        }
     }
     std::unique_ptr<Window> result(new Window());
     Impl& w = *result->impl_;

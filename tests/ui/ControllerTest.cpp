@@ -67,6 +67,16 @@ TEST(Controllers, InspectionAndInputReachTheHostedViewInsideItsSuperview) {
     root->pointerDown({10, 10});
     root->pointerUp({10, 10});
     EXPECT_EQ(taps, 1);
+
+    // Rendering the hierarchy draws the subview at its frame.
+    auto red = std::make_shared<NSHostingController>(View(Color::sRGB(1, 0, 0)));
+    auto redView = red->view();
+    redView->setFrame({300, 200, 100, 100});
+    root->addSubview(redView);
+    const Image image = root->render(2, Color::black());
+    EXPECT_EQ(image.width(), 800);
+    EXPECT_EQ(image.pixel(599, 399).r, 0);
+    EXPECT_EQ(image.pixel(600, 400).r, 1);
 }
 
 TEST(Controllers, RepresentableEmbedsAControllerInAViewTreeWithPaddingAndKeys) {

@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <unistd.h>
 
 #include "ui/Fonts.hpp"
@@ -38,8 +37,8 @@ protected:
         if (!fs::exists(source)) GTEST_SKIP() << "needs " << source;
         dir = fs::temp_directory_path() / ("ui-fonts-" + std::to_string(::getpid()));
         fs::create_directories(dir);
-        std::ifstream in(source, std::ios::binary);
-        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string bytes(fs::file_size(source), '\0');
+        std::ifstream(source, std::ios::binary).read(bytes.data(), std::streamsize(bytes.size()));
         renameFamily(bytes, "DejaVu Sans", "Qorvid Sans");
         fontPath = (dir / "Qorvid.ttf").string();
         std::ofstream(fontPath, std::ios::binary) << bytes;

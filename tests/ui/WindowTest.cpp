@@ -6,6 +6,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -35,6 +36,9 @@ public:
         pid_ = ::fork();
         if (pid_ == 0) {
             ::close(fds[0]);
+            // Xvfb reports every display it finds taken on its way to a free one: noise here.
+            const int devnull = ::open("/dev/null", O_WRONLY);
+            if (devnull >= 0) ::dup2(devnull, STDERR_FILENO);
             const std::string fd = std::to_string(fds[1]);
             ::execl(binary_.c_str(), "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24", "-nolisten", "tcp",
                     static_cast<char*>(nullptr));

@@ -109,7 +109,9 @@ double orZero(std::optional<double> v) { return v ? *v : 0; }
 
 void Node::update(Pass& pass, const Environment& parent, const std::string& parentPath, std::size_t index) {
     env = parent;
-    for (auto& change : environmentChanges) change(env);
+    // The last modifier written is the outermost: it applies first, so that
+    // the one closest to the view wins.
+    for (auto it = environmentChanges.rbegin(); it != environmentChanges.rend(); ++it) (*it)(env);
     path = parentPath + "/" + std::to_string(index) + typeName();
     expand(pass);
     updateChildren(pass);
@@ -1204,14 +1206,11 @@ View View::strokeBorder(Paint paint, double lineWidth) const {
 
 namespace {
 View prependEnvironment(const View& view, std::function<void(Environment&)> change) {
-    auto& changes = view.node()->environmentChanges;
-    changes.insert(changes.begin(), std::move(change));
+    view.node()->environmentChanges.push_back(std::move(change));
     return view;
 }
 }  // namespace
 
-// Environment changes run outermost first, so that the one written closest to
-// a view wins: they are prepended as modifiers are applied outwards.
 View View::font(Font font) const {
     return prependEnvironment(*this, [font](Environment& e) { e.font = font; });
 }

@@ -64,6 +64,20 @@ void NSView::draw(cairo_t* cr) {
     }
 }
 
+Image NSView::render(double scale, Color background) {
+    Image image(int(std::ceil(frame_.width * scale)), int(std::ceil(frame_.height * scale)));
+    cairo_t* cr = cairo_create(image.surface());
+    cairo_set_source_rgba(cr, background.r, background.g, background.b, background.a);
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    cairo_paint(cr);
+    cairo_set_operator(cr, CAIRO_OPERATOR_OVER);
+    cairo_scale(cr, scale, scale);
+    draw(cr);
+    cairo_destroy(cr);
+    cairo_surface_flush(image.surface());
+    return image;
+}
+
 nlohmann::json NSView::inspect(Point origin, double scale) {
     nlohmann::json j;
     j["type"] = typeName();

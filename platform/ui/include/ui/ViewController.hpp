@@ -51,6 +51,8 @@ public:
 
     // Draws this view and its subviews; the context's origin is this view's origin.
     void draw(cairo_t* cr);
+    // This view and its subviews as an image of its frame size at `scale`.
+    [[nodiscard]] Image render(double scale = 1, Color background = Color::clear());
     // This view in the inspection form; `origin` and `scale` map it into the window.
     [[nodiscard]] nlohmann::json inspect(Point origin = {}, double scale = 1);
 

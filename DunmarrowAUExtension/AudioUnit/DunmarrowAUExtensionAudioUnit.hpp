@@ -1,0 +1,107 @@
+#pragma once
+// The effect's audio unit. It owns the DSP kernel, the input bus with its pull
+// buffer, the render helper, the output bus, both bus arrays and the factory
+// presets; it connects the platform parameter tree to the kernel and publishes
+// the kernel's meter levels.
+//
+// Made with AUAudioUnit::create<DunmarrowAUExtensionAudioUnit>(description,
+// options, &error); the factory then builds the parameter tree
+// (createParameterTree(parameterTreeSpec())) and hands it to setupParameterTree.
+//
+// Threads: construction, tree set-up, allocation and deallocation run on the
+// host's (or factory's) thread, never while rendering. Parameter values,
+// bypass and presets may change on any thread except the render thread;
+// inputLevel and outputLevel may be read on any thread.
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "AUProcessHelper.hpp"
+#include "BufferedInputBus.hpp"
+#include "DunmarrowAUExtensionDSPKernel.hpp"
+#include "ParameterSpecs.hpp"
+#include "audiounit/AUAudioUnit.hpp"
+
+class DunmarrowAUExtensionAudioUnit : public audiounit::AUAudioUnit {
+public:
+    struct FactoryPresetDefinition {
+        audiounit::AUAudioUnitPresetPtr preset;
+        std::map<audiounit::AUParameterAddress, float> values;
+    };
+
+    // The component the effect registers as: "aufx" / "dmds" / "QVRN".
+    static constexpr audiounit::AudioComponentDescription kComponentDescription{
+        audiounit::fourCharCode("aufx"), audiounit::fourCharCode("dmds"), audiounit::fourCharCode("QVRN"), 0, 0};
+
+    explicit DunmarrowAUExtensionAudioUnit(ConstructionKey key);
+    ~DunmarrowAUExtensionAudioUnit() override;
+
+    // MARK: Presets
+    [[nodiscard]] std::vector<audiounit::AUAudioUnitPresetPtr> factoryPresets() const override;
+    [[nodiscard]] audiounit::AUAudioUnitPresetPtr currentPreset() const override;
+    // Null clears the current preset; otherwise the first factory preset with
+    // the same number (the name is not compared) is applied and becomes
+    // current; any other number changes nothing.
+    void setCurrentPreset(audiounit::AUAudioUnitPresetPtr preset) override;
+
+    // MARK: Busses and rendering
+    [[nodiscard]] audiounit::AUAudioUnitBusArrayPtr inputBusses() const override;
+    [[nodiscard]] audiounit::AUAudioUnitBusArrayPtr outputBusses() const override;
+    // [2, 2]: stereo in, stereo out is the only pairing declared.
+    [[nodiscard]] std::vector<audiounit::NSInteger> channelCapabilities() const override;
+    [[nodiscard]] audiounit::AUAudioFrameCount maximumFramesToRender() const override;
+    void setMaximumFramesToRender(audiounit::AUAudioFrameCount frames) override;
+    [[nodiscard]] bool shouldBypassEffect() const override;
+    void setShouldBypassEffect(bool bypass) override;
+    [[nodiscard]] audiounit::AUInternalRenderBlock internalRenderBlock() override;
+    // Fails with kAudioUnitErr_FailedInitialization (-10875) when the input
+    // and output busses differ in channel count; then nothing else changes.
+    bool allocateRenderResources(foundation::NSError* outError = nullptr) override;
+    void deallocateRenderResources() override;
+
+    // MARK: The effect's own
+    // Peak levels of the last kernel call; 0 while render resources are not allocated.
+    [[nodiscard]] virtual float inputLevel() const;
+    [[nodiscard]] virtual float outputLevel() const;
+    // Installs the tree, makes "Blackwall" current (without applying it),
+    // pushes every parameter's value into the kernel and installs the tree's
+    // callbacks.
+    virtual void setupParameterTree(audiounit::AUParameterTreePtr tree);
+
+    // The value text of a parameter: "-" without a value, "On"/"Off" for Live
+    // Safe, two decimals for the 0-to-1 parameters, none for the percentages;
+    // the decimal separator follows the locale the environment sets
+    // (LC_ALL, LC_NUMERIC, LANG).
+    [[nodiscard]] static std::string formatParameterValue(const audiounit::AUParameter& parameter,
+                                                          std::optional<audiounit::AUValue> value);
+
+    // Sets each parameter in the tree that has an entry, through the tree and
+    // then directly in the kernel.
+    void applyPresetValues(const std::map<audiounit::AUParameterAddress, float>& values);
+
+    // For inspection by tests and tools.
+    [[nodiscard]] DunmarrowAUExtensionDSPKernel& dspKernel() const noexcept { return kernel; }
+
+protected:
+    bool initWithComponentDescription(const audiounit::AudioComponentDescription& description,
+                                      audiounit::AudioComponentInstantiationOptions options,
+                                      foundation::NSError* outError) override;
+
+private:
+    void installParameterCallbacks();
+
+    const std::vector<FactoryPresetDefinition> factoryPresetDefinitions;
+    mutable std::mutex presetMutex;
+    audiounit::AUAudioUnitPresetPtr _currentPreset;
+    // Mutable because the kernel's readers (maximum frames, bypass) are not const.
+    mutable DunmarrowAUExtensionDSPKernel kernel;
+    std::optional<AUProcessHelper> processHelper;
+    BufferedInputBus inputBus;
+    audiounit::AUAudioUnitBusPtr outputBus;
+    audiounit::AUAudioUnitBusArrayPtr _inputBusses;
+    audiounit::AUAudioUnitBusArrayPtr _outputBusses;
+};

@@ -1,0 +1,301 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
+#include "AllocationCounter.hpp"
+#include "TestUnit.hpp"
+#include "audiounit/AVAudioPCMBuffer.hpp"
+
+using namespace audiounit;
+using testunits::makeUnit;
+using testunits::RecordingUnit;
+
+namespace {
+
+// A host's side of rendering: an input buffer the pull callback copies from,
+// and an output buffer.
+struct Host {
+    AVAudioPCMBufferPtr input = AVAudioPCMBuffer::make(AVAudioFormat::makeStandard(44100, 2), 4096);
+    AVAudioPCMBufferPtr output = AVAudioPCMBuffer::make(AVAudioFormat::makeStandard(44100, 2), 4096);
+    AURenderPullInputBlock pull = [this](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount frames,
+                                         NSInteger, AudioBufferList* data) -> OSStatus {
+        for (std::uint32_t c = 0; c < data->mNumberBuffers; ++c) {
+            auto* dst = static_cast<float*>(data->buffers()[c].mData);
+            for (std::uint32_t i = 0; i < frames; ++i) dst[i] = input->floatChannelData()[c][i];
+        }
+        return noErr;
+    };
+
+    OSStatus render(AUAudioUnit& unit, double sampleTime, AUAudioFrameCount frames) {
+        output->setFrameLength(frames);
+        AudioTimeStamp ts{};
+        ts.mSampleTime = sampleTime;
+        AudioUnitRenderActionFlags flags = 0;
+        return unit.renderBlock()(&flags, &ts, frames, 0, output->mutableAudioBufferList(), &pull);
+    }
+};
+
+}  // namespace
+
+TEST(AudioUnitRender, CreationChecksTheDescription) {
+    foundation::NSError error;
+    auto bad = AUAudioUnit::create<RecordingUnit>(AudioComponentDescription{}, kAudioComponentInstantiation_None, &error);
+    EXPECT_FALSE(bad);
+    EXPECT_EQ(error.code, kAudioUnitErr_InvalidPropertyValue);
+
+    auto unit = makeUnit();
+    ASSERT_TRUE(unit);
+    EXPECT_EQ(unit->componentDescription(), testunits::kTestDescription);
+    EXPECT_EQ(unit->latency(), 0.0);
+    EXPECT_EQ(unit->tailTime(), 0.0);
+    EXPECT_EQ(unit->maximumFramesToRender(), 512u);
+    EXPECT_FALSE(unit->shouldBypassEffect());
+    unit->setShouldBypassEffect(true);
+    EXPECT_TRUE(unit->shouldBypassEffect());
+    EXPECT_TRUE(unit->channelCapabilities().empty());
+    EXPECT_EQ(fourCharCode("aufx"), 0x61756678u);
+    EXPECT_EQ(fourCharCodeString(fourCharCode("QVRN")), "QVRN");
+    EXPECT_EQ(fourCharCodeFromString("dmds"), fourCharCode("dmds"));
+    EXPECT_FALSE(fourCharCodeFromString("toolong"));
+}
+
+TEST(AudioUnitRender, TheTreeIsSetOnce) {
+    auto unit = makeUnit();
+    auto tree = unit->parameterTree();
+    ASSERT_TRUE(tree);
+    EXPECT_FALSE(unit->setParameterTree(AUParameterTree::createTree({})));
+    EXPECT_EQ(unit->parameterTree(), tree);
+}
+
+TEST(AudioUnitRender, RendersOnlyWhileAllocated) {
+    auto unit = makeUnit();
+    Host host;
+    EXPECT_EQ(host.render(*unit, 0, 64), kAudioUnitErr_Uninitialized);
+    EXPECT_FALSE(unit->renderResourcesAllocated());
+    ASSERT_TRUE(unit->allocateRenderResources());
+    EXPECT_TRUE(unit->renderResourcesAllocated());
+    host.input->floatChannelData()[1][5] = 0.5f;
+    EXPECT_EQ(host.render(*unit, 0, 64), noErr);
+    EXPECT_EQ(host.output->floatChannelData()[1][5], 0.5f);
+    unit->deallocateRenderResources();
+    EXPECT_EQ(host.render(*unit, 64, 64), kAudioUnitErr_Uninitialized);
+    EXPECT_EQ(unit->cycles.size(), 1u);
+}
+
+TEST(AudioUnitRender, AllocationFailsWithoutARenderCallbackOrFrames) {
+    auto unit = makeUnit();
+    unit->setMaximumFramesToRender(0);
+    foundation::NSError error;
+    EXPECT_FALSE(unit->allocateRenderResources(&error));
+    EXPECT_EQ(error.code, kAudioUnitErr_FailedInitialization);
+    EXPECT_FALSE(unit->renderResourcesAllocated());
+}
+
+TEST(AudioUnitRender, ScheduledEventsArriveSortedInTheirCycle) {
+    auto unit = makeUnit();
+    ASSERT_TRUE(unit->allocateRenderResources());
+    Host host;
+    const auto& schedule = unit->scheduleParameterBlock();
+    schedule(1300, 0, 0, 30.f);
+    schedule(1100, 0, 4, 0.5f);
+    schedule(1100, 0, 10, 0.25f);       // same time: scheduling order kept
+    schedule(900, 0, 0, 10.f);          // in the past: delivered first
+    schedule(1600, 0, 0, 60.f);         // next cycle
+    schedule(1200, 32, 4, 0.7f);        // a ramp
+    const std::uint8_t noteOn[3] = {0x90, 60, 100};
+    unit->scheduleMIDIEventBlock()(1250, 0, 3, noteOn);
+
+    ASSERT_EQ(host.render(*unit, 1000, 512), noErr);
+    ASSERT_EQ(unit->cycles.size(), 1u);
+    const auto& e = unit->events;
+    ASSERT_EQ(e.size(), 6u);
+    EXPECT_EQ(e[0].time, 900);
+    EXPECT_EQ(e[1].time, 1100);
+    EXPECT_EQ(e[1].address, 4u);
+    EXPECT_EQ(e[2].time, 1100);
+    EXPECT_EQ(e[2].address, 10u);
+    EXPECT_EQ(e[3].type, AURenderEventParameterRamp);
+    EXPECT_EQ(e[4].type, AURenderEventMIDI);
+    EXPECT_EQ(e[4].midiWord, 0x90u);
+    EXPECT_EQ(e[5].time, 1300);
+    EXPECT_EQ(e[5].type, AURenderEventParameter);
+    EXPECT_EQ(e[5].value, 30.f);
+
+    ASSERT_EQ(host.render(*unit, 1512, 512), noErr);
+    ASSERT_EQ(unit->cycles[1].eventCount, 1u);
+    EXPECT_EQ(e[6].time, 1600);
+    EXPECT_EQ(e[6].value, 60.f);
+    ASSERT_EQ(host.render(*unit, 2024, 512), noErr);
+    EXPECT_EQ(unit->cycles[2].eventCount, 0u);
+}
+
+TEST(AudioUnitRender, ImmediateEventsLandAtTheStartOfTheNextCycle) {
+    auto unit = makeUnit();
+    ASSERT_TRUE(unit->allocateRenderResources());
+    Host host;
+    unit->scheduleParameterBlock()(AUEventSampleTimeImmediate, 0, 0, 1.f);
+    unit->scheduleParameterBlock()(AUEventSampleTimeImmediate + 10, 0, 0, 2.f);
+    unit->scheduleParameterBlock()(AUEventSampleTimeImmediate + 300, 0, 0, 3.f);  // beyond this cycle
+    ASSERT_EQ(host.render(*unit, 5000, 256), noErr);
+    ASSERT_EQ(unit->events.size(), 2u);
+    EXPECT_EQ(unit->events[0].time, 5000);
+    EXPECT_EQ(unit->events[1].time, 5010);
+    ASSERT_EQ(host.render(*unit, 5256, 256), noErr);
+    ASSERT_EQ(unit->events.size(), 3u);
+    EXPECT_EQ(unit->events[2].time, 5300);
+}
+
+TEST(AudioUnitRender, ZeroFrameCyclesKeepEventsForLater) {
+    auto unit = makeUnit();
+    ASSERT_TRUE(unit->allocateRenderResources());
+    Host host;
+    unit->scheduleParameterBlock()(0, 0, 0, 1.f);
+    ASSERT_EQ(host.render(*unit, 0, 0), noErr);
+    EXPECT_EQ(unit->cycles[0].eventCount, 0u);
+    ASSERT_EQ(host.render(*unit, 0, 16), noErr);
+    EXPECT_EQ(unit->cycles[1].eventCount, 1u);
+}
+
+TEST(AudioUnitRender, MIDIEventListsBecomeOneEventPerPacket) {
+    auto unit = makeUnit();
+    ASSERT_TRUE(unit->allocateRenderResources());
+    Host host;
+    midi::MIDIEventList list{};
+    list.protocol = midi::kMIDIProtocol_2_0;
+    list.numPackets = 1;
+    list.packet[0].wordCount = 2;
+    list.packet[0].words[0] = 0x40903C00u;
+    list.packet[0].words[1] = 0xFFFF0000u;
+    EXPECT_EQ(unit->scheduleMIDIEventListBlock()(AUEventSampleTimeImmediate, 0, &list), noErr);
+    EXPECT_EQ(unit->scheduleMIDIEventListBlock()(0, 0, nullptr), kAudioUnitErr_InvalidParameter);
+    list.packet[0].wordCount = 65;
+    EXPECT_EQ(unit->scheduleMIDIEventListBlock()(0, 0, &list), kAudioUnitErr_InvalidParameter);
+    ASSERT_EQ(host.render(*unit, 100, 64), noErr);
+    ASSERT_EQ(unit->events.size(), 1u);
+    EXPECT_EQ(unit->events[0].type, AURenderEventMIDIEventList);
+    EXPECT_EQ(unit->events[0].midiWord, 0x40903C00u);
+    EXPECT_EQ(unit->events[0].time, 100);
+}
+
+TEST(AudioUnitRender, AFullQueueDropsEventsInsteadOfBlocking) {
+    RenderEventScheduler scheduler;
+    AURenderEvent event{};
+    event.parameter.eventType = AURenderEventParameter;
+    std::size_t accepted = 0;
+    for (std::size_t i = 0; i < RenderEventScheduler::kCapacity + 10; ++i) {
+        event.parameter.eventSampleTime = static_cast<AUEventSampleTime>(i);
+        accepted += scheduler.enqueue(event) ? 1 : 0;
+    }
+    EXPECT_EQ(accepted, RenderEventScheduler::kCapacity);
+    // All due in a long cycle, in time order.
+    const AURenderEvent* list = scheduler.beginCycle(0, 100000);
+    std::size_t count = 0;
+    AUEventSampleTime last = -1;
+    for (const AURenderEvent* e = list; e; e = e->head.next, ++count) {
+        EXPECT_GT(e->head.eventSampleTime, last);
+        last = e->head.eventSampleTime;
+    }
+    scheduler.endCycle();
+    EXPECT_EQ(count, RenderEventScheduler::kCapacity);
+    EXPECT_EQ(scheduler.pendingCount(), 0u);
+    EXPECT_TRUE(scheduler.enqueue(event));
+}
+
+// The render path, with events scheduled from the render thread itself and
+// from another thread, allocates and frees nothing.
+TEST(AudioUnitRender, RenderingAndSchedulingAllocateNothing) {
+    auto unit = makeUnit();
+    ASSERT_TRUE(unit->allocateRenderResources());
+    Host host;
+    const auto& schedule = unit->scheduleParameterBlock();
+    const auto& scheduleList = unit->scheduleMIDIEventListBlock();
+    midi::MIDIEventList list{};
+    list.numPackets = 1;
+    list.packet[0].wordCount = 1;
+
+    std::atomic<bool> stop{false};
+    std::thread other([&] {
+        // Bounded, so that the recording unit's reserved storage suffices.
+        for (int i = 0; i < 1000 && !stop.load(); ++i) schedule(AUEventSampleTimeImmediate + (i % 64), 0, 4, 0.5f);
+    });
+    testsupport::ScopedAllocationCounter counter;
+    for (int cycle = 0; cycle < 500; ++cycle) {
+        schedule(cycle * 128 + 7, 0, 0, static_cast<float>(cycle % 100));
+        scheduleList(cycle * 128 + 64, 0, &list);
+        ASSERT_EQ(host.render(*unit, cycle * 128, 128), noErr);
+    }
+    const auto counts = counter.stop();
+    stop = true;
+    other.join();
+    EXPECT_EQ(counts.total(), 0u) << counts.allocations << " allocations, " << counts.frees << " frees";
+    EXPECT_GE(unit->events.size(), 1000u);
+}
+
+#if defined(__x86_64__)
+TEST(AudioUnitRender, FlushToZeroHoldsOnlyDuringTheCycle) {
+    struct FTZUnit : RecordingUnit {
+        explicit FTZUnit(ConstructionKey k) : RecordingUnit(k) {}
+        unsigned seenMode = 0;
+        AUInternalRenderBlock internalRenderBlock() override {
+            return [this](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount, NSInteger,
+                          AudioBufferList*, const AURenderEvent*, const AURenderPullInputBlock*) -> OSStatus {
+                seenMode = _mm_getcsr();
+                return noErr;
+            };
+        }
+    };
+    auto unit = AUAudioUnit::create<FTZUnit>(testunits::kTestDescription, kAudioComponentInstantiation_None);
+    ASSERT_TRUE(unit->allocateRenderResources());
+    const unsigned before = _mm_getcsr();
+    Host host;
+    ASSERT_EQ(host.render(*unit, 0, 32), noErr);
+    EXPECT_EQ(unit->seenMode & 0x8040u, 0x8040u);
+    EXPECT_EQ(_mm_getcsr(), before);
+}
+#endif
+
+// Several threads schedule at once while a consumer runs cycles: every event
+// arrives exactly once, and each producer's events keep their order.
+TEST(AudioUnitRender, ConcurrentSchedulersLoseNothing) {
+    RenderEventScheduler scheduler;
+    constexpr int kThreads = 3;
+    constexpr int kPerThread = 5000;
+    std::atomic<int> finished{0};
+    std::vector<std::thread> producers;
+    for (int t = 0; t < kThreads; ++t) {
+        producers.emplace_back([&, t] {
+            AURenderEvent event{};
+            event.parameter.eventType = AURenderEventParameter;
+            event.parameter.eventSampleTime = AUEventSampleTimeImmediate;
+            event.parameter.parameterAddress = static_cast<AUParameterAddress>(t);
+            for (int i = 0; i < kPerThread; ++i) {
+                event.parameter.value = static_cast<float>(i);
+                while (!scheduler.enqueue(event)) std::this_thread::yield();  // full: wait for the consumer
+            }
+            finished.fetch_add(1);
+        });
+    }
+    std::vector<int> next(kThreads, 0);
+    int received = 0;
+    bool ordered = true;
+    AUEventSampleTime time = 0;
+    int cyclesAfterProducers = 0;  // bounds the loop if events were lost
+    while (received < kThreads * kPerThread && cyclesAfterProducers < 100) {
+        for (const AURenderEvent* e = scheduler.beginCycle(time, 64); e != nullptr; e = e->head.next) {
+            const auto who = static_cast<std::size_t>(e->parameter.parameterAddress);
+            ordered = ordered && who < next.size() && static_cast<int>(e->parameter.value) == next[who];
+            if (who < next.size()) next[who] = static_cast<int>(e->parameter.value) + 1;
+            ++received;
+        }
+        scheduler.endCycle();
+        time += 64;
+        if (finished.load() == kThreads) ++cyclesAfterProducers;
+    }
+    for (auto& p : producers) p.join();
+    EXPECT_TRUE(ordered);
+    EXPECT_EQ(received, kThreads * kPerThread);
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[static_cast<std::size_t>(t)], kPerThread) << "producer " << t;
+}

@@ -1,0 +1,56 @@
+#include <gtest/gtest.h>
+
+#include "TestUnit.hpp"
+
+using namespace audiounit;
+using testunits::makeUnit;
+
+TEST(BusArray, HoldsBussesInOrderWithIndexAndType) {
+    auto unit = makeUnit();
+    ASSERT_TRUE(unit);
+    auto format = AVAudioFormat::makeStandard(48000, 1);
+    auto a = AUAudioUnitBus::make(format);
+    auto b = AUAudioUnitBus::make(format);
+    auto array = AUAudioUnitBusArray::make(unit, AUAudioUnitBusTypeOutput, {a, nullptr, b});
+    EXPECT_EQ(array->count(), 2);
+    EXPECT_EQ((*array)[0], a);
+    EXPECT_EQ(array->objectAtIndexedSubscript(1), b);
+    EXPECT_EQ((*array)[2], nullptr);
+    EXPECT_EQ((*array)[-1], nullptr);
+    EXPECT_EQ(b->index(), 1);
+    EXPECT_EQ(b->busType(), AUAudioUnitBusTypeOutput);
+    EXPECT_EQ(static_cast<int>(AUAudioUnitBusTypeInput), 1);
+    EXPECT_EQ(static_cast<int>(AUAudioUnitBusTypeOutput), 2);
+    EXPECT_EQ(array->ownerAudioUnit(), unit);
+
+    array->replaceBusses({b});
+    EXPECT_EQ(array->count(), 1);
+    EXPECT_EQ(b->index(), 0);
+}
+
+TEST(BusArray, FormatChangesAreRefusedWhileResourcesAreAllocated) {
+    auto unit = makeUnit();
+    auto bus = (*unit->inputBusses())[0];
+    auto mono = AVAudioFormat::makeStandard(48000, 1);
+    ASSERT_TRUE(bus->setFormat(mono));
+
+    foundation::NSError error;
+    ASSERT_TRUE(unit->allocateRenderResources(&error)) << error.localizedDescription();
+    EXPECT_FALSE(bus->setFormat(AVAudioFormat::makeStandard(44100, 2), &error));
+    EXPECT_EQ(error.domain, foundation::NSOSStatusErrorDomain);
+    EXPECT_EQ(error.code, kAudioUnitErr_Initialized);
+    EXPECT_EQ(bus->format()->channelCount(), 1u);
+
+    unit->deallocateRenderResources();
+    EXPECT_TRUE(bus->setFormat(AVAudioFormat::makeStandard(44100, 2), &error));
+    EXPECT_EQ(bus->format()->channelCount(), 2u);
+}
+
+TEST(BusArray, ABusOutlivingItsUnitStillTakesFormats) {
+    AUAudioUnitBusPtr bus;
+    {
+        auto unit = makeUnit();
+        bus = (*unit->outputBusses())[0];
+    }
+    EXPECT_TRUE(bus->setFormat(AVAudioFormat::makeStandard(96000, 2)));
+}

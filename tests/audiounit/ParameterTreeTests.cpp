@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <bit>
+#include <thread>
+#include <vector>
+
+#include "audiounit/AUParameters.hpp"
+
+using namespace audiounit;
+
+namespace {
+
+constexpr AudioUnitParameterOptions kReadWrite = kAudioUnitParameterFlag_IsWritable | kAudioUnitParameterFlag_IsReadable;
+
+AUParameterPtr makeParameter(const char* identifier, AUParameterAddress address, AUValue max = 100) {
+    return AUParameterTree::createParameter(identifier, std::string(identifier) + " name", address, 0, max,
+                                            kAudioUnitParameterUnit_Percent, std::nullopt, kReadWrite, std::nullopt,
+                                            std::nullopt);
+}
+
+// global: drive(0), tight(1), nested: touch(9); a placeholder node; then other: gain(4).
+struct SampleTree {
+    AUParameterTreePtr tree;
+    SampleTree() {
+        auto nested = AUParameterTree::createGroup("nested", "Nested", {makeParameter("touch", 9)});
+        auto global = AUParameterTree::createGroup(
+            "global", "Global", {makeParameter("drive", 0), makeParameter("tight", 1), nested, AUParameterNode::make()});
+        auto other = AUParameterTree::createGroup("other", "Other", {makeParameter("gain", 4, 1)});
+        tree = AUParameterTree::createTree({global, other});
+    }
+    AUParameterPtr at(AUParameterAddress address) const { return tree->parameterWithAddress(address); }
+};
+
+}  // namespace
+
+TEST(ParameterTree, StructureOrderAndLookups) {
+    SampleTree s;
+    const auto& all = s.tree->allParameters();
+    ASSERT_EQ(all.size(), 4u);
+    EXPECT_EQ(all[0]->identifier(), "drive");
+    EXPECT_EQ(all[1]->identifier(), "tight");
+    EXPECT_EQ(all[2]->identifier(), "touch");
+    EXPECT_EQ(all[3]->identifier(), "gain");
+
+    ASSERT_EQ(s.tree->children().size(), 2u);
+    auto global = std::dynamic_pointer_cast<AUParameterGroup>(s.tree->children()[0]);
+    ASSERT_TRUE(global);
+    ASSERT_EQ(global->children().size(), 4u);
+    EXPECT_EQ(global->displayName(), "Global");
+    // The placeholder keeps its place and is neither a group nor a parameter.
+    EXPECT_FALSE(std::dynamic_pointer_cast<AUParameterGroup>(global->children()[3]));
+    EXPECT_FALSE(std::dynamic_pointer_cast<AUParameter>(global->children()[3]));
+    EXPECT_EQ(global->allParameters().size(), 3u);
+
+    EXPECT_EQ(s.tree->parameterForKeyPath("global.drive"), all[0]);
+    EXPECT_EQ(s.tree->parameterForKeyPath("global.nested.touch"), all[2]);
+    EXPECT_EQ(s.tree->parameterWithIdentifiers({"global", "tight"}), all[1]);
+    EXPECT_EQ(s.tree->parameterWithIdentifiers({"other", "gain"}), all[3]);
+    EXPECT_EQ(s.tree->nodeForKeyPath("global"), global);
+    EXPECT_EQ(s.tree->parameterForKeyPath("global"), nullptr);
+    EXPECT_EQ(s.tree->parameterForKeyPath("global.missing"), nullptr);
+    EXPECT_EQ(s.tree->parameterForKeyPath("global.drive.deeper"), nullptr);
+    EXPECT_EQ(s.tree->parameterForKeyPath(""), nullptr);
+    EXPECT_EQ(s.tree->parameterWithIdentifiers({"global"}), nullptr);
+
+    EXPECT_EQ(s.at(9), all[2]);
+    EXPECT_EQ(s.at(5), nullptr);
+    EXPECT_EQ(all[2]->keyPath(), "global.nested.touch");
+    EXPECT_EQ(global->keyPath(), "global");
+    EXPECT_EQ(s.tree->keyPath(), "");
+    EXPECT_EQ(all[0]->displayName(), "drive name");
+    EXPECT_EQ(all[0]->flags(), 0xC0000000u);
+    EXPECT_EQ(all[0]->unit(), 3u);
+    EXPECT_FALSE(all[0]->unitName().has_value());
+    EXPECT_FALSE(all[0]->valueStrings().has_value());
+    EXPECT_FALSE(all[0]->dependentParameters().has_value());
+}
+
+TEST(ParameterTree, ConstantsHaveThePlatformValues) {
+    EXPECT_EQ(kAudioUnitParameterUnit_Generic, 0u);
+    EXPECT_EQ(kAudioUnitParameterUnit_Boolean, 2u);
+    EXPECT_EQ(kAudioUnitParameterUnit_Percent, 3u);
+    EXPECT_EQ(kAudioUnitParameterUnit_MIDINoteNumber, 11u);
+    EXPECT_EQ(kAudioUnitParameterUnit_LinearGain, 14u);
+    EXPECT_EQ(kAudioUnitParameterFlag_IsWritable, 0x80000000u);
+    EXPECT_EQ(kAudioUnitParameterFlag_IsReadable, 0x40000000u);
+    EXPECT_EQ(static_cast<int>(AUParameterAutomationEventTypeTouch), 1);
+    EXPECT_EQ(static_cast<int>(AUParameterAutomationEventTypeRelease), 2);
+}
+
+TEST(ParameterTree, ValuesAreStoredExactlyClampedAndNaNIsIgnored) {
+    SampleTree s;
+    auto gain = s.at(4);
+    EXPECT_EQ(gain->value(), 0.0f);  // starts at its minimum
+    gain->setValue(0.8f);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(gain->value()), 0x3F4CCCCDu);
+    gain->setValue(7.0f);
+    EXPECT_EQ(gain->value(), 1.0f);
+    gain->setValue(-3.0f);
+    EXPECT_EQ(gain->value(), 0.0f);
+    gain->setValue(0.5f);
+    gain->setValue(std::numeric_limits<float>::quiet_NaN());
+    EXPECT_EQ(gain->value(), 0.5f);
+}
+
+TEST(ParameterTree, ObserversSeeChangesBelowThemExceptTheirOwn) {
+    SampleTree s;
+    std::vector<std::pair<AUParameterAddress, AUValue>> treeSeen, paramSeen, otherSeen;
+    const auto treeToken = s.tree->tokenByAddingParameterObserver(
+        [&](AUParameterAddress a, AUValue v) { treeSeen.emplace_back(a, v); });
+    const auto paramToken =
+        s.at(0)->tokenByAddingParameterObserver([&](AUParameterAddress a, AUValue v) { paramSeen.emplace_back(a, v); });
+    auto other = std::dynamic_pointer_cast<AUParameterGroup>(s.tree->children()[1]);
+    other->tokenByAddingParameterObserver([&](AUParameterAddress a, AUValue v) { otherSeen.emplace_back(a, v); });
+    EXPECT_TRUE(treeToken);
+    EXPECT_NE(treeToken, paramToken);
+
+    s.at(0)->setValue(10);
+    s.at(0)->setValue(20, paramToken);  // its own change: the parameter's observer is skipped
+    s.at(4)->setValue(0.25f, treeToken, 0, AUParameterAutomationEventTypeTouch);
+    s.at(0)->setValue(20);  // the same value again still notifies
+
+    using Seen = std::vector<std::pair<AUParameterAddress, AUValue>>;
+    EXPECT_EQ(treeSeen, (Seen{{0, 10.f}, {0, 20.f}, {0, 20.f}}));
+    EXPECT_EQ(paramSeen, (Seen{{0, 10.f}, {0, 20.f}}));
+    EXPECT_EQ(otherSeen, (Seen{{4, 0.25f}}));
+
+    s.tree->removeParameterObserver(treeToken);
+    s.at(1)->setValue(5);
+    EXPECT_EQ(treeSeen.size(), 3u);
+}
+
+TEST(ParameterTree, AutomationObserversReceiveEventTypesAndHostTime) {
+    SampleTree s;
+    std::vector<AUParameterAutomationEvent> events;
+    s.tree->tokenByAddingParameterAutomationObserver([&](std::span<const AUParameterAutomationEvent> e) {
+        events.insert(events.end(), e.begin(), e.end());
+    });
+    const AUParameterObserverToken none{};
+    s.at(1)->setValue(60, none, 1234, AUParameterAutomationEventTypeTouch);
+    s.at(1)->setValue(61, none, 0, AUParameterAutomationEventTypeValue);
+    s.at(1)->setValue(62, none, 0, AUParameterAutomationEventTypeRelease);
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].eventType, AUParameterAutomationEventTypeTouch);
+    EXPECT_EQ(events[0].hostTime, 1234u);
+    EXPECT_EQ(events[0].address, 1u);
+    EXPECT_EQ(events[0].value, 60.f);
+    EXPECT_EQ(events[1].eventType, AUParameterAutomationEventTypeValue);
+    EXPECT_EQ(events[2].eventType, AUParameterAutomationEventTypeRelease);
+    EXPECT_EQ(events[2].value, 62.f);
+}
+
+TEST(ParameterTree, ImplementorCallbacksServeEveryParameterBelowThem) {
+    SampleTree s;
+    std::vector<std::pair<AUParameterAddress, AUValue>> written;
+    std::vector<AUValue> storage(16, 0.0f);
+    s.tree->setImplementorValueObserver([&](AUParameter& p, AUValue v) {
+        written.emplace_back(p.address(), v);
+        storage[p.address()] = v;
+    });
+
+    // Before a provider exists, reads give the stored value.
+    s.at(9)->setValue(33);
+    EXPECT_EQ(s.at(9)->value(), 33.f);
+
+    s.tree->setImplementorValueProvider([&](AUParameter& p) { return storage[p.address()] + 1000; });
+    EXPECT_EQ(s.at(9)->value(), 1033.f);
+    storage[0] = 5;
+    EXPECT_EQ(s.at(0)->value(), 1005.f);
+
+    // The implementor sees the write before observers do.
+    std::vector<AUValue> observedStorage;
+    s.tree->tokenByAddingParameterObserver([&](AUParameterAddress a, AUValue) { observedStorage.push_back(storage[a]); });
+    s.at(1)->setValue(42);
+    ASSERT_EQ(written.back(), (std::pair<AUParameterAddress, AUValue>{1, 42.f}));
+    EXPECT_EQ(observedStorage, std::vector<AUValue>{42.f});
+
+    // The closest callback wins: a group's own replaces the tree's for its parameters.
+    auto other = std::dynamic_pointer_cast<AUParameterGroup>(s.tree->children()[1]);
+    other->setImplementorStringFromValueCallback(
+        [](AUParameter&, std::optional<AUValue> v) { return v ? std::string("other ") + std::to_string(int(*v)) : "-"; });
+    s.tree->setImplementorStringFromValueCallback(
+        [](AUParameter& p, std::optional<AUValue> v) {
+            std::string text = p.identifier();
+            text += '=';
+            text += v ? std::to_string(static_cast<int>(*v)) : std::string("-");
+            return text;
+        });
+    EXPECT_EQ(s.at(0)->stringFromValue(12.0f), "drive=12");
+    EXPECT_EQ(s.at(0)->stringFromValue(std::nullopt), "drive=-");
+    EXPECT_EQ(s.at(4)->stringFromValue(1.0f), "other 1");
+    EXPECT_TRUE(s.tree->implementorStringFromValueCallback());
+    EXPECT_FALSE(s.at(0)->implementorStringFromValueCallback());
+
+    s.tree->setImplementorValueFromStringCallback([](AUParameter&, const std::string& t) { return t == "max" ? 100.f : 0.f; });
+    EXPECT_EQ(s.at(0)->valueFromString("max"), 100.f);
+}
+
+TEST(ParameterTree, DefaultTextsUseValueStringsOrPlainNumbers) {
+    auto mode = AUParameterTree::createParameter("mode", "Mode", 3, 0, 2, kAudioUnitParameterUnit_Indexed, std::nullopt,
+                                                 kReadWrite, std::vector<std::string>{"Low", "Mid", "High"},
+                                                 std::nullopt);
+    auto level = AUParameterTree::createParameter("level", "Level", 4, -10, 10, kAudioUnitParameterUnit_Decibels,
+                                                  std::string("dB"), kReadWrite, std::nullopt, AUParameterAddressList{3});
+    auto tree = AUParameterTree::createTree({mode, level});
+    EXPECT_EQ(mode->stringFromValue(1.0f), "Mid");
+    EXPECT_EQ(mode->stringFromValue(2.0f), "High");
+    EXPECT_EQ(mode->valueFromString("High"), 2.f);
+    EXPECT_EQ(level->stringFromValue(-2.5f), "-2.5");
+    EXPECT_EQ(level->valueFromString("3.25"), 3.25f);
+    EXPECT_EQ(level->valueFromString("99"), 10.f);
+    EXPECT_EQ(level->valueFromString("nonsense"), 0.f);
+    EXPECT_EQ(level->unitName(), "dB");
+    EXPECT_EQ(level->dependentParameters(), AUParameterAddressList{3});
+}
+
+TEST(ParameterTree, TwoTreesBuiltAlikeAreIndependent) {
+    SampleTree a, b;
+    a.at(0)->setValue(70);
+    EXPECT_EQ(b.at(0)->value(), 0.f);
+    EXPECT_NE(a.at(0), b.at(0));
+}
+
+// Values written from several threads while the main thread adds and removes
+// observers, with an observer that writes another parameter: no deadlock, no
+// lost observer, and (under ThreadSanitizer) no race.
+TEST(ParameterTree, ConcurrentWritesAndObserverChanges) {
+    SampleTree s;
+    std::atomic<int> echoes{0};
+    s.at(0)->tokenByAddingParameterObserver([&](AUParameterAddress, AUValue v) {
+        s.at(1)->setValue(v);  // an observer that writes another value
+        echoes.fetch_add(1, std::memory_order_relaxed);
+    });
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 3; ++t) {
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < 2000; ++i) {
+                s.at(t == 0 ? 0 : 9)->setValue(static_cast<AUValue>(i % 100));
+                (void)s.at(1)->value();
+            }
+        });
+    }
+    std::atomic<int> seen{0};
+    for (int i = 0; i < 200; ++i) {
+        auto token = s.tree->tokenByAddingParameterObserver([&](AUParameterAddress, AUValue) { seen.fetch_add(1); });
+        s.tree->removeParameterObserver(token);
+    }
+    for (auto& w : writers) w.join();
+    stop = true;
+    EXPECT_EQ(echoes.load(), 2000);
+    EXPECT_EQ(s.at(1)->value(), 99.f);
+}

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <thread>
+
+#include "ParameterSpecs.hpp"
+
+using namespace audiounit;
+
+namespace {
+
+struct Row {
+    const char* identifier;
+    const char* name;
+    AUParameterAddress address;
+    float minValue, maxValue, defaultValue;
+    AudioUnitParameterUnit unit;
+};
+
+// The declared table, in tree order.
+const Row kTable[] = {
+    {"drive", "Drive", 0, 0, 100, 65, 3},           {"tight", "Tight", 1, 0, 100, 100, 3},
+    {"touch", "Touch", 9, 0, 100, 50, 3},           {"body", "Body", 5, 0, 100, 55, 3},
+    {"bite", "Bite", 2, 0, 100, 100, 3},            {"grind", "Grind", 8, 0, 100, 35, 3},
+    {"crush", "Crush", 6, 0, 100, 45, 3},           {"density", "Density", 7, 0, 100, 50, 3},
+    {"cab", "Cab", 3, 0, 100, 100, 3},              {"decimation", "Decimation", 10, 0, 1, 0, 0},
+    {"doubleTrack", "Double Track", 11, 0, 1, 0, 0}, {"stereoSpread", "Stereo Spread", 12, 0, 1, 0, 0},
+    {"liveSafe", "Live Safe", 13, 0, 1, 0, 2},      {"gain", "Output", 4, 0, 1, 0.8f, 14},
+};
+
+}  // namespace
+
+TEST(ParameterSpecs, TheTreeHoldsOneGroupWithTheFourteenInTreeOrder) {
+    auto tree = createParameterTree(parameterTreeSpec());
+    ASSERT_EQ(tree->children().size(), 1u);
+    auto global = std::dynamic_pointer_cast<AUParameterGroup>(tree->children()[0]);
+    ASSERT_TRUE(global);
+    EXPECT_EQ(global->identifier(), "global");
+    EXPECT_EQ(global->displayName(), "Global");
+    ASSERT_EQ(global->children().size(), 14u);
+
+    const auto& all = tree->allParameters();
+    ASSERT_EQ(all.size(), 14u);
+    for (std::size_t i = 0; i < 14; ++i) {
+        SCOPED_TRACE(kTable[i].identifier);
+        const auto& p = all[i];
+        EXPECT_EQ(global->children()[i], p);
+        EXPECT_EQ(p->identifier(), kTable[i].identifier);
+        EXPECT_EQ(p->displayName(), kTable[i].name);
+        EXPECT_EQ(p->address(), kTable[i].address);
+        EXPECT_EQ(p->minValue(), kTable[i].minValue);
+        EXPECT_EQ(p->maxValue(), kTable[i].maxValue);
+        EXPECT_EQ(p->value(), kTable[i].defaultValue);
+        EXPECT_EQ(p->unit(), kTable[i].unit);
+        EXPECT_EQ(p->flags(), 0xC0000000u);
+        EXPECT_FALSE(p->unitName());
+        EXPECT_FALSE(p->valueStrings());
+        EXPECT_FALSE(p->dependentParameters());
+        EXPECT_EQ(tree->parameterWithIdentifiers({"global", kTable[i].identifier}), p);
+        EXPECT_EQ(tree->parameterWithAddress(kTable[i].address), p);
+    }
+    EXPECT_EQ(tree->parameterWithAddress(4)->identifier(), "gain");
+    EXPECT_EQ(tree->parameterWithAddress(4)->displayName(), "Output");
+    EXPECT_EQ(all[2]->address(), 9u);
+    EXPECT_EQ(tree->parameterWithAddress(1)->value(), 100.f);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(tree->parameterWithAddress(4)->value()), 0x3F4CCCCDu);
+    EXPECT_EQ(tree->parameterForKeyPath("global.liveSafe")->address(), 13u);
+}
+
+TEST(ParameterSpecs, TheDeclarationIsMadeOnceAndShared) {
+    const ParameterTreeSpec* seen[4] = {};
+    std::vector<std::thread> threads;
+    for (auto& slot : seen) threads.emplace_back([&slot] { slot = &parameterTreeSpec(); });
+    for (auto& t : threads) t.join();
+    for (const auto* s : seen) EXPECT_EQ(s, &parameterTreeSpec());
+}
+
+TEST(ParameterSpecs, TwoTreesAreIndependentWithEqualContents) {
+    auto a = createParameterTree(parameterTreeSpec());
+    auto b = createParameterTree(parameterTreeSpec());
+    ASSERT_EQ(a->allParameters().size(), b->allParameters().size());
+    a->parameterWithAddress(0)->setValue(12);
+    EXPECT_EQ(b->parameterWithAddress(0)->value(), 65.f);
+    for (std::size_t i = 0; i < a->allParameters().size(); ++i) {
+        EXPECT_NE(a->allParameters()[i], b->allParameters()[i]);
+        EXPECT_EQ(a->allParameters()[i]->identifier(), b->allParameters()[i]->identifier());
+    }
+}
+
+TEST(ParameterSpecs, OtherNodeKindsBecomeEmptyNodesInPlace) {
+    auto p = [](const char* id, AUParameterAddress a, float def) {
+        return std::make_shared<const ParameterSpec>(id, id, a, 0.f, 10.f, def, kAudioUnitParameterUnit_Generic);
+    };
+    struct OtherSpec : NodeSpec {};
+    NodeSpecList inner{p("deep", 7, 3)};
+    NodeSpecList children{
+        p("first", 1, 2),
+        std::make_shared<const ParameterTreeSpec>(NodeSpecList{p("hidden", 9, 1)}),
+        std::make_shared<const ParameterGroupSpec>(
+            "outer", "Outer", NodeSpecList{std::make_shared<const ParameterGroupSpec>("inner", "Inner", inner)}),
+        std::make_shared<const OtherSpec>(),
+        nullptr,
+        p("last", 2, 4),
+    };
+    const auto nodes = createNodes(children);
+    ASSERT_EQ(nodes.size(), children.size());
+    EXPECT_EQ(nodes[0]->identifier(), "first");
+    for (std::size_t i : {1u, 3u, 4u}) {
+        EXPECT_FALSE(std::dynamic_pointer_cast<AUParameter>(nodes[i])) << i;
+        EXPECT_FALSE(std::dynamic_pointer_cast<AUParameterGroup>(nodes[i])) << i;
+        EXPECT_EQ(nodes[i]->identifier(), "") << i;
+    }
+    EXPECT_EQ(nodes[5]->identifier(), "last");
+    auto tree = AUParameterTree::createTree(nodes);
+    ASSERT_EQ(tree->allParameters().size(), 3u);
+    EXPECT_EQ(tree->allParameters()[1]->keyPath(), "outer.inner.deep");
+    EXPECT_EQ(tree->allParameters()[1]->value(), 3.f);
+    EXPECT_EQ(tree->parameterWithAddress(9), nullptr);
+}

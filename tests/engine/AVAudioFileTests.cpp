@@ -1,0 +1,132 @@
+// Reading and writing audio files through libsndfile.
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+
+#include "EngineTestSupport.hpp"
+#include "engine/AVAudioFile.hpp"
+
+using namespace enginetest;
+using engine::AVAudioFile;
+
+namespace {
+
+TEST(AVAudioFile, ReadsAn16BitFileAsFloatInItsProcessingFormat) {
+    TempDir dir;
+    const std::string path = dir.path("stereo.wav");
+    const Channels written = sine(2, 3000, 441.0, 44100.0, 0.7f);
+    writeSoundFile(path, 44100, written, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+
+    foundation::NSError error;
+    auto file = AVAudioFile::openForReading(path, &error);
+    ASSERT_TRUE(file) << error.localizedDescription();
+    ASSERT_TRUE(file->processingFormat());
+    EXPECT_TRUE(file->processingFormat()->isStandard());
+    EXPECT_EQ(file->processingFormat()->sampleRate(), 44100.0);
+    EXPECT_EQ(file->processingFormat()->channelCount(), 2u);
+    EXPECT_EQ(file->length(), 3000);
+
+    auto buffer = audiounit::AVAudioPCMBuffer::make(file->processingFormat(), 2048);
+    ASSERT_TRUE(file->readIntoBuffer(*buffer, 2048, &error));
+    EXPECT_EQ(buffer->frameLength(), 2048u);
+    EXPECT_EQ(file->framePosition(), 2048);
+    for (int c = 0; c < 2; ++c) {
+        for (std::size_t i = 0; i < 2048; ++i) {
+            ASSERT_NEAR(buffer->floatChannelData()[c][i], written[c][i], 1.0 / 32768.0) << "channel " << c << " frame " << i;
+        }
+    }
+    // The rest, then the end.
+    ASSERT_TRUE(file->readIntoBuffer(*buffer, 2048, &error));
+    EXPECT_EQ(buffer->frameLength(), 952u);
+    EXPECT_NEAR(buffer->floatChannelData()[1][951], written[1][2999], 1.0 / 32768.0);
+    ASSERT_TRUE(file->readIntoBuffer(*buffer, 2048, &error));
+    EXPECT_EQ(buffer->frameLength(), 0u);
+
+    // Random access, independent of the position; nothing past the end.
+    std::vector<float> interleaved(2 * 10);
+    EXPECT_EQ(file->readFrames(2995, 10, interleaved.data()), 5u);
+    EXPECT_NEAR(interleaved[2 * 4 + 1], written[1][2999], 1.0 / 32768.0);
+    EXPECT_EQ(file->readFrames(3000, 10, interleaved.data()), 0u);
+}
+
+TEST(AVAudioFile, RefusesABufferOfAnotherChannelCount) {
+    TempDir dir;
+    const std::string path = dir.path("mono.aiff");
+    writeSoundFile(path, 48000, ramp(1, 100), SF_FORMAT_AIFF | SF_FORMAT_PCM_24);
+    auto file = AVAudioFile::openForReading(path);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->processingFormat()->channelCount(), 1u);
+    auto stereo = audiounit::AVAudioPCMBuffer::make(audiounit::AVAudioFormat::makeStandard(48000, 2), 100);
+    foundation::NSError error;
+    EXPECT_FALSE(file->readIntoBuffer(*stereo, 100, &error));
+    EXPECT_EQ(error.code, engine::kAudioFileFormatMismatchError);
+}
+
+TEST(AVAudioFile, OpeningAMissingOrNonAudioFileFailsWithAnError) {
+    TempDir dir;
+    foundation::NSError error;
+    EXPECT_FALSE(AVAudioFile::openForReading(dir.path("absent.aif"), &error));
+    EXPECT_EQ(error.domain, foundation::NSPOSIXErrorDomain);
+    EXPECT_EQ(error.code, ENOENT);
+    EXPECT_NE(error.description.find("absent.aif"), std::string::npos);
+
+    const std::string text = dir.path("notes.wav");
+    std::ofstream(text) << "this is not audio\n";
+    error = {};
+    EXPECT_FALSE(AVAudioFile::openForReading(text, &error));
+    EXPECT_EQ(error.domain, foundation::NSOSStatusErrorDomain);
+    EXPECT_EQ(error.code, engine::kAudioFileInvalidFileError);
+}
+
+TEST(AVAudioFile, WritesUnderATemporaryNameAndRenamesOnClose) {
+    TempDir dir;
+    const std::string path = dir.path("out.wav");
+    auto format = audiounit::AVAudioFormat::makeStandard(48000, 2);
+    foundation::NSError error;
+    auto file = AVAudioFile::openForWriting(path, format, &error);
+    ASSERT_TRUE(file) << error.localizedDescription();
+    const Channels data = ramp(2, 5000);
+    const float* channels[] = {data[0].data(), data[1].data()};
+    ASSERT_TRUE(file->writeFrames(channels, 5000, &error));
+    EXPECT_EQ(file->length(), 5000);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path("")), std::filesystem::directory_iterator()), 1);
+
+    ASSERT_TRUE(file->close(&error)) << error.localizedDescription();
+    ASSERT_TRUE(std::filesystem::exists(path));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path("")), std::filesystem::directory_iterator()), 1);
+
+    auto reread = AVAudioFile::openForReading(path);
+    ASSERT_TRUE(reread);
+    EXPECT_EQ(reread->length(), 5000);
+    auto buffer = audiounit::AVAudioPCMBuffer::make(reread->processingFormat(), 5000);
+    ASSERT_TRUE(reread->readIntoBuffer(*buffer, 5000));
+    for (int c = 0; c < 2; ++c) {
+        for (std::size_t i = 0; i < 5000; ++i) ASSERT_EQ(buffer->floatChannelData()[c][i], data[c][i]);
+    }
+}
+
+TEST(AVAudioFile, DiscardingOrBadRequestsLeaveNoFile) {
+    TempDir dir;
+    auto format = audiounit::AVAudioFormat::makeStandard(44100, 1);
+    auto file = AVAudioFile::openForWriting(dir.path("gone.flac"), format);
+    ASSERT_TRUE(file);
+    const Channels data = sine(1, 100, 1000, 44100);
+    const float* channels[] = {data[0].data()};
+    ASSERT_TRUE(file->writeFrames(channels, 100));
+    file->discard();
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path("")));
+
+    foundation::NSError error;
+    EXPECT_FALSE(AVAudioFile::openForWriting(dir.path("x.mp9"), format, &error));
+    EXPECT_EQ(error.code, engine::kAudioFileUnsupportedFileTypeError);
+    EXPECT_FALSE(AVAudioFile::openForWriting(dir.path("x.wav"), nullptr, &error));
+    EXPECT_EQ(error.code, engine::kAudioFileFormatMismatchError);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path("")));
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+// Bundles (lookup by address, the main bundle, resources, the information
+// file), the JSON reader behind it, and the log's line format.
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "foundation/Bundle.hpp"
+#include "foundation/Logger.hpp"
+
+using namespace foundation;
+namespace fs = std::filesystem;
+
+namespace {
+
+int functionInTheTestExecutable() { return 1; }
+
+// A fresh folder under the system's temporary folder, removed afterwards.
+class TemporaryFolder {
+public:
+    TemporaryFolder() {
+        std::string pattern = (fs::temp_directory_path() / "dunmarrow-bundle-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TemporaryFolder() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    [[nodiscard]] const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+void writeFile(const fs::path& path, const std::string& contents) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << contents;
+}
+
+}  // namespace
+
+TEST(BundleTest, AnAddressInTheExecutableGivesTheExecutablesFolder) {
+    const auto bundle = Bundle::forAddress(reinterpret_cast<const void*>(&functionInTheTestExecutable));
+    ASSERT_TRUE(bundle.has_value());
+    EXPECT_EQ(bundle->bundlePath(), fs::canonical("/proc/self/exe").parent_path());
+    EXPECT_FALSE(Bundle::forAddress(nullptr).has_value());
+}
+
+TEST(BundleTest, AnAddressInAModuleGivesTheBundleFolderHoldingIt) {
+    void* module = ::dlopen(FOUNDATION_TEST_MODULE, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << ::dlerror();
+    const void* symbol = ::dlsym(module, "foundationTestModuleAnswer");
+    ASSERT_NE(symbol, nullptr);
+    const auto bundle = Bundle::forAddress(symbol);
+    ASSERT_TRUE(bundle.has_value());
+    EXPECT_EQ(bundle->bundlePath(), fs::canonical(FOUNDATION_TEST_MODULE).parent_path());
+    EXPECT_EQ(bundle->bundlePath().filename(), "TestModule.bundle");
+    EXPECT_EQ(bundle->bundleIdentifier(), "org.dunmarrow.tests.module");
+    EXPECT_EQ(bundle->stringForInfoDictionaryKey("CFBundleName"), "TestModule");
+    // Present but not text.
+    ASSERT_NE(bundle->objectForInfoDictionaryKey("Version"), nullptr);
+    EXPECT_EQ(bundle->objectForInfoDictionaryKey("Version")->number, 3.0);
+    EXPECT_FALSE(bundle->stringForInfoDictionaryKey("Version").has_value());
+    ::dlclose(module);
+}
+
+TEST(BundleTest, MainBundleIsTheExecutablesFolderUnlessOverridden) {
+    ::unsetenv("DUNMARROW_MAIN_BUNDLE");
+    EXPECT_EQ(Bundle::main().bundlePath(), fs::canonical("/proc/self/exe").parent_path());
+    TemporaryFolder folder;
+    ::setenv("DUNMARROW_MAIN_BUNDLE", folder.path().c_str(), 1);
+    EXPECT_EQ(Bundle::main().bundlePath(), folder.path());
+    ::setenv("DUNMARROW_MAIN_BUNDLE", "", 1);
+    EXPECT_EQ(Bundle::main().bundlePath(), fs::canonical("/proc/self/exe").parent_path());
+    ::unsetenv("DUNMARROW_MAIN_BUNDLE");
+}
+
+TEST(BundleTest, ResourcesAreFoundInResourcesThenAtTheTop) {
+    TemporaryFolder folder;
+    writeFile(folder.path() / "Resources" / "Synth.aif", "FORM");
+    writeFile(folder.path() / "Top.txt", "top");
+    fs::create_directories(folder.path() / "Resources" / "Folder.aif");
+    const Bundle bundle(folder.path());
+    EXPECT_EQ(bundle.urlForResource("Synth", "aif"), folder.path() / "Resources" / "Synth.aif");
+    EXPECT_EQ(bundle.urlForResource("Synth", ".aif"), folder.path() / "Resources" / "Synth.aif");
+    EXPECT_EQ(bundle.urlForResource("Synth.aif", ""), folder.path() / "Resources" / "Synth.aif");
+    EXPECT_EQ(bundle.urlForResource("Top", "txt"), folder.path() / "Top.txt");
+    EXPECT_FALSE(bundle.urlForResource("Synth", "wav"));
+    EXPECT_FALSE(bundle.urlForResource("Folder", "aif"));  // a folder is not a resource file
+    EXPECT_FALSE(bundle.urlForResource("", "aif"));
+    // No Info.json: an empty dictionary and no error.
+    EXPECT_TRUE(bundle.infoDictionary().empty());
+    EXPECT_TRUE(bundle.infoError().empty());
+    EXPECT_FALSE(Bundle::isBundleFolder(folder.path()));
+}
+
+TEST(BundleTest, MalformedOrNonObjectInfoIsReportedWithItsPathAndIgnored) {
+    TemporaryFolder folder;
+    writeFile(folder.path() / "Info.json", "{\n  \"CFBundleName\": \"X\",\n  \"Broken\" 1\n}");
+    const Bundle broken(folder.path());
+    EXPECT_TRUE(Bundle::isBundleFolder(folder.path()));
+    EXPECT_TRUE(broken.infoDictionary().empty());
+    EXPECT_EQ(broken.infoError(), (folder.path() / "Info.json").string() + ": line 3 column 12: expected ':'");
+
+    writeFile(folder.path() / "Info.json", "[\"CFBundleName\"]");
+    const Bundle array(folder.path());
+    EXPECT_TRUE(array.infoDictionary().empty());
+    EXPECT_EQ(array.infoError(),
+              (folder.path() / "Info.json").string() + ": expected an object at the top level");
+}
+
+TEST(JSONTest, ReadsEveryKindOfValue) {
+    std::string error;
+    const auto value = parseJSON(
+        R"( {"s": "a\"b\\c\n\u00e9\ud83c\udfb8", "n": -12.5e1, "t": true, "f": false, "z": null,
+            "a": [1, "two", [], {}], "o": {"inner": "x"}} )",
+        &error);
+    ASSERT_TRUE(value) << error;
+    ASSERT_EQ(value->kind, InfoValue::Kind::Object);
+    EXPECT_EQ(value->member("s")->string, "a\"b\\c\n\xC3\xA9\xF0\x9F\x8E\xB8");
+    EXPECT_EQ(value->member("n")->number, -125.0);
+    EXPECT_TRUE(value->member("t")->boolean);
+    EXPECT_EQ(value->member("f")->kind, InfoValue::Kind::Boolean);
+    EXPECT_FALSE(value->member("f")->boolean);
+    EXPECT_EQ(value->member("z")->kind, InfoValue::Kind::Null);
+    ASSERT_EQ(value->member("a")->array.size(), 4u);
+    EXPECT_EQ(value->member("a")->array[1].string, "two");
+    EXPECT_EQ(value->member("o")->member("inner")->string, "x");
+    EXPECT_EQ(value->member("missing"), nullptr);
+}
+
+TEST(JSONTest, RejectsMalformedDocumentsWithAPosition) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "line 1 column 1: expected a value"},
+        {"{\"a\": 1,}", "line 1 column 9: expected a string key"},
+        {"[1 2]", "line 1 column 4: expected ',' or ']'"},
+        {"\"unterminated", "line 1 column 14: expected a closing '\"'"},
+        {"\"bad \\q\"", "line 1 column 8: expected a valid escape"},
+        {"01", "line 1 column 2: expected end of input"},
+        {"{\"a\": tru}", "line 1 column 7: expected a value"},
+        {"\"\\udc00\"", "line 1 column 8: expected a valid escape"},
+    };
+    for (const auto& [text, expected] : cases) {
+        std::string error;
+        EXPECT_FALSE(parseJSON(text, &error)) << text;
+        EXPECT_EQ(error, expected) << text;
+    }
+    std::string deep(200, '[');
+    EXPECT_FALSE(parseJSON(deep));
+}
+
+TEST(LoggerTest, WritesOneLineWithLevelSubsystemAndCategory) {
+    const Logger logger("org.dunmarrow.DunmarrowAUExtension", "AudioUnitViewController");
+    EXPECT_EQ(logger.format(LogLevel::Error, "Unable to access AU ParameterTree"),
+              "error [org.dunmarrow.DunmarrowAUExtension:AudioUnitViewController] Unable to access AU "
+              "ParameterTree");
+    testing::internal::CaptureStderr();
+    logger.error("Unable to access AU ParameterTree");
+    logger.info("second");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "error [org.dunmarrow.DunmarrowAUExtension:AudioUnitViewController] Unable to access AU "
+              "ParameterTree\n"
+              "info [org.dunmarrow.DunmarrowAUExtension:AudioUnitViewController] second\n");
+}

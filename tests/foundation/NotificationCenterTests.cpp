@@ -1,0 +1,140 @@
+// The notification centre: matching by name and sender, delivery on the
+// posting thread, typed objects, and removal that waits for calls in flight.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "foundation/NotificationCenter.hpp"
+
+using namespace foundation;
+using namespace std::chrono_literals;
+
+namespace {
+struct Unit {
+    int number = 0;
+};
+struct Other {};
+}  // namespace
+
+TEST(NotificationCenterTest, DeliversMatchingNamesAndSendersOnThePostingThread) {
+    NotificationCenter center;
+    auto sender = std::make_shared<Unit>();
+    auto otherSender = std::make_shared<Unit>();
+    std::vector<std::string> seen;
+    std::thread::id deliveredOn;
+    const auto any = center.addObserver("changed", nullptr, [&](const Notification& n) {
+        seen.push_back("any:" + n.name);
+        deliveredOn = std::this_thread::get_id();
+    });
+    const auto fromSender = center.addObserver("changed", sender.get(), [&](const Notification& n) {
+        seen.push_back("sender:" + n.name);
+    });
+    const auto everything = center.addObserver("", nullptr, [&](const Notification& n) {
+        seen.push_back("all:" + n.name);
+    });
+
+    std::thread poster([&] { center.post("changed", sender); });
+    const auto posterId = poster.get_id();
+    poster.join();
+    EXPECT_EQ(deliveredOn, posterId);
+    EXPECT_EQ(seen, (std::vector<std::string>{"any:changed", "sender:changed", "all:changed"}));
+
+    seen.clear();
+    center.post("changed", otherSender);
+    center.post("unrelated");
+    EXPECT_EQ(seen, (std::vector<std::string>{"any:changed", "all:changed", "all:unrelated"}));
+
+    center.removeObserver(any);
+    center.removeObserver(fromSender);
+    center.removeObserver(everything);
+    seen.clear();
+    center.post("changed", sender);
+    EXPECT_TRUE(seen.empty());
+}
+
+TEST(NotificationCenterTest, ObjectsAnswerOnlyToTheTypeTheyWerePostedAs) {
+    auto unit = std::make_shared<Unit>(Unit{12});
+    const NotificationObject object(unit);
+    ASSERT_TRUE(object.as<Unit>());
+    EXPECT_EQ(object.as<Unit>()->number, 12);
+    EXPECT_EQ(object.as<Other>(), nullptr);
+    EXPECT_EQ(object.address(), unit.get());
+    EXPECT_FALSE(NotificationObject{});
+    EXPECT_EQ(NotificationObject{}.as<Unit>(), nullptr);
+
+    NotificationCenter center;
+    std::shared_ptr<Unit> received;
+    bool sawEmpty = false;
+    const auto token = center.addObserver("invalidated", nullptr, [&](const Notification& n) {
+        if (!n.object) sawEmpty = true;
+        if (auto u = n.object.as<Unit>()) received = u;
+    });
+    center.post("invalidated");
+    center.post("invalidated", std::make_shared<Other>());
+    EXPECT_TRUE(sawEmpty);
+    EXPECT_EQ(received, nullptr);
+    center.post("invalidated", unit);
+    EXPECT_EQ(received, unit);
+    center.removeObserver(token);
+    center.removeObserver(token);  // a second removal is ignored
+}
+
+TEST(NotificationCenterTest, RemovalWaitsForACallbackInFlightOnAnotherThread) {
+    NotificationCenter center;
+    std::atomic<bool> entered{false};
+    std::atomic<bool> finished{false};
+    std::atomic<int> calls{0};
+    const auto token = center.addObserver("slow", nullptr, [&](const Notification&) {
+        calls.fetch_add(1);
+        entered = true;
+        std::this_thread::sleep_for(100ms);
+        finished = true;
+    });
+    std::thread poster([&] { center.post("slow"); });
+    while (!entered) std::this_thread::sleep_for(1ms);
+    center.removeObserver(token);
+    // No callback is running once removal has returned...
+    EXPECT_TRUE(finished);
+    poster.join();
+    // ...and none starts afterwards.
+    center.post("slow");
+    EXPECT_EQ(calls.load(), 1);
+}
+
+TEST(NotificationCenterTest, ACallbackMayRemoveItselfAndOthers) {
+    NotificationCenter center;
+    int first = 0;
+    int second = 0;
+    ObserverToken secondToken;
+    ObserverToken firstToken;
+    firstToken = center.addObserver("once", nullptr, [&](const Notification&) {
+        ++first;
+        center.removeObserver(firstToken);   // itself: must not wait for itself
+        center.removeObserver(secondToken);  // a later observer of the same post
+    });
+    secondToken = center.addObserver("once", nullptr, [&](const Notification&) { ++second; });
+    center.post("once");
+    center.post("once");
+    EXPECT_EQ(first, 1);
+    EXPECT_EQ(second, 0);
+}
+
+TEST(NotificationCenterTest, PostsFromManyThreadsReachEveryObserver) {
+    NotificationCenter& center = NotificationCenter::defaultCenter();
+    EXPECT_EQ(&center, &NotificationCenter::defaultCenter());
+    std::atomic<int> calls{0};
+    const auto token =
+        center.addObserver("org.dunmarrow.tests.many", nullptr, [&](const Notification&) { calls.fetch_add(1); });
+    std::vector<std::thread> posters;
+    for (int t = 0; t < 4; ++t)
+        posters.emplace_back([&] {
+            for (int i = 0; i < 100; ++i) center.post("org.dunmarrow.tests.many");
+        });
+    for (auto& p : posters) p.join();
+    center.removeObserver(token);
+    EXPECT_EQ(calls.load(), 400);
+}

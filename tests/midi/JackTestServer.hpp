@@ -1,0 +1,188 @@
+#pragma once
+// A private JACK server for tests: `jackd -n <name> --no-realtime -d dummy`,
+// made the default server of this process (JACK_DEFAULT_SERVER, with
+// JACK_NO_START_SERVER so that nothing else starts one), waited for until a
+// client can connect, and stopped and reaped on destruction. Also a test JACK
+// client with one MIDI output port that plays queued messages.
+
+#include <jack/jack.h>
+#include <fcntl.h>
+#include <jack/midiport.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace testsupport {
+
+class JackTestServer {
+public:
+    // The jackd program on PATH, or empty.
+    static std::string jackdPath() {
+        const char* path = std::getenv("PATH");
+        std::stringstream folders(path ? path : "/usr/bin:/bin");
+        std::string folder;
+        while (std::getline(folders, folder, ':')) {
+            const auto candidate = std::filesystem::path(folder) / "jackd";
+            if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+        }
+        return {};
+    }
+
+    // JACK keeps at most eight servers in a registry shared by the whole
+    // machine and frees a dead server's slot only when a server of the same
+    // name starts again. Names come from a small pool, so that a server that
+    // died uncleanly leaves no slot taken for good; a name in use by a live
+    // server makes jackd exit at once, and the next name is tried.
+    JackTestServer() {
+        const auto jackd = jackdPath();
+        if (jackd.empty()) return;
+        ::setenv("JACK_NO_START_SERVER", "1", 1);
+        // JACK reports each refused connection attempt; keep them quiet.
+        jack_set_error_function(+[](const char*) {});
+        for (int slot = 0; slot < 8 && !ready_; ++slot) {
+            name_ = "dunmarrow-midi-test-" + std::to_string(slot);
+            ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+            start(jackd);
+        }
+        jack_set_error_function(+[](const char* message) { std::fprintf(stderr, "JACK: %s\n", message); });
+    }
+
+    ~JackTestServer() { stop(); }
+    JackTestServer(const JackTestServer&) = delete;
+    JackTestServer& operator=(const JackTestServer&) = delete;
+
+    [[nodiscard]] bool ready() const { return ready_; }
+    [[nodiscard]] const std::string& name() const { return name_; }
+
+    // Stops the server and waits for it (killing it after twenty seconds).
+    void stop() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        int status = 0;
+        while (::waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        pid_ = -1;
+        ready_ = false;
+    }
+
+private:
+    void start(const std::string& jackd) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        // DUNMARROW_JACKD_LOG names a file for the server's output when a test needs looking into.
+        const char* log = std::getenv("DUNMARROW_JACKD_LOG");
+        const char* output = log != nullptr && *log != '\0' ? log : "/dev/null";
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output, O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        std::vector<std::string> args = {jackd, "-n", name_, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (::posix_spawn(&pid_, jackd.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        if (pid_ <= 0) return;
+
+        const auto exited = [this] {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+            pid_ = -1;
+            return true;
+        };
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (exited()) return;  // the name is taken, or jackd failed
+            jack_status_t status{};
+            jack_client_t* probe = jack_client_open("probe", JackNoStartServer, &status);
+            if (probe != nullptr) {
+                jack_client_close(probe);
+                // A live server of the same name answers too; ours would have given up by now.
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                if (exited()) return;
+                ready_ = true;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        stop();
+    }
+
+    std::string name_;
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
+// A JACK client with one MIDI output port "out" that plays queued messages at
+// the start of its next cycle.
+class JackTestKeyboard {
+public:
+    explicit JackTestKeyboard(const std::string& clientName) {
+        jack_status_t status{};
+        client_ = jack_client_open(clientName.c_str(), JackNoStartServer, &status);
+        if (client_ == nullptr) return;
+        port_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        jack_set_process_callback(client_, process, this);
+        jack_on_shutdown(client_, [](void* arg) { static_cast<JackTestKeyboard*>(arg)->serverGone_ = true; }, this);
+        jack_activate(client_);
+    }
+    ~JackTestKeyboard() {
+        if (client_ == nullptr) return;
+        if (!serverGone_) jack_deactivate(client_);
+        jack_client_close(client_);
+    }
+    JackTestKeyboard(const JackTestKeyboard&) = delete;
+    JackTestKeyboard& operator=(const JackTestKeyboard&) = delete;
+
+    [[nodiscard]] bool ok() const { return client_ != nullptr && port_ != nullptr; }
+    [[nodiscard]] std::string portName() const { return port_ ? jack_port_name(port_) : std::string(); }
+    [[nodiscard]] int connectionCount() const { return port_ ? jack_port_connected(port_) : 0; }
+
+    void send(std::vector<std::uint8_t> message) {
+        const std::lock_guard lock(mutex_);
+        pending_.push_back(std::move(message));
+    }
+
+private:
+    // JACK's process thread. Test code: a try-lock is good enough here.
+    static int process(jack_nframes_t frames, void* arg) {
+        auto& self = *static_cast<JackTestKeyboard*>(arg);
+        void* buffer = jack_port_get_buffer(self.port_, frames);
+        jack_midi_clear_buffer(buffer);
+        if (self.mutex_.try_lock()) {
+            jack_nframes_t time = 0;
+            for (const auto& message : self.pending_)
+                jack_midi_event_write(buffer, time++ % frames, message.data(), message.size());
+            self.pending_.clear();
+            self.mutex_.unlock();
+        }
+        return 0;
+    }
+
+    jack_client_t* client_ = nullptr;
+    jack_port_t* port_ = nullptr;
+    std::atomic<bool> serverGone_{false};
+    std::mutex mutex_;
+    std::vector<std::vector<std::uint8_t>> pending_;
+};
+
+}  // namespace testsupport

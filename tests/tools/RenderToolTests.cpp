@@ -1,0 +1,377 @@
+// dunmarrow-render end to end: the tool runs as a child process on files
+// written here, and the tests check the files it leaves, its exit status and
+// its exact messages.
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <cstdio>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kTool = DUNMARROW_RENDER_PATH;
+
+struct RunResult {
+    int status = -1;        // exit status, or -1 when killed by a signal
+    int signal = 0;         // the signal that ended it, or 0
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const fs::path& path) {
+    std::string text;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        char chunk[4096];
+        std::size_t got = 0;
+        while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, got);
+        std::fclose(f);
+    }
+    return text;
+}
+
+// Starts the tool with stdout and stderr sent to files in `scratch`.
+pid_t spawnTool(const std::vector<std::string>& args, const fs::path& scratch) {
+    std::vector<std::string> argvStrings{kTool};
+    argvStrings.insert(argvStrings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argvStrings) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, (scratch / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, (scratch / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, kTool.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(rc, 0) << "cannot start " << kTool;
+    return rc == 0 ? pid : -1;
+}
+
+RunResult waitForTool(pid_t pid, const fs::path& scratch) {
+    RunResult result;
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return result;
+    if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    result.out = slurp(scratch / "stdout");
+    result.err = slurp(scratch / "stderr");
+    return result;
+}
+
+struct Audio {
+    SF_INFO info{};
+    std::vector<float> samples;  // interleaved
+};
+
+// A test signal: a chord of sines at different levels per channel, a burst of
+// pseudo-random noise and a few extreme values (full scale, tiny, zero).
+std::vector<float> testSignal(int channels, std::int64_t frames, float level) {
+    std::vector<float> s(static_cast<std::size_t>(frames * channels));
+    std::uint32_t noise = 12345;
+    for (std::int64_t i = 0; i < frames; ++i) {
+        for (int c = 0; c < channels; ++c) {
+            const double t = static_cast<double>(i) / 44100.0;
+            double v = 0.5 * std::sin(2 * M_PI * (110.0 + 55.0 * c) * t) + 0.25 * std::sin(2 * M_PI * 1234.5 * t);
+            noise = noise * 1664525u + 1013904223u;
+            if (i > frames / 2 && i < frames / 2 + 2000) v += 0.2 * (static_cast<double>(noise >> 8) / 8388608.0 - 1.0);
+            s[static_cast<std::size_t>(i * channels + c)] = static_cast<float>(v * level / 0.95);
+        }
+    }
+    if (frames > 10) {
+        s[0] = 0.0f;
+        s[static_cast<std::size_t>(3 * channels)] = level;
+        s[static_cast<std::size_t>(5 * channels)] = -level;
+        s[static_cast<std::size_t>(7 * channels)] = 1e-30f;
+    }
+    return s;
+}
+
+void writeAudio(const fs::path& path, int format, int channels, int rate, const std::vector<float>& samples) {
+    SF_INFO info{};
+    info.format = format;
+    info.channels = channels;
+    info.samplerate = rate;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    ASSERT_EQ(sf_writef_float(f, samples.data(), static_cast<sf_count_t>(samples.size() / channels)),
+              static_cast<sf_count_t>(samples.size() / channels));
+    ASSERT_EQ(sf_close(f), 0);
+}
+
+Audio readAudio(const fs::path& path) {
+    Audio a;
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &a.info);
+    EXPECT_NE(f, nullptr) << path << ": " << sf_strerror(nullptr);
+    if (f == nullptr) return a;
+    a.samples.resize(static_cast<std::size_t>(a.info.frames * a.info.channels));
+    EXPECT_EQ(sf_readf_float(f, a.samples.data(), a.info.frames), a.info.frames);
+    sf_close(f);
+    return a;
+}
+
+bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+class RenderTool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "dunmarrow-render-test.XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+        work_ = root_ / "work";
+        scratch_ = root_ / "scratch";
+        fs::create_directory(work_);
+        fs::create_directory(scratch_);
+    }
+    void TearDown() override {
+        if (!root_.empty()) {
+            std::error_code ec;
+            fs::permissions(work_, fs::perms::owner_all, fs::perm_options::add, ec);
+            fs::remove_all(root_, ec);
+        }
+    }
+
+    RunResult run(const std::vector<std::string>& args) { return waitForTool(spawnTool(args, scratch_), scratch_); }
+
+    // The names in the work folder: what the tool leaves behind.
+    std::set<std::string> workFiles() const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(work_)) names.insert(entry.path().filename().string());
+        return names;
+    }
+
+    fs::path in(const std::string& name) const { return work_ / name; }
+
+    fs::path root_, work_, scratch_;
+};
+
+// --- Success ---------------------------------------------------------------
+
+class BypassAtBlockSize : public RenderTool, public ::testing::WithParamInterface<int> {};
+
+TEST_P(BypassAtBlockSize, FloatWavComesOutBitForBit) {
+    // 10007 frames: no block size divides it, so the last cycle is short.
+    const auto signal = testSignal(2, 10007, 1.5f);  // float files may exceed full scale
+    writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 48000, signal);
+
+    const RunResult r = run({"--bypass", "--block", std::to_string(GetParam()), in("dry.wav"), in("wet.wav")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");  // no progress bar when stderr is not a terminal
+    EXPECT_EQ(r.out, "");
+
+    const Audio out = readAudio(in("wet.wav"));
+    EXPECT_EQ(out.info.frames, 10007);
+    EXPECT_TRUE(sameBits(out.samples, signal));
+    EXPECT_EQ(workFiles(), (std::set<std::string>{"dry.wav", "wet.wav"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, BypassAtBlockSize, ::testing::Values(1, 64, 512, 4096, 16384));
+
+struct FormatCase {
+    const char* name;
+    int format;
+    int channels;
+    int rate;
+};
+
+class FormatIsKept : public RenderTool, public ::testing::WithParamInterface<FormatCase> {};
+
+TEST_P(FormatIsKept, OutputHasTheInputsFormatAndBypassKeepsEverySample) {
+    const FormatCase& fc = GetParam();
+    const std::string inputName = std::string("dry.") + fc.name;
+    const std::string outputName = std::string("wet.") + fc.name;
+    writeAudio(in(inputName), fc.format, fc.channels, fc.rate, testSignal(fc.channels, 5000, 0.9f));
+
+    const Audio dry = readAudio(in(inputName));
+    ASSERT_EQ(run({"--bypass", in(inputName), in(outputName)}).status, 0);
+    const Audio wet = readAudio(in(outputName));
+    EXPECT_EQ(wet.info.format, dry.info.format);
+    EXPECT_EQ(wet.info.samplerate, dry.info.samplerate);
+    EXPECT_EQ(wet.info.channels, dry.info.channels);
+    EXPECT_EQ(wet.info.frames, dry.info.frames);
+    // Integer samples survive the trip through floats unchanged up to 24 bits.
+    EXPECT_TRUE(sameBits(wet.samples, dry.samples));
+
+    // Rendered through the effect, the format is the same too.
+    ASSERT_EQ(run({in(inputName), in("fx." + std::string(fc.name))}).status, 0);
+    const Audio fx = readAudio(in("fx." + std::string(fc.name)));
+    EXPECT_EQ(fx.info.format, dry.info.format);
+    EXPECT_EQ(fx.info.samplerate, dry.info.samplerate);
+    EXPECT_EQ(fx.info.channels, dry.info.channels);
+    EXPECT_EQ(fx.info.frames, dry.info.frames);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, FormatIsKept,
+    ::testing::Values(FormatCase{"aif", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 2, 44100},
+                      FormatCase{"wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, 48000},
+                      FormatCase{"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2, 96000},
+                      FormatCase{"caf", SF_FORMAT_CAF | SF_FORMAT_FLOAT | SF_ENDIAN_BIG, 1, 22050}),
+    [](const ::testing::TestParamInfo<FormatCase>& p) { return std::string(p.param.name); });
+
+TEST_F(RenderTool, EffectRenderIsDeterministicAndChangesTheSignal) {
+    const auto signal = testSignal(2, 20000, 0.5f);
+    writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 44100, signal);
+
+    ASSERT_EQ(run({in("dry.wav"), in("a.wav")}).status, 0);
+    // A second apart at least, so that nothing time-dependent can hide in the file.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    ASSERT_EQ(run({in("dry.wav"), in("b.wav")}).status, 0);
+    EXPECT_TRUE(slurp(in("a.wav")) == slurp(in("b.wav"))) << "two renders of the same input differ";
+
+    const Audio wet = readAudio(in("a.wav"));
+    ASSERT_EQ(wet.samples.size(), signal.size());
+    double largestChange = 0;
+    for (std::size_t i = 0; i < signal.size(); ++i) {
+        ASSERT_TRUE(std::isfinite(wet.samples[i])) << "sample " << i;
+        largestChange = std::max(largestChange, std::abs(static_cast<double>(wet.samples[i]) - signal[i]));
+    }
+    EXPECT_GT(largestChange, 0.01);
+}
+
+TEST_F(RenderTool, PeaksArePrintedInDecibels) {
+    // Peak 0.5 in the input, exactly: -6.0 dBFS.
+    writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100, testSignal(1, 3000, 0.5f));
+    const RunResult r = run({"--bypass", "--peaks", in("dry.wav"), in("wet.wav")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "input peak:  -6.0 dBFS\noutput peak: -6.0 dBFS\n");
+
+    writeAudio(in("silence.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100, std::vector<float>(100, 0.0f));
+    const RunResult quiet = run({"--bypass", "--peaks", in("silence.wav"), in("still.wav")});
+    EXPECT_EQ(quiet.out, "input peak:  -inf dBFS\noutput peak: -inf dBFS\n");
+}
+
+TEST_F(RenderTool, ReplacesAnExistingOutputOnlyWhenDone) {
+    writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 44100, testSignal(2, 1000, 0.5f));
+    std::ofstream(in("wet.wav")) << "old";
+    ASSERT_EQ(run({"--bypass", in("dry.wav"), in("wet.wav")}).status, 0);
+    EXPECT_EQ(readAudio(in("wet.wav")).info.frames, 1000);
+    EXPECT_EQ(fs::status(in("wet.wav")).permissions() & fs::perms::owner_read, fs::perms::owner_read);
+    EXPECT_EQ(workFiles(), (std::set<std::string>{"dry.wav", "wet.wav"}));
+}
+
+TEST_F(RenderTool, HelpAndCommandLineErrors) {
+    const RunResult help = run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: dunmarrow-render [options] INPUT OUTPUT\n", 0), 0u) << help.out;
+
+    const RunResult none = run({});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_EQ(none.err, "dunmarrow-render: expected INPUT and OUTPUT (see --help)\n");
+
+    const RunResult block = run({"--block", "0", "a.wav", "b.wav"});
+    EXPECT_EQ(block.status, 2);
+    EXPECT_EQ(block.err, "dunmarrow-render: --block needs a frame count from 1 to 16384, not '0'\n");
+
+    const RunResult unknown = run({"--loud", "a.wav", "b.wav"});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.err, "dunmarrow-render: unknown option '--loud' (see --help)\n");
+}
+
+// --- Failures: one line, non-zero status, nothing left behind ------------------
+
+TEST_F(RenderTool, MissingInput) {
+    const RunResult r = run({in("nothing.wav"), in("wet.wav")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "dunmarrow-render: cannot open input '" + in("nothing.wav").string() +
+                         "': No such file or directory\n");
+    EXPECT_TRUE(workFiles().empty());
+}
+
+TEST_F(RenderTool, InputThatIsNotAudio) {
+    std::ofstream(in("notes.txt")) << "not audio at all, just some words in a file\n";
+    const RunResult r = run({in("notes.txt"), in("wet.wav")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "dunmarrow-render: cannot read input '" + in("notes.txt").string() +
+                         "': Format not recognised\n");
+    EXPECT_EQ(workFiles(), (std::set<std::string>{"notes.txt"}));
+}
+
+TEST_F(RenderTool, OutputFolderThatDoesNotExist) {
+    writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 44100, testSignal(2, 1000, 0.5f));
+    const fs::path target = work_ / "missing" / "wet.wav";
+    const RunResult r = run({in("dry.wav"), target});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "dunmarrow-render: cannot write output '" + target.string() + "': No such file or directory\n");
+    EXPECT_EQ(workFiles(), (std::set<std::string>{"dry.wav"}));
+}
+
+TEST_F(RenderTool, OutputThatIsAFolder) {
+    writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 44100, testSignal(2, 1000, 0.5f));
+    fs::create_directory(in("wet.wav"));
+    const RunResult r = run({in("dry.wav"), in("wet.wav")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "dunmarrow-render: cannot write output '" + in("wet.wav").string() + "': Is a directory\n");
+    EXPECT_EQ(workFiles(), (std::set<std::string>{"dry.wav", "wet.wav"}));
+    EXPECT_TRUE(fs::is_empty(in("wet.wav")));
+}
+
+TEST_F(RenderTool, ReadOnlyOutputFolder) {
+    if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+    writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 44100, testSignal(2, 1000, 0.5f));
+    const fs::path locked = work_ / "locked";
+    fs::create_directory(locked);
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
+    const RunResult r = run({in("dry.wav"), locked / "wet.wav"});
+    fs::permissions(locked, fs::perms::owner_all);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "dunmarrow-render: cannot write output '" + (locked / "wet.wav").string() + "': Permission denied\n");
+    EXPECT_TRUE(fs::is_empty(locked));
+}
+
+TEST_F(RenderTool, ThreeChannels) {
+    writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 3, 44100, testSignal(3, 1000, 0.5f));
+    std::ofstream(in("wet.wav")) << "keep me";
+    const RunResult r = run({in("dry.wav"), in("wet.wav")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "dunmarrow-render: input '" + in("dry.wav").string() +
+                         "' has 3 channels; only mono and stereo are supported\n");
+    EXPECT_EQ(workFiles(), (std::set<std::string>{"dry.wav", "wet.wav"}));
+    EXPECT_EQ(slurp(in("wet.wav")), "keep me");
+}
+
+TEST_F(RenderTool, StoppedBySignalMidwayLeavesNothing) {
+    // A long input at a small block size renders for long enough to be caught
+    // while its temporary file exists.
+    writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 44100, testSignal(2, 44100 * 60, 0.5f));
+    const pid_t pid = spawnTool({"--block", "16", in("dry.wav"), in("wet.wav")}, scratch_);
+    ASSERT_GT(pid, 0);
+    bool sawTemporary = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!sawTemporary && std::chrono::steady_clock::now() < deadline) {
+        for (const std::string& name : workFiles()) sawTemporary |= name.rfind(".wet.wav.", 0) == 0;
+        if (!sawTemporary) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    kill(pid, SIGTERM);
+    const RunResult r = waitForTool(pid, scratch_);
+    ASSERT_TRUE(sawTemporary) << "the render finished before the test saw its temporary file";
+    EXPECT_EQ(r.signal, SIGTERM);
+    EXPECT_EQ(workFiles(), (std::set<std::string>{"dry.wav"}));
+}
+
+}  // namespace

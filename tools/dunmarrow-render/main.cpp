@@ -1,0 +1,160 @@
+// dunmarrow-render: renders an audio file through the effect, offline.
+//
+//   dunmarrow-render [options] INPUT OUTPUT
+//
+// Reads INPUT (any file libsndfile reads, mono or stereo), renders it through
+// the effect in host-sized cycles and writes OUTPUT in INPUT's format. OUTPUT
+// appears only when it is complete. Errors are one line on standard error,
+// "dunmarrow-render: ...", with exit status 1 (2 for a wrong command line).
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "FileRenderer.hpp"
+#include "ProgressBar.hpp"
+#include "RenderBackend.hpp"
+#include "SoundFiles.hpp"
+#include "ToolError.hpp"
+
+namespace {
+
+using render::ToolError;
+
+constexpr int kUsageError = 2;
+constexpr std::uint32_t kDefaultBlock = 512;
+constexpr std::uint32_t kMaximumBlock = 16384;
+
+constexpr const char* kHelp =
+    "Usage: dunmarrow-render [options] INPUT OUTPUT\n"
+    "\n"
+    "Renders INPUT through the Dunmarrow effect and writes OUTPUT in INPUT's\n"
+    "format (file type, sample format, rate and channels). INPUT may be any file\n"
+    "libsndfile reads, mono or stereo. OUTPUT is written under a temporary name\n"
+    "and appears only when complete.\n"
+    "\n"
+    "Options:\n"
+    "  --block N   frames per render cycle, 1 to 16384 (default 512)\n"
+    "  --bypass    render with the effect bypassed (output equals input)\n"
+    "  --peaks     print the input and output peak levels in dBFS when done\n"
+    "  -h, --help  show this help\n";
+
+struct Options {
+    std::string input;
+    std::string output;
+    std::uint32_t block = kDefaultBlock;
+    bool bypass = false;
+    bool peaks = false;
+    bool help = false;
+};
+
+std::uint32_t parseBlock(std::string_view text) {
+    const std::string value(text);
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long n = std::strtoul(value.c_str(), &end, 10);
+    if (value.empty() || value[0] == '-' || *end != '\0' || errno != 0 || n < 1 || n > kMaximumBlock)
+        throw ToolError("--block needs a frame count from 1 to " + std::to_string(kMaximumBlock) + ", not '" +
+                            value + "'",
+                        kUsageError);
+    return static_cast<std::uint32_t>(n);
+}
+
+Options parseCommandLine(int argc, char** argv) {
+    Options options;
+    std::vector<std::string> operands;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            operands.emplace_back(arg);
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "-h" || arg == "--help") {
+            options.help = true;
+        } else if (arg == "--bypass") {
+            options.bypass = true;
+        } else if (arg == "--peaks") {
+            options.peaks = true;
+        } else if (arg == "--block") {
+            if (i + 1 >= argc) throw ToolError("--block needs a frame count", kUsageError);
+            options.block = parseBlock(argv[++i]);
+        } else if (arg.starts_with("--block=")) {
+            options.block = parseBlock(arg.substr(8));
+        } else {
+            throw ToolError("unknown option '" + std::string(arg) + "' (see --help)", kUsageError);
+        }
+    }
+    if (options.help) return options;
+    if (operands.size() != 2) throw ToolError("expected INPUT and OUTPUT (see --help)", kUsageError);
+    options.input = operands[0];
+    options.output = operands[1];
+    return options;
+}
+
+std::string decibels(float linear) {
+    if (!(linear > 0.0f)) return "-inf dBFS";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f dBFS", 20.0 * std::log10(static_cast<double>(linear)));
+    return text;
+}
+
+int run(int argc, char** argv) {
+    const Options options = parseCommandLine(argc, argv);
+    if (options.help) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+
+    render::InputFile input(options.input);
+    const SF_INFO& info = input.info();
+    if (info.channels < 1 || info.channels > 2)
+        throw ToolError("input '" + options.input + "' has " + std::to_string(info.channels) +
+                        " channels; only mono and stereo are supported");
+
+    // The output's folder is checked before any audio is rendered.
+    render::OutputFile output(options.output, info);
+
+    render::RenderSetup setup;
+    setup.sampleRate = info.samplerate;
+    setup.channelCount = static_cast<std::uint32_t>(info.channels);
+    setup.maximumFrames = options.block;
+    setup.bypass = options.bypass;
+    const auto backend = render::makeKernelBackend();
+    backend->prepare(setup);
+
+    render::ProgressBar bar(std::filesystem::path(options.input).filename().string(), input.declaredFrames(),
+                            render::ProgressBar::isTerminal(stderr));
+    const render::RenderResult result = render::renderFile(
+        input, output, *backend, options.block, [&bar](std::int64_t done) { bar.update(done); });
+    output.commit();
+    bar.finish();
+
+    if (options.peaks) {
+        std::printf("input peak:  %s\n", decibels(result.inputPeak).c_str());
+        std::printf("output peak: %s\n", decibels(result.outputPeak).c_str());
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const ToolError& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "dunmarrow-render: %s\n", e.what());
+        return e.exitStatus();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "dunmarrow-render: %s\n", e.what());
+        return 1;
+    }
+}

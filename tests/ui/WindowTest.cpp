@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "foundation/RunLoop.hpp"
 #include "ui/Window.hpp"
 
 namespace {
@@ -237,6 +238,32 @@ TEST_F(WindowTest, ScaleTwoDoublesThePixelsAndEmbedsIntoAForeignParent) {
     XFlush(client.display);
     EXPECT_TRUE(pumpUntil(*window, [&] { return window->isClosed(); }));
     window->processPendingEvents();
+}
+
+TEST_F(WindowTest, MainRunLoopDeliversInputAndRedrawsAfterChanges) {
+    std::string error;
+    auto window = ui::Window::create({.title = "", .size = {100, 40}, .scale = 1, .parent = 0, .display = server.display()}, &error);
+    ASSERT_NE(window, nullptr) << error;
+    State<bool> lit(false);
+    int taps = 0;
+    window->setRootView(Dynamic([&] {
+        return View(lit.get() ? Color::sRGB(1, 1, 1) : Color::sRGB(0, 0, 1)).onTapGesture([&] { ++taps; });
+    }));
+    window->show();
+    window->attachToMainRunLoop();
+    Client client(server.display());
+    auto& loop = foundation::RunLoop::main();
+    ASSERT_TRUE(loop.runUntil([&] { return client.pixel(window->windowId(), 50, 20) == 0x0000FF; }, std::chrono::seconds(2)));
+
+    // A change made by a main-queue job (as a timer would) reaches the screen.
+    loop.perform([&] { lit.set(true); });
+    EXPECT_TRUE(loop.runUntil([&] { return client.pixel(window->windowId(), 50, 20) == 0xFFFFFF; }, std::chrono::seconds(2)));
+
+    // Input arrives through the connection's read source.
+    client.click(window->windowId(), 50, 20);
+    EXPECT_TRUE(loop.runUntil([&] { return taps == 1; }, std::chrono::seconds(2)));
+    window.reset();
+    loop.runOnce();
 }
 
 TEST(WindowWithoutServer, ReportsADisplayThatCannotBeOpened) {

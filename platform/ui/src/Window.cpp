@@ -8,6 +8,8 @@
 #include <poll.h>
 
 #include <chrono>
+
+#include "foundation/RunLoop.hpp"
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -113,6 +115,9 @@ public:
     std::shared_ptr<NSView> content;
     std::shared_ptr<NSViewController> controller;
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+    bool attached = false;
+    bool redrawQueued = false;
+    foundation::RunLoop::SourceId source = 0;
 
     [[nodiscard]] Size size() const { return {pixelWidth / scale, pixelHeight / scale}; }
     [[nodiscard]] Point point(int x, int y) const { return {x / scale, y / scale}; }
@@ -123,9 +128,35 @@ public:
         std::weak_ptr<bool> weak = alive;
         Impl* self = this;
         content->setNeedsDisplayHandler([weak, self] {
-            if (weak.lock()) self->needsRedraw = true;
+            if (!weak.lock()) return;
+            self->needsRedraw = true;
+            self->queueRedraw();
         });
         needsRedraw = true;
+    }
+
+    // With a run loop: one main-queue job redraws, however many changes came first.
+    void queueRedraw() {
+        if (!attached || redrawQueued) return;
+        redrawQueued = true;
+        std::weak_ptr<bool> weak = alive;
+        Impl* self = this;
+        foundation::RunLoop::main().perform([weak, self] {
+            if (!weak.lock()) return;
+            self->redrawQueued = false;
+            self->process();
+        });
+    }
+
+    void process() {
+        if (!display) return;
+        while (XPending(display) > 0) {
+            XEvent event;
+            XNextEvent(display, &event);
+            handle(event);
+        }
+        if (needsRedraw) redraw();
+        XFlush(display);
     }
 
     void redraw() {
@@ -293,6 +324,7 @@ std::unique_ptr<Window> Window::create(const Options& options, std::string* erro
 
 Window::~Window() {
     Impl& w = *impl_;
+    if (w.attached) foundation::RunLoop::main().removeSource(w.source);
     w.alive.reset();
     if (w.content) w.content->setNeedsDisplayHandler({});
     if (w.surface) cairo_surface_destroy(w.surface);
@@ -340,15 +372,18 @@ int Window::connectionFd() const { return ConnectionNumber(impl_->display); }
 double Window::scale() const { return impl_->scale; }
 Size Window::size() const { return impl_->size(); }
 
-void Window::processPendingEvents() {
+void Window::processPendingEvents() { impl_->process(); }
+
+void Window::attachToMainRunLoop() {
     Impl& w = *impl_;
-    while (XPending(w.display) > 0) {
-        XEvent event;
-        XNextEvent(w.display, &event);
-        w.handle(event);
-    }
-    if (w.needsRedraw) w.redraw();
-    XFlush(w.display);
+    if (w.attached) return;
+    w.attached = true;
+    std::weak_ptr<bool> weak = w.alive;
+    Impl* self = &w;
+    w.source = foundation::RunLoop::main().addReadSource(ConnectionNumber(w.display), [weak, self] {
+        if (weak.lock()) self->process();
+    });
+    w.queueRedraw();
 }
 
 void Window::runUntilClosed(const std::function<void()>& tick, double tickSeconds) {

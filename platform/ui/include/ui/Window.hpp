@@ -4,9 +4,9 @@
 // through a back buffer at the device scale; pointer, wheel and key events
 // are translated into the views' input calls.
 //
-// A run loop drives it: watch connectionFd() for reading and call
-// processPendingEvents() when it is readable and after anything that may have
-// changed the views (timers, main-queue jobs). Main thread only.
+// The main run loop drives it after attachToMainRunLoop(); without a run loop,
+// watch connectionFd() for reading and call processPendingEvents() when it is
+// readable and after anything that may have changed the views. Main thread only.
 
 #include <functional>
 #include <memory>
@@ -53,6 +53,10 @@ public:
 
     // Handles every queued X event, then redraws if anything changed.
     void processPendingEvents();
+    // Lets the main run loop drive the window: its X connection becomes a read
+    // source, and a change in the views queues one redraw as a main-queue job.
+    // Undone when the window is destroyed. Main thread.
+    void attachToMainRunLoop();
     // A simple loop for tools without a run loop: waits on the connection
     // (at most `tickSeconds`), calls `tick` each period, until the window closes.
     void runUntilClosed(const std::function<void()>& tick = {}, double tickSeconds = 1.0 / 30);

@@ -141,6 +141,7 @@ public:
             for (auto& value : channel) value = sample(generator);
         }
         for (auto& channel : output_) channel.assign(maximumFrames, 0.0f);
+        pullMemory_.assign(noise_.size(), std::vector<float>(maximumFrames, 0.0f));
         inputChannels_ = inputChannels;
         pull_ = [this](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount frames, NSInteger,
                        AudioBufferList* inputData) -> OSStatus { return pullInput(frames, inputData); };
@@ -172,18 +173,14 @@ public:
         return true;
     }
 
-    // Render thread. One cycle of `frames`, output into the rig's buffers.
+    // Render thread. One cycle of `frames`: out of place into the rig's own
+    // buffers, or in place, where null data pointers ask the unit to render
+    // over its pulled input in memory of its own.
     OSStatus renderCycle(AUAudioFrameCount frames) noexcept {
         const auto buffers = outputList_->buffers();
-        for (std::size_t c = 0; c < buffers.size(); ++c) {
-            if (inPlace_) {
-                // The unit reads its input from the memory it writes: the pull
-                // callback points the input at these buffers, filled with noise.
-                const auto& source = noise_[std::min(c, noise_.size() - 1)];
-                std::copy_n(source.data() + position_, frames, output_[c].data());
-            }
-            buffers[c] = AudioBuffer{1, frames * static_cast<std::uint32_t>(sizeof(float)), output_[c].data()};
-        }
+        for (std::size_t c = 0; c < buffers.size(); ++c)
+            buffers[c] = AudioBuffer{1, frames * static_cast<std::uint32_t>(sizeof(float)),
+                                     inPlace_ ? nullptr : output_[c].data()};
         AudioUnitRenderActionFlags flags = 0;
         AudioTimeStamp timestamp{};
         timestamp.mSampleTime = static_cast<double>(sampleTime_);
@@ -194,18 +191,13 @@ public:
 
 private:
     OSStatus pullInput(AUAudioFrameCount frames, AudioBufferList* inputData) noexcept {
-        if (inputData == nullptr) return kAudioUnitErr_InvalidParameter;
+        if (inputData == nullptr || frames > maximumFrames_) return kAudioUnitErr_InvalidParameter;
         const auto buffers = inputData->buffers();
         for (std::size_t c = 0; c < buffers.size(); ++c) {
             const auto& source = noise_[std::min(c, noise_.size() - 1)];
-            if (inPlace_ && c < output_.size()) {
-                buffers[c].mData = output_[c].data();
-            } else if (buffers[c].mData == nullptr) {
-                // No memory of its own: read straight from the noise.
-                buffers[c].mData = const_cast<float*>(source.data() + position_);
-            } else {
-                std::copy_n(source.data() + position_, frames, static_cast<float*>(buffers[c].mData));
-            }
+            // A list without memory of its own gets the rig's.
+            if (buffers[c].mData == nullptr) buffers[c].mData = pullMemory_[std::min(c, pullMemory_.size() - 1)].data();
+            std::copy_n(source.data() + position_, frames, static_cast<float*>(buffers[c].mData));
             buffers[c].mDataByteSize = frames * static_cast<std::uint32_t>(sizeof(float));
         }
         return noErr;
@@ -250,6 +242,7 @@ private:
     AUAudioChannelCount inputChannels_ = 0;
     std::vector<std::vector<float>> noise_;
     std::vector<std::vector<float>> output_;
+    std::vector<std::vector<float>> pullMemory_;
     AudioBufferListStorage outputList_;
     AURenderPullInputBlock pull_;
     bool inPlace_ = false;

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <future>
@@ -237,6 +239,29 @@ TEST_F(Validator, BadArgumentsAreRefusedWithoutACall) {
     EXPECT_EQ(AudioComponentValidateWithResults(testComponent("good"), nlohmann::json::array(), handler),
               kAudioUnitErr_InvalidParameter);
     EXPECT_EQ(AudioComponentValidateWithResults(testComponent("good"), {}, nullptr), kAudioUnitErr_InvalidParameter);
+}
+
+// The tool on its own: its exit status says passed, failed or could not open.
+TEST_F(Validator, TheToolExitsWithZeroOneOrTwo) {
+    const auto run = [](const std::string& codes) {
+        const std::string command = std::string("DUNMARROW_AUDIO_UNIT_PATH=") + VALIDATION_TEST_BUNDLES + " " +
+                                    VALIDATION_TEST_VALIDATOR + " " + codes + " 2>/dev/null";
+        std::FILE* pipe = ::popen(command.c_str(), "r");
+        if (pipe == nullptr) return std::pair{-1, std::string()};
+        std::string output;
+        char chunk[4096];
+        while (const std::size_t count = std::fread(chunk, 1, sizeof chunk, pipe)) output.append(chunk, count);
+        const int status = ::pclose(pipe);
+        return std::pair{WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+    };
+    EXPECT_EQ(run("aufx good DmVt").first, 0);
+    EXPECT_EQ(run("aufx nbyp DmVt").first, 1);
+    const auto [status, output] = run("aufx zzzz DmVt");
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(output, "FAIL open (cold): No installed audio unit matches type aufx, subtype zzzz, manufacturer DmVt\n"
+                      "Validation failed: the component could not be opened\n");
+    EXPECT_EQ(run("aufx toolong DmVt").first, 2);
+    EXPECT_EQ(run("aufx").first, 2);
 }
 
 TEST_F(Validator, TheEffectPasses) {

@@ -127,6 +127,9 @@ std::string describe(const RenderFault& fault) {
 // pull-input callback, all made before rendering starts.
 class RenderRig {
 public:
+    RenderRig(const RenderRig&) = delete;
+    RenderRig& operator=(const RenderRig&) = delete;
+
     RenderRig(AUAudioUnit& unit, AUAudioChannelCount inputChannels, AUAudioChannelCount outputChannels,
               AUAudioFrameCount maximumFrames, std::uint64_t totalFrames, std::uint32_t seed)
         : unit_(unit),
@@ -382,6 +385,16 @@ int Validator::run() {
 
     AUAudioUnit& unit = *cold.unit->auAudioUnit();
     std::mt19937 generator(20261206);
+    // Runs a check's body; an exception from the unit fails that check.
+    auto guarded = [&](const std::string& check, const std::function<void()>& body) {
+        try {
+            body();
+        } catch (const std::exception& error) {
+            fail(check, std::string("threw: ") + error.what());
+        } catch (...) {
+            fail(check, "threw an exception");
+        }
+    };
 
     // MARK: Registration
     {
@@ -542,7 +555,7 @@ int Validator::run() {
     }
 
     // MARK: Factory presets
-    {
+    guarded("factory presets", [&] {
         const auto presets = unit.factoryPresets();
         if (presets.empty()) pass("factory presets", "none");
         for (std::size_t index = 0; index < presets.size(); ++index) {
@@ -572,7 +585,7 @@ int Validator::run() {
             else
                 fail(check, problem);
         }
-    }
+    });
 
     // MARK: Rendering
     AllocationCounts renderAllocations;
@@ -589,15 +602,6 @@ int Validator::run() {
     const AUAudioFrameCount maximumFrames = unit.maximumFramesToRender();
     const AUAudioChannelCount inputChannels = channelsOf(inputs);
     const AUAudioChannelCount outputChannels = channelsOf(outputs);
-    auto guarded = [&](const std::string& check, const std::function<void()>& body) {
-        try {
-            body();
-        } catch (const std::exception& error) {
-            fail(check, std::string("threw: ") + error.what());
-        } catch (...) {
-            fail(check, "threw an exception");
-        }
-    };
     const bool canRender = maximumFrames > 0 && outputChannels > 0;
 
     for (const double rate : kSampleRates) {

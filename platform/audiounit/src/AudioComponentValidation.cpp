@@ -81,7 +81,7 @@ std::vector<std::string> childEnvironment(const AVAudioUnitComponent& component)
         const std::string_view text(*entry);
         if (text.starts_with(prefix)) {
             const auto rest = text.substr(prefix.size());
-            if (!rest.empty()) searchPath += ":" + std::string(rest);
+            if (!rest.empty()) searchPath.append(":").append(rest);
         } else {
             environment.emplace_back(text);
         }

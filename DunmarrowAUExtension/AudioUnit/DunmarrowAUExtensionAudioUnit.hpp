@@ -23,7 +23,7 @@
 #include "AUProcessHelper.hpp"
 #include "BufferedInputBus.hpp"
 #include "DunmarrowAUExtensionDSPKernel.hpp"
-#include "ParameterSpecs.hpp"
+#include "ParameterDefinitions.hpp"
 #include "audiounit/AUAudioUnit.hpp"
 
 class DunmarrowAUExtensionAudioUnit : public audiounit::AUAudioUnit {

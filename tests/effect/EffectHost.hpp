@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "DunmarrowAUExtensionAudioUnit.hpp"
-#include "ParameterSpecs.hpp"
+#include "ParameterDefinitions.hpp"
 #include "audiounit/AVAudioPCMBuffer.hpp"
 
 namespace effecttest {

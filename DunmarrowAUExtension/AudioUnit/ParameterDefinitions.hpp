@@ -97,7 +97,7 @@ const ParameterTreeSpec& parameterTreeSpec();
 // a parameter (holding its default value, set before any tree or observer
 // exists), a group (its children converted recursively), or, for anything
 // else (a tree declaration or a null entry), an empty node.
-std::vector<audiounit::AUParameterNodePtr> createNodes(const NodeSpecList& specs);
+std::vector<audiounit::AUParameterNodePtr> createNodes(const NodeSpecList& declarations);
 
 // A new platform tree from a tree declaration.
-audiounit::AUParameterTreePtr createParameterTree(const ParameterTreeSpec& spec);
+audiounit::AUParameterTreePtr createParameterTree(const ParameterTreeSpec& declaration);

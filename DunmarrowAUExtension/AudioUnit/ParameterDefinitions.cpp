@@ -1,10 +1,10 @@
-#include "ParameterSpecs.hpp"
+#include "ParameterDefinitions.hpp"
 
 using namespace audiounit;
 
 const ParameterTreeSpec& parameterTreeSpec() {
     // A function-local static: initialised once, on first use, thread-safe.
-    static const ParameterTreeSpec spec = [] {
+    static const ParameterTreeSpec declaration = [] {
         auto percent = [](const char* identifier, const char* name, AUParameterAddress address, float defaultValue) {
             return std::make_shared<const ParameterSpec>(identifier, name, address, 0.0f, 100.0f, defaultValue,
                                                          kAudioUnitParameterUnit_Percent);
@@ -32,21 +32,21 @@ const ParameterTreeSpec& parameterTreeSpec() {
         return ParameterTreeSpec(
             {std::make_shared<const ParameterGroupSpec>("global", "Global", std::move(parameters))});
     }();
-    return spec;
+    return declaration;
 }
 
-std::vector<AUParameterNodePtr> createNodes(const NodeSpecList& specs) {
+std::vector<AUParameterNodePtr> createNodes(const NodeSpecList& declarations) {
     std::vector<AUParameterNodePtr> nodes;
-    nodes.reserve(specs.size());
-    for (const auto& spec : specs) {
-        if (const auto* parameter = dynamic_cast<const ParameterSpec*>(spec.get())) {
+    nodes.reserve(declarations.size());
+    for (const auto& declaration : declarations) {
+        if (const auto* parameter = dynamic_cast<const ParameterSpec*>(declaration.get())) {
             auto node = AUParameterTree::createParameter(
                 parameter->identifier, parameter->name, parameter->address, parameter->minValue,
                 parameter->maxValue, parameter->units, parameter->unitName, parameter->flags,
                 parameter->valueStrings, parameter->dependentParameters);
             node->setValue(parameter->defaultValue);
             nodes.push_back(std::move(node));
-        } else if (const auto* group = dynamic_cast<const ParameterGroupSpec*>(spec.get())) {
+        } else if (const auto* group = dynamic_cast<const ParameterGroupSpec*>(declaration.get())) {
             nodes.push_back(AUParameterTree::createGroup(group->identifier, group->name, createNodes(group->children)));
         } else {
             nodes.push_back(AUParameterNode::make());
@@ -55,6 +55,6 @@ std::vector<AUParameterNodePtr> createNodes(const NodeSpecList& specs) {
     return nodes;
 }
 
-AUParameterTreePtr createParameterTree(const ParameterTreeSpec& spec) {
-    return AUParameterTree::createTree(createNodes(spec.children));
+AUParameterTreePtr createParameterTree(const ParameterTreeSpec& declaration) {
+    return AUParameterTree::createTree(createNodes(declaration.children));
 }

@@ -3,7 +3,7 @@
 #include <bit>
 #include <thread>
 
-#include "ParameterSpecs.hpp"
+#include "ParameterDefinitions.hpp"
 
 using namespace audiounit;
 
@@ -30,7 +30,7 @@ const Row kTable[] = {
 
 }  // namespace
 
-TEST(ParameterSpecs, TheTreeHoldsOneGroupWithTheFourteenInTreeOrder) {
+TEST(ParameterDefinitions, TheTreeHoldsOneGroupWithTheFourteenInTreeOrder) {
     auto tree = createParameterTree(parameterTreeSpec());
     ASSERT_EQ(tree->children().size(), 1u);
     auto global = std::dynamic_pointer_cast<AUParameterGroup>(tree->children()[0]);
@@ -67,7 +67,7 @@ TEST(ParameterSpecs, TheTreeHoldsOneGroupWithTheFourteenInTreeOrder) {
     EXPECT_EQ(tree->parameterForKeyPath("global.liveSafe")->address(), 13u);
 }
 
-TEST(ParameterSpecs, TheDeclarationIsMadeOnceAndShared) {
+TEST(ParameterDefinitions, TheDeclarationIsMadeOnceAndShared) {
     const ParameterTreeSpec* seen[4] = {};
     std::vector<std::thread> threads;
     for (auto& slot : seen) threads.emplace_back([&slot] { slot = &parameterTreeSpec(); });
@@ -75,7 +75,7 @@ TEST(ParameterSpecs, TheDeclarationIsMadeOnceAndShared) {
     for (const auto* s : seen) EXPECT_EQ(s, &parameterTreeSpec());
 }
 
-TEST(ParameterSpecs, TwoTreesAreIndependentWithEqualContents) {
+TEST(ParameterDefinitions, TwoTreesAreIndependentWithEqualContents) {
     auto a = createParameterTree(parameterTreeSpec());
     auto b = createParameterTree(parameterTreeSpec());
     ASSERT_EQ(a->allParameters().size(), b->allParameters().size());
@@ -87,7 +87,7 @@ TEST(ParameterSpecs, TwoTreesAreIndependentWithEqualContents) {
     }
 }
 
-TEST(ParameterSpecs, OtherNodeKindsBecomeEmptyNodesInPlace) {
+TEST(ParameterDefinitions, OtherNodeKindsBecomeEmptyNodesInPlace) {
     auto p = [](const char* id, AUParameterAddress a, float def) {
         return std::make_shared<const ParameterSpec>(id, id, a, 0.f, 10.f, def, kAudioUnitParameterUnit_Generic);
     };

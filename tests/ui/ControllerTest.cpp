@@ -1,0 +1,116 @@
+// View controllers, hosting views and a controller embedded in a view tree.
+
+#include <gtest/gtest.h>
+
+#include "ui/ViewController.hpp"
+
+namespace {
+
+using namespace ui;
+
+class RecordingController final : public NSHostingController {
+public:
+    explicit RecordingController(View root) : NSHostingController(std::move(root)) {}
+    void viewDidLoad() override { calls.push_back("viewDidLoad"); }
+    void viewWillAppear() override { calls.push_back("viewWillAppear"); }
+    std::vector<std::string> calls;
+};
+
+TEST(Controllers, ViewLoadsOnceAndChildrenAndSubviewsCanBeAddedAndRemoved) {
+    auto parent = std::make_shared<NSViewController>();
+    auto child = std::make_shared<RecordingController>(Text("editor"));
+    child->setPreferredContentSize({720, 600});
+    EXPECT_FALSE(child->isViewLoaded());
+    auto view = child->view();
+    EXPECT_EQ(child->view(), view);
+    EXPECT_EQ(child->calls, std::vector<std::string>{"viewDidLoad"});
+    EXPECT_EQ(view->frame(), (Rect{0, 0, 720, 600}));
+
+    parent->addChild(child);
+    EXPECT_EQ(parent->children().size(), 1u);
+    EXPECT_EQ(child->parent(), parent.get());
+    view->setPinnedToSuperviewEdges(true);
+    parent->view()->setFrame({0, 0, 360, 300});
+    parent->view()->addSubview(view);
+    EXPECT_EQ(view->frame(), (Rect{0, 0, 360, 300}));
+    EXPECT_EQ(view->host()->size(), (Size{360, 300}));
+    EXPECT_EQ(parent->view()->subviews().size(), 1u);
+
+    child->removeFromParent();
+    view->removeFromSuperview();
+    EXPECT_TRUE(parent->children().empty());
+    EXPECT_TRUE(parent->view()->subviews().empty());
+    EXPECT_EQ(view->superview(), nullptr);
+}
+
+TEST(Controllers, InspectionAndInputReachTheHostedViewInsideItsSuperview) {
+    int taps = 0;
+    auto controller = std::make_shared<NSHostingController>(Text("tap me").onTapGesture([&] { ++taps; }));
+    auto root = std::make_shared<NSView>();
+    root->setFrame({0, 0, 400, 300});
+    auto hosted = controller->view();
+    hosted->setFrame({100, 50, 200, 100});
+    root->addSubview(hosted);
+
+    const nlohmann::json tree = root->inspect();
+    const auto& hostingView = tree.at("children")[0];
+    EXPECT_EQ(hostingView.at("type"), "NSHostingView");
+    EXPECT_EQ(hostingView.at("frame").at("x"), 100);
+    const auto& text = hostingView.at("children")[0];
+    EXPECT_EQ(text.at("text"), "tap me");
+    const double x = text["frame"]["x"].get<double>() + text["frame"]["width"].get<double>() / 2;
+    const double y = text["frame"]["y"].get<double>() + text["frame"]["height"].get<double>() / 2;
+    EXPECT_GT(x, 100);
+    root->pointerDown({x, y});
+    root->pointerUp({x, y});
+    EXPECT_EQ(taps, 1);
+    root->pointerDown({10, 10});
+    root->pointerUp({10, 10});
+    EXPECT_EQ(taps, 1);
+
+    // Rendering the hierarchy draws the subview at its frame.
+    auto red = std::make_shared<NSHostingController>(View(Color::sRGB(1, 0, 0)));
+    auto redView = red->view();
+    redView->setFrame({300, 200, 100, 100});
+    root->addSubview(redView);
+    const Image image = root->render(2, Color::black());
+    EXPECT_EQ(image.width(), 800);
+    EXPECT_EQ(image.pixel(599, 399).r, 0);
+    EXPECT_EQ(image.pixel(600, 400).r, 1);
+}
+
+TEST(Controllers, RepresentableEmbedsAControllerInAViewTreeWithPaddingAndKeys) {
+    State<std::string> typed(std::string(""));
+    State<bool> focused(false);
+    auto editor = std::make_shared<RecordingController>(
+        TextField("", typed.binding()).focused(focused.binding()).accessibilityIdentifier("field").frame(100, {}));
+    editor->setPreferredContentSize({300, 200});
+    ViewHost window(VStack({Text("title").accessibilityIdentifier("title"), ViewControllerRepresentable(editor).padding(10)}),
+                    {400, 400});
+    const nlohmann::json tree = window.inspect();
+    const auto& padding = tree.at("children")[1];
+    const auto& embedded = padding.at("children")[0];
+    EXPECT_EQ(embedded.at("type"), "ViewControllerRepresentable");
+    EXPECT_EQ(embedded.at("frame").at("width"), 380);
+    EXPECT_EQ(editor->calls, (std::vector<std::string>{"viewDidLoad", "viewWillAppear"}));
+    const auto& hostingView = embedded.at("children")[0];
+    EXPECT_EQ(hostingView.at("frame"), embedded.at("frame"));
+
+    // A click in the embedded field focuses it; keys typed into the window reach it.
+    const auto field = window.frameOf("field");
+    ASSERT_FALSE(field.has_value());  // the outer host does not see inside the embedded view
+    const auto& fieldJson = hostingView.at("children")[0].at("children")[0];
+    EXPECT_EQ(fieldJson.at("identifier"), "field");
+    const Point p{fieldJson["frame"]["x"].get<double>() + 5, fieldJson["frame"]["y"].get<double>() + 5};
+    window.click(p);
+    EXPECT_TRUE(focused.peek());
+    window.typeText("42");
+    EXPECT_EQ(typed.peek(), "42");
+    // Clicking outside the embedded view takes the focus away.
+    window.click(window.frameOf("title")->center());
+    EXPECT_FALSE(focused.peek());
+    window.typeText("x");
+    EXPECT_EQ(typed.peek(), "42");
+}
+
+}  // namespace

@@ -1,0 +1,146 @@
+// Observation: bodies evaluated again after a value they read changes, and only then.
+
+#include <gtest/gtest.h>
+
+#include "ui/View.hpp"
+#include "ui/ViewHost.hpp"
+
+namespace {
+
+using namespace ui;
+
+class Counter final : public Component {
+public:
+    explicit Counter(ObservableValue<int>& source) : source_(source) {}
+    View body() override {
+        ++evaluations;
+        return VStack({Text("count " + std::to_string(source_.get())), Text(pressed.get() ? "pressed" : "idle")});
+    }
+    int evaluations = 0;
+    State<bool> pressed{false};
+
+private:
+    ObservableValue<int>& source_;
+};
+
+class Parent final : public Component {
+public:
+    explicit Parent(ObservableValue<int>& s) : source(s) {}
+    View body() override {
+        ++evaluations;
+        return VStack({Text(title.get()), View(keep<Counter>("counter", source))});
+    }
+    ObservableValue<int>& source;
+    State<std::string> title{std::string("first")};
+    int evaluations = 0;
+};
+
+TEST(State, BodyIsEvaluatedAgainOnlyAfterAValueItReadChanges) {
+    ObservableValue<int> source(1);
+    ObservableValue<int> unrelated(0);
+    auto counter = std::make_shared<Counter>(source);
+    bool redrawRequested = false;
+    ViewHost host(View(counter), {200, 100});
+    host.setRedrawHandler([&] { redrawRequested = true; });
+    EXPECT_TRUE(host.frameOf("count 1"));
+    EXPECT_EQ(counter->evaluations, 1);
+
+    unrelated.set(5);
+    EXPECT_FALSE(redrawRequested);
+    host.layoutIfNeeded();
+    EXPECT_EQ(counter->evaluations, 1);
+
+    source.set(2);
+    EXPECT_TRUE(redrawRequested);
+    EXPECT_TRUE(host.needsUpdate());
+    EXPECT_TRUE(host.frameOf("count 2"));
+    EXPECT_EQ(counter->evaluations, 2);
+
+    // Two changes before the next layout cost one evaluation.
+    source.set(3);
+    counter->pressed.set(true);
+    EXPECT_TRUE(host.frameOf("pressed"));
+    EXPECT_EQ(counter->evaluations, 3);
+}
+
+TEST(State, KeptChildKeepsItsStateWhenItsParentIsEvaluatedAgain) {
+    ObservableValue<int> source(7);
+    auto parent = std::make_shared<Parent>(source);
+    ViewHost host(View(parent), {200, 100});
+    host.layoutIfNeeded();
+    auto nested = host.inspect();
+    EXPECT_EQ(nested.at("type"), "Parent");
+    EXPECT_EQ(nested["children"][0]["children"][1].at("type"), "Counter");
+
+    // Change the child's own state, then the parent's: the child keeps its state.
+    EXPECT_TRUE(host.frameOf("idle"));
+    parent->title.set("second");
+    host.layoutIfNeeded();
+    EXPECT_TRUE(host.frameOf("second"));
+    EXPECT_TRUE(host.frameOf("count 7"));
+    EXPECT_EQ(parent->evaluations, 2);
+
+    // The child alone is evaluated when only its value changes.
+    source.set(8);
+    EXPECT_TRUE(host.frameOf("count 8"));
+    EXPECT_EQ(parent->evaluations, 2);
+}
+
+TEST(State, OnAppearRunsOnceWhenAViewEntersAndOnDisappearWhenItLeaves) {
+    State<bool> shown(true);
+    int appeared = 0, disappeared = 0;
+    ViewHost host(Dynamic([&] {
+                      return shown.get() ? Text("x").onAppear([&] { ++appeared; }).onDisappear([&] { ++disappeared; })
+                                         : EmptyView();
+                  }),
+                  {100, 100});
+    host.layoutIfNeeded();
+    (void)host.render(1);
+    EXPECT_EQ(appeared, 1);
+    shown.set(false);
+    host.layoutIfNeeded();
+    EXPECT_EQ(disappeared, 1);
+    shown.set(true);
+    host.layoutIfNeeded();
+    EXPECT_EQ(appeared, 2);
+}
+
+TEST(State, BindingsWriteThroughToTheirOwner) {
+    State<bool> owner(false);
+    Binding<bool> binding = owner.binding();
+    binding.set(true);
+    EXPECT_TRUE(owner.peek());
+    EXPECT_EQ(Binding<int>::constant(4).get(), 4);
+}
+
+TEST(State, GeometryReaderContentFollowsStateItReads) {
+    State<int> n(1);
+    ViewHost host(GeometryReader([&](Size s) { return Text(std::to_string(n.get()) + " in " + std::to_string(int(s.width))); }),
+                  {300, 100});
+    EXPECT_TRUE(host.frameOf("1 in 300"));
+    n.set(2);
+    EXPECT_TRUE(host.frameOf("2 in 300"));
+}
+
+}  // namespace
+
+namespace {
+
+using namespace ui;
+
+TEST(State, OnChangeReportsNewValuesButNotTheFirst) {
+    State<bool> focused(false);
+    std::vector<bool> changes;
+    ViewHost host(Text("x").onChange(focused, [&](const bool& now) { changes.push_back(now); }), {100, 100});
+    host.layoutIfNeeded();
+    EXPECT_TRUE(changes.empty());
+    focused.set(true);
+    host.layoutIfNeeded();
+    focused.set(true);  // written, not changed
+    host.layoutIfNeeded();
+    focused.set(false);
+    host.layoutIfNeeded();
+    EXPECT_EQ(changes, (std::vector<bool>{true, false}));
+}
+
+}  // namespace

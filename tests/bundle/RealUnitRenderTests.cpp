@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <ostream>
 #include <span>
 #include <string>
 #include <vector>
@@ -127,6 +128,8 @@ struct RenderCase {
     void (*configure)(render::RegistryBackend&);
     std::map<AUParameterAddress, float> (*values)();
 };
+
+void PrintTo(const RenderCase& renderCase, std::ostream* os) { *os << renderCase.name; }
 
 class RealUnitRender : public ::testing::TestWithParam<RenderCase> {};
 

@@ -5,10 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <mutex>
-#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -23,8 +20,14 @@ using namespace bundletest;
 namespace {
 
 std::string contentsOf(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string text;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        char chunk[4096];
+        std::size_t got = 0;
+        while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, got);
+        std::fclose(f);
+    }
+    return text;
 }
 
 std::string exportedSymbols(const fs::path& module) {

@@ -25,7 +25,8 @@ inline constexpr audiounit::AudioComponentDescription kDunmarrowComponent{
 class RegistryBackend final : public RenderBackend {
 public:
     // Finds the first installed component matching `description` in the shared
-    // registry and instantiates it in this process. The calling thread becomes
+    // registry and instantiates it in this process. Points the platform's
+    // main-thread executor at the main queue, and the calling thread becomes
     // the main thread: it runs the main run loop until the platform has
     // delivered the unit (the effect's factory runs its body there). Throws
     // ToolError when nothing matches, loading fails or takes longer than

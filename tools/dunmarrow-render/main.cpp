@@ -162,6 +162,9 @@ std::string decibels(float linear) {
 // Loads the effect and applies the preset, then the settings, as a host would
 // before it allocates render resources.
 std::unique_ptr<render::RegistryBackend> loadEffect(const Options& options) {
+    // The platform starts threads while it loads the effect; they must never
+    // take a signal meant to remove the output's temporary file.
+    const render::DeadlySignalsBlocked onlyThisThreadTakesSignals;
     auto effect = render::RegistryBackend::load(render::kDunmarrowComponent);
     if (options.preset) effect->selectPreset(*options.preset);
     for (const Setting& setting : options.settings) effect->setParameter(setting.identifier, setting.value);

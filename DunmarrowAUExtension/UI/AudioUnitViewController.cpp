@@ -4,7 +4,7 @@
 #include <string>
 
 #include "DunmarrowAUExtensionAudioUnit.hpp"
-#include "ParameterSpecs.hpp"
+#include "ParameterDefinitions.hpp"
 #include "foundation/DispatchQueue.hpp"
 #include "foundation/Logger.hpp"
 

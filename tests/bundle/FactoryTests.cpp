@@ -12,7 +12,7 @@
 #include "AudioUnitViewController.hpp"
 #include "BundleTestSupport.hpp"
 #include "DunmarrowAUExtensionAudioUnit.hpp"
-#include "ParameterSpecs.hpp"
+#include "ParameterDefinitions.hpp"
 
 using namespace audiounit;
 using namespace bundletest;

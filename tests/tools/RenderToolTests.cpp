@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <cstdio>
 #include <set>
 #include <sstream>
@@ -51,22 +52,37 @@ std::string slurp(const fs::path& path) {
     return text;
 }
 
-// Starts the tool with stdout and stderr sent to files in `scratch`.
-pid_t spawnTool(const std::vector<std::string>& args, const fs::path& scratch) {
-    std::vector<std::string> argvStrings{kTool};
+using Environment = std::map<std::string, std::string>;
+
+// Starts the tool (or another copy of it) with stdout and stderr sent to files
+// in `scratch` and the given variables added to (or replacing those of) this
+// process's environment.
+pid_t spawnTool(const std::vector<std::string>& args, const fs::path& scratch, const Environment& environment = {},
+                const std::string& program = kTool) {
+    std::vector<std::string> argvStrings{program};
     argvStrings.insert(argvStrings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : argvStrings) argv.push_back(a.data());
     argv.push_back(nullptr);
+
+    std::vector<std::string> environmentStrings;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        if (!environment.contains(entry.substr(0, entry.find('=')))) environmentStrings.push_back(entry);
+    }
+    for (const auto& [name, value] : environment) environmentStrings.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (std::string& e : environmentStrings) envp.push_back(e.data());
+    envp.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, (scratch / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, (scratch / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, kTool.c_str(), &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(rc, 0) << "cannot start " << kTool;
+    EXPECT_EQ(rc, 0) << "cannot start " << program;
     return rc == 0 ? pid : -1;
 }
 
@@ -155,7 +171,14 @@ protected:
         }
     }
 
-    RunResult run(const std::vector<std::string>& args) { return waitForTool(spawnTool(args, scratch_), scratch_); }
+    // Runs the tool with user presets kept in this test's own folder and
+    // numbers written with a decimal point.
+    RunResult run(const std::vector<std::string>& args, Environment environment = {},
+                  const std::string& program = kTool) {
+        environment.try_emplace("XDG_DATA_HOME", (root_ / "data").string());
+        environment.try_emplace("LC_ALL", "C");
+        return waitForTool(spawnTool(args, scratch_, environment, program), scratch_);
+    }
 
     // The names in the work folder: what the tool leaves behind.
     std::set<std::string> workFiles() const {
@@ -372,6 +395,194 @@ TEST_F(RenderTool, StoppedBySignalMidwayLeavesNothing) {
     ASSERT_TRUE(sawTemporary) << "the render finished before the test saw its temporary file";
     EXPECT_EQ(r.signal, SIGTERM);
     EXPECT_EQ(workFiles(), (std::set<std::string>{"dry.wav"}));
+}
+
+// --- Presets and parameters ----------------------------------------------------
+
+constexpr const char* kFactoryPresets =
+    "Factory presets:\n"
+    "  0  Blackwall\n"
+    "  1  Glass Teeth\n"
+    "  2  Funeral Bloom\n";
+
+// Glass Teeth, parameter by parameter, as --set options.
+const std::vector<std::string> kGlassTeethByHand{
+    "--set", "drive=51.93",      "--set", "tight=0",       "--set", "touch=0",
+    "--set", "body=0",           "--set", "bite=38.72",    "--set", "grind=97.41",
+    "--set", "crush=100",        "--set", "density=0",     "--set", "cab=0",
+    "--set", "decimation=0",     "--set", "doubleTrack=0", "--set", "stereoSpread=0",
+    "--set", "liveSafe=0",       "--set", "gain=0.72"};
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::uint32_t fourCharCode(const char (&text)[5]) {
+    return (std::uint32_t(std::uint8_t(text[0])) << 24) | (std::uint32_t(std::uint8_t(text[1])) << 16) |
+           (std::uint32_t(std::uint8_t(text[2])) << 8) | std::uint32_t(std::uint8_t(text[3]));
+}
+
+TEST_F(RenderTool, ListsPresetsAndParameters) {
+    const RunResult presets = run({"--list-presets"});
+    EXPECT_EQ(presets.status, 0) << presets.err;
+    EXPECT_EQ(presets.err, "");
+    EXPECT_EQ(presets.out, std::string(kFactoryPresets) + "User presets: none\n");
+
+    const RunResult parameters = run({"--list-parameters"});
+    EXPECT_EQ(parameters.status, 0) << parameters.err;
+    EXPECT_EQ(parameters.out,
+              "IDENTIFIER    NAME           RANGE     DEFAULT  VALUE\n"
+              "drive         Drive          0 to 100  65       65\n"
+              "tight         Tight          0 to 100  100      100\n"
+              "touch         Touch          0 to 100  50       50\n"
+              "body          Body           0 to 100  55       55\n"
+              "bite          Bite           0 to 100  100      100\n"
+              "grind         Grind          0 to 100  35       35\n"
+              "crush         Crush          0 to 100  45       45\n"
+              "density       Density        0 to 100  50       50\n"
+              "cab           Cab            0 to 100  100      100\n"
+              "decimation    Decimation     0 to 1    0.00     0.00\n"
+              "doubleTrack   Double Track   0 to 1    0.00     0.00\n"
+              "stereoSpread  Stereo Spread  0 to 1    0.00     0.00\n"
+              "liveSafe      Live Safe      0 to 1    Off      Off\n"
+              "gain          Output         0 to 1    0.80     0.80\n");
+
+    // The values shown are those after the preset and the settings.
+    const RunResult chosen = run({"--preset", "Glass Teeth", "--set", "liveSafe=on", "--set", "global.decimation=0.257",
+                                  "--set", "body=-5", "--list-parameters", "--list-presets"});
+    EXPECT_EQ(chosen.status, 0) << chosen.err;
+    EXPECT_EQ(chosen.out, std::string(kFactoryPresets) +
+                              "User presets: none\n"
+                              "IDENTIFIER    NAME           RANGE     DEFAULT  VALUE\n"
+                              "drive         Drive          0 to 100  65       52\n"
+                              "tight         Tight          0 to 100  100      0\n"
+                              "touch         Touch          0 to 100  50       0\n"
+                              "body          Body           0 to 100  55       0\n"
+                              "bite          Bite           0 to 100  100      39\n"
+                              "grind         Grind          0 to 100  35       97\n"
+                              "crush         Crush          0 to 100  45       100\n"
+                              "density       Density        0 to 100  50       0\n"
+                              "cab           Cab            0 to 100  100      0\n"
+                              "decimation    Decimation     0 to 1    0.00     0.26\n"
+                              "doubleTrack   Double Track   0 to 1    0.00     0.00\n"
+                              "stereoSpread  Stereo Spread  0 to 1    0.00     0.00\n"
+                              "liveSafe      Live Safe      0 to 1    Off      On\n"
+                              "gain          Output         0 to 1    0.80     0.72\n");
+
+    const RunResult operands = run({"--list-presets", "a.wav"});
+    EXPECT_EQ(operands.status, 2);
+    EXPECT_EQ(operands.err, "dunmarrow-render: --list-presets and --list-parameters take no INPUT or OUTPUT\n");
+    EXPECT_TRUE(workFiles().empty());
+}
+
+TEST_F(RenderTool, APresetRendersAsItsValuesSetByHand) {
+    writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 44100, testSignal(2, 20000, 0.5f));
+
+    ASSERT_EQ(run({"--preset", "Glass Teeth", in("dry.wav"), in("named.wav")}).status, 0);
+    ASSERT_EQ(run({"--preset=1", in("dry.wav"), in("numbered.wav")}).status, 0);
+    const RunResult byHand = run(kGlassTeethByHand + std::vector<std::string>{in("dry.wav"), in("byhand.wav")});
+    ASSERT_EQ(byHand.status, 0) << byHand.err;
+    ASSERT_EQ(run({in("dry.wav"), in("default.wav")}).status, 0);
+
+    const std::string named = slurp(in("named.wav"));
+    EXPECT_TRUE(named == slurp(in("numbered.wav")));
+    EXPECT_TRUE(named == slurp(in("byhand.wav"))) << "the preset differs from its values set one by one";
+    EXPECT_FALSE(named == slurp(in("default.wav"))) << "the preset changed nothing";
+}
+
+TEST_F(RenderTool, TheSameChoicesRenderTheSameFile) {
+    writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 48000, testSignal(2, 15000, 0.7f));
+    const std::vector<std::string> choices{"--preset", "Funeral Bloom", "--set", "doubleTrack=0.4",
+                                           "--set=stereoSpread=0.6", "--block", "300"};
+    ASSERT_EQ(run(choices + std::vector<std::string>{in("dry.wav"), in("a.wav")}).status, 0);
+    ASSERT_EQ(run(choices + std::vector<std::string>{in("dry.wav"), in("b.wav")}).status, 0);
+    EXPECT_TRUE(slurp(in("a.wav")) == slurp(in("b.wav")));
+    ASSERT_EQ(run({"--preset", "Funeral Bloom", in("dry.wav"), in("c.wav")}).status, 0);
+    EXPECT_FALSE(slurp(in("a.wav")) == slurp(in("c.wav"))) << "the settings changed nothing";
+}
+
+TEST_F(RenderTool, UserPresetsAreChosenByName) {
+    // A preset as the platform saves it, in the user's preset folder.
+    const fs::path folder = root_ / "data" / "dunmarrow" / "presets" / "aufx-dmds-QVRN";
+    fs::create_directories(folder);
+    std::ofstream(folder / "user-3.json")
+        << R"({"type": )" << fourCharCode("aufx") << R"(, "subtype": )" << fourCharCode("dmds")
+        << R"(, "manufacturer": )" << fourCharCode("QVRN")
+        << R"(, "version": 1, "preset": {"number": -3, "name": "Dry Bones"}, "parameters": {"0": 20, "1": 40,
+          "2": 60, "3": 80, "4": 0.5, "5": 10, "6": 30, "7": 70, "8": 90, "9": 15, "10": 0.1, "11": 0.2,
+          "12": 0.3, "13": 1}})";
+
+    const RunResult list = run({"--list-presets"});
+    EXPECT_EQ(list.out, std::string(kFactoryPresets) + "User presets:\n  -3  Dry Bones\n");
+
+    writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 44100, testSignal(2, 12000, 0.5f));
+    const RunResult preset = run({"--preset", "dry bones", in("dry.wav"), in("preset.wav")});
+    ASSERT_EQ(preset.status, 0) << preset.err;
+    ASSERT_EQ(run({"--set", "drive=20", "--set", "tight=40", "--set", "bite=60", "--set", "cab=80", "--set", "gain=0.5",
+                   "--set", "body=10", "--set", "crush=30", "--set", "density=70", "--set", "grind=90", "--set",
+                   "touch=15", "--set", "decimation=0.1", "--set", "doubleTrack=0.2", "--set", "stereoSpread=0.3",
+                   "--set", "liveSafe=1", in("dry.wav"), in("byhand.wav")})
+                  .status,
+              0);
+    EXPECT_TRUE(slurp(in("preset.wav")) == slurp(in("byhand.wav")));
+}
+
+TEST_F(RenderTool, ChoicesThatDoNotExistAreRefusedBeforeAnyAudio) {
+    writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 44100, testSignal(2, 1000, 0.5f));
+    std::ofstream(in("wet.wav")) << "keep me";
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {{"--preset", "Velvet"}, "unknown preset 'Velvet' (see --list-presets)"},
+        {{"--preset", "5"}, "no factory preset has the number 5 (see --list-presets)"},
+        {{"--set", "volume=3"}, "unknown parameter 'volume' (see --list-parameters)"},
+        {{"--set", "drive=loud"}, "cannot set drive to 'loud': not a number"},
+        {{"--set", "gain="}, "cannot set gain to '': not a number"},
+        {{"--set", "drive"}, "--set needs IDENTIFIER=VALUE, not 'drive'"},
+        {{"--set", "=5"}, "--set needs IDENTIFIER=VALUE, not '=5'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        const RunResult r = run(c.args + std::vector<std::string>{in("dry.wav"), in("wet.wav")});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "dunmarrow-render: " + c.message + "\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(workFiles(), (std::set<std::string>{"dry.wav", "wet.wav"}));
+        EXPECT_EQ(slurp(in("wet.wav")), "keep me");
+    }
+    EXPECT_EQ(run({in("dry.wav"), in("wet.wav"), "--preset"}).err,
+              "dunmarrow-render: --preset needs a preset name or number\n");
+    EXPECT_EQ(run({in("dry.wav"), in("wet.wav"), "--set"}).err, "dunmarrow-render: --set needs IDENTIFIER=VALUE\n");
+    EXPECT_EQ(slurp(in("wet.wav")), "keep me");
+}
+
+TEST_F(RenderTool, AMissingEffectIsAClearErrorAndWritesNothing) {
+    if (fs::exists(fs::path(DUNMARROW_AUDIO_UNIT_INSTALL_DIR) / "DunmarrowAUExtension.auext"))
+        GTEST_SKIP() << "the effect is installed on this machine";
+    // A copy of the tool away from the build's lib/ folder, with an empty home.
+    const fs::path program = root_ / "bin" / "dunmarrow-render";
+    fs::create_directories(program.parent_path());
+    fs::copy_file(kTool, program);
+    fs::create_directories(root_ / "home");
+    const Environment alone{{"HOME", (root_ / "home").string()}, {"DUNMARROW_AUDIO_UNIT_PATH", ""}};
+    const std::string message =
+        "dunmarrow-render: cannot find the effect: No installed audio unit matches type aufx, subtype dmds, "
+        "manufacturer QVRN (build the target DunmarrowAUExtension, or name the folder holding "
+        "DunmarrowAUExtension.auext in DUNMARROW_AUDIO_UNIT_PATH)\n";
+
+    writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 44100, testSignal(2, 1000, 0.5f));
+    const RunResult r = run({in("dry.wav"), in("wet.wav")}, alone, program.string());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, message);
+    EXPECT_EQ(workFiles(), (std::set<std::string>{"dry.wav"}));
+
+    const RunResult list = run({"--list-presets"}, alone, program.string());
+    EXPECT_EQ(list.status, 1);
+    EXPECT_EQ(list.err, message);
+    EXPECT_EQ(list.out, "");
 }
 
 }  // namespace

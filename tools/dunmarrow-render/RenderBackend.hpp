@@ -1,8 +1,8 @@
 #pragma once
 // What renders the audio: an effect behind the platform's render contract. The
-// file loop (FileRenderer) knows only this interface, so the effect behind it
-// can change (the kernel driven directly today, the audio unit found through
-// the component registry later) without touching file handling.
+// file loop (FileRenderer) knows only this interface; the tool's effect is the
+// audio unit found through the component registry (RegistryBackend), and tests
+// put other effects behind it.
 
 #include <cstdint>
 #include <memory>
@@ -34,10 +34,5 @@ public:
                                        audiounit::AUAudioFrameCount frameCount, audiounit::AudioBufferList* output,
                                        const audiounit::AURenderPullInputBlock& pullInput) noexcept = 0;
 };
-
-// The effect's DSP kernel driven through its render path (AUProcessHelper and
-// BufferedInputBus), as the audio unit sets them up, with every parameter at
-// its default.
-std::unique_ptr<RenderBackend> makeKernelBackend();
 
 }  // namespace render

@@ -1,6 +1,7 @@
 #include "SoundFiles.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,14 +114,14 @@ OutputFile::OutputFile(std::string path, const SF_INFO& format) : path_(std::mov
     sigset_t deadly, previous;
     sigemptyset(&deadly);
     for (int signalNumber : kDeadlySignals) sigaddset(&deadly, signalNumber);
-    ::sigprocmask(SIG_BLOCK, &deadly, &previous);
+    ::pthread_sigmask(SIG_BLOCK, &deadly, &previous);
     const int fd = ::mkstemp(name.data());
     const int error = errno;
     if (fd >= 0) {
         temporaryPath_ = name.data();
         watchForSignals(temporaryPath_);
     }
-    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (fd < 0) throw ToolError("cannot write output " + inQuotes(path_) + ": " + std::strerror(error));
 
     // mkstemp makes the file private; the result gets the usual permissions.
@@ -173,5 +174,14 @@ void OutputFile::discard() noexcept {
     if (!temporaryPath_.empty()) ::unlink(temporaryPath_.c_str());
     stopWatchingForSignals();
 }
+
+DeadlySignalsBlocked::DeadlySignalsBlocked() noexcept {
+    sigset_t deadly;
+    sigemptyset(&deadly);
+    for (int signalNumber : kDeadlySignals) sigaddset(&deadly, signalNumber);
+    ::pthread_sigmask(SIG_BLOCK, &deadly, &previous_);
+}
+
+DeadlySignalsBlocked::~DeadlySignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
 }  // namespace render

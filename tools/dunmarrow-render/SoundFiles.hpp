@@ -10,6 +10,7 @@
 
 #include <sndfile.h>
 
+#include <signal.h>
 #include <cstdint>
 #include <string>
 
@@ -66,6 +67,22 @@ private:
     std::string temporaryPath_;
     SNDFILE* file_ = nullptr;
     bool committed_ = false;
+};
+
+// Blocks the signals that must remove OutputFile's temporary file (SIGINT,
+// SIGTERM, SIGHUP, SIGPIPE) in the calling thread while it lives. Threads
+// started meanwhile inherit the block and keep it, so the thread that made
+// this object stays the only one such a signal can reach: the one whose block
+// around creating the temporary file guarantees that the file is always removed.
+class DeadlySignalsBlocked {
+public:
+    DeadlySignalsBlocked() noexcept;
+    ~DeadlySignalsBlocked();
+    DeadlySignalsBlocked(const DeadlySignalsBlocked&) = delete;
+    DeadlySignalsBlocked& operator=(const DeadlySignalsBlocked&) = delete;
+
+private:
+    sigset_t previous_{};
 };
 
 }  // namespace render

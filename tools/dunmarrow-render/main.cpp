@@ -1,11 +1,15 @@
 // dunmarrow-render: renders an audio file through the effect, offline.
 //
 //   dunmarrow-render [options] INPUT OUTPUT
+//   dunmarrow-render [--preset P] [--set ID=V]... --list-presets | --list-parameters
 //
-// Reads INPUT (any file libsndfile reads, mono or stereo), renders it through
-// the effect in host-sized cycles and writes OUTPUT in INPUT's format. OUTPUT
-// appears only when it is complete. Errors are one line on standard error,
-// "dunmarrow-render: ...", with exit status 1 (2 for a wrong command line).
+// Finds the effect through the component registry like any host, reads INPUT
+// (any file libsndfile reads, mono or stereo), renders it through the effect's
+// render block in host-sized cycles and writes OUTPUT in INPUT's format.
+// OUTPUT appears only when it is complete. Errors are one line on standard
+// error, "dunmarrow-render: ...", with exit status 1 (2 for a wrong command
+// line, a preset or parameter that does not exist, or a value that is not a
+// number).
 
 #include <cmath>
 #include <cstdint>
@@ -13,6 +17,7 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +25,7 @@
 
 #include "FileRenderer.hpp"
 #include "ProgressBar.hpp"
+#include "RegistryBackend.hpp"
 #include "RenderBackend.hpp"
 #include "SoundFiles.hpp"
 #include "ToolError.hpp"
@@ -40,11 +46,28 @@ constexpr const char* kHelp =
     "libsndfile reads, mono or stereo. OUTPUT is written under a temporary name\n"
     "and appears only when complete.\n"
     "\n"
+    "The effect is found through the component registry (type aufx, subtype\n"
+    "dmds, manufacturer QVRN); DUNMARROW_AUDIO_UNIT_PATH names more folders to\n"
+    "search. Presets and settings apply from the first sample.\n"
+    "\n"
     "Options:\n"
-    "  --block N   frames per render cycle, 1 to 16384 (default 512)\n"
-    "  --bypass    render with the effect bypassed (output equals input)\n"
-    "  --peaks     print the input and output peak levels in dBFS when done\n"
-    "  -h, --help  show this help\n";
+    "  --preset P          start from preset P: a factory preset by number or\n"
+    "                      name, or a user preset by name\n"
+    "  --set ID=VALUE      set the parameter ID (see --list-parameters) to VALUE,\n"
+    "                      after the preset; may be repeated. Values outside a\n"
+    "                      parameter's range are clamped to it\n"
+    "  --block N           frames per render cycle, 1 to 16384 (default 512)\n"
+    "  --bypass            render with the effect bypassed (output equals input)\n"
+    "  --peaks             print the input and output peak levels in dBFS when done\n"
+    "  --list-presets      list the factory and user presets, render nothing\n"
+    "  --list-parameters   list the parameters with their ranges, defaults and\n"
+    "                      values (after --preset and --set), render nothing\n"
+    "  -h, --help          show this help\n";
+
+struct Setting {
+    std::string identifier;
+    std::string value;
+};
 
 struct Options {
     std::string input;
@@ -53,6 +76,10 @@ struct Options {
     bool bypass = false;
     bool peaks = false;
     bool help = false;
+    std::optional<std::string> preset;
+    std::vector<Setting> settings;
+    bool listPresets = false;
+    bool listParameters = false;
 };
 
 std::uint32_t parseBlock(std::string_view text) {
@@ -65,6 +92,13 @@ std::uint32_t parseBlock(std::string_view text) {
                             value + "'",
                         kUsageError);
     return static_cast<std::uint32_t>(n);
+}
+
+Setting parseSetting(std::string_view text) {
+    const auto equals = text.find('=');
+    if (equals == std::string_view::npos || equals == 0)
+        throw ToolError("--set needs IDENTIFIER=VALUE, not '" + std::string(text) + "'", kUsageError);
+    return {std::string(text.substr(0, equals)), std::string(text.substr(equals + 1))};
 }
 
 Options parseCommandLine(int argc, char** argv) {
@@ -83,6 +117,20 @@ Options parseCommandLine(int argc, char** argv) {
             options.bypass = true;
         } else if (arg == "--peaks") {
             options.peaks = true;
+        } else if (arg == "--list-presets") {
+            options.listPresets = true;
+        } else if (arg == "--list-parameters") {
+            options.listParameters = true;
+        } else if (arg == "--preset") {
+            if (i + 1 >= argc) throw ToolError("--preset needs a preset name or number", kUsageError);
+            options.preset = argv[++i];
+        } else if (arg.starts_with("--preset=")) {
+            options.preset = std::string(arg.substr(9));
+        } else if (arg == "--set") {
+            if (i + 1 >= argc) throw ToolError("--set needs IDENTIFIER=VALUE", kUsageError);
+            options.settings.push_back(parseSetting(argv[++i]));
+        } else if (arg.starts_with("--set=")) {
+            options.settings.push_back(parseSetting(arg.substr(6)));
         } else if (arg == "--block") {
             if (i + 1 >= argc) throw ToolError("--block needs a frame count", kUsageError);
             options.block = parseBlock(argv[++i]);
@@ -93,6 +141,11 @@ Options parseCommandLine(int argc, char** argv) {
         }
     }
     if (options.help) return options;
+    if (options.listPresets || options.listParameters) {
+        if (!operands.empty())
+            throw ToolError("--list-presets and --list-parameters take no INPUT or OUTPUT", kUsageError);
+        return options;
+    }
     if (operands.size() != 2) throw ToolError("expected INPUT and OUTPUT (see --help)", kUsageError);
     options.input = operands[0];
     options.output = operands[1];
@@ -106,10 +159,28 @@ std::string decibels(float linear) {
     return text;
 }
 
+// Loads the effect and applies the preset, then the settings, as a host would
+// before it allocates render resources.
+std::unique_ptr<render::RegistryBackend> loadEffect(const Options& options) {
+    // The platform starts threads while it loads the effect; they must never
+    // take a signal meant to remove the output's temporary file.
+    const render::DeadlySignalsBlocked onlyThisThreadTakesSignals;
+    auto effect = render::RegistryBackend::load(render::kDunmarrowComponent);
+    if (options.preset) effect->selectPreset(*options.preset);
+    for (const Setting& setting : options.settings) effect->setParameter(setting.identifier, setting.value);
+    return effect;
+}
+
 int run(int argc, char** argv) {
     const Options options = parseCommandLine(argc, argv);
     if (options.help) {
         std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (options.listPresets || options.listParameters) {
+        const auto effect = loadEffect(options);
+        if (options.listPresets) std::fputs(effect->presetListing().c_str(), stdout);
+        if (options.listParameters) std::fputs(effect->parameterListing().c_str(), stdout);
         return 0;
     }
 
@@ -119,21 +190,21 @@ int run(int argc, char** argv) {
         throw ToolError("input '" + options.input + "' has " + std::to_string(info.channels) +
                         " channels; only mono and stereo are supported");
 
-    // The output's folder is checked before any audio is rendered.
-    render::OutputFile output(options.output, info);
-
+    // Everything that can refuse the command line is settled before the
+    // output file exists.
+    const auto effect = loadEffect(options);
     render::RenderSetup setup;
     setup.sampleRate = info.samplerate;
     setup.channelCount = static_cast<std::uint32_t>(info.channels);
     setup.maximumFrames = options.block;
     setup.bypass = options.bypass;
-    const auto backend = render::makeKernelBackend();
-    backend->prepare(setup);
+    effect->prepare(setup);
 
+    render::OutputFile output(options.output, info);
     render::ProgressBar bar(std::filesystem::path(options.input).filename().string(), input.declaredFrames(),
                             render::ProgressBar::isTerminal(stderr));
     const render::RenderResult result = render::renderFile(
-        input, output, *backend, options.block, [&bar](std::int64_t done) { bar.update(done); });
+        input, output, *effect, options.block, [&bar](std::int64_t done) { bar.update(done); });
     output.commit();
     bar.finish();
 

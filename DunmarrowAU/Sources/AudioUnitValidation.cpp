@@ -16,9 +16,9 @@ std::string validationOutputText(const nlohmann::json& results) {
 }
 
 AudioComponentValidateFunction defaultAudioComponentValidate() {
-#if defined(DUNMARROW_HOST_HAS_PLATFORM_VALIDATION)
     return [](const audiounit::AVAudioUnitComponentPtr& component, const nlohmann::json& options,
               AudioComponentValidationCallback callback) {
+        // The handler runs on the validation's worker thread.
         const audiounit::OSStatus status = audiounit::AudioComponentValidateWithResults(
             component, options, [callback](AudioComponentValidationResult result, nlohmann::json results) {
                 callback(result, results);
@@ -26,11 +26,4 @@ AudioComponentValidateFunction defaultAudioComponentValidate() {
         // Refused at once (no component): nothing was validated.
         if (status != audiounit::noErr) callback(kAudioComponentValidationResult_Unknown, nlohmann::json::object());
     };
-#else
-    // No validator in this build: nothing could be validated.
-    return [](const audiounit::AVAudioUnitComponentPtr&, const nlohmann::json&,
-              AudioComponentValidationCallback callback) {
-        callback(kAudioComponentValidationResult_Unknown, nlohmann::json::object());
-    };
-#endif
 }

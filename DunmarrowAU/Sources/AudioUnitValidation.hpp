@@ -1,8 +1,8 @@
 #pragma once
 // How the host model validates a component: a call with the platform's shape
 // (component, options, a callback with the result code and a results
-// dictionary), held as a replaceable function so that tests and builds
-// without the validator can put their own in its place.
+// dictionary), held as a replaceable function so that tests can put their
+// own in its place.
 
 #include <cstdint>
 #include <functional>
@@ -12,22 +12,11 @@
 
 #include "audiounit/AudioComponentRegistry.hpp"
 
-#if __has_include("audiounit/AudioComponentValidation.hpp")
 #include "audiounit/AudioComponentValidation.hpp"
-#define DUNMARROW_HOST_HAS_PLATFORM_VALIDATION 1
+
+// The platform's verdict; only kAudioComponentValidationResult_Passed is a pass.
 using AudioComponentValidationResult = audiounit::AudioComponentValidationResult;
 using enum audiounit::AudioComponentValidationResult;
-#else
-// The platform's verdict; only kAudioComponentValidationResult_Passed is a pass.
-enum AudioComponentValidationResult : std::uint32_t {
-    kAudioComponentValidationResult_Unknown = 0,
-    kAudioComponentValidationResult_Passed = 1,
-    kAudioComponentValidationResult_Failed = 2,
-    kAudioComponentValidationResult_TimedOut = 3,
-    kAudioComponentValidationResult_UnauthorizedError_Open = 4,
-    kAudioComponentValidationResult_UnauthorizedError_Init = 5,
-};
-#endif
 
 // Called once, on any thread, with the verdict and the results dictionary.
 using AudioComponentValidationCallback =
@@ -37,8 +26,7 @@ using AudioComponentValidateFunction =
                        AudioComponentValidationCallback callback)>;
 
 // The validation the application uses by default: the platform's
-// AudioComponentValidateWithResults, or, in a build without it, a stand-in
-// that reports Unknown with no results ("Validation probably crashed").
+// AudioComponentValidateWithResults.
 [[nodiscard]] AudioComponentValidateFunction defaultAudioComponentValidate();
 
 // The text the host shows for a results dictionary: the "Output" lines joined

@@ -172,7 +172,7 @@ INSTANTIATE_TEST_SUITE_P(
                        e.setParameter("liveSafe", "on");
                        e.setParameter("global.doubleTrack", "0.5");
                        e.setParameter("stereoSpread", "+7e-1");
-                       e.setParameter("drive", "150");  // clamped to 100 by the tree
+                       e.setParameter("drive", "150");  // held to 100 by the tool
                    },
                    [] {
                        auto values = glassTeeth();

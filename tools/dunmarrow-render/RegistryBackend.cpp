@@ -179,7 +179,10 @@ void RegistryBackend::setParameter(std::string_view identifier, std::string_view
         throw ToolError("cannot set " + std::string(identifier) + " to '" + std::string(valueText) +
                             "': not a number",
                         kUsageError);
-    parameter->setValue(*value);
+    // The tree stores what it is given, as hosts expect; on the command line a
+    // value outside the declared range is a slip, so it is held to the range.
+    // A value that is not a number is refused above; infinities clamp.
+    parameter->setValue(std::clamp(*value, parameter->minValue(), parameter->maxValue()));
 }
 
 std::string RegistryBackend::presetListing() const {

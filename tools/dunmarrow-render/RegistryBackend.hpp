@@ -52,8 +52,8 @@ public:
 
     // Sets a parameter, found by its identifier ("drive") or key path
     // ("global.drive"), through the parameter tree. The text is a decimal
-    // number (for an on/off parameter also "on" or "off"); the tree clamps it
-    // to the parameter's range. Throws ToolError (command-line status) for an
+    // number (for an on/off parameter also "on" or "off"); it is held to the
+    // parameter's range. Throws ToolError (command-line status) for an
     // unknown identifier or a text that is not a number.
     void setParameter(std::string_view identifier, std::string_view valueText);
 

@@ -165,8 +165,8 @@ void AUParameter::setValue(AUValue value) { setValue(value, AUParameterObserverT
 
 void AUParameter::setValue(AUValue value, AUParameterObserverToken originator, std::uint64_t hostTime,
                            AUParameterAutomationEventType eventType) {
-    if (std::isnan(value)) return;
-    value = std::clamp(value, minValue_, maxValue_);
+    // Stored as given, NaN and out-of-range values included: the implementor
+    // (the kernel) guards its own values, and hosts read back what they set.
     value_.store(value, std::memory_order_relaxed);
 
     std::shared_ptr<const AUImplementorValueObserver> implementor;

@@ -1,0 +1,186 @@
+// The editor's main view through the layout dump and rendered pixels: texts,
+// the uniform scaling of the canvas, meter ballistics and the bar fill, and the
+// Live Safe switch's binding.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "DunmarrowAUExtensionMainView.hpp"
+#include "ParameterDefinitions.hpp"
+#include "foundation/RunLoop.hpp"
+#include "ui/ViewHost.hpp"
+
+using namespace audiounit;
+using ui::Rect;
+
+namespace {
+
+class MainViewTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tree = createParameterTree(parameterTreeSpec());
+        root = ObservableAUParameterGroup::make(*tree);
+        view = std::make_shared<DunmarrowAUExtensionMainView>(
+            root, [this]() -> std::optional<std::pair<float, float>> { return levels; });
+        testing::internal::CaptureStdout();  // the font loader's line, parameter writes
+    }
+    void TearDown() override { testing::internal::GetCapturedStdout(); }
+
+    ui::ViewHost& host(ui::Size size) {
+        host_ = std::make_unique<ui::ViewHost>(ui::View(view), size);
+        host_->layoutIfNeeded();
+        return *host_;
+    }
+
+    AUParameterTreePtr tree;
+    std::shared_ptr<ObservableAUParameterGroup> root;
+    std::optional<std::pair<float, float>> levels{std::pair{0.0f, 0.0f}};
+    std::shared_ptr<DunmarrowAUExtensionMainView> view;
+    std::unique_ptr<ui::ViewHost> host_;
+};
+
+TEST_F(MainViewTest, ShowsEveryTextAtTheDesignSize) {
+    auto& h = host({720, 600});
+    EXPECT_EQ(*h.frameOf("canvas"), (Rect{0, 0, 720, 600}));
+    for (const char* text : {"D", "unmarro", "w", "HIGH-GAIN GUITAR DISTORTION", "LIVE SAFE", "IN", "OUT",
+                             "DECIMATION", "DOUBLE TRACK", "STEREO SPREAD", "DRIVE", "TOUCH", "TIGHT", "BODY",
+                             "CAB", "BITE", "GRIND", "CRUSH", "DENSITY", "OUTPUT",
+                             "8X OVERSAMPLED DIGITAL DISTORTION", "Drive: 65.00"}) {
+        EXPECT_TRUE(h.frameOf(text)) << text;
+    }
+    // Columns side by side under the meters, the left one starting at the canvas's padding.
+    const Rect drive = *h.frameOf("DRIVE"), bite = *h.frameOf("BITE");
+    EXPECT_NEAR(drive.center().x, 28 + 146 + (634 - 28 - 606) / 2.0 + 14, 20);
+    EXPECT_NEAR(bite.center().x - drive.center().x, 292 + 22, 1);
+    EXPECT_NEAR(h.frameOf("IN")->center().y, h.frameOf("OUT")->center().y, 0.5);
+    EXPECT_LT(h.frameOf("IN")->maxY(), h.frameOf("DECIMATION")->y);
+    EXPECT_LT(h.frameOf("DECIMATION")->maxY(), drive.y);
+    EXPECT_LT(h.frameOf("CAB")->maxY(), h.frameOf("8X OVERSAMPLED DIGITAL DISTORTION")->y);
+    // The switch sits at the header's bottom right.
+    EXPECT_GT(h.frameOf("LIVE SAFE")->x, 360);
+}
+
+TEST_F(MainViewTest, CanvasScalesUniformlyAndCentres) {
+    const Rect footer = *host({720, 600}).frameOf("8X OVERSAMPLED DIGITAL DISTORTION");
+    auto& big = host({1440, 1200});
+    EXPECT_EQ(*big.frameOf("canvas"), (Rect{0, 0, 1440, 1200}));
+    const Rect bigFooter = *big.frameOf("8X OVERSAMPLED DIGITAL DISTORTION");
+    EXPECT_NEAR(bigFooter.width, footer.width * 2, 0.01);
+    EXPECT_NEAR(bigFooter.x, footer.x * 2, 0.01);
+
+    auto& narrow = host({360, 600});
+    EXPECT_EQ(*narrow.frameOf("canvas"), (Rect{0, 150, 360, 300}));
+    const Rect narrowFooter = *narrow.frameOf("8X OVERSAMPLED DIGITAL DISTORTION");
+    EXPECT_NEAR(narrowFooter.y, 150 + footer.y / 2, 0.01);
+    // Black above and below the canvas.
+    auto image = narrow.render(1, ui::Color::white());
+    for (int y : {2, 100, 148, 452, 598}) {
+        const auto c = image.pixel(180, y);
+        EXPECT_LT(c.r + c.g + c.b, 0.01) << y;
+    }
+}
+
+TEST_F(MainViewTest, MeterRisesAtOnceAndDecays) {
+    levels = std::pair{0.5f, 0.25f};
+    view->updateMeters();
+    EXPECT_FLOAT_EQ(view->inputLevel(), 0.5f);
+    EXPECT_FLOAT_EQ(view->outputLevel(), 0.25f);
+    levels = std::pair{0.0f, 0.3f};
+    for (int tick = 0; tick < 30; ++tick) view->updateMeters();
+    EXPECT_NEAR(view->inputLevel(), 0.5 * std::pow(0.86, 30), 1e-6);
+    EXPECT_NEAR(view->inputLevel() / 0.5, 0.011, 0.001);
+    EXPECT_FLOAT_EQ(view->outputLevel(), 0.3f);
+    // No audio unit: everything decays.
+    levels.reset();
+    view->updateMeters();
+    EXPECT_FLOAT_EQ(view->outputLevel(), 0.3f * 0.86f);
+}
+
+TEST_F(MainViewTest, BarFillFollowsTheClampedLevel) {
+    EXPECT_EQ(DunmarrowAUExtensionMainView::meterFraction(1.3f), 1.0);
+    EXPECT_EQ(DunmarrowAUExtensionMainView::meterFraction(std::numeric_limits<float>::infinity()), 1.0);
+    EXPECT_EQ(DunmarrowAUExtensionMainView::meterFraction(0.0f), 0.0);
+    EXPECT_EQ(DunmarrowAUExtensionMainView::meterFraction(-1.0f), 0.0);
+
+    auto& h = host({720, 600});
+    EXPECT_EQ(h.frameOf("OUT bar")->width, 0);
+    levels = std::pair{1.3f, std::numeric_limits<float>::infinity()};
+    view->updateMeters();
+    h.layoutIfNeeded();
+    const Rect in = *h.frameOf("IN bar"), out = *h.frameOf("OUT bar");
+    EXPECT_EQ(in.width, 292 - 28 - 28 - 8);
+    EXPECT_EQ(out.width, in.width);
+
+    levels = std::pair{0.5f, 0.0f};
+    for (int tick = 0; tick < 5; ++tick) view->updateMeters();
+    h.layoutIfNeeded();
+    // Still decaying from 1.3: 1.3 * 0.86^5 is above the new reading of 0.5.
+    EXPECT_NEAR(h.frameOf("IN bar")->width, in.width * 1.3 * std::pow(0.86, 5), 0.5);
+
+    // The filled bar runs from dark red to brighter red, left to right.
+    levels = std::pair{1.0f, 1.0f};
+    view->updateMeters();
+    auto image = h.render(2);
+    const Rect bar = *h.frameOf("IN bar");
+    const auto start = image.pixel(static_cast<int>((bar.x + 6) * 2), static_cast<int>(bar.center().y * 2));
+    const auto end = image.pixel(static_cast<int>((bar.maxX() - 6) * 2), static_cast<int>(bar.center().y * 2));
+    EXPECT_NEAR(start.r, 0.28, 0.04);
+    EXPECT_NEAR(end.r, 0.62, 0.04);
+    EXPECT_LT(start.g + start.b, 0.05);
+    EXPECT_LT(end.g, 0.02);
+    // The backdrop is black.
+    const auto corner = image.pixel(2, 2);
+    EXPECT_LT(corner.r + corner.g + corner.b, 0.01);
+}
+
+TEST_F(MainViewTest, LiveSafeSwitchReadsHalfAsOnAndWritesOneOrZero) {
+    auto liveSafe = root->lookupNode("global")->lookupParameter("liveSafe");
+    auto platform = tree->parameterWithIdentifiers({"global", "liveSafe"});
+    liveSafe->setValue(0.4f);
+    auto& h = host({720, 600});
+    h.click(h.frameOf("LIVE SAFE")->center());
+    EXPECT_EQ(liveSafe->value(), 1.0f);
+    EXPECT_EQ(platform->value(), 1.0f);
+    h.click(h.frameOf("LIVE SAFE")->center());
+    EXPECT_EQ(liveSafe->value(), 0.0f);
+}
+
+TEST_F(MainViewTest, SliderStateSurvivesReevaluation) {
+    auto& h = host({720, 600});
+    const Rect line = *h.frameOf("Drive: 65.00");
+    h.click(line.center(), 1.0);
+    h.click(line.center(), 1.1);
+    h.layoutIfNeeded();
+    ASSERT_TRUE(h.hasKeyboardFocus());
+    // Meter ticks re-evaluate the main body; the open field stays open.
+    levels = std::pair{0.7f, 0.7f};
+    view->updateMeters();
+    h.layoutIfNeeded();
+    EXPECT_TRUE(h.hasKeyboardFocus());
+    EXPECT_FALSE(h.frameOf("Drive: 65.00"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MainViewTest, FirstAppearanceRegistersFontOnceAndStartsTheMeterTimer) {
+    (void)testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    auto& h = host({720, 600});
+    h.layoutIfNeeded();
+    levels = std::pair{0.9f, 0.4f};
+    const bool ticked = foundation::RunLoop::main().runUntil([&] { return view->inputLevel() == 0.9f; },
+                                                           std::chrono::seconds(2));
+    const std::string out = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(ticked);
+    EXPECT_FLOAT_EQ(view->outputLevel(), 0.4f);
+    EXPECT_EQ(out.rfind("FontLoader: ", 0), 0u) << out;
+    EXPECT_EQ(out.find("FontLoader: ", 1), std::string::npos) << out;
+}
+
+}  // namespace

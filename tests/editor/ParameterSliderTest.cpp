@@ -154,14 +154,18 @@ TEST_F(ParameterSliderTest, SpacesAroundNumberInfAndNan) {
     typeIntoField(*host, "nan");
     host->keyDown(ui::Key::returnKey);
     const std::string out = testing::internal::GetCapturedStdout();
-    // NaN passes the clamp and is handed to the parameter (touch and release);
-    // the platform parameter refuses a value that is not a number and keeps 100.
+    // NaN passes the clamp and reaches the parameter as a touch and a release;
+    // the kernel turns a NaN target into its neutral setting.
     EXPECT_TRUE(std::isnan(drive->value()));
     EXPECT_NE(out.find("Param was set nan\nParam was set nan\n"), std::string::npos) << out;
     auto events = takeSent();
-    ASSERT_EQ(events.size(), 4u);
+    ASSERT_EQ(events.size(), 6u);
     EXPECT_EQ(events[3].type, AUParameterAutomationEventType::Release);
     EXPECT_EQ(events[3].value, 100.0f);
+    EXPECT_EQ(events[4].type, AUParameterAutomationEventType::Touch);
+    EXPECT_TRUE(std::isnan(events[4].value));
+    EXPECT_EQ(events[5].type, AUParameterAutomationEventType::Release);
+    EXPECT_TRUE(std::isnan(events[5].value));
 }
 
 TEST_F(ParameterSliderTest, EscapeCancelsAndClickingElsewhereCommits) {

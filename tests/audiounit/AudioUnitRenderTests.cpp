@@ -221,7 +221,7 @@ TEST(AudioUnitRender, RenderingAndSchedulingAllocateNothing) {
         // Bounded, so that the recording unit's reserved storage suffices.
         for (int i = 0; i < 1000 && !stop.load(); ++i) schedule(AUEventSampleTimeImmediate + (i % 64), 0, 4, 0.5f);
     });
-    testsupport::ScopedAllocationCounter counter;
+    rtcheck::ScopedAllocationCounter counter;
     for (int cycle = 0; cycle < 500; ++cycle) {
         schedule(cycle * 128 + 7, 0, 0, static_cast<float>(cycle % 100));
         scheduleList(cycle * 128 + 64, 0, &list);

@@ -195,7 +195,7 @@ TEST(RealUnitRenderCycles, AllocateNothingAndBypassCopies) {
             effect->prepare({44100.0, channels, kBlock, bypass});
             CycleDriver driver(input);
             ASSERT_EQ(driver.cycle(*effect, kBlock), noErr);  // warm-up outside the count
-            testsupport::ScopedAllocationCounter counter;
+            rtcheck::ScopedAllocationCounter counter;
             for (std::uint32_t i = 1; i < kCycles; ++i) ASSERT_EQ(driver.cycle(*effect, kBlock), noErr);
             EXPECT_EQ(counter.stop().total(), 0u);
             if (bypass) {

@@ -306,7 +306,7 @@ TEST(KernelRealTime, ProcessAllocatesNothing) {
     const float* in[3] = {input[0].data(), input[1].data(), input[2].data()};
     float* out[3] = {output[0].data(), output[1].data(), output[2].data()};
     std::uint32_t count = 0;
-    testsupport::ScopedAllocationCounter counter;
+    rtcheck::ScopedAllocationCounter counter;
     for (int i = 0; i < 4000; ++i) {
         count = (count * 1103515245u + 12345u) % 513u;
         kernel.setParameter(static_cast<std::uint64_t>(i % 14), static_cast<float>(i % 100) * (i % 14 >= 10 ? 0.01f : 1.0f));
@@ -315,7 +315,7 @@ TEST(KernelRealTime, ProcessAllocatesNothing) {
                        std::span<float* const>(out, 2 + static_cast<std::size_t>(i % 2)), i, count);
         (void)kernel.inputLevel();
     }
-    const testsupport::AllocationCounts counts = counter.stop();
+    const rtcheck::AllocationCounts counts = counter.stop();
     EXPECT_EQ(counts.total(), 0u) << counts.allocations << " allocations, " << counts.frees << " frees";
 }
 

@@ -314,7 +314,7 @@ TEST(EffectAudioUnit, TheRenderPathAllocatesNothing) {
     host.fillSine(0.9f);
     const auto& schedule = unit->scheduleParameterBlock();
 
-    testsupport::ScopedAllocationCounter counter;
+    rtcheck::ScopedAllocationCounter counter;
     for (int cycle = 0; cycle < 200; ++cycle) {
         schedule(cycle * 256 + 31, 0, kDriveAddress, static_cast<float>(cycle % 100));
         schedule(cycle * 256 + 200, 0, kGainAddress, 0.5f);

@@ -40,14 +40,14 @@ TEST(EngineAllocation, TheOfflineRenderLoopAllocatesNothing) {
     auto buffer = audiounit::AVAudioPCMBuffer::make(e->manualRenderingFormat(), 512);
     const audiounit::AUAudioFrameCount sizes[] = {512, 1, 333, 64, 511};
     float energy = 0;
-    testsupport::ScopedAllocationCounter counter;
+    rtcheck::ScopedAllocationCounter counter;
     for (int cycle = 0; cycle < 300; ++cycle) {
         const auto frames = sizes[cycle % 5];
         buffer->setFrameLength(frames);
         ASSERT_EQ(e->renderOffline(frames, *buffer->mutableAudioBufferList()), audiounit::noErr);
         for (audiounit::AUAudioFrameCount i = 0; i < frames; ++i) energy += std::fabs(buffer->floatChannelData()[0][i]);
     }
-    const testsupport::AllocationCounts counts = counter.stop();
+    const rtcheck::AllocationCounts counts = counter.stop();
     EXPECT_EQ(counts.allocations, 0u);
     EXPECT_EQ(counts.frees, 0u);
     EXPECT_GT(energy, 1.0f) << "the cycles rendered sound";

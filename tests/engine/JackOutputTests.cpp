@@ -204,12 +204,12 @@ TEST(JackOutput, PlaysTheFileToAClientOfAPrivateServer) {
     std::vector<float> left(256), right(256);
     float* ports[] = {left.data(), right.data()};
     float energy = 0;
-    testsupport::ScopedAllocationCounter counter;
+    rtcheck::ScopedAllocationCounter counter;
     for (int cycle = 0; cycle < 60; ++cycle) {
         jack->processCycle(ports, 256);
         for (float s : left) energy += std::fabs(s);
     }
-    const testsupport::AllocationCounts counts = counter.stop();
+    const rtcheck::AllocationCounts counts = counter.stop();
     EXPECT_EQ(counts.total(), 0u);
     EXPECT_GT(energy, 1.0f);
 }

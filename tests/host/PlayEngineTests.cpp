@@ -214,7 +214,7 @@ TEST(PlayEngineMIDI, EventListsReachTheUnitOnlyOnceOneIsLoaded) {
     engine->startPlaying();
     {
         // The receive path neither allocates nor frees.
-        testsupport::ScopedAllocationCounter counter;
+        rtcheck::ScopedAllocationCounter counter;
         engine->midiReceiveHandler(&list, nullptr);
         EXPECT_EQ(counter.stop().total(), 0u);
     }
@@ -259,7 +259,7 @@ TEST(PlayEngineMeter, TheMeteredRenderBlockMeasuresPulledInputAndOutputWithoutAl
     const auto block = meteredRenderBlock(inner, meter);
     audiounit::AudioTimeStamp timestamp;
     audiounit::AudioUnitRenderActionFlags flags = 0;
-    testsupport::ScopedAllocationCounter counter;
+    rtcheck::ScopedAllocationCounter counter;
     const auto status = block(&flags, &timestamp, kFrames, 0, output->mutableAudioBufferList(), &pull);
     const auto counts = counter.stop();
     EXPECT_EQ(status, audiounit::noErr);

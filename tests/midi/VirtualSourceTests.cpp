@@ -388,7 +388,7 @@ TEST_F(VirtualSourceTest, TheReceivePathAllocatesNothing) {
     for (int i = 1; i < 39; ++i) sysex[i] = static_cast<std::uint8_t>(i);
     sysex[39] = 0xF7;
 
-    testsupport::ScopedAllocationCounter counter;
+    rtcheck::ScopedAllocationCounter counter;
     for (int i = 0; i < 100; ++i) {
         MIDISourceSend(source, notes);
         MIDISourceSend(source, sysex);

@@ -43,7 +43,7 @@ TEST(RenderPathAllocation, ThousandsOfCyclesWithEventsAllocateNothing) {
     AudioBufferListStorage output(2);
     std::vector<AURenderEvent> events(4);
 
-    testsupport::ScopedAllocationCounter counter;
+    rtcheck::ScopedAllocationCounter counter;
     double sampleTime = 0;
     for (int cycle = 0; cycle < 4000; ++cycle) {
         const auto frames = static_cast<AUAudioFrameCount>(1 + (cycle * 37) % kMaxFrames);
@@ -66,21 +66,21 @@ TEST(RenderPathAllocation, ThousandsOfCyclesWithEventsAllocateNothing) {
         ASSERT_EQ(helper.renderBlock(&flags, &ts, frames, 0, output.get(), &events[0], &pull), noErr);
         sampleTime += frames;
     }
-    const testsupport::AllocationCounts counts = counter.stop();
+    const rtcheck::AllocationCounts counts = counter.stop();
     EXPECT_EQ(counts.allocations, 0u);
     EXPECT_EQ(counts.frees, 0u);
-    if (!testsupport::countsMalloc()) GTEST_LOG_(INFO) << "malloc is owned by the sanitizer here; operator new counted";
+    if (!rtcheck::countsMalloc()) GTEST_LOG_(INFO) << "malloc is owned by the sanitizer here; operator new counted";
 }
 
 // The counter itself must see what it is meant to catch, or the test above proves nothing.
 TEST(RenderPathAllocation, CounterSeesAllocationsAndFrees) {
-    testsupport::ScopedAllocationCounter counter;
+    rtcheck::ScopedAllocationCounter counter;
     auto* boxed = new int(7);
     asm volatile("" : : "g"(boxed) : "memory");  // keeps the compiler from eliding the pair
     delete boxed;
     std::vector<float> grown;
     grown.resize(100);
-    const testsupport::AllocationCounts counts = counter.stop();
+    const rtcheck::AllocationCounts counts = counter.stop();
     EXPECT_GE(counts.allocations, 2u);
     EXPECT_GE(counts.frees, 1u);
 }

@@ -13,7 +13,7 @@
 #include <set>
 #include <thread>
 
-#include "RenderAllocationCounter.hpp"
+#include "AllocationCounter.hpp"
 #include "audiounit/AUAudioUnit.hpp"
 #include "audiounit/AVAudioUnit.hpp"
 #include "audiounit/AudioComponentValidation.hpp"
@@ -22,6 +22,9 @@
 namespace validator {
 
 using namespace audiounit;
+using rtcheck::AllocationCounts;
+using rtcheck::ScopedAllocationCounter;
+using rtcheck::countsMalloc;
 
 namespace {
 

@@ -1,12 +1,13 @@
 #pragma once
-// Counts heap allocations and frees made by one thread, so that tests can prove
-// that a real-time path allocates nothing. Every operator new and delete is
+// Counts heap allocations and frees made by one thread, so that tests and the
+// validator can prove that a real-time path allocates nothing. Linking this
+// library replaces the program's global allocation functions. Every operator new and delete is
 // counted; malloc, calloc, realloc and free are counted too except under
 // AddressSanitizer or ThreadSanitizer, which own those symbols themselves.
 
 #include <cstddef>
 
-namespace testsupport {
+namespace rtcheck {
 
 struct AllocationCounts {
     std::size_t allocations = 0;
@@ -34,4 +35,4 @@ private:
 // True when malloc and free are counted as well as operator new and delete.
 bool countsMalloc();
 
-}  // namespace testsupport
+}  // namespace rtcheck

@@ -1,4 +1,4 @@
-#include "RenderAllocationCounter.hpp"
+#include "AllocationCounter.hpp"
 
 #include <cstdlib>
 #include <new>
@@ -23,7 +23,7 @@ inline void noteFree(const void* p) {
 }
 }  // namespace
 
-namespace validator {
+namespace rtcheck {
 
 ScopedAllocationCounter::ScopedAllocationCounter() {
     allocations = 0;
@@ -45,7 +45,7 @@ AllocationCounts ScopedAllocationCounter::counts() const { return {allocations, 
 
 bool countsMalloc() { return DUNMARROW_COUNT_MALLOC != 0; }
 
-}  // namespace validator
+}  // namespace rtcheck
 
 #if DUNMARROW_COUNT_MALLOC
 extern "C" {

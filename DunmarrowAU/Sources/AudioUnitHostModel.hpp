@@ -13,7 +13,6 @@
 #include <optional>
 #include <string>
 
-#include "AUGenericViewController.hpp"
 #include "AudioUnitValidation.hpp"
 #include "Observable.hpp"
 #include "SimplePlayEngine.hpp"

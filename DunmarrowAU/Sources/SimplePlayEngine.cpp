@@ -110,8 +110,10 @@ void SimplePlayEngine::instantiateUnit(std::string_view type, std::string_view s
 NSViewControllerPtr SimplePlayEngine::loadViewController() const {
     const auto& unit = avAudioUnit.get();
     if (!unit) return nullptr;
-    if (unit->principalObject()) return unit->principalObject();
-    auto generic = std::make_shared<AUGenericViewController>();
+    NSViewControllerPtr ownEditor;
+    audiounit::requestViewController(*unit, [&](NSViewControllerPtr controller) { ownEditor = std::move(controller); });
+    if (ownEditor) return ownEditor;
+    auto generic = std::make_shared<audiounit::AUGenericViewController>();
     generic->setAuAudioUnit(unit->auAudioUnit());
     return generic;
 }

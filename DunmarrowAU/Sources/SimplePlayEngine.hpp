@@ -23,18 +23,22 @@
 #include <string_view>
 #include <vector>
 
-#include "AUGenericViewController.hpp"
 #include "MIDIManager.hpp"
 #include "Observable.hpp"
 #include "UnitLevelMeter.hpp"
 #include "audiounit/AUAudioUnit.hpp"
 #include "audiounit/AVAudioUnit.hpp"
+#include "audiounitui/AUViewController.hpp"
 #include "engine/AVAudioEngine.hpp"
 #include "engine/AVAudioFile.hpp"
 #include "engine/AVAudioPlayerNode.hpp"
 #include "engine/AVAudioUnit.hpp"
 #include "foundation/DispatchQueue.hpp"
 #include "midi/MIDIServices.hpp"
+#include "ui/ViewController.hpp"
+
+// The unit's editor as the host holds it until the window embeds it.
+using NSViewControllerPtr = std::shared_ptr<ui::NSViewController>;
 
 class SimplePlayEngine : public std::enable_shared_from_this<SimplePlayEngine> {
 public:

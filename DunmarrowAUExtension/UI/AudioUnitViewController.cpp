@@ -4,6 +4,8 @@
 #include <string>
 
 #include "DunmarrowAUExtensionAudioUnit.hpp"
+#include "DunmarrowAUExtensionMainView.hpp"
+#include "ObservableAUParameter.hpp"
 #include "ParameterDefinitions.hpp"
 #include "foundation/DispatchQueue.hpp"
 #include "foundation/Logger.hpp"
@@ -46,6 +48,7 @@ AudioUnitViewController::AudioUnitViewController() = default;
 AudioUnitViewController::~AudioUnitViewController() {
     // The observation refers to the unit; release it first.
     observation.reset();
+    hostingController.reset();
     audioUnit.reset();
 }
 
@@ -84,6 +87,18 @@ std::shared_ptr<AUAudioUnit> AudioUnitViewController::makeAudioUnit(const AudioC
         //    then has nothing to show.
         if (!audioUnit->parameterTree()) logger().error("Unable to access AU ParameterTree");
 
+        // 6. The editor, once this job is done and the view can be touched.
+        //    The controller may be gone by then; the unit is held weakly.
+        const auto weakSelf = std::weak_ptr<ui::NSViewController>(weak_from_this());
+        const std::weak_ptr<AUAudioUnit> unitForEditor = audioUnit;
+        foundation::DispatchQueue::main().async([weakSelf, unitForEditor] {
+            const auto self = std::static_pointer_cast<AudioUnitViewController>(weakSelf.lock());
+            const auto editedUnit = unitForEditor.lock();
+            if (!self || !editedUnit) return;
+            self->applyPreferredSize();
+            self->configureEditorView(editedUnit);
+        });
+
         return audioUnit;
     } catch (const std::exception& e) {
         if (outError)
@@ -91,4 +106,53 @@ std::shared_ptr<AUAudioUnit> AudioUnitViewController::makeAudioUnit(const AudioC
                                                       std::string("Creating the audio unit failed: ") + e.what());
         return nullptr;
     }
+}
+
+void AudioUnitViewController::viewDidLoad() {
+    AUViewController::viewDidLoad();
+    applyPreferredSize();
+    if (audioUnit) configureEditorView(audioUnit);
+}
+
+void AudioUnitViewController::viewWillAppear() {
+    AUViewController::viewWillAppear();
+    applyPreferredSize();
+}
+
+void AudioUnitViewController::applyPreferredSize() {
+    setPreferredContentSize(preferredEditorSize);
+    const auto& editorView = view();
+    const ui::Rect frame = editorView->frame();
+    if (frame.width <= 1 || frame.height <= 1)
+        editorView->setFrame({frame.x, frame.y, preferredEditorSize.width, preferredEditorSize.height});
+}
+
+void AudioUnitViewController::configureEditorView(const std::shared_ptr<AUAudioUnit>& unit) {
+    applyPreferredSize();
+
+    // The earlier editor goes first, so that exactly one is ever shown.
+    if (hostingController) {
+        hostingController->removeFromParent();
+        if (hostingController->isViewLoaded()) hostingController->view()->removeFromSuperview();
+        hostingController.reset();
+    }
+
+    const auto tree = unit ? unit->parameterTree() : nullptr;
+    if (!tree) return;
+
+    auto observableTree = ObservableAUParameterGroup::make(*tree);
+    auto effectUnit = std::dynamic_pointer_cast<DunmarrowAUExtensionAudioUnit>(unit);
+    auto mainView = std::make_shared<DunmarrowAUExtensionMainView>(std::move(observableTree), std::move(effectUnit));
+    auto hosting = std::make_shared<ui::NSHostingController>(ui::View(mainView));
+    hosting->setPreferredContentSize(preferredEditorSize);
+
+    addChild(hosting);
+    const auto& containerView = view();
+    const ui::Rect bounds{0, 0, containerView->frame().width, containerView->frame().height};
+    const auto& editorView = hosting->view();
+    editorView->setFrame(bounds);
+    containerView->addSubview(editorView);
+    // The editor follows the container's size from now on.
+    editorView->setPinnedToSuperviewEdges(true);
+    hostingController = std::move(hosting);
 }

@@ -1,9 +1,11 @@
 #pragma once
 // The extension's principal class: the object the platform creates first when
-// a host instantiates the effect. For now it plays one role, the audio-unit
-// factory: createAudioUnit makes the effect's audio unit, gives it its
-// parameter tree and keeps it. The editor (the view this controller will
-// show) builds on top of it later.
+// a host instantiates the effect. It plays two roles. As the audio-unit
+// factory, createAudioUnit makes the effect's audio unit, gives it its
+// parameter tree and keeps it. As the editor's view controller, its view hosts
+// the effect's main view over an observable mirror of the unit's parameters,
+// built once both the view and the unit exist (and built again, replacing the
+// first, when both paths get there).
 //
 // Threads: the platform constructs the controller on the main thread and calls
 // createAudioUnit on its loading thread, never on the main thread; the factory
@@ -12,15 +14,12 @@
 #include <memory>
 
 #include "audiounit/AUAudioUnit.hpp"
-#include "audiounit/AUAudioUnitFactory.hpp"
+#include "audiounitui/AUViewController.hpp"
+#include "ui/ViewController.hpp"
 
-class AudioUnitViewController : public audiounit::AUAudioUnitFactory {
+class AudioUnitViewController : public audiounit::AUViewController {
 public:
-    struct Size {
-        double width = 0;
-        double height = 0;
-        friend bool operator==(const Size&, const Size&) = default;
-    };
+    using Size = ui::Size;
 
     // The size the editor asks its host for, in points.
     static constexpr Size kPreferredEditorSize{720, 600};
@@ -45,6 +44,21 @@ public:
     // The unit the last factory call made, or null. Main thread.
     [[nodiscard]] std::shared_ptr<audiounit::AUAudioUnit> currentAudioUnit() const { return audioUnit; }
     [[nodiscard]] Size editorSize() const { return preferredEditorSize; }
+    // The controller of the editor shown now, or null before the first build.
+    [[nodiscard]] const std::shared_ptr<ui::NSHostingController>& editorHostingController() const {
+        return hostingController;
+    }
+
+    // Main thread, around the view's life (the view layer calls them).
+    void viewDidLoad() override;
+    void viewWillAppear() override;
+
+    // Asks for the editor's size; gives the view that size when its host left
+    // it without one (1 x 1 or less), and keeps a size the host chose.
+    void applyPreferredSize();
+    // Replaces the editor with a fresh main view over `unit`'s parameters. A
+    // unit without a parameter tree leaves no editor.
+    void configureEditorView(const std::shared_ptr<audiounit::AUAudioUnit>& unit);
 
 private:
     // Keeps a handler registered for a unit's all-values-changed notification
@@ -68,6 +82,7 @@ private:
         const audiounit::AudioComponentDescription& componentDescription, foundation::NSError* outError);
 
     std::shared_ptr<audiounit::AUAudioUnit> audioUnit;
+    std::shared_ptr<ui::NSHostingController> hostingController;
     std::unique_ptr<AllParameterValuesObservation> observation;
     const Size preferredEditorSize = kPreferredEditorSize;
 };

@@ -71,7 +71,8 @@ TEST(HostModel, StartsUnloadedAndLoadsTheEffectOnTheMainThread) {
     EXPECT_TRUE(loaded.showAudioControls);
     EXPECT_FALSE(loaded.showMIDIContols);
     ASSERT_TRUE(model->playEngine->avAudioUnit());
-    EXPECT_EQ(loaded.viewController, model->playEngine->avAudioUnit()->principalObject());
+    EXPECT_EQ(loaded.viewController,
+              std::dynamic_pointer_cast<ui::NSViewController>(model->playEngine->avAudioUnit()->principalObject()));
 
     EXPECT_EQ(validation.calls, 1);
     EXPECT_EQ(validation.options, (nlohmann::json{{"ForceValidation", true}}));

@@ -46,7 +46,7 @@ TEST(PlayEngineGraph, AnEffectSitsBetweenPlayerAndMixerAtTheFileFormat) {
     EXPECT_EQ(engine->avAudioUnit.get()->instantiationOptions(),
               audiounit::kAudioComponentInstantiation_LoadOutOfProcess);
     // The editor is the module's principal object.
-    EXPECT_EQ(controller, engine->avAudioUnit.get()->principalObject());
+    EXPECT_EQ(controller, std::dynamic_pointer_cast<ui::NSViewController>(engine->avAudioUnit.get()->principalObject()));
 
     auto& graph = *engine->engine;
     const auto fileFormat = engine->file.get()->processingFormat();
@@ -71,7 +71,11 @@ TEST(PlayEngineGraph, AnEffectSitsBetweenPlayerAndMixerAtTheFileFormat) {
 
 TEST(PlayEngineGraph, AnInstrumentFeedsTheMixerInStereoAtTheOutputRateAndThePlayerIsLeftOut) {
     auto engine = SimplePlayEngine::make(engineConfiguration());
-    instantiate(*engine, "aumu", "hins", "DmTs");
+    const auto editor = instantiate(*engine, "aumu", "hins", "DmTs");
+    // The instrument has no editor of its own: the host gets the generic one over its unit.
+    const auto generic = std::dynamic_pointer_cast<audiounit::AUGenericViewController>(editor);
+    ASSERT_TRUE(generic);
+    EXPECT_EQ(generic->auAudioUnit(), engine->avAudioUnit.get()->auAudioUnit());
     ASSERT_TRUE(engine->avAudioUnit.get());
     EXPECT_FALSE(engine->isEffectUnit());
     auto& graph = *engine->engine;
@@ -118,7 +122,7 @@ TEST(PlayEngineGraph, AFailedInstantiationChangesNothing) {
     ::setenv("DUNMARROW_AUDIO_UNIT_PATH", folder.path().c_str(), 1);
     audiounit::AudioComponentRegistry::shared().rescan();
     bool called = false;
-    NSViewControllerPtr controller = std::make_shared<int>(0);
+    NSViewControllerPtr controller = std::make_shared<ui::NSViewController>();
     engine->instantiateUnit("aufx", "dmds", "QVRN", [&](NSViewControllerPtr c) {
         controller = std::move(c);
         called = true;

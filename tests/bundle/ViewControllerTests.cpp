@@ -1,0 +1,182 @@
+// The principal class as the editor's view controller: the editor it builds
+// after the factory call and on view load, its size rules, and an editor that
+// follows the unit's parameters.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "AudioUnitViewController.hpp"
+#include "BundleTestSupport.hpp"
+#include "DunmarrowAUExtensionAudioUnit.hpp"
+#include "ParameterDefinitions.hpp"
+#include "foundation/RunLoop.hpp"
+#include "ui/ViewController.hpp"
+
+using namespace audiounit;
+using namespace bundletest;
+
+namespace {
+
+// Runs what the main queue holds, and what those jobs queue in turn.
+void drainMainQueue() {
+    for (int round = 0; round < 3; ++round) {
+        bool reached = false;
+        foundation::DispatchQueue::main().async([&] { reached = true; });
+        EXPECT_TRUE(foundation::RunLoop::main().runUntil([&] { return reached; }, std::chrono::seconds(30)));
+    }
+}
+
+// Calls the factory from another thread, as the platform does, and runs the
+// main run loop until the factory and the editor build it queued are done.
+std::shared_ptr<AUAudioUnit> createUnit(AudioUnitViewController& controller) {
+    std::shared_ptr<AUAudioUnit> unit;
+    bool returned = false;
+    std::thread platform([&] {
+        foundation::NSError error;
+        unit = controller.createAudioUnit(kDunmarrow, &error);
+        foundation::DispatchQueue::main().async([&] { returned = true; });
+    });
+    EXPECT_TRUE(foundation::RunLoop::main().runUntil([&] { return returned; }, std::chrono::seconds(30)));
+    platform.join();
+    drainMainQueue();
+    return unit;
+}
+
+// Every control's value in the editor, by its identifier: sliders by value,
+// the switch as 1 or 0.
+std::map<std::string, double> controlValues(const ui::NSView& view) {
+    std::map<std::string, double> values;
+    std::function<void(const nlohmann::json&)> walk = [&](const nlohmann::json& node) {
+        const std::string type = node.value("type", "");
+        if (type == "Slider") values[node.value("identifier", "")] = node.at("value").get<double>();
+        if (type == "Toggle") values["Live Safe"] = node.at("isOn").get<bool>() ? 1 : 0;
+        for (const auto& child : node.value("children", nlohmann::json::array())) walk(child);
+    };
+    walk(const_cast<ui::NSView&>(view).inspect());
+    return values;
+}
+
+int hostingViewCount(const ui::NSView& view) {
+    int count = 0;
+    for (const auto& sub : view.subviews()) count += sub->host() ? 1 : 0;
+    return count;
+}
+
+}  // namespace
+
+TEST(AudioUnitViewControllerEditor, TheFactoryCallBuildsOneEditorAtThePreferredSize) {
+    auto controller = std::make_shared<AudioUnitViewController>();
+    const auto unit = createUnit(*controller);
+    ASSERT_NE(unit, nullptr);
+
+    // The factory's queued build touched the view, which loaded it and built
+    // the editor once; the queued build then replaced that editor.
+    ASSERT_TRUE(controller->isViewLoaded());
+    const auto view = controller->view();
+    EXPECT_EQ(view->frame(), (ui::Rect{0, 0, 720, 600}));
+    EXPECT_EQ(controller->preferredContentSize(), (ui::Size{720, 600}));
+    ASSERT_NE(controller->editorHostingController(), nullptr);
+    EXPECT_EQ(hostingViewCount(*view), 1);
+    EXPECT_EQ(controller->children().size(), 1u);
+    EXPECT_EQ(controller->children().front(), controller->editorHostingController());
+    EXPECT_EQ(view->subviews().front(), controller->editorHostingController()->view());
+    EXPECT_EQ(view->subviews().front()->frame(), (ui::Rect{0, 0, 720, 600}));
+
+    // The editor shows the unit's values.
+    const auto values = controlValues(*view);
+    EXPECT_EQ(values.at("Drive"), 65);
+    EXPECT_EQ(values.at("Output"), 0.8f);
+    EXPECT_EQ(values.at("Live Safe"), 0);
+}
+
+TEST(AudioUnitViewControllerEditor, BuildingTwiceLeavesOneHostingViewAndAHostSizeIsKept) {
+    auto controller = std::make_shared<AudioUnitViewController>();
+    // A host that sized the view before the unit existed keeps its size.
+    controller->view()->setFrame({0, 0, 800, 500});
+    const auto unit = createUnit(*controller);
+    ASSERT_NE(unit, nullptr);
+    const auto first = controller->editorHostingController();
+    controller->configureEditorView(unit);
+    controller->viewDidLoad();
+    const auto view = controller->view();
+    EXPECT_EQ(hostingViewCount(*view), 1);
+    EXPECT_EQ(controller->children().size(), 1u);
+    EXPECT_NE(controller->editorHostingController(), first);
+    EXPECT_EQ(first->parent(), nullptr);
+    EXPECT_EQ(first->view()->superview(), nullptr);
+    EXPECT_EQ(view->frame(), (ui::Rect{0, 0, 800, 500}));
+    EXPECT_EQ(controller->preferredContentSize(), (ui::Size{720, 600}));
+    // The editor fills the view the host made, and follows it when it changes.
+    EXPECT_EQ(view->subviews().front()->frame(), (ui::Rect{0, 0, 800, 500}));
+    view->setFrame({0, 0, 1440, 1200});
+    EXPECT_EQ(view->subviews().front()->frame(), (ui::Rect{0, 0, 1440, 1200}));
+
+    // A view squeezed to 1 x 1 or less gets the preferred size back.
+    view->setFrame({0, 0, 1, 300});
+    controller->viewWillAppear();
+    EXPECT_EQ(view->frame(), (ui::Rect{0, 0, 720, 600}));
+}
+
+TEST(AudioUnitViewControllerEditor, ViewLoadedAfterTheFactoryBuildsTheEditorToo) {
+    auto controller = std::make_shared<AudioUnitViewController>();
+    // The unit exists before anyone touches the view: loading the view builds.
+    std::shared_ptr<AUAudioUnit> unit;
+    std::thread platform([&] {
+        foundation::NSError error;
+        unit = controller->createAudioUnit(kDunmarrow, &error);
+    });
+    ASSERT_TRUE(foundation::RunLoop::main().runUntil([&] { return controller->currentAudioUnit() != nullptr; },
+                                                     std::chrono::seconds(30)));
+    platform.join();
+    EXPECT_FALSE(controller->isViewLoaded());
+    EXPECT_EQ(hostingViewCount(*controller->view()), 1);
+    drainMainQueue();
+    EXPECT_EQ(hostingViewCount(*controller->view()), 1);
+}
+
+TEST(AudioUnitViewControllerEditor, LoadingAFactoryPresetMovesEveryControl) {
+    auto controller = std::make_shared<AudioUnitViewController>();
+    const auto unit = createUnit(*controller);
+    ASSERT_NE(unit, nullptr);
+    const auto tree = unit->parameterTree();
+    // Every parameter away from the preset first, so that every control must move.
+    for (const ParameterRow& row : kParameters) {
+        const float away = row.glassTeeth == row.maxValue ? row.minValue : row.maxValue;
+        tree->parameterWithAddress(row.address)->setValue(away);
+    }
+    drainMainQueue();
+    for (const ParameterRow& row : kParameters) {
+        const float away = row.glassTeeth == row.maxValue ? row.minValue : row.maxValue;
+        EXPECT_EQ(controlValues(*controller->view()).at(row.name), away) << row.name;
+    }
+
+    AUAudioUnitPresetPtr glassTeeth;
+    for (const auto& preset : unit->factoryPresets())
+        if (preset->name() == "Glass Teeth") glassTeeth = preset;
+    ASSERT_NE(glassTeeth, nullptr);
+    unit->setCurrentPreset(glassTeeth);
+    drainMainQueue();
+    const auto values = controlValues(*controller->view());
+    for (const ParameterRow& row : kParameters)
+        EXPECT_FLOAT_EQ(values.at(row.name), row.glassTeeth) << row.name;
+}
+
+TEST(AudioUnitViewControllerEditor, AUnitWithoutParameterTreeLeavesNoEditor) {
+    auto controller = std::make_shared<AudioUnitViewController>();
+    ASSERT_NE(createUnit(*controller), nullptr);
+    ASSERT_NE(controller->editorHostingController(), nullptr);
+    foundation::NSError error;
+    const auto bare =
+        AUAudioUnit::create<DunmarrowAUExtensionAudioUnit>(kDunmarrow, kAudioComponentInstantiation_None, &error);
+    ASSERT_NE(bare, nullptr);
+    ASSERT_EQ(bare->parameterTree(), nullptr);
+    controller->configureEditorView(bare);
+    EXPECT_EQ(controller->editorHostingController(), nullptr);
+    EXPECT_EQ(hostingViewCount(*controller->view()), 0);
+    EXPECT_TRUE(controller->children().empty());
+}

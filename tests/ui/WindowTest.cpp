@@ -2,136 +2,24 @@
 // from another client, HiDPI scale, and embedding into a foreign parent window.
 
 #include <gtest/gtest.h>
-// X11 after GoogleTest: its macros (None, Bool) clash with names in the test headers.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/keysym.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 
 #include "foundation/RunLoop.hpp"
 #include "ui/Window.hpp"
+// X11 last: its macros (None, Bool) clash with names in the headers above.
+#include <X11/keysym.h>
+
+#include "VirtualDisplay.hpp"
 
 namespace {
 
 using namespace ui;
-
-// Xvfb on a free display it picks itself (-displayfd); stopped and reaped at the end.
-class Xvfb {
-public:
-    Xvfb() {
-        const char* candidates[] = {"/usr/bin/Xvfb", "/usr/local/bin/Xvfb"};
-        for (const char* c : candidates)
-            if (std::filesystem::exists(c)) binary_ = c;
-        if (binary_.empty()) return;
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(fds[0]);
-            // Xvfb reports every display it finds taken on its way to a free one: noise here.
-            const int devnull = ::open("/dev/null", O_WRONLY);
-            if (devnull >= 0) ::dup2(devnull, STDERR_FILENO);
-            const std::string fd = std::to_string(fds[1]);
-            ::execl(binary_.c_str(), "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24", "-nolisten", "tcp",
-                    static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        std::string number;
-        pollfd p{fds[0], POLLIN, 0};
-        while (::poll(&p, 1, 10000) > 0) {
-            char c = 0;
-            if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
-            number += c;
-        }
-        ::close(fds[0]);
-        if (!number.empty()) display_ = ":" + number;
-    }
-    ~Xvfb() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    [[nodiscard]] bool installed() const { return !binary_.empty(); }
-    [[nodiscard]] const std::string& display() const { return display_; }
-
-private:
-    std::string binary_;
-    std::string display_;
-    pid_t pid_ = -1;
-};
-
-// Pumps the window's events until `done` holds (at most two seconds).
-bool pumpUntil(ui::Window& window, const std::function<bool()>& done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (std::chrono::steady_clock::now() < end) {
-        window.processPendingEvents();
-        if (done()) return true;
-        pollfd p{window.connectionFd(), POLLIN, 0};
-        ::poll(&p, 1, 10);
-    }
-    return false;
-}
-
-// A second client of the same server: sends input and reads pixels back.
-class Client {
-public:
-    explicit Client(const std::string& name) : display(XOpenDisplay(name.c_str())) {}
-    ~Client() {
-        if (display) XCloseDisplay(display);
-    }
-    void button(unsigned long window, int type, int x, int y, unsigned state = 0) {
-        XEvent e{};
-        e.xbutton.type = type;
-        e.xbutton.display = display;
-        e.xbutton.window = window;
-        e.xbutton.x = x;
-        e.xbutton.y = y;
-        e.xbutton.button = Button1;
-        e.xbutton.state = state;
-        e.xbutton.same_screen = True;
-        e.xbutton.time = ++time;
-        XSendEvent(display, window, False, type == ButtonPress ? ButtonPressMask : ButtonReleaseMask, &e);
-        XFlush(display);
-    }
-    void click(unsigned long window, int x, int y) {
-        button(window, ButtonPress, x, y);
-        button(window, ButtonRelease, x, y, Button1Mask);
-    }
-    void key(unsigned long window, KeySym sym, unsigned state = 0) {
-        XEvent e{};
-        e.xkey.type = KeyPress;
-        e.xkey.display = display;
-        e.xkey.window = window;
-        e.xkey.keycode = XKeysymToKeycode(display, sym);
-        e.xkey.state = state;
-        e.xkey.same_screen = True;
-        e.xkey.time = ++time;
-        XSendEvent(display, window, False, KeyPressMask, &e);
-        XFlush(display);
-    }
-    // RGB of one pixel of a window.
-    unsigned long pixel(unsigned long window, int x, int y) {
-        XImage* image = XGetImage(display, window, x, y, 1, 1, AllPlanes, ZPixmap);
-        if (!image) return ~0ul;
-        const unsigned long value = XGetPixel(image, 0, 0) & 0xFFFFFF;
-        XDestroyImage(image);
-        return value;
-    }
-    Display* display;
-    Time time = 1000;
-};
+using testsupport::pumpUntil;
+using testsupport::Xvfb;
+using Client = testsupport::XClient;
 
 class WindowTest : public ::testing::Test {
 protected:

@@ -426,6 +426,8 @@ public:
     void inspect(nlohmann::json& j) const override {
         if (env.textSelectable) j["selectable"] = true;
         if (fontScale != 1) j["fontScale"] = fontScale;
+        // The family the text is really drawn in, after fontconfig's fallback.
+        j["fontFamily"] = resolvedFamily(env.font);
     }
     [[nodiscard]] bool acceptsPointer() const override { return env.textSelectable || Node::acceptsPointer(); }
     [[nodiscard]] std::size_t indexAt(Point p) const {

@@ -84,9 +84,9 @@ void SimplePlayEngine::instantiateUnit(std::string_view type, std::string_view s
                                        std::string_view manufacturer, ViewControllerCompletion completion) {
     const auto component = findComponent(type, subType, manufacturer);
     auto self = shared_from_this();
-    // Out of process is what the host asks for; the platform loads in process for now.
+    // In process until the platform can embed an out-of-process unit's editor.
     audiounit::AVAudioUnit::instantiate(
-        component, audiounit::kAudioComponentInstantiation_LoadOutOfProcess,
+        component, audiounit::kAudioComponentInstantiation_LoadInProcess,
         // Main thread.
         [self, completion = std::move(completion)](std::shared_ptr<audiounit::AVAudioUnit> unit,
                                                    std::optional<foundation::NSError> error) {

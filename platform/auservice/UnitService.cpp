@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "audiounit/AUAudioUnit.hpp"
@@ -210,8 +211,8 @@ json UnitService::perform(const std::string& op, const json& packet, int receive
         ui::Window::Options options;
         options.parent = packet.at("parent").get<unsigned long>();
         options.display = packet.value("display", std::string());
-        options.scale = 1;
-        options.size = {packet.at("width").get<double>(), packet.at("height").get<double>()};
+        options.scale = std::clamp(packet.value("scale", 1.0), 0.25, 8.0);
+        options.size = {packet.at("width").get<double>() / options.scale, packet.at("height").get<double>() / options.scale};
         std::string why;
         editorWindow_ = ui::Window::create(options, &why);
         if (!editorWindow_) return failure(audiounit::kAudioUnitErr_FailedInitialization, "cannot show the editor: " + why);

@@ -538,12 +538,13 @@ bool AUAudioUnitProxy::setFullState(const json& state, NSError* outError) {
 // MARK: - Editor
 
 unsigned long AUAudioUnitProxy::openEditor(unsigned long parentWindow, const std::string& display, int width,
-                                           int height, NSError* outError) {
+                                           int height, double scale, NSError* outError) {
     const auto window = request({{"op", "openEditor"},
                                  {"parent", parentWindow},
                                  {"display", display},
                                  {"width", width},
-                                 {"height", height}},
+                                 {"height", height},
+                                 {"scale", scale > 0 ? scale : 1.0}},
                                 outError);
     if (!window || !window->is_number_unsigned()) return 0;
     return window->get<unsigned long>();

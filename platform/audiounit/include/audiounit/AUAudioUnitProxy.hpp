@@ -131,11 +131,11 @@ public:
 
     // The unit's own editor, shown by the service in an X11 window it creates
     // as a child of `parentWindow` on `display`, at the origin, `width` x
-    // `height` pixels. Returns the service's window id, or 0 with outError
-    // set. Main thread.
+    // `height` pixels drawn at `scale` pixels per point. Returns the service's
+    // window id, or 0 with outError set. Main thread.
     [[nodiscard]] EditorInfo editorInfo() const { return editorInfo_; }
     unsigned long openEditor(unsigned long parentWindow, const std::string& display, int width, int height,
-                             foundation::NSError* outError = nullptr);
+                             double scale = 1, foundation::NSError* outError = nullptr);
     void closeEditor();
 
     // Ends the service's process at once (a crash, as far as the proxy can

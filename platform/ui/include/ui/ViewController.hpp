@@ -49,8 +49,9 @@ public:
     void setNeedsDisplay();
     void setNeedsDisplayHandler(std::function<void()> handler) { needsDisplay_ = std::move(handler); }
 
-    // Draws this view and its subviews; the context's origin is this view's origin.
-    void draw(cairo_t* cr);
+    // Draws this view and its subviews; the context's origin is this view's
+    // origin. Kinds of view with their own drawing override it.
+    virtual void draw(cairo_t* cr);
     // This view and its subviews as an image of its frame size at `scale`.
     [[nodiscard]] Image render(double scale = 1, Color background = Color::clear());
     // This view in the inspection form; `origin` and `scale` map it into the window.

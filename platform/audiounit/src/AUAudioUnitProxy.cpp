@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <map>
+#include <new>
 #include <thread>
 
 #include "audiounit/AUAudioUnitBus.hpp"
@@ -578,6 +579,8 @@ bool AUAudioUnitProxy::allocateRenderResources(NSError* outError) {
         fail(outError, kAudioUnitErr_FailedInitialization, "Cannot make the render memory: " + why);
         return false;
     }
+    // The header's atomics begin their life here; the service only maps them.
+    ::new (static_cast<void*>(memory.data())) remote::CycleHeader();
     // Everything the render thread uses is made here.
     std::vector<float> privateOutput(std::size_t{layout.maximumFrames} * std::max(1u, layout.outputChannels));
     AudioBufferListStorage pullList(std::max(1u, layout.inputChannels));

@@ -7,6 +7,7 @@
 #include "HostTestUnits.hpp"
 #include "audiounit/AUAudioUnitBusArray.hpp"
 #include "audiounit/AudioUnitModuleEntry.hpp"
+#include "ui/ViewController.hpp"
 
 using namespace audiounit;
 
@@ -99,7 +100,13 @@ private:
     AVAudioPCMBufferPtr pullBuffer_;
 };
 
+#ifdef HOST_TEST_INSTRUMENT
+// The instrument has no editor of its own: hosts show the generic one.
 class HostTestFactory final : public hosttest::HostTestPrincipal {
+#else
+// The effect's principal object is also its editor (an empty view).
+class HostTestFactory final : public hosttest::HostTestPrincipal, public ui::NSViewController {
+#endif
 public:
     std::shared_ptr<AUAudioUnit> createAudioUnit(const AudioComponentDescription& description,
                                                  foundation::NSError* outError) override {

@@ -11,7 +11,6 @@
 #include "audiounit/AUAudioUnit.hpp"
 #include "audiounit/AUAudioUnitFactory.hpp"
 #include "audiounit/AVAudioPCMBuffer.hpp"
-#include "audiounitui/AUViewController.hpp"
 
 namespace hosttest {
 
@@ -27,13 +26,9 @@ struct UnitCounters {
     std::atomic<std::uint32_t> lastMIDIWord{0};
 };
 
-// The effect's principal object is also its editor (an empty view); the
-// instrument has no editor of its own, so hosts show the generic one.
-#ifdef HOST_TEST_INSTRUMENT
+// What the tests reach through the principal object. One definition for the
+// tests and every test module; the modules' own classes derive from it.
 class HostTestPrincipal : public audiounit::AUAudioUnitFactory {
-#else
-class HostTestPrincipal : public audiounit::AUViewController {
-#endif
 public:
     std::shared_ptr<audiounit::AUAudioUnit> audioUnit;
     std::shared_ptr<UnitCounters> counters = std::make_shared<UnitCounters>();

@@ -7,11 +7,11 @@
 // Depends on the C++ standard library and libm only. Everything on the render
 // path computes in single precision; parameter targets are kept as doubles.
 //
-// The oversampled core and the density stage run on 8-wide vectors written with
-// the compiler's portable vector extensions (two SSE registers on baseline
-// x86-64, two NEON registers on AArch64, one AVX register where the processor
-// has AVX2 and FMA). The channel loop is compiled twice, once for the baseline
-// and once for AVX2+FMA, and each kernel picks one when it is constructed.
+// The oversampled core and the density stage run on vectors written with the
+// compiler's portable vector extensions: 4 lanes in the baseline variant (SSE2
+// on x86-64, NEON on AArch64), 8 lanes in the AVX2+FMA variant. On x86-64 the
+// channel loop is compiled for both, and each kernel picks one when it is
+// constructed.
 
 #include <algorithm>
 #include <array>
@@ -173,41 +173,74 @@ inline InstructionSet preferredInstructionSet() noexcept {
     return processorHasAvx2Fma() ? InstructionSet::Avx2Fma : InstructionSet::Baseline;
 }
 
-// The 8-wide helpers are always inlined, so their 32-byte vectors never cross
-// a real call and GCC's note about the AVX calling convention does not apply
-// (the dunmarrow_dsp target switches that warning off for its users).
+// Vectors of 4 or 8 floats. The baseline variant works on 4-lane vectors (one
+// SSE2 or NEON register), the AVX2+FMA variant on 8-lane ones (one AVX
+// register); the helpers are templates over the vector type and always
+// inlined, so no vector ever crosses a real call (GCC's note about the AVX
+// calling convention does not apply; the dunmarrow_dsp target switches that
+// warning off for its users).
 namespace simd {
 
-inline constexpr std::size_t kWidth = 8;
+using Float4 = float __attribute__((vector_size(16)));
 using Float8 = float __attribute__((vector_size(32)));
-using Int8 = std::int32_t __attribute__((vector_size(32)));
 
-[[gnu::always_inline]] inline Float8 splat(float v) noexcept { return Float8{v, v, v, v, v, v, v, v}; }
-[[gnu::always_inline]] inline Int8 splatInt(std::int32_t v) noexcept { return Int8{v, v, v, v, v, v, v, v}; }
+template <typename V>
+inline constexpr std::size_t kLanes = sizeof(V) / sizeof(float);
+// The lane mask type of a comparison of two V.
+template <typename V>
+using MaskOf = decltype(V{} < V{});
+
+template <typename V>
+[[gnu::always_inline]] inline V splat(float v) noexcept {
+    return V{} + v;
+}
+template <typename V>
+[[gnu::always_inline]] inline MaskOf<V> splatInt(std::int32_t v) noexcept {
+    return MaskOf<V>{} + v;
+}
 // Unaligned loads and stores: the scratch comes from the heap with the
 // allocator's alignment only.
-[[gnu::always_inline]] inline Float8 load(const float* p) noexcept {
-    Float8 v;
+template <typename V>
+[[gnu::always_inline]] inline V load(const float* p) noexcept {
+    V v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-[[gnu::always_inline]] inline void store(float* p, Float8 v) noexcept { std::memcpy(p, &v, sizeof v); }
+template <typename V>
+[[gnu::always_inline]] inline void store(float* p, V v) noexcept {
+    std::memcpy(p, &v, sizeof v);
+}
 // The builtin rather than std::bit_cast: in an unoptimised build std::bit_cast
 // stays a real call, compiled for the baseline, which the AVX2 variant would
 // call with the wrong convention for 32-byte vectors.
-[[gnu::always_inline]] inline Int8 bits(Float8 v) noexcept { return __builtin_bit_cast(Int8, v); }
-[[gnu::always_inline]] inline Float8 fromBits(Int8 v) noexcept { return __builtin_bit_cast(Float8, v); }
-[[gnu::always_inline]] inline Float8 abs(Float8 v) noexcept { return fromBits(bits(v) & splatInt(0x7fffffff)); }
-
-// clampTo per lane: the minimum with hi, then the maximum with lo, NaN to lo.
-[[gnu::always_inline]] inline Float8 clamp(Float8 v, float lo, float hi) noexcept {
-    const Float8 vlo = splat(lo);
-    const Float8 vhi = splat(hi);
-    const Float8 upper = v > vhi ? vhi : v;
-    return v >= vlo ? upper : vlo;
+template <typename V>
+[[gnu::always_inline]] inline MaskOf<V> bits(V v) noexcept {
+    return __builtin_bit_cast(MaskOf<V>, v);
+}
+template <typename V>
+[[gnu::always_inline]] inline V fromBits(MaskOf<V> v) noexcept {
+    return __builtin_bit_cast(V, v);
+}
+template <typename V>
+[[gnu::always_inline]] inline V abs(V v) noexcept {
+    return fromBits<V>(bits(v) & splatInt<V>(0x7fffffff));
+}
+// Lane by lane, a where the mask is set and b elsewhere.
+template <typename V>
+[[gnu::always_inline]] inline V select(MaskOf<V> mask, V a, V b) noexcept {
+    return fromBits<V>((mask & bits(a)) | (~mask & bits(b)));
 }
 
-// Hyperbolic tangent of eight floats, within 2 ulp of the exact value for every
+// clampTo per lane: the minimum with hi, then the maximum with lo, NaN to lo.
+template <typename V>
+[[gnu::always_inline]] inline V clamp(V v, float lo, float hi) noexcept {
+    const V vlo = splat<V>(lo);
+    const V vhi = splat<V>(hi);
+    const V upper = select<V>(v > vhi, vhi, v);
+    return select<V>(v >= vlo, upper, vlo);
+}
+
+// Hyperbolic tangent per lane, within 2 ulp of the exact value for every
 // float (measured against a double-precision tanh over all floats in [-20, 20],
 // see tests/dsp and bench/). NaN stays NaN, infinities give +-1, -0 stays -0.
 //
@@ -215,59 +248,63 @@ using Int8 = std::int32_t __attribute__((vector_size(32)));
 // |x| = 0.875 the odd polynomial |x| + |x|^3 P(x^2) (P of degree 6, fitted at
 // Chebyshev nodes; relative error of the fit 3e-9) keeps full relative accuracy
 // near 0. Above, tanh|x| = 1 - 2 / (exp(2|x|) + 1), where the quotient is below
-// 0.3 so the exponential's rounding reaches the result damped. Past |x| = 9.5 the float result is 1 and the argument is held
-// there so the exponential cannot overflow. Worst case measured: 1.05 ulp.
-[[gnu::always_inline]] inline Float8 tanh(Float8 x) noexcept {
-    const Float8 ax = abs(x);
-    const Float8 x2 = x * x;
-    Float8 p = splat(-5.475857869e-04f);
-    p = p * x2 + splat(2.818473155e-03f);
-    p = p * x2 + splat(-8.499057583e-03f);
-    p = p * x2 + splat(2.177729554e-02f);
-    p = p * x2 + splat(-5.395686152e-02f);
-    p = p * x2 + splat(1.333327969e-01f);
-    p = p * x2 + splat(-3.333333292e-01f);
-    const Float8 small = ax + (ax * x2) * p;
+// 0.3 so the exponential's rounding reaches the result damped. Past |x| = 9.5
+// the float result is 1 and the argument is held there so the exponential
+// cannot overflow. Worst case measured: 1.05 ulp.
+template <typename V>
+[[gnu::always_inline]] inline V tanh(V x) noexcept {
+    const V ax = abs(x);
+    const V x2 = x * x;
+    V p = splat<V>(-5.475857869e-04f);
+    p = p * x2 + splat<V>(2.818473155e-03f);
+    p = p * x2 + splat<V>(-8.499057583e-03f);
+    p = p * x2 + splat<V>(2.177729554e-02f);
+    p = p * x2 + splat<V>(-5.395686152e-02f);
+    p = p * x2 + splat<V>(1.333327969e-01f);
+    p = p * x2 + splat<V>(-3.333333292e-01f);
+    const V small = ax + (ax * x2) * p;
 
     // exp(y) for 0 <= y <= 19: y = k ln2 + r with |r| <= ln2 / 2, a degree 7
     // polynomial for exp(r), and 2^k put into the exponent.
-    const Float8 y = ax < splat(9.5f) ? ax + ax : splat(19.0f);  // NaN goes to 19; the small branch keeps it
-    const Int8 k = __builtin_convertvector(y * splat(1.44269504088896341f) + splat(0.5f), Int8);
-    const Float8 kf = __builtin_convertvector(k, Float8);
-    Float8 r = y - kf * splat(0.693359375f);
-    r = r - kf * splat(-2.12194440e-4f);
-    Float8 e = splat(1.9875691500e-4f);
-    e = e * r + splat(1.3981999507e-3f);
-    e = e * r + splat(8.3334519073e-3f);
-    e = e * r + splat(4.1665795894e-2f);
-    e = e * r + splat(1.6666665459e-1f);
-    e = e * r + splat(5.0000001201e-1f);
-    e = (e * (r * r) + r) + splat(1.0f);
-    e = fromBits(bits(e) + (k << 23));
-    const Float8 large = splat(1.0f) - splat(2.0f) / (e + splat(1.0f));
-    const Float8 magnitude = ax >= splat(0.875f) ? large : small;
-    return fromBits(bits(magnitude) | (bits(x) & splatInt(static_cast<std::int32_t>(0x80000000u))));
+    const V y = select<V>(ax < splat<V>(9.5f), ax + ax, splat<V>(19.0f));  // NaN goes to 19; the small branch keeps it
+    const MaskOf<V> k = __builtin_convertvector(y * splat<V>(1.44269504088896341f) + splat<V>(0.5f), MaskOf<V>);
+    const V kf = __builtin_convertvector(k, V);
+    V r = y - kf * splat<V>(0.693359375f);
+    r = r - kf * splat<V>(-2.12194440e-4f);
+    V e = splat<V>(1.9875691500e-4f);
+    e = e * r + splat<V>(1.3981999507e-3f);
+    e = e * r + splat<V>(8.3334519073e-3f);
+    e = e * r + splat<V>(4.1665795894e-2f);
+    e = e * r + splat<V>(1.6666665459e-1f);
+    e = e * r + splat<V>(5.0000001201e-1f);
+    e = (e * (r * r) + r) + splat<V>(1.0f);
+    e = fromBits<V>(bits(e) + (k << 23));
+    const V large = splat<V>(1.0f) - splat<V>(2.0f) / (e + splat<V>(1.0f));
+    const V magnitude = select<V>(ax >= splat<V>(0.875f), large, small);
+    return fromBits<V>(bits(magnitude) | (bits(x) & splatInt<V>(static_cast<std::int32_t>(0x80000000u))));
 }
 
 }  // namespace simd
 
 namespace detail {
+template <typename V>
 [[gnu::always_inline]] inline void tanhBlockBody(const float* in, float* out, std::size_t count) noexcept {
+    constexpr std::size_t lanes = simd::kLanes<V>;
     std::size_t i = 0;
-    for (; i + simd::kWidth <= count; i += simd::kWidth) simd::store(out + i, simd::tanh(simd::load(in + i)));
+    for (; i + lanes <= count; i += lanes) simd::store<V>(out + i, simd::tanh<V>(simd::load<V>(in + i)));
     if (i < count) {
-        float lanes[simd::kWidth] = {};
-        std::copy(in + i, in + count, lanes);
-        simd::store(lanes, simd::tanh(simd::load(lanes)));
-        std::copy(lanes, lanes + (count - i), out + i);
+        float rest[lanes] = {};
+        std::copy(in + i, in + count, rest);
+        simd::store<V>(rest, simd::tanh<V>(simd::load<V>(rest)));
+        std::copy(rest, rest + (count - i), out + i);
     }
 }
 [[gnu::noinline]] inline void tanhBlockBaseline(const float* in, float* out, std::size_t count) noexcept {
-    tanhBlockBody(in, out, count);
+    tanhBlockBody<simd::Float4>(in, out, count);
 }
 #if defined(__x86_64__) && !defined(DUNMARROW_DSP_BASELINE_ONLY)
 [[gnu::noinline, gnu::target("avx2,fma")]] inline void tanhBlockAvx2(const float* in, float* out, std::size_t count) noexcept {
-    tanhBlockBody(in, out, count);
+    tanhBlockBody<simd::Float8>(in, out, count);
 }
 #endif
 }  // namespace detail
@@ -721,13 +758,13 @@ private:
 
     [[gnu::noinline]] void processChannelBaseline(int32_t channel, const float* in, float* out, uint32_t frameCount,
                                                   float& inputPeak, float& outputPeak) noexcept {
-        processChannelBody(channel, in, out, frameCount, inputPeak, outputPeak);
+        processChannelBody<dunmarrow_dsp::simd::Float4>(channel, in, out, frameCount, inputPeak, outputPeak);
     }
 #if defined(__x86_64__) && !defined(DUNMARROW_DSP_BASELINE_ONLY)
     [[gnu::noinline, gnu::target("avx2,fma")]] void processChannelAvx2(int32_t channel, const float* in, float* out,
                                                                        uint32_t frameCount, float& inputPeak,
                                                                        float& outputPeak) noexcept {
-        processChannelBody(channel, in, out, frameCount, inputPeak, outputPeak);
+        processChannelBody<dunmarrow_dsp::simd::Float8>(channel, in, out, frameCount, inputPeak, outputPeak);
     }
 #endif
 
@@ -769,16 +806,18 @@ private:
 
     // One channel's frames through the whole chain. Per chunk of frames:
     //   1. input conditioning, touch and tight, frame after frame;
-    //   2. interpolation and drive shaper, the eight sub-samples of a frame in one vector;
+    //   2. interpolation and drive shaper, the eight sub-samples of a frame in one or two vectors;
     //   3. grind lowpass, sub-sample after sub-sample; grind shaper and crush on vectors;
     //   4. anti-alias lowpasses, decimation and body, frame after frame;
-    //   5. density on vectors of eight frames;
+    //   5. density on vectors of frames;
     //   6. cab, double track, output and live-safe guard, frame after frame.
+    // V is the vector type of the variant (4 or 8 lanes).
+    template <typename V>
     [[gnu::always_inline]] void processChannelBody(int32_t channel, const float* in, float* out, uint32_t frameCount,
                                                    float& inputPeak, float& outputPeak) noexcept {
         namespace d = dunmarrow_dsp;
-        namespace v8 = dunmarrow_dsp::simd;
-        using v8::Float8;
+        namespace simd = dunmarrow_dsp::simd;
+        constexpr uint32_t lanes = simd::kLanes<V>;
         const BlockControls& k = controls_;
         const auto c = static_cast<std::size_t>(channel);
         const bool liveSafe = k.values.liveSafe;
@@ -819,7 +858,9 @@ private:
         alignas(32) std::array<float, kChunkFrames * d::kOversampling> grindResidue{};
         alignas(32) std::array<float, kChunkFrames> base{};
 
-        const Float8 subSampleIndex = {1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f, 7.0f, 8.0f};
+        // Sub-sample numbers 1 to 8, one vector's worth per part of a frame.
+        std::array<V, d::kOversampling / lanes> subSampleIndex{};
+        for (uint32_t s = 0; s < d::kOversampling; ++s) subSampleIndex[s / lanes][s % lanes] = static_cast<float>(s + 1);
 
         for (uint32_t start = 0; start < frameCount; start += kChunkFrames) {
             const uint32_t count = std::min(kChunkFrames, frameCount - start);
@@ -829,26 +870,28 @@ private:
             conditionChunk(k, in + start, count, tight.data(), drySafeChunk.data(), envelope, tightLowpass, inputPeak);
 
             // 2. Linear interpolation from the previous sample to eight
-            // sub-samples, then the drive shaper on all eight at once.
+            // sub-samples, then the drive shaper on them a vector at a time.
             {
-                const Float8 driveGain = v8::splat(k.driveGain);
-                const Float8 biteGain = v8::splat(k.biteGain);
-                const Float8 biteClipMix = v8::splat(k.biteClipMix);
+                const V driveGain = simd::splat<V>(k.driveGain);
+                const V biteGain = simd::splat<V>(k.biteGain);
+                const V biteClipMix = simd::splat<V>(k.biteClipMix);
                 for (uint32_t i = 0; i < count; ++i) {
                     const float h = tight[i];
                     const float step = h - previousTight;
-                    // step x (k / 8) as step x k, then the exact scaling by 1/8: the
-                    // same rounding whether or not the add is fused with it.
-                    const Float8 u = v8::splat(previousTight) + (v8::splat(step) * subSampleIndex) * v8::splat(d::kSubSampleStep);
-                    const Float8 s = v8::tanh(biteGain * (driveGain * u));
-                    const Float8 y = s + (v8::clamp(v8::splat(1.55f) * s, -0.94f, 0.94f) - s) * biteClipMix;
-                    v8::store(chunkScratch + i * d::kOversampling, y);
+                    for (uint32_t part = 0; part < subSampleIndex.size(); ++part) {
+                        // step x (k / 8) as step x k, then the exact scaling by 1/8: the
+                        // same rounding whether or not the add is fused with it.
+                        const V u = simd::splat<V>(previousTight) + (simd::splat<V>(step) * subSampleIndex[part]) * simd::splat<V>(d::kSubSampleStep);
+                        const V s = simd::tanh<V>(biteGain * (driveGain * u));
+                        const V y = s + (simd::clamp<V>(simd::splat<V>(1.55f) * s, -0.94f, 0.94f) - s) * biteClipMix;
+                        simd::store<V>(chunkScratch + i * d::kOversampling + part * lanes, y);
+                    }
                     previousTight = h;
                 }
             }
 
             // 3. Grind: its lowpass runs sub-sample after sub-sample; the
-            // shaper and the crush stage then run eight sub-samples at a time.
+            // shaper and the crush stage then run a vector of sub-samples at a time.
             const uint32_t subSamples = count * d::kOversampling;
             if (k.grindActive) {
                 for (uint32_t j = 0; j < subSamples; ++j) {
@@ -858,25 +901,25 @@ private:
                 }
             }
             if (k.grindActive || k.crushActive) {
-                const Float8 grindGain = v8::splat(k.grindGain);
-                const Float8 grindClipMix = v8::splat(k.grindClipMix);
-                const Float8 grindAmount = v8::splat(k.grindAmount);
-                const Float8 crushGain = v8::splat(k.crushGain);
-                const Float8 crushClipMix = v8::splat(k.crushClipMix);
-                const Float8 crush = v8::splat(k.values.crush);
-                for (uint32_t j = 0; j < subSamples; j += d::kOversampling) {
-                    Float8 y = v8::load(chunkScratch + j);
+                const V grindGain = simd::splat<V>(k.grindGain);
+                const V grindClipMix = simd::splat<V>(k.grindClipMix);
+                const V grindAmount = simd::splat<V>(k.grindAmount);
+                const V crushGain = simd::splat<V>(k.crushGain);
+                const V crushClipMix = simd::splat<V>(k.crushClipMix);
+                const V crush = simd::splat<V>(k.values.crush);
+                for (uint32_t j = 0; j < subSamples; j += lanes) {
+                    V y = simd::load<V>(chunkScratch + j);
                     if (k.grindActive) {
-                        const Float8 g = v8::tanh(grindGain * v8::load(grindResidue.data() + j));
-                        const Float8 w = g + (v8::clamp(v8::splat(1.38f) * g, -0.92f, 0.92f) - g) * grindClipMix;
-                        y = v8::clamp(y + w * grindAmount, -0.98f, 0.98f);
+                        const V g = simd::tanh<V>(grindGain * simd::load<V>(grindResidue.data() + j));
+                        const V w = g + (simd::clamp<V>(simd::splat<V>(1.38f) * g, -0.92f, 0.92f) - g) * grindClipMix;
+                        y = simd::clamp<V>(y + w * grindAmount, -0.98f, 0.98f);
                     }
                     if (k.crushActive) {
-                        const Float8 g = v8::tanh(crushGain * y);
-                        const Float8 w = g + (v8::clamp(v8::splat(1.22f) * g, -0.96f, 0.96f) - g) * crushClipMix;
+                        const V g = simd::tanh<V>(crushGain * y);
+                        const V w = g + (simd::clamp<V>(simd::splat<V>(1.22f) * g, -0.96f, 0.96f) - g) * crushClipMix;
                         y = y + (w - y) * crush;
                     }
-                    v8::store(chunkScratch + j, y);
+                    simd::store<V>(chunkScratch + j, y);
                 }
             }
 
@@ -920,21 +963,21 @@ private:
                 base[i] = x;
             }
 
-            // 5. Density: rational and tanh saturation blended, eight frames at
-            // a time (the lanes past the chunk's end are computed and ignored).
+            // 5. Density: rational and tanh saturation blended, a vector of
+            // frames at a time (lanes past the chunk's end are computed and ignored).
             if (k.densityActive) {
-                const Float8 knee = v8::splat(k.densityKnee);
-                const Float8 onePlusKnee = v8::splat(1.0f + k.densityKnee);
-                const Float8 gain = v8::splat(k.densityGain);
-                const Float8 norm = v8::splat(k.densityNorm);
-                const Float8 trim = v8::splat(k.densityTrim);
-                const Float8 amount = v8::splat(k.densityAmount);
-                for (uint32_t i = 0; i < count; i += v8::kWidth) {
-                    const Float8 x = v8::load(base.data() + i);
-                    const Float8 r = (onePlusKnee * x) / (v8::splat(1.0f) + knee * v8::abs(x));
-                    const Float8 t = v8::tanh(gain * x) / norm;
-                    const Float8 m = r + (t - r) * v8::splat(d::kDensityBlend);
-                    v8::store(base.data() + i, trim * (x + (m - x) * amount));
+                const V knee = simd::splat<V>(k.densityKnee);
+                const V onePlusKnee = simd::splat<V>(1.0f + k.densityKnee);
+                const V gain = simd::splat<V>(k.densityGain);
+                const V norm = simd::splat<V>(k.densityNorm);
+                const V trim = simd::splat<V>(k.densityTrim);
+                const V amount = simd::splat<V>(k.densityAmount);
+                for (uint32_t i = 0; i < count; i += lanes) {
+                    const V x = simd::load<V>(base.data() + i);
+                    const V r = (onePlusKnee * x) / (simd::splat<V>(1.0f) + knee * simd::abs(x));
+                    const V t = simd::tanh<V>(gain * x) / norm;
+                    const V m = r + (t - r) * simd::splat<V>(d::kDensityBlend);
+                    simd::store<V>(base.data() + i, trim * (x + (m - x) * amount));
                 }
             }
 

@@ -120,13 +120,19 @@ class RecordingReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration) continue;
             const auto counter = run.counters.find("ns_per_frame_per_channel");
-            if (counter != run.counters.end()) costs[run.run_name.function_name].push_back(counter->second.value);
+            if (counter == run.counters.end()) continue;
+            if (run.run_type == Run::RT_Iteration) {
+                costs[run.run_name.function_name].push_back(counter->second.value);
+            } else if (run.aggregate_name == "median") {
+                // --benchmark_report_aggregates_only hands over the aggregates alone.
+                medians[run.run_name.function_name] = counter->second.value;
+            }
         }
         ConsoleReporter::ReportRuns(runs);
     }
     std::map<std::string, std::vector<double>> costs;
+    std::map<std::string, double> medians;
 };
 
 double median(std::vector<double> v) {
@@ -154,7 +160,12 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    auto cost = [&](const char* name) { return median(reporter.costs[name]); };
+    auto cost = [&](const char* name) {
+        const auto runs = reporter.costs.find(name);
+        if (runs != reporter.costs.end()) return median(runs->second);
+        const auto aggregate = reporter.medians.find(name);
+        return aggregate != reporter.medians.end() ? aggregate->second : 0.0;
+    };
     std::printf("\nmedian ns per frame and channel (variant picked here: %s)\n",
                 dunmarrow_dsp::instructionSetName(dunmarrow_dsp::preferredInstructionSet()));
     std::printf("%-14s %10s %10s %10s %10s %10s %10s\n", "setting", "kernel", "silence", "baseline", "reference",

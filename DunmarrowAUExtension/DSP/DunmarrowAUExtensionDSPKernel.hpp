@@ -250,7 +250,8 @@ template <typename V>
 // near 0. Above, tanh|x| = 1 - 2 / (exp(2|x|) + 1), where the quotient is below
 // 0.3 so the exponential's rounding reaches the result damped. Past |x| = 9.5
 // the float result is 1 and the argument is held there so the exponential
-// cannot overflow. Worst case measured: 1.05 ulp.
+// cannot overflow. Worst case over all 2.2e9 floats of [-20, 20]: 1.13 ulp in
+// the baseline variant, 1.06 ulp with FMA.
 template <typename V>
 [[gnu::always_inline]] inline V tanh(V x) noexcept {
     const V ax = abs(x);

@@ -159,6 +159,33 @@ TEST(LV2Tools, TheTurtlePassesSordValidate) {
     EXPECT_NE(result.output.find("Found 0 errors"), std::string::npos) << result.output;
 }
 
+// The DSP module runs in hosts without a display: it links no X11, Cairo or
+// UI layer. Each module exports its entry and nothing else.
+TEST(LV2Tools, TheDSPModuleLinksNoUICodeAndModulesExportOnlyTheirEntry) {
+    REQUIRE_TOOL(readelf);
+    const Result dsp = run(readelfTool + " -d '" + (kBundle / "dunmarrow.so").string() + "'");
+    ASSERT_EQ(dsp.status, 0) << dsp.output;
+    for (const char* library : {"libX11", "libcairo", "libpango", "libfontconfig", "libplatform_ui"})
+        EXPECT_EQ(dsp.output.find(library), std::string::npos) << library << "\n" << dsp.output;
+    const Result ui = run(readelfTool + " -d '" + (kBundle / "dunmarrow_ui.so").string() + "'");
+    EXPECT_NE(ui.output.find("libplatform_ui"), std::string::npos) << ui.output;
+
+    for (const auto& [module, entry] : {std::pair{"dunmarrow.so", "lv2_descriptor"}, std::pair{"dunmarrow_ui.so", "lv2ui_descriptor"}}) {
+        const Result symbols = run(readelfTool + " --dyn-syms -W '" + (kBundle / module).string() + "'");
+        std::istringstream lines(symbols.output);
+        std::string line;
+        std::vector<std::string> exported;
+        while (std::getline(lines, line)) {
+            std::istringstream fields(line);
+            std::vector<std::string> f;
+            for (std::string field; fields >> field;) f.push_back(field);
+            // Num: Value Size Type Bind Vis Ndx Name: a defined global symbol.
+            if (f.size() >= 8 && (f[4] == "GLOBAL" || f[4] == "WEAK") && f[6] != "UND") exported.push_back(f[7]);
+        }
+        EXPECT_EQ(exported, std::vector<std::string>{entry}) << module;
+    }
+}
+
 // The units, as triples: each port's blank node carries its symbol and its unit.
 TEST(LV2Tools, PercentParametersAreInPercentAndOutputIsALinearGain) {
     REQUIRE_TOOL(sordi);

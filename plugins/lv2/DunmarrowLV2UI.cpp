@@ -11,6 +11,9 @@
 
 #include "foundation/RunLoop.hpp"
 
+// Xlib last: its macros (None, Bool, Status) clash with names in the headers above.
+#include <X11/Xlib.h>
+
 namespace dunmarrow_lv2 {
 
 using namespace audiounit;
@@ -143,6 +146,19 @@ int DunmarrowLV2UI::show() {
         if (!openWindow(nullptr)) return 1;
     }
     window_->show();
+    return 0;
+}
+
+int DunmarrowLV2UI::resize(int width, int height) {
+    if (!window_ || width < 1 || height < 1 || width > 16384 || height > 16384) return 1;
+    // The window's own connection is private to it; a short-lived second
+    // connection to the same display asks the server, and the window follows
+    // the configure event like any resize by the host.
+    Display* display = XOpenDisplay(features_.display.empty() ? nullptr : features_.display.c_str());
+    if (display == nullptr) return 1;
+    XResizeWindow(display, window_->windowId(), static_cast<unsigned>(width), static_cast<unsigned>(height));
+    XSync(display, False);
+    XCloseDisplay(display);
     return 0;
 }
 

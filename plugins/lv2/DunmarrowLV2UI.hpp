@@ -56,6 +56,9 @@ public:
     // For hosts without embedding.
     int show();
     int hide();
+    // The host gives the editor a new size in pixels (ui:resize as the UI's
+    // interface); the views follow once the window reports it. 0 on success.
+    int resize(int width, int height);
 
     // For tests.
     [[nodiscard]] const std::shared_ptr<ObservableAUParameterGroup>& observableTree() const { return observable_; }

@@ -1,4 +1,4 @@
-// The UI module's entry: one ui:X11UI, with the idle and show interfaces.
+// The UI module's entry: one ui:X11UI, with the idle, show and resize interfaces.
 // Everything here runs on the host's UI thread.
 
 #include <lv2/ui/ui.h>
@@ -48,12 +48,17 @@ int idle(LV2UI_Handle handle) { return self(handle).idle(); }
 int show(LV2UI_Handle handle) { return self(handle).show(); }
 int hide(LV2UI_Handle handle) { return self(handle).hide(); }
 
+int resize(LV2UI_Feature_Handle handle, int width, int height) { return self(handle).resize(width, height); }
+
 const LV2UI_Idle_Interface kIdle = {idle};
+// As the UI's interface, the handle is the UI instance.
+const LV2UI_Resize kResize = {nullptr, resize};
 const LV2UI_Show_Interface kShow = {show, hide};
 
 const void* extensionData(const char* uri) {
     if (std::strcmp(uri, LV2_UI__idleInterface) == 0) return &kIdle;
     if (std::strcmp(uri, LV2_UI__showInterface) == 0) return &kShow;
+    if (std::strcmp(uri, LV2_UI__resize) == 0) return &kResize;
     return nullptr;
 }
 

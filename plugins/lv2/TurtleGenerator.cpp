@@ -163,7 +163,7 @@ std::string uiDescription(const std::string& uiBinary) {
       << "    ui:binary <" << uiBinary << "> ;\n"
       << "    lv2:requiredFeature ui:idleInterface ;\n"
       << "    lv2:optionalFeature ui:parent , ui:resize , ui:touch , opts:options , urid:map ;\n"
-      << "    lv2:extensionData ui:idleInterface , ui:showInterface ;\n"
+      << "    lv2:extensionData ui:idleInterface , ui:showInterface , ui:resize ;\n"
       << "    ui:portNotification";
     bool first = true;
     for (const auto& variant : kVariants) {

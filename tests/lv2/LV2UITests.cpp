@@ -275,6 +275,13 @@ TEST_F(UITest, EmbedsDrawsWritesOnADragAndFollowsPortEvents) {
     EXPECT_EQ(editor.observableTree()->lookupNode("global")->lookupParameter("drive")->value(), dragged);
     EXPECT_TRUE(writes.empty());
 
+    // The host resizes the editor through the UI's resize interface: the views follow.
+    const auto* resizeInterface = static_cast<const LV2UI_Resize*>(descriptor->extension_data(LV2_UI__resize));
+    ASSERT_NE(resizeInterface, nullptr);
+    EXPECT_EQ(resizeInterface->ui_resize(handle, 1440, 1200), 0);
+    EXPECT_TRUE(idleUntil([&] { return editor.window()->size() == ui::Size{1440, 1200}; }));
+    EXPECT_NE(resizeInterface->ui_resize(handle, 0, -4), 0);
+
     descriptor->cleanup(handle);
     handle = nullptr;
     XDestroyWindow(display, parent);

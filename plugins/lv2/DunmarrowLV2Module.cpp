@@ -46,6 +46,7 @@ std::uint32_t maximumBlockLengthFrom(const LV2_Feature* const* features) {
     return 0;
 }
 
+// Host's instantiation thread (the LV2 "instantiation class"): may allocate.
 template <std::uint32_t Channels>
 LV2_Handle instantiate(const LV2_Descriptor*, double sampleRate, const char*, const LV2_Feature* const* features) {
     try {
@@ -57,10 +58,13 @@ LV2_Handle instantiate(const LV2_Descriptor*, double sampleRate, const char*, co
 
 DunmarrowLV2Plugin& self(LV2_Handle instance) { return *static_cast<DunmarrowLV2Plugin*>(instance); }
 
+// Any thread the host likes, but never during run(): stores a pointer, nothing more.
 void connectPort(LV2_Handle instance, uint32_t port, void* data) { self(instance).connectPort(port, data); }
+// Host's instantiation thread, never during run(): allocates render resources.
 void activate(LV2_Handle instance) { self(instance).activate(); }
-// The host's audio thread: real time.
+// The host's audio thread, real time: no lock, no allocation, no blocking.
 void run(LV2_Handle instance, uint32_t sampleCount) { self(instance).run(sampleCount); }
+// Host's instantiation thread, never during run(): frees the kernel's state.
 void deactivate(LV2_Handle instance) { self(instance).deactivate(); }
 // Takes back the ownership instantiate handed to the host.
 void cleanup(LV2_Handle instance) { std::unique_ptr<DunmarrowLV2Plugin>(static_cast<DunmarrowLV2Plugin*>(instance)); }

@@ -146,11 +146,18 @@ TEST(LV2Tools, Lv2infoListsBothPluginsWithEveryPortAndThePresets) {
 TEST(LV2Tools, TheTurtlePassesSordValidate) {
     REQUIRE_TOOL(sord_validate);
     std::string files;
-    // The LV2 vocabularies lv2-dev installs, so that every term is checked against its definition.
+    // The LV2 vocabularies lv2-dev installs (specification bundles and the
+    // schemas), so that every term is checked against its definition; other
+    // plugins installed on the machine are not ours to judge.
     for (const auto& root : {fs::path("/usr/lib/lv2"), fs::path("/usr/local/lib/lv2")}) {
-        if (!fs::exists(root)) continue;
-        for (const auto& entry : fs::recursive_directory_iterator(root))
-            if (entry.path().extension() == ".ttl") files += " '" + entry.path().string() + "'";
+        if (!fs::is_directory(root)) continue;
+        for (const auto& bundle : fs::directory_iterator(root)) {
+            const bool vocabulary = bundle.path().filename() == "schemas.lv2" ||
+                                    slurp(bundle.path() / "manifest.ttl").find("Specification") != std::string::npos;
+            if (!vocabulary || !fs::is_directory(bundle.path())) continue;
+            for (const auto& entry : fs::directory_iterator(bundle.path()))
+                if (entry.path().extension() == ".ttl") files += " '" + entry.path().string() + "'";
+        }
     }
     if (files.find("lv2core") == std::string::npos && files.find("core.lv2") == std::string::npos)
         GTEST_SKIP() << "the LV2 vocabularies (lv2-dev) are not installed";

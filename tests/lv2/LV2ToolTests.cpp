@@ -57,9 +57,23 @@ struct Result {
     std::string output;  // standard output and error together
 };
 
+// In a sanitizer build the plugin modules need the sanitizer's runtime
+// loaded first, which the LV2 tools, not built with it, do not do themselves.
+#ifdef DUNMARROW_SANITIZER_RUNTIME
+const std::vector<std::string> kToolEnvironment = {std::string("LD_PRELOAD=") + DUNMARROW_SANITIZER_RUNTIME,
+                                                   "ASAN_OPTIONS=detect_leaks=0"};
+#else
+const std::vector<std::string> kToolEnvironment;
+#endif
+
 // Runs a command line with LV2_PATH naming the build's bundle folder.
 Result run(const std::string& command) {
-    const std::string line = "LV2_PATH='" + kBundle.parent_path().string() + "' " + command + " 2>&1";
+    std::string line = "LV2_PATH='" + kBundle.parent_path().string() + "' ";
+    for (const auto& variable : kToolEnvironment) {
+        const auto equals = variable.find('=');
+        line += variable.substr(0, equals + 1) + "'" + variable.substr(equals + 1) + "' ";
+    }
+    line += command + " 2>&1";
     Result result;
     FILE* pipe = ::popen(line.c_str(), "r");
     if (pipe == nullptr) return result;
@@ -402,6 +416,7 @@ TEST(LV2Jalv, LoadsThePluginIntoAPrivateJackServerAndProcessesAudio) {
     for (char** e = environ; *e != nullptr; ++e)
         if (std::string(*e).rfind("LV2_PATH=", 0) != 0) env.emplace_back(*e);
     env.push_back(lv2Path);
+    for (const auto& variable : kToolEnvironment) env.push_back(variable);
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);

@@ -5,14 +5,6 @@
 // the meters; without a parent it shows and hides a window of its own.
 
 #include <gtest/gtest.h>
-// X11 after GoogleTest: its macros (None, Bool) clash with names in the test headers.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -27,6 +19,8 @@
 
 #include "DunmarrowLV2UI.hpp"
 #include "LV2TestHost.hpp"
+// X11 last: its macros (None, Bool) clash with names in the headers above.
+#include "VirtualDisplay.hpp"
 
 extern "C" const LV2UI_Descriptor* lv2ui_descriptor(uint32_t index);
 
@@ -34,57 +28,7 @@ namespace {
 
 using namespace dunmarrow_lv2;
 
-// Xvfb on a free display it picks itself (-displayfd); stopped and reaped at the end.
-class Xvfb {
-public:
-    Xvfb() {
-        for (const char* c : {"/usr/bin/Xvfb", "/usr/local/bin/Xvfb"})
-            if (std::filesystem::exists(c)) binary_ = c;
-        if (binary_.empty()) return;
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(fds[0]);
-            // Dies with the test, even one that stops on a fatal error, and
-            // holds none of its output pipes.
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            const int devnull = ::open("/dev/null", O_WRONLY);
-            if (devnull >= 0) {
-                ::dup2(devnull, STDOUT_FILENO);
-                ::dup2(devnull, STDERR_FILENO);
-            }
-            const std::string fd = std::to_string(fds[1]);
-            ::execl(binary_.c_str(), "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-                    static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        std::string number;
-        pollfd p{fds[0], POLLIN, 0};
-        while (::poll(&p, 1, 10000) > 0) {
-            char c = 0;
-            if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
-            number += c;
-        }
-        ::close(fds[0]);
-        if (!number.empty()) display_ = ":" + number;
-    }
-    ~Xvfb() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    [[nodiscard]] bool installed() const { return !binary_.empty(); }
-    [[nodiscard]] const std::string& display() const { return display_; }
-
-private:
-    std::string binary_;
-    std::string display_;
-    pid_t pid_ = -1;
-};
+using testsupport::Xvfb;
 
 struct PortWrite {
     std::uint32_t port;

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,9 +36,15 @@ public:
         pid_ = ::fork();
         if (pid_ == 0) {
             ::close(fds[0]);
+            // Dies with the test, even one that stops on a fatal error.
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
             // Xvfb reports every display it finds taken on its way to a free one: noise here.
+            // It holds none of the test's output pipes either.
             const int devnull = ::open("/dev/null", O_WRONLY);
-            if (devnull >= 0) ::dup2(devnull, STDERR_FILENO);
+            if (devnull >= 0) {
+                ::dup2(devnull, STDOUT_FILENO);
+                ::dup2(devnull, STDERR_FILENO);
+            }
             const std::string fd = std::to_string(fds[1]);
             ::execl(binary_.c_str(), "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1600x1300x24", "-nolisten",
                     "tcp", static_cast<char*>(nullptr));

@@ -103,8 +103,8 @@ std::string headlessUsage() {
            "  --output FILE   render offline into FILE (.wav, .aif, .flac, .caf) instead of playing\n"
            "  --screenshot FILE.png   once validated, write the window (with the effect's editor) as PNG\n"
            "  --inspect FILE.json     once validated, write the window's laid-out view tree as JSON\n"
-           "Without --headless the window opens when an X display can be opened; --seconds, --output,\n"
-           "--screenshot and --inspect belong to the headless mode and imply it.";
+           "Without --headless the window opens when an X display can be opened (--seconds then does\n"
+           "nothing); --output, --screenshot and --inspect belong to the headless mode and imply it.";
 }
 
 std::optional<HeadlessOptions> parseHeadlessOptions(const std::vector<std::string>& arguments, std::string& error) {
@@ -138,7 +138,6 @@ std::optional<HeadlessOptions> parseHeadlessOptions(const std::vector<std::strin
                 return std::nullopt;
             }
             options.seconds = seconds;
-            options.secondsGiven = true;
         } else if (argument == "--output") {
             if (!value(text)) return std::nullopt;
             options.output = text;

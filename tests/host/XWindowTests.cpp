@@ -55,6 +55,7 @@ public:
     void requestClose(unsigned long window) {
         XEvent e{};
         e.xclient.type = ClientMessage;
+        e.xclient.display = display;
         e.xclient.window = window;
         e.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
         e.xclient.format = 32;
@@ -152,8 +153,8 @@ TEST_F(HostWindowOnX, TheWindowFitsItsContentAndTakesRealClicks) {
     client.click(id, host->frameOf(ValidationView::kCloseIdentifier)->center());
     ASSERT_TRUE(waitFor([&] { return !host->frameOf(ValidationView::kCloseIdentifier).has_value(); }));
 
-    // Closing the window ends the application's run.
-    client.requestClose(id);
+    // A closed window ends the application's run at once.
+    window.close();
     app.runUntilWindowCloses();
     EXPECT_TRUE(window.isClosed());
 }

@@ -117,7 +117,7 @@ TEST(Headless, WritesTheWindowWithTheEditorAsPNGAndInspectionOnceValidated) {
     std::ifstream jsonFile(json);
     const auto tree = nlohmann::json::parse(jsonFile, nullptr, false);
     ASSERT_FALSE(tree.is_discarded());
-    EXPECT_EQ(tree.value("type", ""), "ContentView");
+    EXPECT_EQ(stringField(tree, "type"), "ContentView");
     EXPECT_EQ(collectTexts(tree), (std::vector<std::string>{"aufx dmds QVRN", verdict, "Audio Playback", "Play"}));
     const auto editor = frameInTree(tree, "HostTestEditor");
     ASSERT_TRUE(editor);

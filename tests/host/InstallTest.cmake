@@ -4,8 +4,8 @@
 # resources, its validator and the installed effect through the installation
 # alone.
 #
-#   cmake -DBUILD_DIR=<build> -DWORK_DIR=<scratch> -P InstallTest.cmake
-foreach(variable BUILD_DIR WORK_DIR)
+#   cmake -DBUILD_DIR=<build> -DWORK_DIR=<scratch> -DLIBDIR=<lib folder> -P InstallTest.cmake
+foreach(variable BUILD_DIR WORK_DIR LIBDIR)
   if(NOT ${variable})
     message(FATAL_ERROR "InstallTest.cmake needs -D${variable}=...")
   endif()
@@ -26,12 +26,13 @@ foreach(installed bin/DunmarrowAU bin/dunmarrow-validate bin/dunmarrow-render)
     message(FATAL_ERROR "not installed: ${installed}")
   endif()
 endforeach()
-file(GLOB_RECURSE synth ${prefix}/*/DunmarrowAU/Resources/Synth.aif)
-file(GLOB_RECURSE effect ${prefix}/*/DunmarrowAUExtension.auext/DunmarrowAUExtension.so)
-file(GLOB_RECURSE foundation ${prefix}/*/dunmarrow/libplatform_foundation.so)
-if(NOT synth OR NOT effect OR NOT foundation)
-  message(FATAL_ERROR "missing from the installation: Synth.aif '${synth}', effect '${effect}', libraries '${foundation}'")
-endif()
+foreach(installed DunmarrowAU/DunmarrowAU DunmarrowAU/Info.json DunmarrowAU/Resources/Synth.aif
+                  DunmarrowAU/dunmarrow-validate libplatform_foundation.so
+                  audiounits/DunmarrowAUExtension.auext/DunmarrowAUExtension.so)
+  if(NOT EXISTS ${prefix}/${LIBDIR}/dunmarrow/${installed})
+    message(FATAL_ERROR "not installed: ${LIBDIR}/dunmarrow/${installed}")
+  endif()
+endforeach()
 
 set(wav ${WORK_DIR}/X.wav)
 execute_process(

@@ -44,6 +44,16 @@ struct ManualValidation {
     }
 };
 
+// A text or Boolean field of an inspected node; empty or false when absent.
+inline std::string stringField(const nlohmann::json& node, const char* key) {
+    const auto it = node.find(key);
+    return it != node.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+inline bool boolField(const nlohmann::json& node, const char* key) {
+    const auto it = node.find(key);
+    return it != node.end() && it->is_boolean() && it->get<bool>();
+}
+
 // Depth first over the inspection tree.
 inline std::optional<nlohmann::json> findNode(const nlohmann::json& node,
                                               const std::function<bool(const nlohmann::json&)>& match) {
@@ -54,13 +64,13 @@ inline std::optional<nlohmann::json> findNode(const nlohmann::json& node,
     return std::nullopt;
 }
 inline std::optional<nlohmann::json> findByType(const nlohmann::json& tree, const std::string& type) {
-    return findNode(tree, [&](const nlohmann::json& n) { return n.value("type", "") == type; });
+    return findNode(tree, [&](const nlohmann::json& n) { return stringField(n, "type") == type; });
 }
 inline std::optional<nlohmann::json> findByIdentifier(const nlohmann::json& tree, const std::string& identifier) {
-    return findNode(tree, [&](const nlohmann::json& n) { return n.value("identifier", "") == identifier; });
+    return findNode(tree, [&](const nlohmann::json& n) { return stringField(n, "identifier") == identifier; });
 }
 inline std::optional<nlohmann::json> findByText(const nlohmann::json& tree, const std::string& text) {
-    return findNode(tree, [&](const nlohmann::json& n) { return n.value("type", "") == "Text" && n.value("text", "") == text; });
+    return findNode(tree, [&](const nlohmann::json& n) { return stringField(n, "type") == "Text" && stringField(n, "text") == text; });
 }
 // The first text node at or under the node with `identifier`.
 inline std::optional<nlohmann::json> textUnder(const nlohmann::json& tree, const std::string& identifier) {
@@ -72,7 +82,7 @@ inline std::optional<nlohmann::json> textUnder(const nlohmann::json& tree, const
 inline std::vector<std::string> collectTexts(const nlohmann::json& tree) {
     std::vector<std::string> texts;
     std::function<void(const nlohmann::json&)> visit = [&](const nlohmann::json& node) {
-        if (node.value("type", "") == "Text") texts.push_back(node.value("text", ""));
+        if (stringField(node, "type") == "Text") texts.push_back(stringField(node, "text"));
         if (node.contains("children"))
             for (const auto& child : node.at("children")) visit(child);
     };

@@ -69,7 +69,7 @@ TEST(HostWindow, UnloadedShowsTheDashAndTheMessageOnly) {
               (std::vector<std::string>{"-", "No Audio Unit loaded.."}));
     auto title = findByText(window.tree(), "-");
     ASSERT_TRUE(title);
-    EXPECT_EQ(title->value("selectable", false), true);
+    EXPECT_EQ(boolField(*title, "selectable"), true);
     const ui::Rect message = window.frame("No Audio Unit loaded..");
     const ui::Rect messageFrame = window.frame(ContentView::kMessageIdentifier);
     EXPECT_GE(messageFrame.width, 400);
@@ -106,7 +106,7 @@ TEST(HostWindow, LoadedEffectShowsTitleEditorAndPlaybackAndTheBadgeOnlyAfterVali
     // The title is bold and selectable.
     auto title = findByText(window.tree(), "aufx dmds QVRN");
     ASSERT_TRUE(title);
-    EXPECT_EQ(title->value("selectable", false), true);
+    EXPECT_EQ(boolField(*title, "selectable"), true);
 
     window.validation.answer(kAudioComponentValidationResult_Passed, {{"Output", {"check one: passed", "done"}}});
     ASSERT_TRUE(window.waitUntilShown("Validation Passed"));
@@ -152,8 +152,8 @@ TEST(HostWindow, ClickingTheBadgeOpensTheSheetAndCloseClosesIt) {
     ASSERT_TRUE(window.shows("Close"));
     auto output = textUnder(window.tree(), ValidationView::kOutputIdentifier);
     ASSERT_TRUE(output);
-    EXPECT_EQ(output->value("text", ""), "check: FAILED\nsecond line");
-    EXPECT_EQ(output->value("selectable", false), true);
+    EXPECT_EQ(stringField(*output, "text"), "check: FAILED\nsecond line");
+    EXPECT_EQ(boolField(*output, "selectable"), true);
     ASSERT_TRUE(findByType(window.tree(), "ScrollView"));
     // "Close" above the output.
     EXPECT_LT(window.frame("Close").maxY(), window.frame(ValidationView::kOutputIdentifier).y);
@@ -184,7 +184,7 @@ TEST(HostWindow, TheSheetSaysValidationProbablyCrashedWithoutOutput) {
     window.click(ValidationView::kBadgeIdentifier);
     auto output = textUnder(window.tree(), ValidationView::kOutputIdentifier);
     ASSERT_TRUE(output);
-    EXPECT_EQ(output->value("text", ""), "Validation probably crashed");
+    EXPECT_EQ(stringField(*output, "text"), "Validation probably crashed");
 }
 
 TEST(HostWindow, PlayAndStopChangeTheEngineAndTheLabel) {
@@ -239,7 +239,7 @@ TEST(HostWindow, AnInvalidatedInstanceShowsTheCrashedLayout) {
     const ui::Rect crashed = window.frame("crashed!");
     EXPECT_NEAR(crashed.x - open.maxX(), 2, 0.01);
     EXPECT_NEAR(crashed.center().y, open.center().y, 0.01);
-    EXPECT_EQ(findByText(window.tree(), "crashed!").value_or(nlohmann::json::object()).value("selectable", false), true);
+    EXPECT_EQ(boolField(findByText(window.tree(), "crashed!").value_or(nlohmann::json::object()), "selectable"), true);
     EXPECT_LT(crashed.maxY(), window.frame(ValidationView::kBadgeIdentifier).y + 0.5);
     // The editor is gone, although the engine still holds the unit.
     EXPECT_FALSE(findByType(window.tree(), "AUViewControllerUI"));

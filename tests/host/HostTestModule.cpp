@@ -108,6 +108,14 @@ class HostTestFactory final : public hosttest::HostTestPrincipal {
 class HostTestFactory final : public hosttest::HostTestPrincipal, public ui::NSViewController {
 #endif
 public:
+#ifndef HOST_TEST_INSTRUMENT
+    // The effect's editor: one colour at a fixed preferred size.
+    HostTestFactory() { setPreferredContentSize(hosttest::kEditorSize); }
+    void loadView() override {
+        setView(std::make_shared<ui::NSView>(std::make_shared<ui::ViewHost>(
+            ui::View(hosttest::kEditorColour).accessibilityIdentifier("HostTestEditor"), hosttest::kEditorSize)));
+    }
+#endif
     std::shared_ptr<AUAudioUnit> createAudioUnit(const AudioComponentDescription& description,
                                                  foundation::NSError* outError) override {
         auto unit = AUAudioUnit::create<HostTestUnit>(description, kAudioComponentInstantiation_None, outError);

@@ -19,6 +19,10 @@ inline constexpr float kEffectGain = 0.5f;
 // The instrument writes this to every sample.
 inline constexpr float kInstrumentLevel = 0.25f;
 
+// The effect's editor fills its preferred size with one colour.
+inline constexpr ui::Size kEditorSize{200, 100};
+inline constexpr ui::Color kEditorColour = ui::Color::sRGB(0, 0, 1);
+
 // Counters the tests read from the host's threads.
 struct UnitCounters {
     std::atomic<int> renderCycles{0};

@@ -11,6 +11,7 @@
 #include "audiounit/AUAudioUnit.hpp"
 #include "audiounit/AUAudioUnitFactory.hpp"
 #include "audiounit/AVAudioPCMBuffer.hpp"
+#include "ui/Geometry.hpp"
 
 namespace hosttest {
 

@@ -1,7 +1,6 @@
 #pragma once
 // Helpers of the window tests: a validation the test answers, searches over
-// the inspection tree, colour checks on rendered images, and a private virtual
-// X server.
+// the inspection tree and colour checks on rendered images.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -116,54 +115,5 @@ inline ui::Color darkestPixel(const ui::Image& image, const ui::Rect& rect, doub
     }
     return darkest;
 }
-
-// Xvfb on a free display it picks itself (-displayfd); stopped and reaped at the end.
-class Xvfb {
-public:
-    Xvfb() {
-        for (const char* candidate : {"/usr/bin/Xvfb", "/usr/local/bin/Xvfb"})
-            if (std::filesystem::exists(candidate)) binary_ = candidate;
-        if (binary_.empty()) return;
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(fds[0]);
-            // Xvfb reports every display it finds taken on its way to a free one: noise here.
-            const int devnull = ::open("/dev/null", O_WRONLY);
-            if (devnull >= 0) ::dup2(devnull, STDERR_FILENO);
-            const std::string fd = std::to_string(fds[1]);
-            ::execl(binary_.c_str(), "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x900x24", "-nolisten", "tcp",
-                    static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        std::string number;
-        pollfd p{fds[0], POLLIN, 0};
-        while (::poll(&p, 1, 10000) > 0) {
-            char c = 0;
-            if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
-            number += c;
-        }
-        ::close(fds[0]);
-        if (!number.empty()) display_ = ":" + number;
-    }
-    ~Xvfb() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    Xvfb(const Xvfb&) = delete;
-    Xvfb& operator=(const Xvfb&) = delete;
-    [[nodiscard]] bool installed() const { return !binary_.empty(); }
-    [[nodiscard]] const std::string& display() const { return display_; }
-
-private:
-    std::string binary_;
-    std::string display_;
-    pid_t pid_ = -1;
-};
 
 }  // namespace hosttest

@@ -3,9 +3,6 @@
 // the DunmarrowAU program choosing between its window and the headless mode.
 
 #include <gtest/gtest.h>
-// X11 after GoogleTest: its macros (None, Bool) clash with names in the test headers.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
 
 #include <array>
 #include <chrono>
@@ -18,82 +15,15 @@
 #include "ValidationView.hpp"
 #include "WindowTestSupport.hpp"
 #include "foundation/RunLoop.hpp"
+// X11 last: its macros (None, Bool) clash with names in the headers above.
+#include "VirtualDisplay.hpp"
 
 using namespace hosttest;
 
 namespace {
 
-// A second client of the same server: sends input and reads pixels back.
-class XClient {
-public:
-    explicit XClient(const std::string& name) : display(XOpenDisplay(name.c_str())) {}
-    ~XClient() {
-        if (display) XCloseDisplay(display);
-    }
-    XClient(const XClient&) = delete;
-    XClient& operator=(const XClient&) = delete;
-
-    void click(unsigned long window, ui::Point p) {
-        for (const int type : {ButtonPress, ButtonRelease}) {
-            XEvent e{};
-            e.xbutton.type = type;
-            e.xbutton.display = display;
-            e.xbutton.window = window;
-            e.xbutton.x = int(p.x);
-            e.xbutton.y = int(p.y);
-            e.xbutton.button = Button1;
-            e.xbutton.state = type == ButtonRelease ? Button1Mask : 0;
-            e.xbutton.same_screen = True;
-            // A second apart: no two clicks make a double click.
-            time += 1000;
-            e.xbutton.time = time;
-            XSendEvent(display, window, False, type == ButtonPress ? ButtonPressMask : ButtonReleaseMask, &e);
-        }
-        XFlush(display);
-    }
-    // What a window manager sends when the user closes the window.
-    void requestClose(unsigned long window) {
-        XEvent e{};
-        e.xclient.type = ClientMessage;
-        e.xclient.display = display;
-        e.xclient.window = window;
-        e.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-        e.xclient.format = 32;
-        e.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
-        XSendEvent(display, window, False, NoEventMask, &e);
-        XFlush(display);
-    }
-    [[nodiscard]] ui::Color pixel(unsigned long window, ui::Point p) {
-        XImage* image = XGetImage(display, window, int(p.x), int(p.y), 1, 1, AllPlanes, ZPixmap);
-        if (!image) return ui::Color::clear();
-        const unsigned long value = XGetPixel(image, 0, 0);
-        XDestroyImage(image);
-        return ui::Color::sRGB(double((value >> 16) & 0xFF) / 255, double((value >> 8) & 0xFF) / 255,
-                               double(value & 0xFF) / 255);
-    }
-    [[nodiscard]] std::string name(unsigned long window) {
-        char* text = nullptr;
-        if (XFetchName(display, window, &text) == 0 || text == nullptr) return {};
-        std::string result = text;
-        XFree(text);
-        return result;
-    }
-    // The top-level windows called `name`.
-    [[nodiscard]] std::vector<unsigned long> windowsNamed(const std::string& wanted) {
-        ::Window root = 0, parent = 0;
-        ::Window* children = nullptr;
-        unsigned count = 0;
-        std::vector<unsigned long> found;
-        if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count) == 0) return found;
-        for (unsigned i = 0; i < count; ++i)
-            if (name(children[i]) == wanted) found.push_back(children[i]);
-        if (children) XFree(children);
-        return found;
-    }
-
-    Display* display;
-    Time time = 1000;
-};
+using testsupport::XClient;
+using testsupport::Xvfb;
 
 class HostWindowOnX : public ::testing::Test {
 protected:
@@ -136,8 +66,8 @@ TEST_F(HostWindowOnX, TheWindowFitsItsContentAndTakesRealClicks) {
     // On screen: the green badge and the editor's own colour.
     const ui::Rect badge = *host->frameOf(ValidationView::kBadgeIdentifier);
     const ui::Rect editor = frameInTree(host->inspect(), "HostTestEditor").value_or(ui::Rect{});
-    ASSERT_TRUE(waitFor([&] { return client.pixel(id, editor.center()) == kEditorColour; }));
-    expectColour(client.pixel(id, {badge.x + 2, badge.center().y}), ui::Color::green());
+    ASSERT_TRUE(waitFor([&] { return client.colour(id, editor.center()) == kEditorColour; }));
+    expectColour(client.colour(id, {badge.x + 2, badge.center().y}), ui::Color::green());
 
     // Play and Stop through real button events.
     client.click(id, host->frameOf("Play")->center());

@@ -210,26 +210,11 @@ TEST_F(SnapshotTool, WindowModeShowsTheEditorUntilTheWindowIsClosed) {
 
     testsupport::XClient client(server.display());
     ASSERT_NE(client.display, nullptr);
-    const auto findEditorWindow = [&]() -> ::Window {
-        ::Window root = 0, parent = 0, *children = nullptr;
-        unsigned count = 0;
-        ::Window found = 0;
-        if (XQueryTree(client.display, DefaultRootWindow(client.display), &root, &parent, &children, &count)) {
-            for (unsigned i = 0; i < count && !found; ++i) {
-                char* name = nullptr;
-                if (XFetchName(client.display, children[i], &name) && name) {
-                    if (std::string(name) == "Dunmarrow") found = children[i];
-                    XFree(name);
-                }
-            }
-            if (children) XFree(children);
-        }
-        return found;
-    };
-    ::Window editor = 0;
+    unsigned long editor = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!editor && std::chrono::steady_clock::now() < deadline) {
-        editor = findEditorWindow();
+        const auto windows = client.windowsNamed("Dunmarrow");
+        editor = windows.empty() ? 0 : windows.front();
         if (!editor) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     ASSERT_NE(editor, 0u) << "no editor window appeared; " << slurp(scratch / "stderr");
@@ -238,15 +223,7 @@ TEST_F(SnapshotTool, WindowModeShowsTheEditorUntilTheWindowIsClosed) {
     EXPECT_EQ(attributes.width, 720);
     EXPECT_EQ(attributes.height, 600);
 
-    // What a window manager sends when the user closes the window.
-    XEvent close{};
-    close.xclient.type = ClientMessage;
-    close.xclient.window = editor;
-    close.xclient.message_type = XInternAtom(client.display, "WM_PROTOCOLS", False);
-    close.xclient.format = 32;
-    close.xclient.data.l[0] = static_cast<long>(XInternAtom(client.display, "WM_DELETE_WINDOW", False));
-    XSendEvent(client.display, editor, False, NoEventMask, &close);
-    XFlush(client.display);
+    client.requestClose(editor);
     ASSERT_EQ(finished.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     const int raw = finished.get();
     EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << slurp(scratch / "stderr");

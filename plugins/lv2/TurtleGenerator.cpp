@@ -82,26 +82,26 @@ std::vector<Preset> factoryPresets() {
         for (const char c : preset->name()) slug += c == ' ' ? '-' : static_cast<char>(std::tolower(c));
         out.uri = "urn:dunmarrow:preset:" + slug;
         out.name = preset->name();
-        for (const ParameterSpec* spec : parameterPorts()) {
-            const auto parameter = unit->parameterTree()->parameterWithIdentifiers({"global", spec->identifier});
-            if (!parameter) throw std::runtime_error("parameter " + spec->identifier + " is not in the tree");
-            out.values.emplace_back(spec->identifier, parameter->value());
+        for (const ParameterSpec* declaration : parameterPorts()) {
+            const auto parameter = unit->parameterTree()->parameterWithIdentifiers({"global", declaration->identifier});
+            if (!parameter) throw std::runtime_error("parameter " + declaration->identifier + " is not in the tree");
+            out.values.emplace_back(declaration->identifier, parameter->value());
         }
         presets.push_back(std::move(out));
     }
     return presets;
 }
 
-std::string controlPort(std::uint32_t index, const ParameterSpec& spec) {
+std::string controlPort(std::uint32_t index, const ParameterSpec& declaration) {
     std::ostringstream s;
     s << "        a lv2:InputPort , lv2:ControlPort ;\n"
       << "        lv2:index " << index << " ;\n"
-      << "        lv2:symbol " << quoted(spec.identifier) << " ;\n"
-      << "        lv2:name " << quoted(spec.name) << " ;\n"
-      << "        lv2:default " << decimal(spec.defaultValue) << " ;\n"
-      << "        lv2:minimum " << decimal(spec.minValue) << " ;\n"
-      << "        lv2:maximum " << decimal(spec.maxValue);
-    switch (spec.units) {
+      << "        lv2:symbol " << quoted(declaration.identifier) << " ;\n"
+      << "        lv2:name " << quoted(declaration.name) << " ;\n"
+      << "        lv2:default " << decimal(declaration.defaultValue) << " ;\n"
+      << "        lv2:minimum " << decimal(declaration.minValue) << " ;\n"
+      << "        lv2:maximum " << decimal(declaration.maxValue);
+    switch (declaration.units) {
         case kAudioUnitParameterUnit_Percent: s << " ;\n        units:unit units:pc"; break;
         case kAudioUnitParameterUnit_LinearGain: s << " ;\n        units:unit units:coef"; break;
         case kAudioUnitParameterUnit_Boolean: s << " ;\n        lv2:portProperty lv2:toggled"; break;

@@ -274,8 +274,9 @@ template <typename V>
 // the baseline variant, 1.06 ulp with FMA.
 //
 // A vector whose lanes all fall on one side of 0.875 (the usual case for
-// audio: neighbouring sub-samples are close) computes only that side; the
-// lanes' values are the same either way.
+// audio: neighbouring sub-samples are close) computes only that side, and one
+// whose lanes are all past 9.5 (a hard-driven shaper) is 1 without computing;
+// the lanes' values are the same either way.
 template <typename V>
 [[gnu::always_inline]] inline V tanhBelowSplit(V ax, V x2) noexcept {
     V p = splat<V>(-5.475857869e-04f);
@@ -314,7 +315,8 @@ template <typename V>
     if (!anyLane<V>(above)) {
         magnitude = tanhBelowSplit<V>(ax, x * x);
     } else if (!anyLane<V>(~above)) {
-        magnitude = tanhAboveSplit<V>(ax);
+        // Past 9.5 the exponential is held at exp(19) and the result is exactly 1.
+        magnitude = anyLane<V>(ax < splat<V>(9.5f)) ? tanhAboveSplit<V>(ax) : splat<V>(1.0f);
     } else {
         magnitude = select<V>(above, tanhAboveSplit<V>(ax), tanhBelowSplit<V>(ax, x * x));
     }

@@ -240,6 +240,26 @@ template <typename V>
     return select<V>(v >= vlo, upper, vlo);
 }
 
+// Whether any lane of a comparison's mask is set.
+template <typename V>
+[[gnu::always_inline]] inline bool anyLane(MaskOf<V> mask) noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    // The sign bits at once (movmskps); an 8-lane mask is first folded to 4 lanes.
+    if constexpr (sizeof(V) == 16) {
+        return __builtin_ia32_movmskps(fromBits<V>(mask)) != 0;
+    } else {
+        const MaskOf<Float4> folded = __builtin_shufflevector(mask, mask, 0, 1, 2, 3) | __builtin_shufflevector(mask, mask, 4, 5, 6, 7);
+        return __builtin_ia32_movmskps(fromBits<Float4>(folded)) != 0;
+    }
+#else
+    std::int32_t lanes[kLanes<V>];
+    std::memcpy(lanes, &mask, sizeof lanes);
+    std::int32_t any = 0;
+    for (std::int32_t lane : lanes) any |= lane;
+    return any != 0;
+#endif
+}
+
 // Hyperbolic tangent per lane, within 2 ulp of the exact value for every
 // float (measured against a double-precision tanh over all floats in [-20, 20],
 // see tests/dsp and bench/). NaN stays NaN, infinities give +-1, -0 stays -0.
@@ -252,10 +272,13 @@ template <typename V>
 // the float result is 1 and the argument is held there so the exponential
 // cannot overflow. Worst case over all 2.2e9 floats of [-20, 20]: 1.13 ulp in
 // the baseline variant, 1.06 ulp with FMA.
+//
+// A vector whose lanes all fall on one side of 0.875 (the usual case for
+// audio: neighbouring sub-samples are close) computes only that side, and one
+// whose lanes are all past 9.5 (a hard-driven shaper) is 1 without computing;
+// the lanes' values are the same either way.
 template <typename V>
-[[gnu::always_inline]] inline V tanh(V x) noexcept {
-    const V ax = abs(x);
-    const V x2 = x * x;
+[[gnu::always_inline]] inline V tanhBelowSplit(V ax, V x2) noexcept {
     V p = splat<V>(-5.475857869e-04f);
     p = p * x2 + splat<V>(2.818473155e-03f);
     p = p * x2 + splat<V>(-8.499057583e-03f);
@@ -263,8 +286,10 @@ template <typename V>
     p = p * x2 + splat<V>(-5.395686152e-02f);
     p = p * x2 + splat<V>(1.333327969e-01f);
     p = p * x2 + splat<V>(-3.333333292e-01f);
-    const V small = ax + (ax * x2) * p;
-
+    return ax + (ax * x2) * p;
+}
+template <typename V>
+[[gnu::always_inline]] inline V tanhAboveSplit(V ax) noexcept {
     // exp(y) for 0 <= y <= 19: y = k ln2 + r with |r| <= ln2 / 2, a degree 7
     // polynomial for exp(r), and 2^k put into the exponent.
     const V y = select<V>(ax < splat<V>(9.5f), ax + ax, splat<V>(19.0f));  // NaN goes to 19; the small branch keeps it
@@ -280,8 +305,21 @@ template <typename V>
     e = e * r + splat<V>(5.0000001201e-1f);
     e = (e * (r * r) + r) + splat<V>(1.0f);
     e = fromBits<V>(bits(e) + (k << 23));
-    const V large = splat<V>(1.0f) - splat<V>(2.0f) / (e + splat<V>(1.0f));
-    const V magnitude = select<V>(ax >= splat<V>(0.875f), large, small);
+    return splat<V>(1.0f) - splat<V>(2.0f) / (e + splat<V>(1.0f));
+}
+template <typename V>
+[[gnu::always_inline]] inline V tanh(V x) noexcept {
+    const V ax = abs(x);
+    const MaskOf<V> above = ax >= splat<V>(0.875f);  // false for NaN, which takes the polynomial
+    V magnitude;
+    if (!anyLane<V>(above)) {
+        magnitude = tanhBelowSplit<V>(ax, x * x);
+    } else if (!anyLane<V>(~above)) {
+        // Past 9.5 the exponential is held at exp(19) and the result is exactly 1.
+        magnitude = anyLane<V>(ax < splat<V>(9.5f)) ? tanhAboveSplit<V>(ax) : splat<V>(1.0f);
+    } else {
+        magnitude = select<V>(above, tanhAboveSplit<V>(ax), tanhBelowSplit<V>(ax, x * x));
+    }
     return fromBits<V>(bits(magnitude) | (bits(x) & splatInt<V>(static_cast<std::int32_t>(0x80000000u))));
 }
 
@@ -810,6 +848,7 @@ private:
     //   2. interpolation and drive shaper, the eight sub-samples of a frame in one or two vectors;
     //   3. grind lowpass, sub-sample after sub-sample; grind shaper and crush on vectors;
     //   4. anti-alias lowpasses, decimation and body, frame after frame;
+    //      (2 to 4 in one pass over the frames, each stage a frame behind the one before)
     //   5. density on vectors of frames;
     //   6. cab, double track, output and live-safe guard, frame after frame.
     // V is the vector type of the variant (4 or 8 lanes).
@@ -870,99 +909,112 @@ private:
             // 1. Input conditioning, touch and tight.
             conditionChunk(k, in + start, count, tight.data(), drySafeChunk.data(), envelope, tightLowpass, inputPeak);
 
-            // 2. Linear interpolation from the previous sample to eight
-            // sub-samples, then the drive shaper on them a vector at a time.
-            {
-                const V driveGain = simd::splat<V>(k.driveGain);
-                const V biteGain = simd::splat<V>(k.biteGain);
-                const V biteClipMix = simd::splat<V>(k.biteClipMix);
-                for (uint32_t i = 0; i < count; ++i) {
+            // 2-4 run skewed by one frame per stage: pass t interpolates and
+            // drive-shapes frame t, runs the grind lowpass over frame t - 1,
+            // the grind shaper and crush over frame t - 2, and the anti-alias
+            // lowpasses, decimation and body over frame t - 3. Within a pass
+            // the four stages share no data, so the processor overlaps the
+            // serial filter chains with the vector shapers; each sample's
+            // arithmetic is unchanged.
+            const V driveGain = simd::splat<V>(k.driveGain);
+            const V biteGain = simd::splat<V>(k.biteGain);
+            const V biteClipMix = simd::splat<V>(k.biteClipMix);
+            const V grindGain = simd::splat<V>(k.grindGain);
+            const V grindClipMix = simd::splat<V>(k.grindClipMix);
+            const V grindAmount = simd::splat<V>(k.grindAmount);
+            const V crushGain = simd::splat<V>(k.crushGain);
+            const V crushClipMix = simd::splat<V>(k.crushClipMix);
+            const V crush = simd::splat<V>(k.values.crush);
+            const float tightBeforeChunk = previousTight;
+            for (uint32_t t = 0; t < count + 3; ++t) {
+                // 4. Two cascaded one-poles over the sub-samples, read once per
+                // frame and blended with the raw value; then decimation and body.
+                if (t >= 3) {
+                    const uint32_t i = t - 3;
+                    const float* frame = chunkScratch + i * d::kOversampling;
+                    for (uint32_t s = 0; s < d::kOversampling; ++s) {
+                        antiAlias1 = a * antiAlias1 + aWeight * frame[s];
+                        antiAlias2 = a * antiAlias2 + aWeight * antiAlias1;
+                    }
+                    float x = antiAlias2 + (frame[d::kOversampling - 1] - antiAlias2) * k.rawBlend;
+
+                    // Decimation: sample and hold with saturation.
+                    if (k.decimationActive) {
+                        if (holdCounter < 1) {
+                            holdCounter = k.holdReload;
+                            held = x;
+                        } else {
+                            holdCounter -= 1;
+                        }
+                        if (!saturatedKnown || std::bit_cast<std::uint32_t>(held) != saturatedFor) {
+                            saturatedKnown = true;
+                            saturatedFor = std::bit_cast<std::uint32_t>(held);
+                            saturatedHeld = held + (std::tanh(k.decimationDrive * held) - held) * k.decimationShape;
+                        }
+                        x = x + (saturatedHeld - x) * k.decimationMix;
+                    } else {
+                        holdCounter = 0;
+                        held = x;
+                    }
+
+                    // Body: raise 120-350 Hz, lower 500-900 Hz.
+                    if (k.bodyActive) {
+                        body350 = k.body350 * body350 + k.body350Weight * x;
+                        body120 = k.body120 * body120 + k.body120Weight * x;
+                        body900 = k.body900 * body900 + k.body900Weight * x;
+                        body500 = k.body500 * body500 + k.body500Weight * x;
+                        x = k.bodyTrim * ((x + (body350 - body120) * k.bodyLowBoost) - (body900 - body500) * k.bodyMidCut);
+                    }
+                    base[i] = x;
+                }
+
+                // 3b. Grind shaper and crush, a vector of sub-samples at a time.
+                if (t >= 2 && t - 2 < count && (k.grindActive || k.crushActive)) {
+                    const uint32_t first = (t - 2) * d::kOversampling;
+                    for (uint32_t j = first; j < first + d::kOversampling; j += lanes) {
+                        V y = simd::load<V>(chunkScratch + j);
+                        if (k.grindActive) {
+                            const V g = simd::tanh<V>(grindGain * simd::load<V>(grindResidue.data() + j));
+                            const V w = g + (simd::clamp<V>(simd::splat<V>(1.38f) * g, -0.92f, 0.92f) - g) * grindClipMix;
+                            y = simd::clamp<V>(y + w * grindAmount, -0.98f, 0.98f);
+                        }
+                        if (k.crushActive) {
+                            const V g = simd::tanh<V>(crushGain * y);
+                            const V w = g + (simd::clamp<V>(simd::splat<V>(1.22f) * g, -0.96f, 0.96f) - g) * crushClipMix;
+                            y = y + (w - y) * crush;
+                        }
+                        simd::store<V>(chunkScratch + j, y);
+                    }
+                }
+
+                // 3a. Grind: its lowpass runs sub-sample after sub-sample.
+                if (t >= 1 && t - 1 < count && k.grindActive) {
+                    const uint32_t first = (t - 1) * d::kOversampling;
+                    for (uint32_t j = first; j < first + d::kOversampling; ++j) {
+                        const float y = chunkScratch[j];
+                        grindLowpass = k.grindCoefficient * grindLowpass + k.grindWeight * y;
+                        grindResidue[j] = y - grindLowpass;
+                    }
+                }
+
+                // 2. Linear interpolation from the previous sample to eight
+                // sub-samples, then the drive shaper on them a vector at a time.
+                if (t < count) {
+                    const uint32_t i = t;
                     const float h = tight[i];
-                    const float step = h - previousTight;
+                    const float before = i == 0 ? tightBeforeChunk : tight[i - 1];
+                    const float step = h - before;
                     for (uint32_t part = 0; part < subSampleIndex.size(); ++part) {
                         // step x (k / 8) as step x k, then the exact scaling by 1/8: the
                         // same rounding whether or not the add is fused with it.
-                        const V u = simd::splat<V>(previousTight) + (simd::splat<V>(step) * subSampleIndex[part]) * simd::splat<V>(d::kSubSampleStep);
+                        const V u = simd::splat<V>(before) + (simd::splat<V>(step) * subSampleIndex[part]) * simd::splat<V>(d::kSubSampleStep);
                         const V s = simd::tanh<V>(biteGain * (driveGain * u));
                         const V y = s + (simd::clamp<V>(simd::splat<V>(1.55f) * s, -0.94f, 0.94f) - s) * biteClipMix;
                         simd::store<V>(chunkScratch + i * d::kOversampling + part * lanes, y);
                     }
-                    previousTight = h;
                 }
             }
-
-            // 3. Grind: its lowpass runs sub-sample after sub-sample; the
-            // shaper and the crush stage then run a vector of sub-samples at a time.
-            const uint32_t subSamples = count * d::kOversampling;
-            if (k.grindActive) {
-                for (uint32_t j = 0; j < subSamples; ++j) {
-                    const float y = chunkScratch[j];
-                    grindLowpass = k.grindCoefficient * grindLowpass + k.grindWeight * y;
-                    grindResidue[j] = y - grindLowpass;
-                }
-            }
-            if (k.grindActive || k.crushActive) {
-                const V grindGain = simd::splat<V>(k.grindGain);
-                const V grindClipMix = simd::splat<V>(k.grindClipMix);
-                const V grindAmount = simd::splat<V>(k.grindAmount);
-                const V crushGain = simd::splat<V>(k.crushGain);
-                const V crushClipMix = simd::splat<V>(k.crushClipMix);
-                const V crush = simd::splat<V>(k.values.crush);
-                for (uint32_t j = 0; j < subSamples; j += lanes) {
-                    V y = simd::load<V>(chunkScratch + j);
-                    if (k.grindActive) {
-                        const V g = simd::tanh<V>(grindGain * simd::load<V>(grindResidue.data() + j));
-                        const V w = g + (simd::clamp<V>(simd::splat<V>(1.38f) * g, -0.92f, 0.92f) - g) * grindClipMix;
-                        y = simd::clamp<V>(y + w * grindAmount, -0.98f, 0.98f);
-                    }
-                    if (k.crushActive) {
-                        const V g = simd::tanh<V>(crushGain * y);
-                        const V w = g + (simd::clamp<V>(simd::splat<V>(1.22f) * g, -0.96f, 0.96f) - g) * crushClipMix;
-                        y = y + (w - y) * crush;
-                    }
-                    simd::store<V>(chunkScratch + j, y);
-                }
-            }
-
-            // 4. Two cascaded one-poles over the sub-samples, read once per
-            // frame and blended with the raw value; then decimation and body.
-            for (uint32_t i = 0; i < count; ++i) {
-                const float* frame = chunkScratch + i * d::kOversampling;
-                for (uint32_t s = 0; s < d::kOversampling; ++s) {
-                    antiAlias1 = a * antiAlias1 + aWeight * frame[s];
-                    antiAlias2 = a * antiAlias2 + aWeight * antiAlias1;
-                }
-                float x = antiAlias2 + (frame[d::kOversampling - 1] - antiAlias2) * k.rawBlend;
-
-                // Decimation: sample and hold with saturation.
-                if (k.decimationActive) {
-                    if (holdCounter < 1) {
-                        holdCounter = k.holdReload;
-                        held = x;
-                    } else {
-                        holdCounter -= 1;
-                    }
-                    if (!saturatedKnown || std::bit_cast<std::uint32_t>(held) != saturatedFor) {
-                        saturatedKnown = true;
-                        saturatedFor = std::bit_cast<std::uint32_t>(held);
-                        saturatedHeld = held + (std::tanh(k.decimationDrive * held) - held) * k.decimationShape;
-                    }
-                    x = x + (saturatedHeld - x) * k.decimationMix;
-                } else {
-                    holdCounter = 0;
-                    held = x;
-                }
-
-                // Body: raise 120-350 Hz, lower 500-900 Hz.
-                if (k.bodyActive) {
-                    body350 = k.body350 * body350 + k.body350Weight * x;
-                    body120 = k.body120 * body120 + k.body120Weight * x;
-                    body900 = k.body900 * body900 + k.body900Weight * x;
-                    body500 = k.body500 * body500 + k.body500Weight * x;
-                    x = k.bodyTrim * ((x + (body350 - body120) * k.bodyLowBoost) - (body900 - body500) * k.bodyMidCut);
-                }
-                base[i] = x;
-            }
+            previousTight = tight[count - 1];
 
             // 5. Density: rational and tanh saturation blended, a vector of
             // frames at a time (lanes past the chunk's end are computed and ignored).

@@ -141,4 +141,29 @@ TEST(VectorTanh, SpecialValuesAndOddSymmetry) {
     }
 }
 
+TEST(VectorTanh, ALanesValueDoesNotDependOnItsNeighbours) {
+    // A vector whose lanes all lie on one side of the polynomial / exponential
+    // split, or all past the saturation point, takes a shortcut; a lane must
+    // come out bit for bit the same as in a vector of mixed lanes.
+    const float values[] = {0.0f, 1e-30f, 0.01f, -0.3f, 0.8749999f, 0.875f, -1.5f, 4.0f, 9.4999990f, 9.5f, -12.0f, 20.0f};
+    const float neighbours[] = {0.1f, -2.0f, 15.0f, std::numeric_limits<float>::quiet_NaN()};
+    constexpr std::size_t kWidest = 8;
+    for (InstructionSet set : variants()) {
+        SCOPED_TRACE(dunmarrow_dsp::instructionSetName(set));
+        for (float x : values) {
+            std::vector<float> uniform(kWidest, x);
+            std::vector<float> uniformOut(kWidest);
+            dunmarrow_dsp::tanhBlock(uniform, uniformOut, set);
+            for (float other : neighbours) {
+                std::vector<float> mixed(kWidest, other);
+                mixed[1] = x;
+                std::vector<float> mixedOut(kWidest);
+                dunmarrow_dsp::tanhBlock(mixed, mixedOut, set);
+                EXPECT_EQ(bitsOf(mixedOut[1]), bitsOf(uniformOut[0])) << "x " << x << " beside " << other;
+                EXPECT_EQ(bitsOf(uniformOut[1]), bitsOf(uniformOut[0]));
+            }
+        }
+    }
+}
+
 }  // namespace

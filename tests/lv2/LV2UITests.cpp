@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -42,7 +43,8 @@ protected:
         if (!server.installed()) GTEST_SKIP() << "Xvfb is not installed; the editor tests need it";
         ASSERT_FALSE(server.display().empty()) << "Xvfb did not report a display";
         ::setenv("DISPLAY", server.display().c_str(), 1);
-        display = XOpenDisplay(server.display().c_str());
+        client = std::make_unique<testsupport::XClient>(server.display());
+        display = client->display;
         ASSERT_NE(display, nullptr);
         descriptor = lv2ui_descriptor(0);
         ASSERT_NE(descriptor, nullptr);
@@ -55,7 +57,6 @@ protected:
     }
     void TearDown() override {
         if (handle != nullptr) descriptor->cleanup(handle);
-        if (display != nullptr) XCloseDisplay(display);
     }
 
     LV2UI_Handle instantiate(unsigned long parent, const char* plugin = kStereoPluginURI) {
@@ -78,41 +79,10 @@ protected:
         return false;
     }
 
-    unsigned long pixel(unsigned long window, int x, int y) {
-        XImage* image = XGetImage(display, window, x, y, 1, 1, AllPlanes, ZPixmap);
-        if (!image) return ~0ul;
-        const unsigned long value = XGetPixel(image, 0, 0) & 0xFFFFFF;
-        XDestroyImage(image);
-        return value;
-    }
-
-    void button(unsigned long window, int type, int x, int y, unsigned state) {
-        XEvent e{};
-        e.xbutton.type = type;
-        e.xbutton.display = display;
-        e.xbutton.window = window;
-        e.xbutton.x = x;
-        e.xbutton.y = y;
-        e.xbutton.button = Button1;
-        e.xbutton.state = state;
-        e.xbutton.same_screen = True;
-        e.xbutton.time = ++time;
-        XSendEvent(display, window, False, type == ButtonPress ? ButtonPressMask : ButtonReleaseMask, &e);
-        XFlush(display);
-    }
-    void motion(unsigned long window, int x, int y) {
-        XEvent e{};
-        e.xmotion.type = MotionNotify;
-        e.xmotion.display = display;
-        e.xmotion.window = window;
-        e.xmotion.x = x;
-        e.xmotion.y = y;
-        e.xmotion.state = Button1Mask;
-        e.xmotion.same_screen = True;
-        e.xmotion.time = ++time;
-        XSendEvent(display, window, False, PointerMotionMask, &e);
-        XFlush(display);
-    }
+    // Input and pixels through a second client of the virtual display.
+    unsigned long pixel(unsigned long window, int x, int y) { return client->pixel(window, x, y); }
+    void button(unsigned long window, int type, int x, int y, unsigned state) { client->button(window, type, x, y, state); }
+    void motion(unsigned long window, int x, int y) { client->motion(window, x, y); }
 
     static void write(LV2UI_Controller controller, uint32_t port, uint32_t size, uint32_t protocol, const void* buffer) {
         auto& self = *static_cast<UITest*>(controller);
@@ -130,8 +100,8 @@ protected:
     }
 
     Xvfb server;
+    std::unique_ptr<testsupport::XClient> client;
     Display* display = nullptr;
-    Time time = 1000;
     const LV2UI_Descriptor* descriptor = nullptr;
     const LV2UI_Idle_Interface* idle = nullptr;
     const LV2UI_Show_Interface* show = nullptr;

@@ -1,5 +1,8 @@
 #include "HeadlessRunner.hpp"
 
+#include "ContentView.hpp"
+#include "DunmarrowAUApp.hpp"
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -98,7 +101,10 @@ std::string headlessUsage() {
            "  --headless      run without a window: load, validate and play the effect\n"
            "  --seconds N     play N seconds of the looped file (default 5)\n"
            "  --output FILE   render offline into FILE (.wav, .aif, .flac, .caf) instead of playing\n"
-           "  --screenshot, --inspect   render the window offscreen (not available in this build)";
+           "  --screenshot FILE.png   once validated, write the window (with the effect's editor) as PNG\n"
+           "  --inspect FILE.json     once validated, write the window's laid-out view tree as JSON\n"
+           "Without --headless the window opens when an X display can be opened (--seconds then does\n"
+           "nothing); --output, --screenshot and --inspect belong to the headless mode and imply it.";
 }
 
 std::optional<HeadlessOptions> parseHeadlessOptions(const std::vector<std::string>& arguments, std::string& error) {
@@ -151,13 +157,8 @@ std::optional<HeadlessOptions> parseHeadlessOptions(const std::vector<std::strin
 
 int runHeadless(const HeadlessOptions& options, const std::string& type, const std::string& subType,
                 const std::string& manufacturer, AudioUnitHostModel::Configuration configuration) {
+    becomeMainThread();
     auto& mainLoop = foundation::RunLoop::main();
-    mainLoop.runOnce();  // this thread is the main thread from here on
-    audiounit::AVAudioUnit::setMainThreadExecutor(
-        [](std::function<void()> job) { foundation::DispatchQueue::main().async(std::move(job)); });
-
-    if (options.screenshot) printLine("DunmarrowAU: --screenshot is not available yet: this build has no window");
-    if (options.inspect) printLine("DunmarrowAU: --inspect is not available yet: this build has no window");
 
     if (options.output) configuration.engine.offlineMaximumFrames = kOfflineCycleFrames;
     const auto model = AudioUnitHostModel::make(type, subType, manufacturer, std::move(configuration));
@@ -181,6 +182,16 @@ int runHeadless(const HeadlessOptions& options, const std::string& type, const s
     }
     printLine(*model->validationResult() == kAudioComponentValidationResult_Passed ? "Validation Passed"
                                                                                    : "Validation Failed");
+
+    if (options.screenshot || options.inspect) {
+        std::string error;
+        if (!writeWindowSnapshot(std::make_shared<ContentView>(model), options.screenshot, options.inspect, &error)) {
+            printLine("DunmarrowAU: " + error);
+            return 1;
+        }
+        if (options.screenshot) printLine("Window written to " + *options.screenshot);
+        if (options.inspect) printLine("Window layout written to " + *options.inspect);
+    }
 
     auto& playEngine = *model->playEngine;
     playEngine.levelMeter()->reset();

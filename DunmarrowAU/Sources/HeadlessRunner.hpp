@@ -15,9 +15,14 @@ struct HeadlessOptions {
     bool headless = false;
     double seconds = 5.0;
     std::optional<std::string> output;      // render offline into this file
-    std::optional<std::string> screenshot;  // need the window: reported as unavailable
-    std::optional<std::string> inspect;     // need the window: reported as unavailable
+    std::optional<std::string> screenshot;  // the window offscreen, as PNG, once validated
+    std::optional<std::string> inspect;     // the window's laid-out view tree, as JSON, once validated
     bool help = false;
+
+    // Asked for the window: neither --headless nor an option of the headless mode.
+    [[nodiscard]] bool wantsWindow() const {
+        return !headless && !output && !screenshot && !inspect;
+    }
 };
 
 // Parses the command line (without the program name). On a bad argument

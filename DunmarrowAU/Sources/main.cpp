@@ -1,10 +1,13 @@
 // DunmarrowAU: the host application. Finds the effect by its codes, loads,
-// validates and plays it. Until the window exists every run is headless.
+// validates and plays it, and shows its editor in the window. Without a usable
+// X display, or when asked to, it runs headless.
 
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "DunmarrowAUApp.hpp"
 #include "HeadlessRunner.hpp"
 
 int main(int argc, char** argv) {
@@ -19,6 +22,21 @@ int main(int argc, char** argv) {
         std::cout << headlessUsage() << std::endl;
         return 0;
     }
-    if (!options->headless) std::cout << "DunmarrowAU: no window in this build yet; running headless" << std::endl;
-    return runHeadless(*options, "aufx", "dmds", "QVRN", AudioUnitHostModel::Configuration());
+    if (options->wantsWindow()) {
+        const char* display = std::getenv("DISPLAY");
+        if (display == nullptr || *display == '\0') {
+            std::cout << "DunmarrowAU: no X display (DISPLAY is not set); running headless" << std::endl;
+        } else {
+            if (auto window = DunmarrowAUApp::createWindow({}, &error)) {
+                becomeMainThread();
+                DunmarrowAUApp app;
+                app.openWindow(std::move(window));
+                app.runUntilWindowCloses();
+                return 0;
+            }
+            std::cout << "DunmarrowAU: " << error << "; running headless" << std::endl;
+        }
+    }
+    return runHeadless(*options, DunmarrowAUApp::kType, DunmarrowAUApp::kSubType, DunmarrowAUApp::kManufacturer,
+                       AudioUnitHostModel::Configuration());
 }

@@ -232,3 +232,12 @@ std::string DunmarrowAUExtensionAudioUnit::formatParameterValue(const AUParamete
         default: return formatInUserLocale(*value, false);
     }
 }
+
+std::shared_ptr<DunmarrowAUExtensionAudioUnit> makeDunmarrowAudioUnit(const AudioComponentDescription& description,
+                                                                      NSError* outError) {
+    auto unit = AUAudioUnit::create<DunmarrowAUExtensionAudioUnit>(description, kAudioComponentInstantiation_None,
+                                                                   outError);
+    if (!unit) return nullptr;
+    unit->setupParameterTree(createParameterTree(parameterTreeSpec()));
+    return unit;
+}

@@ -105,3 +105,11 @@ private:
     audiounit::AUAudioUnitBusArrayPtr _inputBusses;
     audiounit::AUAudioUnitBusArrayPtr _outputBusses;
 };
+
+// The factory's steps in one place: creates the unit with the description (no
+// instantiation options), builds the parameter tree from parameterTreeSpec()
+// and installs it with setupParameterTree. Null, with the error filled in,
+// when the unit cannot be created. Not for the render thread.
+std::shared_ptr<DunmarrowAUExtensionAudioUnit> makeDunmarrowAudioUnit(
+    const audiounit::AudioComponentDescription& description = DunmarrowAUExtensionAudioUnit::kComponentDescription,
+    foundation::NSError* outError = nullptr);

@@ -2,17 +2,21 @@
 // sample rates, channel layouts, block splits, automation and bad input.
 //
 // Tolerance: the reference computes the same single-precision formulas in the
-// same order, so the two agree to the last few bits; the kernel additionally
-// runs with subnormals flushed to zero, which can only move values below 1e-37.
-// The acceptance bound is a maximum absolute difference of 1e-3 on any sample
-// and an RMS difference of 2e-5, with non-finite samples in the same places;
-// these tests hold the kernel to 1e-5 and 1e-7, a hundred times tighter.
+// same order, one scalar libm call after another. The kernel runs its
+// oversampled core and density stage on vectors with its own tanh (within 2 ulp
+// of the exact value, where libm's is within 1), may fuse multiply-adds in its
+// AVX2+FMA variant and flushes subnormals to zero. So the two agree to rounding
+// noise, not bit for bit: the bound is a maximum absolute difference of 1e-4 on
+// any sample and an RMS difference of 1e-6, with non-finite samples in the same
+// places. Each test prints the worst figures it saw.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cmath>
+#include <cstdlib>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -22,8 +26,8 @@ namespace {
 
 using namespace kerneltest;
 
-constexpr double kMaxAbsTolerance = 1e-5;
-constexpr double kRmsTolerance = 1e-7;
+constexpr double kMaxAbsTolerance = 1e-4;
+constexpr double kRmsTolerance = 1e-6;
 constexpr std::uint32_t kMaxFrames = 512;
 
 struct Difference {
@@ -71,12 +75,14 @@ struct Scenario {
     bool automate = false;       // random parameter changes between calls
     bool badInput = false;       // NaN and infinities sprinkled into the input
     bool inPlace = false;        // output pointers equal input pointers
+    std::optional<dunmarrow_dsp::InstructionSet> variant;  // the kernel's own choice when empty
 };
 
 // Renders the scenario through both and returns how far apart they are.
 Difference compare(const Scenario& s) {
     std::mt19937 rng(s.seed);
     Kernel kernel;
+    if (s.variant) kernel.setInstructionSet(*s.variant);
     reference::Effect ref;
     kernel.setMaximumFramesToRender(kMaxFrames);
     std::vector<float> values = s.values;
@@ -248,6 +254,40 @@ TEST(KernelAgainstReference, NonFiniteInputWithAndWithoutLiveSafe) {
             }
         }
     }
+}
+
+TEST(KernelAgainstReference, EveryVariantThisProcessorRunsMatches) {
+    std::vector<dunmarrow_dsp::InstructionSet> variants{dunmarrow_dsp::InstructionSet::Baseline};
+    if (dunmarrow_dsp::processorHasAvx2Fma()) variants.push_back(dunmarrow_dsp::InstructionSet::Avx2Fma);
+    Worst worst;
+    std::uint32_t seed = 1200;
+    for (auto variant : variants) {
+        for (const auto& setting : settings()) {
+            Scenario s;
+            s.name = std::string(dunmarrow_dsp::instructionSetName(variant)) + " " + setting.name;
+            s.values = setting.values;
+            s.renderChannels = s.initChannels = 2;
+            s.automate = true;
+            s.variant = variant;
+            s.seed = ++seed;
+            expectClose(s, worst);
+        }
+    }
+}
+
+TEST(KernelAgainstReference, TheEnvironmentCanHoldKernelsToTheBaseline) {
+    const char* force = std::getenv("DUNMARROW_DSP_BASELINE");
+    const bool forced = force != nullptr && force[0] != '\0' && std::string(force) != "0";
+    Kernel kernel;
+    std::printf("kernels run the %s variant\n", dunmarrow_dsp::instructionSetName(kernel.instructionSet()));
+    if (forced || !dunmarrow_dsp::processorHasAvx2Fma()) {
+        EXPECT_EQ(kernel.instructionSet(), dunmarrow_dsp::InstructionSet::Baseline);
+    } else {
+        EXPECT_EQ(kernel.instructionSet(), dunmarrow_dsp::InstructionSet::Avx2Fma);
+    }
+    // Asking for a variant the processor lacks gives the baseline.
+    kernel.setInstructionSet(dunmarrow_dsp::InstructionSet::Avx2Fma);
+    EXPECT_EQ(kernel.instructionSet() == dunmarrow_dsp::InstructionSet::Avx2Fma, dunmarrow_dsp::processorHasAvx2Fma());
 }
 
 TEST(KernelAgainstReference, InPlaceRenderingMatches) {

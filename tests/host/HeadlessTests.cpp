@@ -9,8 +9,13 @@
 #include <cstdio>
 #include <sstream>
 
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
 #include "HeadlessRunner.hpp"
 #include "HostTestSupport.hpp"
+#include "WindowTestSupport.hpp"
 
 using namespace hosttest;
 
@@ -22,7 +27,8 @@ struct ProgramRun {
 };
 
 ProgramRun runProgram(const std::string& arguments) {
-    const std::string command = std::string("DUNMARROW_AUDIO_UNIT_PATH='") + HOST_TEST_BUNDLES + "' '" +
+    // No display: whatever the environment has, these runs are headless.
+    const std::string command = std::string("env -u DISPLAY DUNMARROW_AUDIO_UNIT_PATH='") + HOST_TEST_BUNDLES + "' '" +
                                 HOST_TEST_PROGRAM + "' " + arguments + " 2>&1";
     ProgramRun run;
     FILE* pipe = ::popen(command.c_str(), "r");
@@ -85,13 +91,60 @@ TEST(Headless, RendersTheLoopedFileThroughTheEffectIntoTheOutputFile) {
     EXPECT_NE(run.output.find(expectedOutput), std::string::npos) << run.output;
 }
 
-TEST(Headless, PlaysThroughTheOutputAndSaysWhenRunWithoutAWindow) {
-    const auto run = runProgram("--seconds 0.3 --screenshot shot.png");
+TEST(Headless, WithoutADisplayPlaysThroughTheOutputAndSaysSo) {
+    const auto run = runProgram("--seconds 0.3");
     ASSERT_EQ(run.status, 0) << run.output;
-    EXPECT_NE(run.output.find("DunmarrowAU: no window in this build yet; running headless"), std::string::npos);
-    EXPECT_NE(run.output.find("DunmarrowAU: --screenshot is not available yet"), std::string::npos);
+    EXPECT_NE(run.output.find("DunmarrowAU: no X display (DISPLAY is not set); running headless\n"), std::string::npos)
+        << run.output;
     EXPECT_NE(run.output.find("Successfully loaded (aufx dmds QVRN)"), std::string::npos);
     EXPECT_NE(run.output.find("Output peak level: "), std::string::npos);
+}
+
+TEST(Headless, WritesTheWindowWithTheEditorAsPNGAndInspectionOnceValidated) {
+    TempDir folder;
+    const auto png = folder.path() / "window.png";
+    const auto json = folder.path() / "window.json";
+    const auto run = runProgram("--headless --seconds 0.2 --screenshot '" + png.string() + "' --inspect '" +
+                                json.string() + "'");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("Window written to " + png.string() + "\n"), std::string::npos) << run.output;
+    // The snapshot follows the verdict, and shows it on the badge. (The test
+    // effect has no bypass of its own, so the validator fails it.)
+    const std::string verdict =
+        run.output.find("\nValidation Passed\n") != std::string::npos ? "Validation Passed" : "Validation Failed";
+    EXPECT_LT(run.output.find("\n" + verdict + "\n"), run.output.find("Window written to")) << run.output;
+
+    std::ifstream jsonFile(json);
+    const auto tree = nlohmann::json::parse(jsonFile, nullptr, false);
+    ASSERT_FALSE(tree.is_discarded());
+    EXPECT_EQ(stringField(tree, "type"), "ContentView");
+    EXPECT_EQ(collectTexts(tree), (std::vector<std::string>{"aufx dmds QVRN", verdict, "Audio Playback", "Play"}));
+    const auto editor = frameInTree(tree, "HostTestEditor");
+    ASSERT_TRUE(editor);
+    EXPECT_EQ(editor->width, kEditorSize.width);
+
+    // The PNG is the window at its laid-out size: the root's frame, rounded up.
+    std::ifstream pngFile(png, std::ios::binary);
+    std::array<unsigned char, 24> header{};
+    pngFile.read(reinterpret_cast<char*>(header.data()), header.size());
+    ASSERT_EQ(pngFile.gcount(), 24);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(header.data()) + 1, 3), "PNG");
+    const auto big = [&](std::size_t at) {
+        return (std::uint32_t(header[at]) << 24) | (std::uint32_t(header[at + 1]) << 16) |
+               (std::uint32_t(header[at + 2]) << 8) | std::uint32_t(header[at + 3]);
+    };
+    const auto& frame = tree.at("frame");
+    EXPECT_EQ(big(16), std::uint32_t(std::ceil(frame.at("width").get<double>())));
+    EXPECT_EQ(big(20), std::uint32_t(std::ceil(frame.at("height").get<double>())));
+    // No temporary files left beside them.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), std::filesystem::directory_iterator()), 2);
+}
+
+TEST(Headless, AnUnwritableSnapshotIsAnErrorLine) {
+    const auto run = runProgram("--headless --seconds 0.2 --screenshot /nonexistent-folder/window.png");
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_NE(run.output.find("DunmarrowAU: "), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("Window written to"), std::string::npos) << run.output;
 }
 
 TEST(Headless, RefusesBadArguments) {

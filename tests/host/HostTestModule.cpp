@@ -7,6 +7,7 @@
 #include "HostTestUnits.hpp"
 #include "audiounit/AUAudioUnitBusArray.hpp"
 #include "audiounit/AudioUnitModuleEntry.hpp"
+#include "ui/ViewController.hpp"
 
 using namespace audiounit;
 
@@ -99,8 +100,22 @@ private:
     AVAudioPCMBufferPtr pullBuffer_;
 };
 
+#ifdef HOST_TEST_INSTRUMENT
+// The instrument has no editor of its own: hosts show the generic one.
 class HostTestFactory final : public hosttest::HostTestPrincipal {
+#else
+// The effect's principal object is also its editor (an empty view).
+class HostTestFactory final : public hosttest::HostTestPrincipal, public ui::NSViewController {
+#endif
 public:
+#ifndef HOST_TEST_INSTRUMENT
+    // The effect's editor: one colour at a fixed preferred size.
+    HostTestFactory() { setPreferredContentSize(hosttest::kEditorSize); }
+    void loadView() override {
+        setView(std::make_shared<ui::NSView>(std::make_shared<ui::ViewHost>(
+            ui::View(hosttest::kEditorColour).accessibilityIdentifier("HostTestEditor"), hosttest::kEditorSize)));
+    }
+#endif
     std::shared_ptr<AUAudioUnit> createAudioUnit(const AudioComponentDescription& description,
                                                  foundation::NSError* outError) override {
         auto unit = AUAudioUnit::create<HostTestUnit>(description, kAudioComponentInstantiation_None, outError);

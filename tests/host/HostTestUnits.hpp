@@ -11,7 +11,7 @@
 #include "audiounit/AUAudioUnit.hpp"
 #include "audiounit/AUAudioUnitFactory.hpp"
 #include "audiounit/AVAudioPCMBuffer.hpp"
-#include "audiounitui/AUViewController.hpp"
+#include "ui/Geometry.hpp"
 
 namespace hosttest {
 
@@ -20,6 +20,10 @@ inline constexpr float kEffectGain = 0.5f;
 // The instrument writes this to every sample.
 inline constexpr float kInstrumentLevel = 0.25f;
 
+// The effect's editor fills its preferred size with one colour.
+inline constexpr ui::Size kEditorSize{200, 100};
+inline constexpr ui::Color kEditorColour = ui::Color::sRGB(0, 0, 1);
+
 // Counters the tests read from the host's threads.
 struct UnitCounters {
     std::atomic<int> renderCycles{0};
@@ -27,13 +31,9 @@ struct UnitCounters {
     std::atomic<std::uint32_t> lastMIDIWord{0};
 };
 
-// The effect's principal object is also its editor (an empty view); the
-// instrument has no editor of its own, so hosts show the generic one.
-#ifdef HOST_TEST_INSTRUMENT
+// What the tests reach through the principal object. One definition for the
+// tests and every test module; the modules' own classes derive from it.
 class HostTestPrincipal : public audiounit::AUAudioUnitFactory {
-#else
-class HostTestPrincipal : public audiounit::AUViewController {
-#endif
 public:
     std::shared_ptr<audiounit::AUAudioUnit> audioUnit;
     std::shared_ptr<UnitCounters> counters = std::make_shared<UnitCounters>();

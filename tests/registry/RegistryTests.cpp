@@ -151,12 +151,14 @@ TEST(AudioComponentRegistry, TheFirstBundleOnTheSearchPathWinsAndTheLaterOneIsRe
     EXPECT_EQ(namesOf(ordered.allComponents()), (std::vector<std::string>{"a"}));
 }
 
-TEST(AudioComponentRegistry, DefaultSearchPathPutsTheEnvironmentFirstThenBuildHomeAndInstallation) {
+TEST(AudioComponentRegistry, DefaultSearchPathPutsTheEnvironmentFirstThenBuildAndInstalledBesideTheProgramHomeAndInstallation) {
     ScopedEnvironment path(kAudioUnitPathEnvironmentVariable, "/opt/units/a::/opt/units/b:");
     ScopedEnvironment home("HOME", "/home/tester");
     const fs::path programFolder = fs::read_symlink("/proc/self/exe").parent_path();
     EXPECT_EQ(AudioComponentRegistry::defaultSearchPath(),
               (std::vector<fs::path>{"/opt/units/a", "/opt/units/b", (programFolder / ".." / "lib").lexically_normal(),
+                                     (programFolder / ".." / REGISTRY_TEST_INSTALL_LIBDIR).lexically_normal(),
+                                     (programFolder / ".." / "audiounits").lexically_normal(),
                                      "/home/tester/.local/lib/dunmarrow/audiounits", REGISTRY_TEST_INSTALL_DIR}));
 }
 

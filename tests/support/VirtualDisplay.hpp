@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "ui/Window.hpp"
 
@@ -35,9 +37,15 @@ public:
         pid_ = ::fork();
         if (pid_ == 0) {
             ::close(fds[0]);
+            // Dies with the test, even one that stops on a fatal error.
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
             // Xvfb reports every display it finds taken on its way to a free one: noise here.
+            // It holds none of the test's output pipes either.
             const int devnull = ::open("/dev/null", O_WRONLY);
-            if (devnull >= 0) ::dup2(devnull, STDERR_FILENO);
+            if (devnull >= 0) {
+                ::dup2(devnull, STDOUT_FILENO);
+                ::dup2(devnull, STDERR_FILENO);
+            }
             const std::string fd = std::to_string(fds[1]);
             ::execl(binary_.c_str(), "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1600x1300x24", "-nolisten",
                     "tcp", static_cast<char*>(nullptr));
@@ -129,6 +137,7 @@ public:
         button(window, ButtonPress, x, y);
         button(window, ButtonRelease, x, y, Button1Mask);
     }
+    void click(unsigned long window, ui::Point p) { click(window, int(p.x), int(p.y)); }
     // Two clicks within 150 ms: a double click. Events before and after are far apart.
     void doubleClick(unsigned long window, int x, int y) {
         const Time saved = step_;
@@ -155,6 +164,43 @@ public:
             const KeySym sym = c == ' ' ? XK_space : c == '.' ? XK_period : c == '-' ? XK_minus : KeySym(c);
             key(window, sym, (c >= 'A' && c <= 'Z') ? ShiftMask : 0);
         }
+    }
+    // What a window manager sends when the user closes the window.
+    void requestClose(unsigned long window) {
+        XEvent e{};
+        e.xclient.type = ClientMessage;
+        e.xclient.display = display;
+        e.xclient.window = window;
+        e.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+        e.xclient.format = 32;
+        e.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+        XSendEvent(display, window, False, NoEventMask, &e);
+        XFlush(display);
+    }
+    [[nodiscard]] std::string name(unsigned long window) {
+        char* text = nullptr;
+        if (XFetchName(display, window, &text) == 0 || text == nullptr) return {};
+        std::string result = text;
+        XFree(text);
+        return result;
+    }
+    // The top-level windows called `wanted`.
+    [[nodiscard]] std::vector<unsigned long> windowsNamed(const std::string& wanted) {
+        ::Window root = 0, parent = 0;
+        ::Window* children = nullptr;
+        unsigned count = 0;
+        std::vector<unsigned long> found;
+        if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count) == 0) return found;
+        for (unsigned i = 0; i < count; ++i)
+            if (name(children[i]) == wanted) found.push_back(children[i]);
+        if (children) XFree(children);
+        return found;
+    }
+    // The colour of one pixel of a window.
+    [[nodiscard]] ui::Color colour(unsigned long window, ui::Point p) {
+        const unsigned long value = pixel(window, int(p.x), int(p.y));
+        return ui::Color::sRGB(double((value >> 16) & 0xFF) / 255, double((value >> 8) & 0xFF) / 255,
+                               double(value & 0xFF) / 255);
     }
     // RGB of one pixel of a window.
     unsigned long pixel(unsigned long window, int x, int y) {

@@ -19,6 +19,12 @@
 #include <optional>
 #include <string>
 #include <vector>
+#include <chrono>
+#include <future>
+#include <thread>
+
+// X11 last: its macros clash with names in the headers above.
+#include "VirtualDisplay.hpp"
 
 namespace {
 
@@ -190,6 +196,37 @@ TEST_F(SnapshotTool, WrongCommandLinesAndUnwritableFilesAreOneLineErrors) {
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(slurp(kept), "old");
     }
+}
+
+// With --window the editor appears in a top-level window titled "Dunmarrow"
+// on the display, and closing the window ends the tool cleanly.
+TEST_F(SnapshotTool, WindowModeShowsTheEditorUntilTheWindowIsClosed) {
+    testsupport::Xvfb server;
+    if (!server.installed()) GTEST_SKIP() << "Xvfb is not installed; the window test needs it";
+    ASSERT_FALSE(server.display().empty());
+    const std::string command = "DISPLAY=" + server.display() + " '" + DUNMARROW_SNAPSHOT_PATH + "' --window 2>'" +
+                                (scratch / "stderr").string() + "' >/dev/null";
+    auto finished = std::async(std::launch::async, [command] { return std::system(command.c_str()); });
+
+    testsupport::XClient client(server.display());
+    ASSERT_NE(client.display, nullptr);
+    unsigned long editor = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!editor && std::chrono::steady_clock::now() < deadline) {
+        const auto windows = client.windowsNamed("Dunmarrow");
+        editor = windows.empty() ? 0 : windows.front();
+        if (!editor) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_NE(editor, 0u) << "no editor window appeared; " << slurp(scratch / "stderr");
+    XWindowAttributes attributes{};
+    XGetWindowAttributes(client.display, editor, &attributes);
+    EXPECT_EQ(attributes.width, 720);
+    EXPECT_EQ(attributes.height, 600);
+
+    client.requestClose(editor);
+    ASSERT_EQ(finished.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    const int raw = finished.get();
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << slurp(scratch / "stderr");
 }
 
 }  // namespace

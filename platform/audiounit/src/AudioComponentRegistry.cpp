@@ -201,8 +201,14 @@ std::vector<fs::path> AudioComponentRegistry::defaultSearchPath() {
             rest.remove_prefix(colon + 1);
         }
     }
-    if (const fs::path program = runningProgramFolder(); !program.empty())
+    if (const fs::path program = runningProgramFolder(); !program.empty()) {
+        // A program of the build tree (bin/), or of an application bundle folder beside lib/.
         path.push_back((program / ".." / "lib").lexically_normal());
+        // Installed under any prefix: a program in bin/, or the host application
+        // in its bundle folder beside the installed bundles' folder.
+        path.push_back((program / ".." / DUNMARROW_AUDIO_UNIT_INSTALL_LIBDIR).lexically_normal());
+        path.push_back((program / ".." / "audiounits").lexically_normal());
+    }
     if (const char* home = std::getenv("HOME"); home && *home)
         path.push_back(fs::path(home) / ".local" / "lib" / "dunmarrow" / "audiounits");
     path.emplace_back(DUNMARROW_AUDIO_UNIT_INSTALL_DIR);

@@ -152,12 +152,17 @@ public:
 
     void process() {
         if (!display) return;
-        while (XPending(display) > 0) {
-            XEvent event;
-            XNextEvent(display, &event);
-            handle(event);
-        }
-        if (needsRedraw) redraw();
+        // Drawing can read events off the connection into Xlib's queue, where
+        // the connection's readability no longer announces them: go round
+        // until the queue is empty after the redraw too.
+        do {
+            while (XPending(display) > 0) {
+                XEvent event;
+                XNextEvent(display, &event);
+                handle(event);
+            }
+            if (needsRedraw) redraw();
+        } while (display && window && XEventsQueued(display, QueuedAfterFlush) > 0);
         XFlush(display);
     }
 
@@ -370,6 +375,22 @@ void Window::close() {
         w.window = 0;
     }
     w.closed = true;
+}
+
+void Window::setSize(Size size) {
+    Impl& w = *impl_;
+    if (!w.window) return;
+    const int width = std::max(1, int(std::lround(size.width * w.scale)));
+    const int height = std::max(1, int(std::lround(size.height * w.scale)));
+    if (width == w.pixelWidth && height == w.pixelHeight) return;
+    XResizeWindow(w.display, w.window, unsigned(width), unsigned(height));
+    w.pixelWidth = width;
+    w.pixelHeight = height;
+    cairo_xlib_surface_set_size(w.surface, width, height);
+    if (w.content) w.content->setFrame({0, 0, w.size().width, w.size().height});
+    w.needsRedraw = true;
+    w.queueRedraw();
+    XFlush(w.display);
 }
 
 bool Window::isClosed() const { return impl_->closed; }

@@ -44,6 +44,9 @@ public:
 
     void show();
     void close();
+    // Resizes the window to `size` points (an application fitting its window
+    // to its content); the content view follows.
+    void setSize(Size size);
     [[nodiscard]] bool isClosed() const;
 
     [[nodiscard]] unsigned long windowId() const;

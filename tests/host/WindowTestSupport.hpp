@@ -1,0 +1,119 @@
+#pragma once
+// Helpers of the window tests: a validation the test answers, searches over
+// the inspection tree and colour checks on rendered images.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AudioUnitValidation.hpp"
+#include "HostTestSupport.hpp"
+#include "ui/ViewHost.hpp"
+
+namespace hosttest {
+
+// A validation that answers only when the test says so (the window shows no
+// badge until then), from another thread, like the platform's.
+struct ManualValidation {
+    AudioComponentValidationCallback pending;
+    int calls = 0;
+
+    AudioComponentValidateFunction function() {
+        return [this](const audiounit::AVAudioUnitComponentPtr&, const nlohmann::json&,
+                      AudioComponentValidationCallback callback) {
+            ++calls;
+            pending = std::move(callback);
+        };
+    }
+    void answer(AudioComponentValidationResult result, const nlohmann::json& results) {
+        // The validation job runs on the main queue after loading.
+        ASSERT_TRUE(pumpUntil([this] { return static_cast<bool>(pending); })) << "no validation is waiting";
+        std::thread([callback = pending, result, results] { callback(result, results); }).join();
+        pending = nullptr;
+    }
+};
+
+// A text or Boolean field of an inspected node; empty or false when absent.
+inline std::string stringField(const nlohmann::json& node, const char* key) {
+    const auto it = node.find(key);
+    return it != node.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+inline bool boolField(const nlohmann::json& node, const char* key) {
+    const auto it = node.find(key);
+    return it != node.end() && it->is_boolean() && it->get<bool>();
+}
+
+// Depth first over the inspection tree.
+inline std::optional<nlohmann::json> findNode(const nlohmann::json& node,
+                                              const std::function<bool(const nlohmann::json&)>& match) {
+    if (match(node)) return node;
+    if (node.contains("children"))
+        for (const auto& child : node.at("children"))
+            if (auto found = findNode(child, match)) return found;
+    return std::nullopt;
+}
+inline std::optional<nlohmann::json> findByType(const nlohmann::json& tree, const std::string& type) {
+    return findNode(tree, [&](const nlohmann::json& n) { return stringField(n, "type") == type; });
+}
+inline std::optional<nlohmann::json> findByIdentifier(const nlohmann::json& tree, const std::string& identifier) {
+    return findNode(tree, [&](const nlohmann::json& n) { return stringField(n, "identifier") == identifier; });
+}
+inline std::optional<nlohmann::json> findByText(const nlohmann::json& tree, const std::string& text) {
+    return findNode(tree, [&](const nlohmann::json& n) { return stringField(n, "type") == "Text" && stringField(n, "text") == text; });
+}
+// The first text node at or under the node with `identifier`.
+inline std::optional<nlohmann::json> textUnder(const nlohmann::json& tree, const std::string& identifier) {
+    const auto node = findByIdentifier(tree, identifier);
+    if (!node) return std::nullopt;
+    return findByType(*node, "Text");
+}
+// Every text shown, in tree order.
+inline std::vector<std::string> collectTexts(const nlohmann::json& tree) {
+    std::vector<std::string> texts;
+    std::function<void(const nlohmann::json&)> visit = [&](const nlohmann::json& node) {
+        if (stringField(node, "type") == "Text") texts.push_back(stringField(node, "text"));
+        if (node.contains("children"))
+            for (const auto& child : node.at("children")) visit(child);
+    };
+    visit(tree);
+    return texts;
+}
+
+// The window frame of the first node with `identifier`, embedded views included.
+inline std::optional<ui::Rect> frameInTree(const nlohmann::json& tree, const std::string& identifier) {
+    const auto node = findByIdentifier(tree, identifier);
+    if (!node || !node->contains("frame")) return std::nullopt;
+    const auto& f = node->at("frame");
+    return ui::Rect{f.at("x").get<double>(), f.at("y").get<double>(), f.at("width").get<double>(),
+                    f.at("height").get<double>()};
+}
+
+inline void expectColour(const ui::Color& actual, const ui::Color& expected, double tolerance = 0.02) {
+    EXPECT_NEAR(actual.r, expected.r, tolerance);
+    EXPECT_NEAR(actual.g, expected.g, tolerance);
+    EXPECT_NEAR(actual.b, expected.b, tolerance);
+}
+
+// The darkest pixel inside `rect` (in points) of an image at `scale`.
+inline ui::Color darkestPixel(const ui::Image& image, const ui::Rect& rect, double scale) {
+    ui::Color darkest = ui::Color::white();
+    for (int y = int(rect.y * scale); y < int(rect.maxY() * scale) && y < image.height(); ++y) {
+        for (int x = int(rect.x * scale); x < int(rect.maxX() * scale) && x < image.width(); ++x) {
+            const ui::Color c = image.pixel(x, y);
+            if (c.r + c.g + c.b < darkest.r + darkest.g + darkest.b) darkest = c;
+        }
+    }
+    return darkest;
+}
+
+}  // namespace hosttest

@@ -1,0 +1,474 @@
+// The bundle as LV2 hosts see it, through the LV2 tools run as child
+// processes: lv2info lists both plugins with every port and the presets;
+// sord_validate finds no error in the Turtle; lv2apply renders what
+// dunmarrow-render renders for the same input and settings; jalv loads the
+// plugin into a private JACK server and processes audio.
+
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+#include <sndfile.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../midi/JackTestServer.hpp"
+#include "DunmarrowLV2Ports.hpp"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace dunmarrow_lv2;
+
+const fs::path kBundle = DUNMARROW_LV2_BUNDLE;
+
+std::string toolPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::stringstream folders(path ? path : "/usr/bin:/bin");
+    std::string folder;
+    while (std::getline(folders, folder, ':')) {
+        const auto candidate = fs::path(folder) / name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+    }
+    return {};
+}
+
+struct Result {
+    int status = -1;
+    std::string output;  // standard output and error together
+};
+
+// In a sanitizer build the plugin modules need the sanitizer's runtime
+// loaded first, which the LV2 tools, not built with it, do not do themselves.
+#ifdef DUNMARROW_SANITIZER_RUNTIME
+const std::vector<std::string> kToolEnvironment = {std::string("LD_PRELOAD=") + DUNMARROW_SANITIZER_RUNTIME,
+                                                   "ASAN_OPTIONS=detect_leaks=0"};
+#else
+const std::vector<std::string> kToolEnvironment;
+#endif
+
+// Runs a command line with LV2_PATH naming the build's bundle folder.
+Result run(const std::string& command) {
+    std::string line = "LV2_PATH='" + kBundle.parent_path().string() + "' ";
+    for (const auto& variable : kToolEnvironment) {
+        const auto equals = variable.find('=');
+        line += variable.substr(0, equals + 1) + "'" + variable.substr(equals + 1) + "' ";
+    }
+    line += command + " 2>&1";
+    Result result;
+    FILE* pipe = ::popen(line.c_str(), "r");
+    if (pipe == nullptr) return result;
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
+    const int status = ::pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+#define REQUIRE_TOOL(name)                                                                         \
+    const std::string name##Tool = toolPath(#name);                                                \
+    if (name##Tool.empty()) GTEST_SKIP() << #name " is not installed (scripts/install-deps has it)"
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The block lv2info prints for one port.
+std::string portBlock(const std::string& info, int index) {
+    const std::string start = "\tPort " + std::to_string(index) + ":\n";
+    const auto begin = info.find(start);
+    if (begin == std::string::npos) return {};
+    const auto end = info.find("\tPort " + std::to_string(index + 1) + ":\n", begin);
+    return info.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+}
+
+std::string fixed(float v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%f", static_cast<double>(v));
+    return text;
+}
+
+TEST(LV2Tools, Lv2infoListsBothPluginsWithEveryPortAndThePresets) {
+    REQUIRE_TOOL(lv2info);
+    const Result list = run(toolPath("lv2ls"));
+    EXPECT_NE(list.output.find("urn:dunmarrow:stereo"), std::string::npos) << list.output;
+    EXPECT_NE(list.output.find("urn:dunmarrow:mono"), std::string::npos) << list.output;
+
+    for (const auto& [uri, channels] : {std::pair{kStereoPluginURI, 2u}, std::pair{kMonoPluginURI, 1u}}) {
+        SCOPED_TRACE(uri);
+        const Result info = run(lv2infoTool + " " + uri);
+        ASSERT_EQ(info.status, 0) << info.output;
+        const std::string& out = info.output;
+        for (const char* text : {"urn:dunmarrow:ui", "ui#X11UI", "Required Features: http://lv2plug.in/ns/ext/urid#map",
+                                 "lv2core#hardRTCapable", "Blackwall", "Glass Teeth", "Funeral Bloom"})
+            EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
+
+        const auto& parameters = parameterPorts();
+        ASSERT_EQ(parameters.size(), 14u);
+        for (std::size_t i = 0; i < parameters.size(); ++i) {
+            const ParameterSpec& declaration = *parameters[i];
+            const std::string block = portBlock(out, static_cast<int>(i));
+            SCOPED_TRACE(block);
+            EXPECT_NE(block.find("lv2core#InputPort"), std::string::npos);
+            EXPECT_NE(block.find("lv2core#ControlPort"), std::string::npos);
+            EXPECT_NE(block.find("Symbol:      " + declaration.identifier + "\n"), std::string::npos);
+            EXPECT_NE(block.find("Name:        " + declaration.name + "\n"), std::string::npos);
+            EXPECT_NE(block.find("Minimum:     " + fixed(declaration.minValue)), std::string::npos);
+            EXPECT_NE(block.find("Maximum:     " + fixed(declaration.maxValue)), std::string::npos);
+            EXPECT_NE(block.find("Default:     " + fixed(declaration.defaultValue)), std::string::npos);
+            EXPECT_EQ(block.find("lv2core#toggled") != std::string::npos, declaration.identifier == "liveSafe");
+        }
+        const std::string enabled = portBlock(out, kEnabledPort);
+        EXPECT_NE(enabled.find("Symbol:      enabled"), std::string::npos) << enabled;
+        EXPECT_NE(enabled.find("Designation: http://lv2plug.in/ns/lv2core#enabled"), std::string::npos) << enabled;
+        const std::string inLevel = portBlock(out, kInputLevelPort);
+        EXPECT_NE(inLevel.find("lv2core#OutputPort"), std::string::npos) << inLevel;
+        EXPECT_NE(inLevel.find("Name:        Input Level"), std::string::npos) << inLevel;
+        EXPECT_NE(portBlock(out, kOutputLevelPort).find("Name:        Output Level"), std::string::npos);
+        const AudioPortLayout layout{channels};
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            EXPECT_NE(portBlock(out, static_cast<int>(layout.inputPort(c))).find("lv2core#AudioPort"), std::string::npos);
+            EXPECT_NE(portBlock(out, static_cast<int>(layout.outputPort(c))).find("lv2core#OutputPort"), std::string::npos);
+        }
+        EXPECT_TRUE(portBlock(out, static_cast<int>(layout.portCount())).empty()) << "no port beyond the layout";
+    }
+}
+
+TEST(LV2Tools, TheTurtlePassesSordValidate) {
+    REQUIRE_TOOL(sord_validate);
+    std::string files;
+    // The LV2 vocabularies lv2-dev installs (the bundles without a binary, and
+    // the schemas), so that every term is checked against its definition;
+    // other plugins installed on the machine are not ours to judge.
+    for (const auto& root : {fs::path("/usr/lib/lv2"), fs::path("/usr/local/lib/lv2")}) {
+        if (!fs::is_directory(root)) continue;
+        for (const auto& bundle : fs::directory_iterator(root)) {
+            const bool vocabulary = bundle.path().filename() == "schemas.lv2" ||
+                                    slurp(bundle.path() / "manifest.ttl").find("binary") == std::string::npos;
+            if (!vocabulary || !fs::is_directory(bundle.path())) continue;
+            for (const auto& entry : fs::directory_iterator(bundle.path()))
+                if (entry.path().extension() == ".ttl") files += " '" + entry.path().string() + "'";
+        }
+    }
+    if (files.find("lv2core") == std::string::npos && files.find("core.lv2") == std::string::npos)
+        GTEST_SKIP() << "the LV2 vocabularies (lv2-dev) are not installed";
+    for (const char* name : {"manifest.ttl", "dunmarrow.ttl", "presets.ttl"}) files += " '" + (kBundle / name).string() + "'";
+    const Result result = run(sord_validateTool + files);
+    // The exit status alone misses some errors: the summary line must say none.
+    EXPECT_NE(result.output.find("Found 0 errors"), std::string::npos) << result.output;
+}
+
+// The DSP module runs in hosts without a display: it links no X11, Cairo or
+// UI layer. Each module exports its entry and nothing else.
+TEST(LV2Tools, TheDSPModuleLinksNoUICodeAndModulesExportOnlyTheirEntry) {
+    REQUIRE_TOOL(readelf);
+    const Result dsp = run(readelfTool + " -d '" + (kBundle / "dunmarrow.so").string() + "'");
+    ASSERT_EQ(dsp.status, 0) << dsp.output;
+    for (const char* library : {"libX11", "libcairo", "libpango", "libfontconfig", "libplatform_ui"})
+        EXPECT_EQ(dsp.output.find(library), std::string::npos) << library << "\n" << dsp.output;
+    const Result ui = run(readelfTool + " -d '" + (kBundle / "dunmarrow_ui.so").string() + "'");
+    EXPECT_NE(ui.output.find("libplatform_ui"), std::string::npos) << ui.output;
+
+    for (const auto& [module, entry] : {std::pair{"dunmarrow.so", "lv2_descriptor"}, std::pair{"dunmarrow_ui.so", "lv2ui_descriptor"}}) {
+        const Result symbols = run(readelfTool + " --dyn-syms -W '" + (kBundle / module).string() + "'");
+        std::istringstream lines(symbols.output);
+        std::string line;
+        std::vector<std::string> exported;
+        while (std::getline(lines, line)) {
+            std::istringstream fields(line);
+            std::vector<std::string> f;
+            for (std::string field; fields >> field;) f.push_back(field);
+            // Num: Value Size Type Bind Vis Ndx Name: a defined global symbol.
+            if (f.size() >= 8 && (f[4] == "GLOBAL" || f[4] == "WEAK") && f[6] != "UND") exported.push_back(f[7]);
+        }
+        EXPECT_EQ(exported, std::vector<std::string>{entry}) << module;
+    }
+}
+
+// The units, as triples: each port's blank node carries its symbol and its unit.
+TEST(LV2Tools, PercentParametersAreInPercentAndOutputIsALinearGain) {
+    REQUIRE_TOOL(sordi);
+    const Result triples = run(sordiTool + " '" + (kBundle / "dunmarrow.ttl").string() + "'");
+    ASSERT_EQ(triples.status, 0) << triples.output;
+    std::map<std::string, std::string> symbolOf, unitOf;
+    std::istringstream lines(triples.output);
+    std::string line;
+    const std::regex symbol("^(_:\\S+) <http://lv2plug.in/ns/lv2core#symbol> \"([A-Za-z_]+)\" \\.$");
+    const std::regex unit("^(_:\\S+) <http://lv2plug.in/ns/extensions/units#unit> <http://lv2plug.in/ns/extensions/units#([a-z]+)> \\.$");
+    std::smatch m;
+    while (std::getline(lines, line)) {
+        if (std::regex_match(line, m, symbol)) symbolOf[m[1]] = m[2];
+        if (std::regex_match(line, m, unit)) unitOf[m[1]] = m[2];
+    }
+    std::map<std::string, std::string> unitBySymbol;  // both plugins give the same answer
+    for (const auto& [node, name] : symbolOf) unitBySymbol[name] = unitOf.count(node) ? unitOf[node] : "";
+    for (const ParameterSpec* declaration : parameterPorts()) {
+        const std::string expected = declaration->units == audiounit::kAudioUnitParameterUnit_Percent ? "pc"
+                                     : declaration->identifier == "gain"                                ? "coef"
+                                                                                                 : "";
+        EXPECT_EQ(unitBySymbol[declaration->identifier], expected) << declaration->identifier;
+    }
+    EXPECT_EQ(unitBySymbol.size(), 14u + 3u + 4u + 2u) << "parameters, enabled, levels, stereo and mono audio ports";
+}
+
+// A float WAV file of a decaying two-tone signal.
+void writeInput(const fs::path& path, int channels, int frames) {
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    std::vector<float> samples(static_cast<std::size_t>(frames * channels));
+    for (int i = 0; i < frames; ++i)
+        for (int c = 0; c < channels; ++c)
+            samples[static_cast<std::size_t>(i * channels + c)] =
+                0.7f * std::exp(-static_cast<float>(i) / 30000.0f) *
+                std::sin(2.0f * 3.14159265f * (196.0f + 49.0f * static_cast<float>(c)) * static_cast<float>(i) / 48000.0f);
+    sf_writef_float(file, samples.data(), frames);
+    sf_close(file);
+}
+
+std::vector<float> readSamples(const fs::path& path) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr) return {};
+    std::vector<float> samples(static_cast<std::size_t>(info.frames * info.channels));
+    sf_readf_float(file, samples.data(), info.frames);
+    sf_close(file);
+    return samples;
+}
+
+// A preset's port values as presets.ttl gives them, symbol to value.
+std::map<std::string, std::string> presetValues(const std::string& uri) {
+    const std::string ttl = slurp(kBundle / "presets.ttl");
+    const auto begin = ttl.find("<" + uri + ">");
+    if (begin == std::string::npos) return {};
+    const auto end = ttl.find(" .\n", begin);
+    const std::string block = ttl.substr(begin, end - begin);
+    std::map<std::string, std::string> values;
+    const std::regex pair("lv2:symbol \"([A-Za-z]+)\" ;\\s*pset:value ([-0-9.]+)");
+    for (auto it = std::sregex_iterator(block.begin(), block.end(), pair); it != std::sregex_iterator(); ++it)
+        values[(*it)[1]] = (*it)[2];
+    return values;
+}
+
+class LV2ApplyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = fs::temp_directory_path() / ("dunmarrow-lv2apply-" + std::to_string(::getpid()));
+        fs::create_directories(folder);
+    }
+    void TearDown() override { fs::remove_all(folder); }
+
+    // Renders `channels`-channel input through lv2apply (with -c settings) and
+    // through dunmarrow-render (with --preset/--set), and compares.
+    void compare(const std::string& name, int channels, const std::map<std::string, std::string>& controls,
+                 const std::string& renderOptions) {
+        SCOPED_TRACE(name);
+        const fs::path input = folder / (name + "-in.wav");
+        const fs::path viaLV2 = folder / (name + "-lv2.wav");
+        const fs::path viaRender = folder / (name + "-render.wav");
+        writeInput(input, channels, 36000);
+        std::string settings;
+        for (const auto& [symbol, value] : controls) settings += " -c " + symbol + " " + value;
+        const Result a = run(toolPath("lv2apply") + settings + " -i '" + input.string() + "' -o '" + viaLV2.string() + "' " +
+                             (channels == 2 ? kStereoPluginURI : kMonoPluginURI));
+        ASSERT_EQ(a.status, 0) << a.output;
+        const Result b = run(std::string("'") + DUNMARROW_RENDER_PATH + "' " + renderOptions + " '" + input.string() +
+                             "' '" + viaRender.string() + "'");
+        ASSERT_EQ(b.status, 0) << b.output;
+        const auto x = readSamples(viaLV2), y = readSamples(viaRender), in = readSamples(input);
+        ASSERT_EQ(x.size(), y.size());
+        ASSERT_EQ(x.size(), in.size());
+        double maxDifference = 0, squares = 0, changed = 0;
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            const double d = std::fabs(static_cast<double>(x[i]) - y[i]);
+            maxDifference = std::max(maxDifference, d);
+            squares += d * d;
+            changed = std::max(changed, std::fabs(static_cast<double>(x[i]) - in[i]));
+        }
+        EXPECT_LE(maxDifference, 1e-4);
+        EXPECT_LE(std::sqrt(squares / static_cast<double>(x.size())), 1e-6);
+        EXPECT_GT(changed, 0.05) << "the effect changed the signal";
+    }
+
+    fs::path folder;
+};
+
+TEST_F(LV2ApplyTest, RendersAsDunmarrowRenderForDefaultsPresetsAndSettings) {
+    REQUIRE_TOOL(lv2apply);
+    compare("defaults-stereo", 2, {}, "");
+    compare("defaults-mono", 1, {}, "");
+
+    const auto glassTeeth = presetValues("urn:dunmarrow:preset:glass-teeth");
+    ASSERT_EQ(glassTeeth.size(), 14u);
+    compare("glass-teeth", 2, glassTeeth, "--preset 'Glass Teeth'");
+    const auto funeralBloom = presetValues("urn:dunmarrow:preset:funeral-bloom");
+    ASSERT_EQ(funeralBloom.size(), 14u);
+    compare("funeral-bloom", 1, funeralBloom, "--preset 'Funeral Bloom'");
+
+    compare("settings-stereo", 2,
+            {{"drive", "20"}, {"liveSafe", "1"}, {"gain", "0.5"}, {"doubleTrack", "0.7"}, {"stereoSpread", "0.6"}},
+            "--set drive=20 --set liveSafe=1 --set gain=0.5 --set doubleTrack=0.7 --set stereoSpread=0.6");
+    compare("settings-mono", 1, {{"decimation", "0.4"}, {"crush", "90"}, {"cab", "10"}},
+            "--set decimation=0.4 --set crush=90 --set cab=10");
+}
+
+// A JACK client that plays a sine into two ports and measures the peak of what
+// comes back on two others.
+class JackProbe {
+public:
+    JackProbe() {
+        jack_status_t status{};
+        client_ = jack_client_open("dunmarrow-lv2-probe", JackNoStartServer, &status);
+        if (client_ == nullptr) return;
+        for (int c = 0; c < 2; ++c) {
+            out_[c] = jack_port_register(client_, c == 0 ? "out_l" : "out_r", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+            in_[c] = jack_port_register(client_, c == 0 ? "in_l" : "in_r", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+        }
+        jack_set_process_callback(client_, process, this);
+        jack_activate(client_);
+    }
+    ~JackProbe() {
+        if (client_ == nullptr) return;
+        jack_deactivate(client_);
+        jack_client_close(client_);
+    }
+    [[nodiscard]] bool ok() const { return client_ != nullptr; }
+    // Fails until the other client is active; already connected counts as done.
+    bool connect(const std::string& from, const std::string& to) {
+        const int result = jack_connect(client_, from.c_str(), to.c_str());
+        return result == 0 || result == EEXIST;
+    }
+    bool hasPort(const std::string& name) { return jack_port_by_name(client_, name.c_str()) != nullptr; }
+    [[nodiscard]] float peak(int c) const { return peak_[c].load(std::memory_order_relaxed); }
+    [[nodiscard]] bool different(int c) const { return different_[c].load(std::memory_order_relaxed); }
+    std::string portName(bool output, int c) const { return jack_port_name(output ? out_[c] : in_[c]); }
+
+private:
+    // JACK's process thread.
+    static int process(jack_nframes_t frames, void* arg) {
+        auto& self = *static_cast<JackProbe*>(arg);
+        for (int c = 0; c < 2; ++c) {
+            auto* out = static_cast<float*>(jack_port_get_buffer(self.out_[c], frames));
+            const auto* in = static_cast<const float*>(jack_port_get_buffer(self.in_[c], frames));
+            float peak = self.peak_[c].load(std::memory_order_relaxed);
+            for (jack_nframes_t i = 0; i < frames; ++i) {
+                out[i] = 0.5f * std::sin(self.phase_ + 0.03f * static_cast<float>(i));
+                peak = std::max(peak, std::fabs(in[i]));
+                if (std::fabs(in[i]) > 0.01f && std::fabs(in[i] - 0.5f * std::sin(0.03f * static_cast<float>(i))) > 0.01f)
+                    self.different_[c].store(true, std::memory_order_relaxed);
+            }
+            self.peak_[c].store(peak, std::memory_order_relaxed);
+        }
+        self.phase_ = std::fmod(self.phase_ + 0.03f * static_cast<float>(frames), 6.2831853f);
+        return 0;
+    }
+    jack_client_t* client_ = nullptr;
+    jack_port_t* out_[2]{};
+    jack_port_t* in_[2]{};
+    float phase_ = 0;
+    std::atomic<float> peak_[2]{};
+    std::atomic<bool> different_[2]{};
+};
+
+TEST(LV2Jalv, LoadsThePluginIntoAPrivateJackServerAndProcessesAudio) {
+    REQUIRE_TOOL(jalv);
+    if (testsupport::JackTestServer::jackdPath().empty()) GTEST_SKIP() << "jackd is not installed";
+    testsupport::JackTestServer server;
+    ASSERT_TRUE(server.ready()) << "the private JACK server did not start";
+
+    // jalv reads commands from standard input; a FIFO that this test holds
+    // open keeps it running until the test stops it.
+    const fs::path fifo = fs::temp_directory_path() / ("dunmarrow-jalv-" + std::to_string(::getpid()));
+    fs::remove(fifo);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int commands = ::open(fifo.c_str(), O_RDWR);
+    ASSERT_GE(commands, 0);
+    const fs::path log = fifo.string() + ".log";
+
+    const std::string lv2Path = "LV2_PATH=" + kBundle.parent_path().string();
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e)
+        if (std::string(*e).rfind("LV2_PATH=", 0) != 0) env.emplace_back(*e);
+    env.push_back(lv2Path);
+    for (const auto& variable : kToolEnvironment) env.push_back(variable);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = {jalvTool, "-x", "-n", "dunmarrow-jalv", "-c", "gain=0.3", kStereoPluginURI};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, fifo.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    pid_t jalv = -1;
+    ASSERT_EQ(::posix_spawn(&jalv, jalvTool.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    JackProbe probe;
+    ASSERT_TRUE(probe.ok());
+    const auto waitFor = [](const std::function<bool()>& done, int seconds) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (std::chrono::steady_clock::now() < end) {
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return done();
+    };
+    const bool portsUp = waitFor([&] { return probe.hasPort("dunmarrow-jalv:in_l") && probe.hasPort("dunmarrow-jalv:out_r"); }, 20);
+    bool processed = false;
+    if (portsUp) {
+        for (int c = 0; c < 2; ++c) {
+            const char* side = c == 0 ? "_l" : "_r";
+            EXPECT_TRUE(waitFor([&] { return probe.connect(probe.portName(true, c), std::string("dunmarrow-jalv:in") + side); }, 10));
+            EXPECT_TRUE(waitFor([&] { return probe.connect(std::string("dunmarrow-jalv:out") + side, probe.portName(false, c)); }, 10));
+        }
+        processed = waitFor([&] { return probe.peak(0) > 0.02f && probe.peak(1) > 0.02f && probe.different(0) && probe.different(1); }, 10);
+    }
+
+    ::kill(jalv, SIGINT);
+    int status = 0;
+    const bool exited = waitFor([&] { return ::waitpid(jalv, &status, WNOHANG) == jalv; }, 10);
+    if (!exited) {
+        ::kill(jalv, SIGKILL);
+        ::waitpid(jalv, &status, 0);
+    }
+    ::close(commands);
+    const std::string output = slurp(log);
+    fs::remove(fifo);
+    fs::remove(log);
+    ASSERT_TRUE(portsUp) << "jalv did not register its ports:\n" << output;
+    EXPECT_TRUE(processed) << "peaks " << probe.peak(0) << " " << probe.peak(1) << "\n" << output;
+    // The control given on the command line reached the plugin: output gain 0.3 bounds the peak.
+    EXPECT_LT(probe.peak(0), 0.5f) << output;
+}
+
+}  // namespace

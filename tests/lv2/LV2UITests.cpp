@@ -1,0 +1,225 @@
+// The UI module through its descriptor under a private virtual X server: it
+// embeds into a host's parent window and draws the editor; a drag with real X
+// events writes the control port, framed by touch and release; a port event
+// from the host moves the control without a write back; the level ports feed
+// the meters; without a parent it shows and hides a window of its own.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "DunmarrowLV2UI.hpp"
+#include "LV2TestHost.hpp"
+// X11 last: its macros (None, Bool) clash with names in the headers above.
+#include "VirtualDisplay.hpp"
+
+extern "C" const LV2UI_Descriptor* lv2ui_descriptor(uint32_t index);
+
+namespace {
+
+using namespace dunmarrow_lv2;
+
+using testsupport::Xvfb;
+
+struct PortWrite {
+    std::uint32_t port;
+    float value;
+};
+
+// The host side: records port writes, touches and resize requests.
+class UITest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!server.installed()) GTEST_SKIP() << "Xvfb is not installed; the editor tests need it";
+        ASSERT_FALSE(server.display().empty()) << "Xvfb did not report a display";
+        ::setenv("DISPLAY", server.display().c_str(), 1);
+        client = std::make_unique<testsupport::XClient>(server.display());
+        display = client->display;
+        ASSERT_NE(display, nullptr);
+        descriptor = lv2ui_descriptor(0);
+        ASSERT_NE(descriptor, nullptr);
+        idle = static_cast<const LV2UI_Idle_Interface*>(descriptor->extension_data(LV2_UI__idleInterface));
+        show = static_cast<const LV2UI_Show_Interface*>(descriptor->extension_data(LV2_UI__showInterface));
+        ASSERT_NE(idle, nullptr);
+        ASSERT_NE(show, nullptr);
+        scale = 1.0f;
+        options.add(map(LV2_UI__scaleFactor), map(LV2_ATOM__Float), sizeof(float), &scale);
+    }
+    void TearDown() override {
+        if (handle != nullptr) descriptor->cleanup(handle);
+    }
+
+    LV2UI_Handle instantiate(unsigned long parent, const char* plugin = kStereoPluginURI) {
+        parentFeature = {LV2_UI__parent, reinterpret_cast<void*>(static_cast<std::uintptr_t>(parent))};
+        resizeFeature = {LV2_UI__resize, &resize};
+        touchFeature = {LV2_UI__touch, &touch};
+        const LV2_Feature* features[] = {map.feature(), options.feature(), &resizeFeature, &touchFeature,
+                                         parent != 0 ? &parentFeature : nullptr, nullptr};
+        return descriptor->instantiate(descriptor, plugin, "/nowhere/", write, this, &widget, features);
+    }
+
+    // Calls idle like a host does, until `done` holds (at most three seconds).
+    bool idleUntil(const std::function<bool()>& done) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (std::chrono::steady_clock::now() < end) {
+            idle->idle(handle);
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+
+    // Input and pixels through a second client of the virtual display.
+    unsigned long pixel(unsigned long window, int x, int y) { return client->pixel(window, x, y); }
+    void button(unsigned long window, int type, int x, int y, unsigned state) { client->button(window, type, x, y, state); }
+    void motion(unsigned long window, int x, int y) { client->motion(window, x, y); }
+
+    static void write(LV2UI_Controller controller, uint32_t port, uint32_t size, uint32_t protocol, const void* buffer) {
+        auto& self = *static_cast<UITest*>(controller);
+        ASSERT_EQ(size, sizeof(float));
+        ASSERT_EQ(protocol, 0u);
+        self.writes.push_back({port, *static_cast<const float*>(buffer)});
+        self.log.push_back("write " + std::to_string(port));
+    }
+    static void touched(LV2UI_Feature_Handle h, uint32_t port, bool grabbed) {
+        static_cast<UITest*>(h)->log.push_back((grabbed ? "grab " : "release ") + std::to_string(port));
+    }
+    static int resized(LV2UI_Feature_Handle h, int width, int height) {
+        static_cast<UITest*>(h)->requestedSize = {width, height};
+        return 0;
+    }
+
+    Xvfb server;
+    std::unique_ptr<testsupport::XClient> client;
+    Display* display = nullptr;
+    const LV2UI_Descriptor* descriptor = nullptr;
+    const LV2UI_Idle_Interface* idle = nullptr;
+    const LV2UI_Show_Interface* show = nullptr;
+    lv2test::URIDMap map;
+    lv2test::Options options;
+    float scale = 1.0f;
+    LV2UI_Resize resize{this, resized};
+    LV2UI_Touch touch{this, touched};
+    LV2_Feature parentFeature{}, resizeFeature{}, touchFeature{};
+    LV2UI_Widget widget = nullptr;
+    LV2UI_Handle handle = nullptr;
+    std::vector<PortWrite> writes;
+    std::vector<std::string> log;
+    std::pair<int, int> requestedSize{0, 0};
+};
+
+TEST_F(UITest, EmbedsDrawsWritesOnADragAndFollowsPortEvents) {
+    const unsigned long parent =
+        XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 800, 700, 0, 0, WhitePixel(display, 0));
+    XMapWindow(display, parent);
+    XFlush(display);
+
+    handle = instantiate(parent);
+    ASSERT_NE(handle, nullptr);
+    auto& editor = *static_cast<DunmarrowLV2UI*>(handle);
+    const auto child = static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(widget));
+    EXPECT_EQ(child, editor.windowId());
+    ::Window root = 0, reportedParent = 0;
+    ::Window* children = nullptr;
+    unsigned count = 0;
+    XQueryTree(display, child, &root, &reportedParent, &children, &count);
+    if (children) XFree(children);
+    EXPECT_EQ(reportedParent, parent);
+    EXPECT_EQ(requestedSize, (std::pair{720, 600}));
+
+    // Drawn: the editor's black backdrop over the white parent, with light text and frames on it.
+    ASSERT_TRUE(idleUntil([&] { return pixel(child, 3, 3) == 0x000000; }));
+    const auto host = editor.window()->contentView()->host();
+    const auto title = host->frameOf("HIGH-GAIN GUITAR DISTORTION");
+    ASSERT_TRUE(title);
+    int lit = 0;
+    for (int x = static_cast<int>(title->x); x < static_cast<int>(title->maxX()); ++x)
+        if (pixel(child, x, static_cast<int>(title->center().y)) != 0x000000) ++lit;
+    EXPECT_GT(lit, 5) << "the subtitle is drawn";
+
+    // A drag on the Drive slider: grab, writes of port 0, release, in that order.
+    const auto slider = host->frameOf("Drive");
+    ASSERT_TRUE(slider);
+    const int y = static_cast<int>(slider->center().y);
+    const int x0 = static_cast<int>(slider->x + slider->width * 0.5);
+    button(child, ButtonPress, x0, y, 0);
+    for (int step = 1; step <= 4; ++step) motion(child, x0 + step * static_cast<int>(slider->width * 0.1), y);
+    button(child, ButtonRelease, x0 + static_cast<int>(slider->width * 0.4), y, Button1Mask);
+    ASSERT_TRUE(idleUntil([&] { return !log.empty() && log.back() == "release 0"; })) << ::testing::PrintToString(log);
+    ASSERT_GE(writes.size(), 2u);
+    EXPECT_EQ(log.front(), "grab 0");
+    EXPECT_EQ(log[1], "write 0");
+    for (const auto& w : writes) EXPECT_EQ(w.port, 0u);
+    const float dragged = writes.back().value;
+    EXPECT_GT(dragged, 80.0f);
+    EXPECT_LE(dragged, 100.0f);
+    EXPECT_EQ(editor.observableTree()->lookupNode("global")->lookupParameter("drive")->value(), dragged);
+
+    // The host moves Tight: the control follows and nothing is written back.
+    writes.clear();
+    log.clear();
+    const float tight = 25.0f;
+    descriptor->port_event(handle, 1, sizeof(float), 0, &tight);
+    const auto tightNode = editor.observableTree()->lookupNode("global")->lookupParameter("tight");
+    ASSERT_TRUE(idleUntil([&] { return tightNode->value() == 25.0f; }));
+    for (int i = 0; i < 10; ++i) idle->idle(handle);
+    EXPECT_TRUE(writes.empty());
+    EXPECT_TRUE(host->frameOf("Tight: 25.00")) << "the value line shows the new value";
+
+    // Level ports drive the meters; the enabled port and nonsense are ignored.
+    const float in = 0.7f, out = 0.4f, enabled = 0.0f, junk = 3.0f;
+    descriptor->port_event(handle, kInputLevelPort, sizeof(float), 0, &in);
+    descriptor->port_event(handle, kOutputLevelPort, sizeof(float), 0, &out);
+    descriptor->port_event(handle, kEnabledPort, sizeof(float), 0, &enabled);
+    descriptor->port_event(handle, 999, sizeof(float), 0, &junk);
+    descriptor->port_event(handle, 0, 2, 0, &junk);
+    descriptor->port_event(handle, 0, sizeof(float), 77, &junk);
+    ASSERT_TRUE(idleUntil([&] { return editor.mainView()->inputLevel() == 0.7f; }));
+    EXPECT_EQ(editor.mainView()->outputLevel(), 0.4f);
+    EXPECT_EQ(editor.observableTree()->lookupNode("global")->lookupParameter("drive")->value(), dragged);
+    EXPECT_TRUE(writes.empty());
+
+    // The host resizes the editor through the UI's resize interface: the views follow.
+    const auto* resizeInterface = static_cast<const LV2UI_Resize*>(descriptor->extension_data(LV2_UI__resize));
+    ASSERT_NE(resizeInterface, nullptr);
+    EXPECT_EQ(resizeInterface->ui_resize(handle, 1440, 1200), 0);
+    EXPECT_TRUE(idleUntil([&] { return editor.window()->size() == ui::Size{1440, 1200}; }));
+    EXPECT_NE(resizeInterface->ui_resize(handle, 0, -4), 0);
+
+    descriptor->cleanup(handle);
+    handle = nullptr;
+    XDestroyWindow(display, parent);
+    XFlush(display);
+}
+
+TEST_F(UITest, WithoutAParentItShowsAndHidesAWindowOfItsOwn) {
+    EXPECT_EQ(instantiate(0, "urn:not:ours"), nullptr);
+    handle = instantiate(0, kMonoPluginURI);
+    ASSERT_NE(handle, nullptr);
+    auto& editor = *static_cast<DunmarrowLV2UI*>(handle);
+    EXPECT_EQ(show->show(handle), 0);
+    const unsigned long window = editor.windowId();
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(idleUntil([&] {
+        XWindowAttributes attributes{};
+        return XGetWindowAttributes(display, window, &attributes) != 0 && attributes.map_state == IsViewable;
+    }));
+    EXPECT_EQ(idle->idle(handle), 0);
+    EXPECT_EQ(show->hide(handle), 0);
+    EXPECT_EQ(idle->idle(handle), 0);
+    EXPECT_EQ(show->show(handle), 0);
+    EXPECT_NE(editor.windowId(), 0u);
+    EXPECT_EQ(idle->idle(handle), 0);
+}
+
+}  // namespace

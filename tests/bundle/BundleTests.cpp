@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "FileContents.hpp"
+
 #include <cstdio>
 #include <mutex>
 #include <utility>
@@ -18,17 +20,6 @@ using namespace audiounit;
 using namespace bundletest;
 
 namespace {
-
-std::string contentsOf(const fs::path& path) {
-    std::string text;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        char chunk[4096];
-        std::size_t got = 0;
-        while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, got);
-        std::fclose(f);
-    }
-    return text;
-}
 
 std::string exportedSymbols(const fs::path& module) {
     const std::string command =
@@ -95,7 +86,7 @@ TEST(Bundle, TheRegistryReadsItsManifest) {
     // The display font travels in the bundle, byte for byte.
     const fs::path font = kBundle / "Resources" / "Glimra.otf";
     ASSERT_TRUE(fs::is_regular_file(font));
-    EXPECT_TRUE(contentsOf(font) == contentsOf(BUNDLE_TEST_FONT));
+    EXPECT_TRUE(testsupport::fileContents(font) == testsupport::fileContents(BUNDLE_TEST_FONT));
 }
 
 TEST(Bundle, TheModuleExportsItsEntryAndNothingElse) {

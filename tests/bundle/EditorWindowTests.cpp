@@ -166,9 +166,11 @@ TEST_F(EditorWindowTest, DraggingASliderSendsTouchValuesReleaseAndIgnoresTheHost
 
 TEST_F(EditorWindowTest, TypedValuesCommitRestoreAndCancelThroughTheKeyboard) {
     const auto drive = parameter("drive");
+    // Waits for the value line (input sent so far may still be on its way),
+    // then double-clicks it.
     auto edit = [&](const std::string& shown) {
+        ASSERT_TRUE(runUntil([&] { return frameOf(shown).has_value(); })) << shown;
         const auto line = frameOf(shown);
-        ASSERT_TRUE(line) << shown;
         client->doubleClick(id(), int(line->center().x), int(line->center().y));
         settle();
     };
@@ -193,10 +195,10 @@ TEST_F(EditorWindowTest, TypedValuesCommitRestoreAndCancelThroughTheKeyboard) {
     client->key(id(), XK_a, ControlMask);
     client->type(id(), "loud");
     client->key(id(), XK_Return);
+    EXPECT_TRUE(runUntil([&] { return frameOf("Drive: 100.00").has_value(); }));
     settle();
     EXPECT_TRUE(log->take().empty());
     EXPECT_EQ(drive->value(), 100.0f);
-    EXPECT_TRUE(frameOf("Drive: 100.00"));
 
     // Escape cancels an edit.
     edit("Drive: 100.00");

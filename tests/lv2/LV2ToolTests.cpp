@@ -5,6 +5,8 @@
 // plugin into a private JACK server and processes audio.
 
 #include <gtest/gtest.h>
+
+#include "FileContents.hpp"
 #include <jack/jack.h>
 #include <sndfile.h>
 #include <fcntl.h>
@@ -89,13 +91,6 @@ Result run(const std::string& command) {
     const std::string name##Tool = toolPath(#name);                                                \
     if (name##Tool.empty()) GTEST_SKIP() << #name " is not installed (scripts/install-deps has it)"
 
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // The block lv2info prints for one port.
 std::string portBlock(const std::string& info, int index) {
     const std::string start = "\tPort " + std::to_string(index) + ":\n";
@@ -167,7 +162,7 @@ TEST(LV2Tools, TheTurtlePassesSordValidate) {
         if (!fs::is_directory(root)) continue;
         for (const auto& bundle : fs::directory_iterator(root)) {
             const bool vocabulary = bundle.path().filename() == "schemas.lv2" ||
-                                    slurp(bundle.path() / "manifest.ttl").find("binary") == std::string::npos;
+                                    testsupport::fileContents(bundle.path() / "manifest.ttl").find("binary") == std::string::npos;
             if (!vocabulary || !fs::is_directory(bundle.path())) continue;
             for (const auto& entry : fs::directory_iterator(bundle.path()))
                 if (entry.path().extension() == ".ttl") files += " '" + entry.path().string() + "'";
@@ -264,7 +259,7 @@ std::vector<float> readSamples(const fs::path& path) {
 
 // A preset's port values as presets.ttl gives them, symbol to value.
 std::map<std::string, std::string> presetValues(const std::string& uri) {
-    const std::string ttl = slurp(kBundle / "presets.ttl");
+    const std::string ttl = testsupport::fileContents(kBundle / "presets.ttl");
     const auto begin = ttl.find("<" + uri + ">");
     if (begin == std::string::npos) return {};
     const auto end = ttl.find(" .\n", begin);
@@ -462,7 +457,7 @@ TEST(LV2Jalv, LoadsThePluginIntoAPrivateJackServerAndProcessesAudio) {
         ::waitpid(jalv, &status, 0);
     }
     ::close(commands);
-    const std::string output = slurp(log);
+    const std::string output = testsupport::fileContents(log);
     fs::remove(fifo);
     fs::remove(log);
     ASSERT_TRUE(portsUp) << "jalv did not register its ports:\n" << output;

@@ -3,6 +3,8 @@
 // its exact messages.
 
 #include <gtest/gtest.h>
+
+#include "FileContents.hpp"
 #include <sndfile.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -40,17 +42,6 @@ struct RunResult {
     std::string out;
     std::string err;
 };
-
-std::string slurp(const fs::path& path) {
-    std::string text;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        char chunk[4096];
-        std::size_t got = 0;
-        while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, got);
-        std::fclose(f);
-    }
-    return text;
-}
 
 using Environment = std::map<std::string, std::string>;
 
@@ -92,8 +83,8 @@ RunResult waitForTool(pid_t pid, const fs::path& scratch) {
     if (pid < 0 || waitpid(pid, &status, 0) != pid) return result;
     if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-    result.out = slurp(scratch / "stdout");
-    result.err = slurp(scratch / "stderr");
+    result.out = testsupport::fileContents(scratch / "stdout");
+    result.err = testsupport::fileContents(scratch / "stderr");
     return result;
 }
 
@@ -264,7 +255,7 @@ TEST_F(RenderTool, EffectRenderIsDeterministicAndChangesTheSignal) {
     // A second apart at least, so that nothing time-dependent can hide in the file.
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     ASSERT_EQ(run({in("dry.wav"), in("b.wav")}).status, 0);
-    EXPECT_TRUE(slurp(in("a.wav")) == slurp(in("b.wav"))) << "two renders of the same input differ";
+    EXPECT_TRUE(testsupport::fileContents(in("a.wav")) == testsupport::fileContents(in("b.wav"))) << "two renders of the same input differ";
 
     const Audio wet = readAudio(in("a.wav"));
     ASSERT_EQ(wet.samples.size(), signal.size());
@@ -375,7 +366,7 @@ TEST_F(RenderTool, ThreeChannels) {
     EXPECT_EQ(r.err, "dunmarrow-render: input '" + in("dry.wav").string() +
                          "' has 3 channels; only mono and stereo are supported\n");
     EXPECT_EQ(workFiles(), (std::set<std::string>{"dry.wav", "wet.wav"}));
-    EXPECT_EQ(slurp(in("wet.wav")), "keep me");
+    EXPECT_EQ(testsupport::fileContents(in("wet.wav")), "keep me");
 }
 
 TEST_F(RenderTool, StoppedBySignalMidwayLeavesNothing) {
@@ -485,10 +476,10 @@ TEST_F(RenderTool, APresetRendersAsItsValuesSetByHand) {
     ASSERT_EQ(byHand.status, 0) << byHand.err;
     ASSERT_EQ(run({in("dry.wav"), in("default.wav")}).status, 0);
 
-    const std::string named = slurp(in("named.wav"));
-    EXPECT_TRUE(named == slurp(in("numbered.wav")));
-    EXPECT_TRUE(named == slurp(in("byhand.wav"))) << "the preset differs from its values set one by one";
-    EXPECT_FALSE(named == slurp(in("default.wav"))) << "the preset changed nothing";
+    const std::string named = testsupport::fileContents(in("named.wav"));
+    EXPECT_TRUE(named == testsupport::fileContents(in("numbered.wav")));
+    EXPECT_TRUE(named == testsupport::fileContents(in("byhand.wav"))) << "the preset differs from its values set one by one";
+    EXPECT_FALSE(named == testsupport::fileContents(in("default.wav"))) << "the preset changed nothing";
 }
 
 TEST_F(RenderTool, TheSameChoicesRenderTheSameFile) {
@@ -497,9 +488,9 @@ TEST_F(RenderTool, TheSameChoicesRenderTheSameFile) {
                                            "--set=stereoSpread=0.6", "--block", "300"};
     ASSERT_EQ(run(choices + std::vector<std::string>{in("dry.wav"), in("a.wav")}).status, 0);
     ASSERT_EQ(run(choices + std::vector<std::string>{in("dry.wav"), in("b.wav")}).status, 0);
-    EXPECT_TRUE(slurp(in("a.wav")) == slurp(in("b.wav")));
+    EXPECT_TRUE(testsupport::fileContents(in("a.wav")) == testsupport::fileContents(in("b.wav")));
     ASSERT_EQ(run({"--preset", "Funeral Bloom", in("dry.wav"), in("c.wav")}).status, 0);
-    EXPECT_FALSE(slurp(in("a.wav")) == slurp(in("c.wav"))) << "the settings changed nothing";
+    EXPECT_FALSE(testsupport::fileContents(in("a.wav")) == testsupport::fileContents(in("c.wav"))) << "the settings changed nothing";
 }
 
 TEST_F(RenderTool, UserPresetsAreChosenByName) {
@@ -525,7 +516,7 @@ TEST_F(RenderTool, UserPresetsAreChosenByName) {
                    "--set", "liveSafe=1", in("dry.wav"), in("byhand.wav")})
                   .status,
               0);
-    EXPECT_TRUE(slurp(in("preset.wav")) == slurp(in("byhand.wav")));
+    EXPECT_TRUE(testsupport::fileContents(in("preset.wav")) == testsupport::fileContents(in("byhand.wav")));
 }
 
 TEST_F(RenderTool, ChoicesThatDoNotExistAreRefusedBeforeAnyAudio) {
@@ -551,12 +542,12 @@ TEST_F(RenderTool, ChoicesThatDoNotExistAreRefusedBeforeAnyAudio) {
         EXPECT_EQ(r.err, "dunmarrow-render: " + c.message + "\n");
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(workFiles(), (std::set<std::string>{"dry.wav", "wet.wav"}));
-        EXPECT_EQ(slurp(in("wet.wav")), "keep me");
+        EXPECT_EQ(testsupport::fileContents(in("wet.wav")), "keep me");
     }
     EXPECT_EQ(run({in("dry.wav"), in("wet.wav"), "--preset"}).err,
               "dunmarrow-render: --preset needs a preset name or number\n");
     EXPECT_EQ(run({in("dry.wav"), in("wet.wav"), "--set"}).err, "dunmarrow-render: --set needs IDENTIFIER=VALUE\n");
-    EXPECT_EQ(slurp(in("wet.wav")), "keep me");
+    EXPECT_EQ(testsupport::fileContents(in("wet.wav")), "keep me");
 }
 
 TEST_F(RenderTool, AMissingEffectIsAClearErrorAndWritesNothing) {

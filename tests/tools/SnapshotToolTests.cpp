@@ -3,6 +3,8 @@
 // the design size, doubled and halved, and its command-line errors.
 
 #include <gtest/gtest.h>
+
+#include "FileContents.hpp"
 #include <cairo.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -30,17 +32,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const fs::path& path) {
-    std::string text;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        char chunk[4096];
-        std::size_t got = 0;
-        while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, got);
-        std::fclose(f);
-    }
-    return text;
-}
-
 struct ToolRun {
     int status = -1;
     std::string err;
@@ -54,7 +45,7 @@ ToolRun runSnapshot(const std::string& arguments, const fs::path& scratch) {
     const int raw = std::system(command.c_str());
     ToolRun run;
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.err = slurp(errPath);
+    run.err = testsupport::fileContents(errPath);
     return run;
 }
 
@@ -103,7 +94,7 @@ protected:
         const ToolRun run = runSnapshot("--size " + size + " --png '" + png.string() + "' --inspect '" + json.string() + "'",
                                     scratch);
         EXPECT_EQ(run.status, 0) << run.err;
-        const auto root = nlohmann::json::parse(slurp(json), nullptr, false);
+        const auto root = nlohmann::json::parse(testsupport::fileContents(json), nullptr, false);
         EXPECT_FALSE(root.is_discarded()) << "no inspection dump for " << size;
         if (image) *image = cairo_image_surface_create_from_png(png.c_str());
         return root.is_discarded() ? std::vector<Node>{} : flatten(root);
@@ -194,7 +185,7 @@ TEST_F(SnapshotTool, WrongCommandLinesAndUnwritableFilesAreOneLineErrors) {
     ::chmod(locked.c_str(), 0700);
     if (::geteuid() != 0) {
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(slurp(kept), "old");
+        EXPECT_EQ(testsupport::fileContents(kept), "old");
     }
 }
 
@@ -217,7 +208,7 @@ TEST_F(SnapshotTool, WindowModeShowsTheEditorUntilTheWindowIsClosed) {
         editor = windows.empty() ? 0 : windows.front();
         if (!editor) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    ASSERT_NE(editor, 0u) << "no editor window appeared; " << slurp(scratch / "stderr");
+    ASSERT_NE(editor, 0u) << "no editor window appeared; " << testsupport::fileContents(scratch / "stderr");
     XWindowAttributes attributes{};
     XGetWindowAttributes(client.display, editor, &attributes);
     EXPECT_EQ(attributes.width, 720);
@@ -226,7 +217,7 @@ TEST_F(SnapshotTool, WindowModeShowsTheEditorUntilTheWindowIsClosed) {
     client.requestClose(editor);
     ASSERT_EQ(finished.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     const int raw = finished.get();
-    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << slurp(scratch / "stderr");
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << testsupport::fileContents(scratch / "stderr");
 }
 
 }  // namespace

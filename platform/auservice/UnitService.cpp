@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "audiounit/AUAudioUnit.hpp"
@@ -221,11 +222,52 @@ json UnitService::perform(const std::string& op, const json& packet, int receive
         editorWindow_->attachToMainRunLoop();
         return editorWindow_->windowId();
     }
+    if (op == "snapshotEditor") return snapshotEditor(packet, receivedFd);
     if (op == "closeEditor") {
         editorWindow_.reset();
         return nullptr;
     }
     return failure(audiounit::kAudioUnitErr_InvalidProperty, "unknown request \"" + op + "\"");
+}
+
+json UnitService::snapshotEditor(const json& packet, int receivedFd) {
+    const double width = packet.at("width").get<double>(), height = packet.at("height").get<double>();
+    const double scale = packet.at("scale").get<double>();
+    const bool withPixels = packet.value("pixels", false);
+    // The host's memory for the pixels, owned here from the start.
+    remote::SharedMemory memory;
+    std::string why;
+    const bool sizeValid = width > 0 && height > 0 && scale > 0 && width * scale <= 16384 && height * scale <= 16384;
+    const int pixelWidth = sizeValid ? static_cast<int>(std::ceil(width * scale)) : 0;
+    const int pixelHeight = sizeValid ? static_cast<int>(std::ceil(height * scale)) : 0;
+    const std::size_t bytes = std::size_t(pixelWidth) * 4 * std::size_t(pixelHeight);
+    if (receivedFd >= 0) memory = remote::SharedMemory::adopt(receivedFd, bytes, &why);
+    auto failure = [](std::int32_t code, const std::string& text) { return json{{"__error", remote::errorJSON(code, text)}}; };
+    if (!sizeValid) return failure(audiounit::kAudioUnitErr_InvalidPropertyValue, "no such editor size");
+    if (withPixels && !memory) return failure(audiounit::kAudioUnitErr_InvalidPropertyValue, "no memory for the pixels: " + why);
+    const auto controller = std::dynamic_pointer_cast<ui::NSViewController>(avAudioUnit_->principalObject());
+    if (!controller) return failure(audiounit::kAudioUnitErr_InvalidProperty, "the audio unit has no editor");
+
+    // The editor's view at the asked size; an editor shown in a window gets
+    // its own size back afterwards.
+    const auto view = controller->view();
+    const ui::Rect shownFrame = view->frame();
+    view->setFrame({0, 0, width, height});
+    json result;
+    result["inspection"] = view->inspect({packet.value("originX", 0.0), packet.value("originY", 0.0)}, scale);
+    if (withPixels) {
+        const ui::Image image = view->render(scale);
+        cairo_surface_t* surface = image.surface();
+        const unsigned char* source = cairo_image_surface_get_data(surface);
+        const int sourceStride = cairo_image_surface_get_stride(surface);
+        auto* target = reinterpret_cast<unsigned char*>(memory.data());
+        const int rows = std::min(pixelHeight, image.height());
+        const std::size_t rowBytes = std::size_t(std::min(pixelWidth, image.width())) * 4;
+        for (int y = 0; y < rows; ++y)
+            std::memcpy(target + std::size_t(y) * std::size_t(pixelWidth) * 4, source + std::size_t(y) * std::size_t(sourceStride), rowBytes);
+    }
+    if (!(shownFrame == view->frame())) view->setFrame(shownFrame);
+    return result;
 }
 
 bool UnitService::allocate(const json& packet, int receivedFd, json& refusal) {

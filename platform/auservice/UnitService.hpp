@@ -42,6 +42,8 @@ public:
 private:
     nlohmann::json describe();
     nlohmann::json perform(const std::string& op, const nlohmann::json& packet, int receivedFd);
+    // The editor drawn offscreen into the host's memory, and its inspection.
+    nlohmann::json snapshotEditor(const nlohmann::json& packet, int receivedFd);
     bool allocate(const nlohmann::json& packet, int receivedFd, nlohmann::json& error);
     void deallocate();
     void renderLoop() noexcept;

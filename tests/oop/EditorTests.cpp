@@ -103,3 +103,78 @@ TEST(OutOfProcessEditor, TheServicesEditorIsAChildWindowAtTheViewsFrameAndGoesWi
     ASSERT_TRUE(pumpUntil([&] { return remote->editorWindow() == 0; }, std::chrono::seconds(5)));
     EXPECT_FALSE(window->isClosed());
 }
+
+namespace {
+
+void collectTexts(const nlohmann::json& node, std::vector<std::string>& texts) {
+    if (node.contains("text") && node["text"].is_string()) texts.push_back(node["text"].get<std::string>());
+    if (node.contains("children"))
+        for (const auto& child : node["children"]) collectTexts(child, texts);
+}
+
+std::shared_ptr<ui::NSViewController> editorOf(const AVAudioUnit& node) {
+    std::shared_ptr<ui::NSViewController> controller;
+    requestViewController(node, [&](std::shared_ptr<ui::NSViewController> c) { controller = std::move(c); });
+    // The effect's own controller sizes itself on the main queue.
+    pumpUntil([] { return false; }, std::chrono::milliseconds(50));
+    return controller;
+}
+
+}  // namespace
+
+// Hosts that draw offscreen (headless screenshots) cannot embed a window: the
+// view then shows the service's own rendering of the editor, which is the
+// editor exactly as it draws in process, and inspects as the editor does.
+TEST(OutOfProcessEditor, OffscreenTheViewShowsTheServicesRenderingAndInspection) {
+    const auto remoteNode = instantiate(effectComponent(), kAudioComponentInstantiation_LoadOutOfProcess);
+    const auto localNode = instantiate(effectComponent(), kAudioComponentInstantiation_LoadInProcess);
+    ASSERT_TRUE(remoteNode && localNode);
+    const auto remote = editorOf(*remoteNode);
+    const auto local = editorOf(*localNode);
+    ASSERT_TRUE(std::dynamic_pointer_cast<AUOutOfProcessViewController>(remote));
+    ASSERT_TRUE(local);
+    ASSERT_FALSE(std::dynamic_pointer_cast<AUOutOfProcessViewController>(local));
+
+    // Half the preferred size at twice the pixels: the service lays out and
+    // draws at the asked size and scale.
+    remote->view()->setFrame({0, 0, 360, 300});
+    local->view()->setFrame({0, 0, 360, 300});
+    const ui::Image remoteImage = remote->view()->render(2);
+    const ui::Image localImage = local->view()->render(2);
+    ASSERT_EQ(remoteImage.width(), 720);
+    ASSERT_EQ(remoteImage.height(), 600);
+    ASSERT_EQ(localImage.width(), 720);
+    int differing = 0;
+    for (int y = 0; y < 600; y += 3)
+        for (int x = 0; x < 720; x += 3)
+            if (!(remoteImage.pixel(x, y) == localImage.pixel(x, y))) ++differing;
+    EXPECT_EQ(differing, 0);
+
+    // The inspection carries the editor's own tree below the view, placed
+    // where the view is.
+    const auto tree = remote->view()->inspect({5, 7}, 2);
+    EXPECT_EQ(tree["type"], "ForeignWindowView");
+    ASSERT_EQ(tree["children"].size(), 1u);
+    const auto& editor = tree["children"][0];
+    EXPECT_EQ(editor["frame"], (nlohmann::json{{"x", 5.0}, {"y", 7.0}, {"width", 720.0}, {"height", 600.0}}));
+    std::vector<std::string> remoteTexts, localTexts;
+    collectTexts(editor, remoteTexts);
+    collectTexts(local->view()->inspect({5, 7}, 2), localTexts);
+    EXPECT_EQ(remoteTexts, localTexts);
+    EXPECT_NE(std::find(remoteTexts.begin(), remoteTexts.end(), "Drive: 65.00"), remoteTexts.end());
+
+    // A parameter changed in the host shows in the next rendering.
+    remoteNode->auAudioUnit()->parameterTree()->parameterWithAddress(0)->setValue(20.0f);  // drive
+    ASSERT_TRUE(pumpUntil([&] {
+        std::vector<std::string> texts;
+        collectTexts(remote->view()->inspect(), texts);
+        return std::find(texts.begin(), texts.end(), "Drive: 20.00") != texts.end();
+    }));
+
+    // Once the service is gone, only the reserved area remains.
+    std::dynamic_pointer_cast<AUAudioUnitProxy>(remoteNode->auAudioUnit())->killServiceForTesting();
+    ASSERT_TRUE(pumpUntil([&] { return remote->view()->inspect()["children"].empty(); }, std::chrono::seconds(10)));
+    const ui::Color reserved = remote->view()->render(1).pixel(180, 150);
+    EXPECT_NEAR(reserved.r, 0.12, 0.01);
+    EXPECT_NEAR(reserved.g, 0.12, 0.01);
+}

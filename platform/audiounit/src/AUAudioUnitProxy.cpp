@@ -553,6 +553,45 @@ unsigned long AUAudioUnitProxy::openEditor(unsigned long parentWindow, const std
 
 void AUAudioUnitProxy::closeEditor() { request({{"op", "closeEditor"}}); }
 
+std::optional<AUAudioUnitProxy::EditorSnapshot> AUAudioUnitProxy::snapshotEditor(double width, double height,
+                                                                                 double originX, double originY,
+                                                                                 double scale, bool withPixels,
+                                                                                 NSError* outError) {
+    if (!(width > 0 && height > 0 && scale > 0 && width * scale <= 16384 && height * scale <= 16384)) {
+        if (outError) *outError = foundation::makeOSStatusError(kAudioUnitErr_InvalidPropertyValue, "no such editor size");
+        return std::nullopt;
+    }
+    EditorSnapshot snapshot;
+    snapshot.pixelWidth = static_cast<int>(std::ceil(width * scale));
+    snapshot.pixelHeight = static_cast<int>(std::ceil(height * scale));
+    snapshot.stride = snapshot.pixelWidth * 4;
+    // The pixels come back through memory the service writes into.
+    remote::SharedMemory memory;
+    if (withPixels) {
+        std::string why;
+        memory = remote::SharedMemory::create(std::size_t(snapshot.stride) * std::size_t(snapshot.pixelHeight), &why);
+        if (!memory) {
+            if (outError) *outError = foundation::makeOSStatusError(kAudioUnitErr_FailedInitialization, why);
+            return std::nullopt;
+        }
+    }
+    const auto result = request({{"op", "snapshotEditor"},
+                                 {"width", width},
+                                 {"height", height},
+                                 {"originX", originX},
+                                 {"originY", originY},
+                                 {"scale", scale},
+                                 {"pixels", withPixels}},
+                                outError, withPixels ? memory.fd() : -1);
+    if (!result || !result->is_object() || !result->contains("inspection")) return std::nullopt;
+    snapshot.inspection = result->at("inspection");
+    if (withPixels) {
+        const auto* begin = reinterpret_cast<const std::uint8_t*>(memory.data());
+        snapshot.pixels.assign(begin, begin + memory.size());
+    }
+    return snapshot;
+}
+
 // MARK: - Render resources
 
 bool AUAudioUnitProxy::allocateRenderResources(NSError* outError) {

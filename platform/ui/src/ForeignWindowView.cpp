@@ -36,7 +36,10 @@ void ForeignWindowView::draw(cairo_t* cr) {
     NSView::draw(cr);
 
     const detail::X11DrawTarget* target = detail::currentX11DrawTarget();
-    if (target == nullptr || target->display == nullptr) return;
+    if (target == nullptr || target->display == nullptr) {
+        drawContent(cr);
+        return;
+    }
     double x0 = 0, y0 = 0, x1 = f.width, y1 = f.height;
     cairo_user_to_device(cr, &x0, &y0);
     cairo_user_to_device(cr, &x1, &y1);
@@ -62,6 +65,35 @@ void ForeignWindowView::draw(cairo_t* cr) {
         placed_ = true;
     }
     if (moved && placementHandler_) placementHandler_(placement_);
+}
+
+void ForeignWindowView::drawContent(cairo_t* cr) {
+    if (!contentProvider_) return;
+    // The context's pixels per point, so the image is drawn one to one.
+    double dx = 1, dy = 0;
+    cairo_user_to_device_distance(cr, &dx, &dy);
+    const double scale = std::hypot(dx, dy) > 0 ? std::hypot(dx, dy) : 1;
+    const Rect f = frame();
+    const auto content = contentProvider_({f.width, f.height}, {}, scale, true);
+    if (!content || !content->image) return;
+    cairo_save(cr);
+    cairo_rectangle(cr, 0, 0, f.width, f.height);
+    cairo_clip(cr);
+    cairo_scale(cr, 1 / scale, 1 / scale);
+    cairo_set_source_surface(cr, content->image->surface(), 0, 0);
+    cairo_paint(cr);
+    cairo_restore(cr);
+}
+
+nlohmann::json ForeignWindowView::inspect(Point origin, double scale) {
+    nlohmann::json j = NSView::inspect(origin, scale);
+    if (contentProvider_) {
+        const Rect f = frame();
+        if (auto content = contentProvider_({f.width, f.height}, origin, scale, false);
+            content && content->inspection.is_object())
+            j["children"].push_back(std::move(content->inspection));
+    }
+    return j;
 }
 
 }  // namespace ui

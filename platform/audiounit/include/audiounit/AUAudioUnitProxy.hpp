@@ -63,6 +63,16 @@ public:
         double width = 0;
         double height = 0;
     };
+    // The editor drawn offscreen by the service: premultiplied 32-bit ARGB in
+    // native byte order, `stride` bytes a row (no pixels when not asked for),
+    // and its inspection.
+    struct EditorSnapshot {
+        int pixelWidth = 0;
+        int pixelHeight = 0;
+        int stride = 0;
+        std::vector<std::uint8_t> pixels;
+        nlohmann::json inspection;
+    };
 
     explicit AUAudioUnitProxy(ConstructionKey key);
     ~AUAudioUnitProxy() override;
@@ -137,6 +147,13 @@ public:
     unsigned long openEditor(unsigned long parentWindow, const std::string& display, int width, int height,
                              double scale = 1, foundation::NSError* outError = nullptr);
     void closeEditor();
+    // The editor at `width` x `height` points drawn at `scale` pixels per
+    // point (ceil(size * scale) pixels), with its inspection as if its origin
+    // were `originX`, `originY` in a window of that scale. For hosts drawing
+    // offscreen, where no window can be embedded. Main thread.
+    std::optional<EditorSnapshot> snapshotEditor(double width, double height, double originX, double originY,
+                                                 double scale, bool withPixels,
+                                                 foundation::NSError* outError = nullptr);
 
     // Ends the service's process at once (a crash, as far as the proxy can
     // tell). For tests of what hosts see then.

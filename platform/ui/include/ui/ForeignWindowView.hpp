@@ -7,10 +7,12 @@
 // Before it has a foreign window, the view tells its placement handler where
 // it is (the X display, the window showing it and its pixel rectangle), so
 // that its owner can have the other process create the window there. Drawn
-// anywhere but in a ui::Window (offscreen renders), it only fills its area.
-// Main thread only.
+// anywhere but in a ui::Window (offscreen renders) and in inspections, it
+// shows what its content provider gives (the other process's rendering of the
+// same content), or only fills its area. Main thread only.
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "ui/ViewController.hpp"
@@ -40,14 +42,29 @@ public:
     void setPlacementHandler(std::function<void(const Placement&)> handler) { placementHandler_ = std::move(handler); }
     [[nodiscard]] const Placement& placement() const { return placement_; }
 
+    // The content as it would be shown, for offscreen draws and inspections:
+    // for the view's size in points, `origin` and `scale` as NSView::inspect
+    // takes them, an image of ceil(size * scale) pixels (when `withImage`)
+    // and the content's inspection; nothing when it cannot be had.
+    struct Content {
+        std::optional<Image> image;
+        nlohmann::json inspection;
+    };
+    using ContentProvider = std::function<std::optional<Content>(Size size, Point origin, double scale, bool withImage)>;
+    void setContentProvider(ContentProvider provider) { contentProvider_ = std::move(provider); }
+
     void draw(cairo_t* cr) override;
+    [[nodiscard]] nlohmann::json inspect(Point origin = {}, double scale = 1) override;
 
 private:
+    void drawContent(cairo_t* cr);
+
     unsigned long foreign_ = 0;
     bool placed_ = false;  // the foreign window is a child of placement_.window at its rectangle
     Placement placement_;
     void* display_ = nullptr;  // the connection of the window that last drew this view
     std::function<void(const Placement&)> placementHandler_;
+    ContentProvider contentProvider_;
 };
 
 }  // namespace ui

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "FourCharCode.hpp"
+#include "audiounit/AUAudioUnitProxy.hpp"
 #include "audiounit/AudioComponentRegistry.hpp"
 #include "foundation/Bundle.hpp"
 #include "foundation/RunLoop.hpp"
@@ -21,7 +22,9 @@ std::shared_ptr<SimplePlayEngine> SimplePlayEngine::make(Configuration configura
 }
 
 SimplePlayEngine::SimplePlayEngine(const Configuration& configuration)
-    : engine(std::make_unique<engine::AVAudioEngine>(configuration.engineOptions)) {}
+    : engine(std::make_unique<engine::AVAudioEngine>(configuration.engineOptions)),
+      instantiationOptions_(configuration.instantiationOptions),
+      offline_(configuration.offlineMaximumFrames > 0) {}
 
 SimplePlayEngine::~SimplePlayEngine() {
     // Nothing may call the unit's entry once the engine is gone.
@@ -84,9 +87,8 @@ void SimplePlayEngine::instantiateUnit(std::string_view type, std::string_view s
                                        std::string_view manufacturer, ViewControllerCompletion completion) {
     const auto component = findComponent(type, subType, manufacturer);
     auto self = shared_from_this();
-    // Out of process is what the host asks for; the platform loads in process for now.
     audiounit::AVAudioUnit::instantiate(
-        component, audiounit::kAudioComponentInstantiation_LoadOutOfProcess,
+        component, instantiationOptions_,
         // Main thread.
         [self, completion = std::move(completion)](std::shared_ptr<audiounit::AVAudioUnit> unit,
                                                    std::optional<foundation::NSError> error) {
@@ -95,6 +97,10 @@ void SimplePlayEngine::instantiateUnit(std::string_view type, std::string_view s
                 if (completion) completion(nullptr);
                 return;
             }
+            // Offline rendering has no cycle budget: wait for the unit's service as long as it takes.
+            if (const auto proxy = std::dynamic_pointer_cast<audiounit::AUAudioUnitProxy>(unit->auAudioUnit());
+                proxy && self->offline_)
+                proxy->setRenderDeadline(std::chrono::seconds(2));
             engine::AVAudioUnitInterface unitInterface = engine::makeAVAudioUnitInterface(unit->auAudioUnit());
             auto meter = self->levelMeter_;
             unitInterface.renderBlock = [inner = std::move(unitInterface.renderBlock), meter] {

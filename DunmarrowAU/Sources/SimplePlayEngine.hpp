@@ -60,6 +60,10 @@ public:
         // cycles of at most this many frames, stereo at the file's sample rate,
         // instead of through an output. Chosen before the engine is prepared.
         audiounit::AUAudioFrameCount offlineMaximumFrames = 0;
+        // How the unit is loaded: in a process of its own, so that its crash
+        // cannot end the host.
+        audiounit::AudioComponentInstantiationOptions instantiationOptions =
+            audiounit::kAudioComponentInstantiation_LoadOutOfProcess;
     };
 
     // Construction: attaches the player, opens "Synth.aif" from the main
@@ -142,6 +146,8 @@ private:
     void stopPlayingInternal();
     void scheduleEffectLoop();
 
+    audiounit::AudioComponentInstantiationOptions instantiationOptions_;
+    bool offline_ = false;
     engine::AVAudioUnitPtr unitNode_;
     std::shared_ptr<UnitLevelMeter> levelMeter_ = std::make_shared<UnitLevelMeter>();
     std::uint64_t effectLoopPasses_ = 0;

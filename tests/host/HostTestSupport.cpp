@@ -70,6 +70,8 @@ SimplePlayEngine::Configuration engineConfiguration(bool offline) {
     configuration.engineOptions.useJack = false;
     configuration.midiManager = MIDIManager::make();
     if (offline) configuration.offlineMaximumFrames = 512;
+    // The tests look into the test units' principal objects, so in this process.
+    configuration.instantiationOptions = audiounit::kAudioComponentInstantiation_LoadInProcess;
     return configuration;
 }
 

@@ -43,8 +43,10 @@ TEST(PlayEngineGraph, AnEffectSitsBetweenPlayerAndMixerAtTheFileFormat) {
     const auto controller = instantiate(*engine, "aufx", "dmds", "QVRN");
     ASSERT_TRUE(engine->avAudioUnit.get());
     EXPECT_TRUE(engine->isEffectUnit());
-    EXPECT_EQ(engine->avAudioUnit.get()->instantiationOptions(),
+    // The application loads out of process; these tests ask for in process.
+    EXPECT_EQ(SimplePlayEngine::Configuration().instantiationOptions,
               audiounit::kAudioComponentInstantiation_LoadOutOfProcess);
+    EXPECT_EQ(engine->avAudioUnit.get()->instantiationOptions(), audiounit::kAudioComponentInstantiation_LoadInProcess);
     // The editor is the module's principal object.
     EXPECT_EQ(controller, std::dynamic_pointer_cast<ui::NSViewController>(engine->avAudioUnit.get()->principalObject()));
 

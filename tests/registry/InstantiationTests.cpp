@@ -126,7 +126,7 @@ TEST(AVAudioUnit, InstantiatesThroughTheSharedRegistryOnTheRightThreads) {
     AudioComponentRegistry::shared().rescan();
 
     const Outcome outcome =
-        instantiateOnMainQueue(testDescription("good"), kAudioComponentInstantiation_LoadOutOfProcess);
+        instantiateOnMainQueue(testDescription("good"), kAudioComponentInstantiation_LoadInProcess);
     ASSERT_FALSE(outcome.error.has_value()) << outcome.error->localizedDescription();
     ASSERT_NE(outcome.unit, nullptr);
     const AVAudioUnit& unit = *outcome.unit;
@@ -143,8 +143,8 @@ TEST(AVAudioUnit, InstantiatesThroughTheSharedRegistryOnTheRightThreads) {
     ASSERT_NE(unit.auAudioUnit(), nullptr);
     EXPECT_EQ(unit.auAudioUnit(), principal->audioUnit);
 
-    // Loaded in process whatever was asked, and the request is kept.
-    EXPECT_EQ(unit.instantiationOptions(), kAudioComponentInstantiation_LoadOutOfProcess);
+    // Loaded in process as asked, and the request is kept.
+    EXPECT_EQ(unit.instantiationOptions(), kAudioComponentInstantiation_LoadInProcess);
     EXPECT_EQ(unit.audioComponentDescription(), testDescription("good"));
     EXPECT_EQ(unit.name(), "Dunmarrow Tests: RegistryTestGood");
     EXPECT_EQ(unit.manufacturerName(), "Dunmarrow Tests");

@@ -1,5 +1,7 @@
 #include "audiounit/AVAudioUnit.hpp"
 
+#include "audiounit/AUAudioUnitProxy.hpp"
+
 #include <dlfcn.h>
 
 #include <condition_variable>
@@ -190,6 +192,18 @@ void loadModule(const InstantiationPtr& job) {
     runOnMainThread([job] { createPrincipalObject(job); });
 }
 
+// Loading thread: start the unit's service process and wait for its proxy.
+void launchService(const InstantiationPtr& job) {
+    NSError error;
+    auto proxy = AUAudioUnitProxy::launch(job->component, job->options, &error);
+    if (!proxy) {
+        complete(job, nullptr, std::move(error));
+        return;
+    }
+    auto node = std::make_shared<AVAudioUnit>(job->component, job->options, nullptr, nullptr, std::move(proxy));
+    complete(job, std::move(node), std::nullopt);
+}
+
 }  // namespace
 
 AudioUnitModule::AudioUnitModule(fs::path path, void* handle, const AudioUnitModuleDescriptor* descriptor)
@@ -284,6 +298,12 @@ void AVAudioUnit::instantiate(AVAudioUnitComponentPtr component, AudioComponentI
         return;
     }
     job->component = std::move(component);
+    const bool outOfProcess = (options & kAudioComponentInstantiation_LoadOutOfProcess) != 0 &&
+                              (options & kAudioComponentInstantiation_LoadInProcess) == 0;
+    if (outOfProcess) {
+        loadingQueue().async([job] { launchService(job); });
+        return;
+    }
     loadingQueue().async([job] { loadModule(job); });
 }
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "audiounitui/AUOutOfProcessViewController.hpp"
 #include "foundation/DispatchQueue.hpp"
 #include "ui/State.hpp"
 #include "ui/View.hpp"
@@ -90,6 +91,13 @@ void AUGenericViewController::setAuAudioUnit(std::shared_ptr<AUAudioUnit> unit) 
 }
 
 void requestViewController(const AVAudioUnit& unit, const ViewControllerCompletion& completion) {
+    // A unit in its own process shows its editor there, embedded here.
+    if (const auto proxy = std::dynamic_pointer_cast<AUAudioUnitProxy>(unit.auAudioUnit())) {
+        std::shared_ptr<ui::NSViewController> controller;
+        if (proxy->editorInfo().available) controller = std::make_shared<AUOutOfProcessViewController>(proxy);
+        if (completion) completion(std::move(controller));
+        return;
+    }
     auto controller = std::dynamic_pointer_cast<ui::NSViewController>(unit.principalObject());
     if (completion) completion(std::move(controller));
 }

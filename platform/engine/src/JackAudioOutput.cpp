@@ -126,7 +126,7 @@ int JackAudioOutput::processCallback(std::uint32_t frames, void* arg) noexcept {
 }
 
 // A JACK thread, when the server goes away: only records it.
-void JackAudioOutput::shutdownCallback(void* arg) noexcept {
+void JackAudioOutput::shutdownCallback(void* arg) {
     static_cast<JackAudioOutput*>(arg)->shutDown_.store(true, std::memory_order_release);
 }
 

@@ -4,6 +4,8 @@
 #include <jack/midiport.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstring>
 
 #include "MIDIServer.hpp"
@@ -43,9 +45,26 @@ struct JackMIDIBackend::Callbacks {
         return 0;
     }
 
+    // Marks a notification callback as running; false once the client is
+    // closing, when the callback must return at once. The callbacks are not
+    // noexcept: a cancellation that reaches one before this mark unwinds
+    // through it harmlessly, where a noexcept frame would end the process.
+    struct InProgress {
+        explicit InProgress(JackMIDIBackend& backend) : backend_(backend) {
+            backend_.callbacksInProgress_.fetch_add(1, std::memory_order_acq_rel);
+        }
+        ~InProgress() { backend_.callbacksInProgress_.fetch_sub(1, std::memory_order_acq_rel); }
+        InProgress(const InProgress&) = delete;
+        InProgress& operator=(const InProgress&) = delete;
+        [[nodiscard]] bool closing() const { return backend_.closing_.load(std::memory_order_acquire); }
+        JackMIDIBackend& backend_;
+    };
+
     // JACK's notification thread: only queue work for the MIDI notification thread.
     static void portRegistration(jack_port_id_t, int, void* arg) {
         auto& backend = *static_cast<JackMIDIBackend*>(arg);
+        const InProgress running(backend);
+        if (running.closing()) return;
         const auto generation = backend.generation_;
         MIDIServer& server = backend.server_;
         server.onNotificationThread([&server, generation] { server.rescanJack(generation); });
@@ -57,6 +76,8 @@ struct JackMIDIBackend::Callbacks {
     static void shutdown(jack_status_t, const char*, void* arg) {
         auto& backend = *static_cast<JackMIDIBackend*>(arg);
         backend.serverGone_.store(true, std::memory_order_release);
+        const InProgress running(backend);
+        if (running.closing()) return;
         const auto generation = backend.generation_;
         MIDIServer& server = backend.server_;
         server.onNotificationThread([&server, generation] { server.jackServerLost(generation); });
@@ -95,6 +116,10 @@ std::unique_ptr<JackMIDIBackend> JackMIDIBackend::open(const std::string& client
 
 JackMIDIBackend::~JackMIDIBackend() {
     if (client_ == nullptr) return;
+    closing_.store(true, std::memory_order_release);
+    // A callback that began before `closing_` finishes its few steps (it
+    // queues work and never waits on this thread).
+    while (callbacksInProgress_.load(std::memory_order_acquire) != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     // With the server gone there is nothing to deactivate; closing frees what is left.
     if (!serverGone_.load(std::memory_order_acquire)) jack_deactivate(asClient(client_));
     jack_client_close(asClient(client_));

@@ -45,6 +45,12 @@ private:
     std::uint64_t generation_;
     void* client_ = nullptr;  // jack_client_t
     std::atomic<bool> serverGone_{false};
+    // The notification callbacks in progress, and whether the client is being
+    // closed: closing waits for them, because libjack cancels its threads
+    // asynchronously when it closes a client whose server has gone, and a
+    // callback cut off inside the MIDI server's queue would leave it locked.
+    std::atomic<int> callbacksInProgress_{0};
+    std::atomic<bool> closing_{false};
 };
 
 }  // namespace midi::detail

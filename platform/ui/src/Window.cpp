@@ -8,7 +8,9 @@
 #include <poll.h>
 
 #include <chrono>
+#include <utility>
 
+#include "X11DrawTarget.hpp"
 #include "foundation/RunLoop.hpp"
 #include <cmath>
 #include <cstdio>
@@ -172,7 +174,11 @@ public:
         cairo_set_source_rgb(cr, 0.93, 0.93, 0.93);
         cairo_paint(cr);
         cairo_scale(cr, scale, scale);
+        // Views that place native windows (ForeignWindowView) place them in this one.
+        detail::X11DrawTarget target{display, window, scale};
+        detail::X11DrawTarget* const previous = std::exchange(detail::currentX11DrawTarget(), &target);
         content->draw(cr);
+        detail::currentX11DrawTarget() = previous;
         cairo_destroy(cr);
         cairo_t* xcr = cairo_create(surface);
         cairo_set_source_surface(xcr, back, 0, 0);

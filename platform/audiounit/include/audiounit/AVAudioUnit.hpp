@@ -13,8 +13,11 @@
 // jobs while it waits: with an executor that posts to the main queue, waiting
 // for the completion by blocking the main thread would never end.
 //
-// Every module is loaded in process, whatever the options say; the options are
-// kept and reported by instantiationOptions(). Modules stay loaded for the rest
+// With kAudioComponentInstantiation_LoadOutOfProcess (and not LoadInProcess)
+// the unit runs in a service process of its own (dunmarrow-auservice) and
+// auAudioUnit() is an AUAudioUnitProxy; module() and principalObject() are
+// null then. Otherwise the module is loaded in process. The options are kept
+// and reported by instantiationOptions(). Modules stay loaded for the rest
 // of the process: callbacks a module left with the platform (observers, timers,
 // queued jobs) may still point into its code after its last unit is gone.
 

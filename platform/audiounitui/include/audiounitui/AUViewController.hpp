@@ -44,7 +44,8 @@ private:
 using ViewControllerCompletion = std::function<void(std::shared_ptr<ui::NSViewController> viewController)>;
 
 // The unit's own editor: its module's principal object when that is a view
-// controller, else nothing. The completion runs before this returns.
+// controller; for a unit out of process, an AUOutOfProcessViewController when
+// the service has an editor; else nothing. The completion runs before this returns.
 void requestViewController(const AVAudioUnit& unit, const ViewControllerCompletion& completion);
 
 }  // namespace audiounit

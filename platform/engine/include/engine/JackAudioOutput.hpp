@@ -52,7 +52,10 @@ public:
 private:
     JackAudioOutput(AVAudioEngine& engine) : engine_(engine) {}
     static int processCallback(std::uint32_t frames, void* arg) noexcept;
-    static void shutdownCallback(void* arg) noexcept;
+    // Not noexcept: libjack may cancel the thread running it (asynchronously)
+    // when the client is closed after the server died, and the unwinding must
+    // pass through.
+    static void shutdownCallback(void* arg);
 
     AVAudioEngine& engine_;
     void* client_ = nullptr;                // jack_client_t*

@@ -49,12 +49,14 @@ public:
     void setNeedsDisplay();
     void setNeedsDisplayHandler(std::function<void()> handler) { needsDisplay_ = std::move(handler); }
 
-    // Draws this view and its subviews; the context's origin is this view's origin.
-    void draw(cairo_t* cr);
+    // Draws this view and its subviews; the context's origin is this view's
+    // origin. Kinds of view with their own drawing override it.
+    virtual void draw(cairo_t* cr);
     // This view and its subviews as an image of its frame size at `scale`.
     [[nodiscard]] Image render(double scale = 1, Color background = Color::clear());
-    // This view in the inspection form; `origin` and `scale` map it into the window.
-    [[nodiscard]] nlohmann::json inspect(Point origin = {}, double scale = 1);
+    // This view in the inspection form; `origin` and `scale` map it into the
+    // window. Kinds of view with content of their own add it.
+    [[nodiscard]] virtual nlohmann::json inspect(Point origin = {}, double scale = 1);
 
     // Input in this view's coordinates, routed to the deepest hosting view
     // under the pointer; keys go to the hosting view that was clicked last.

@@ -1,0 +1,131 @@
+// A unit whose service dies or hangs: the proxy notices within a bounded time,
+// posts the invalidation notification once with itself as object, renders
+// silence from then on without blocking, and answers requests at once.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+
+#include "AllocationCounter.hpp"
+#include "OopTestSupport.hpp"
+#include "audiounit/AUAudioUnitProxy.hpp"
+#include "audiounit/AudioComponentInstanceInvalidation.hpp"
+#include "foundation/NotificationCenter.hpp"
+
+using namespace audiounit;
+using namespace ooptest;
+
+namespace {
+
+const AudioComponentDescription kCrashing{0x61756678u, 0x63727368u, 0x446D5473u, 0, 0};  // aufx crsh DmTs
+
+AUAudioUnitProxyPtr loadCrashingUnit(std::shared_ptr<AVAudioUnit>& node) {
+    AudioComponentRegistry registry({OOP_TEST_BUNDLES});
+    const auto component = registry.findComponent(kCrashing);
+    EXPECT_TRUE(component);
+    if (!component) return nullptr;
+    node = instantiate(component, kAudioComponentInstantiation_LoadOutOfProcess);
+    return node ? std::dynamic_pointer_cast<AUAudioUnitProxy>(node->auAudioUnit()) : nullptr;
+}
+
+// Counts invalidation notifications and remembers their object.
+struct InvalidationWatch {
+    std::atomic<int> count{0};
+    std::shared_ptr<AUAudioUnit> object;
+    std::mutex mutex;
+    foundation::ObserverToken token;
+    InvalidationWatch() {
+        token = foundation::NotificationCenter::defaultCenter().addObserver(
+            kAudioComponentInstanceInvalidationNotification, nullptr, [this](const foundation::Notification& n) {
+                std::lock_guard lock(mutex);
+                object = n.object.as<AUAudioUnit>();
+                count.fetch_add(1);
+            });
+    }
+    ~InvalidationWatch() { foundation::NotificationCenter::defaultCenter().removeObserver(token); }
+};
+
+float peak(const Driver& driver, std::uint32_t from, std::uint32_t to) {
+    float largest = 0;
+    for (const auto& channel : driver.output)
+        for (std::uint32_t i = from; i < to; ++i) largest = std::max(largest, std::fabs(channel[i]));
+    return largest;
+}
+
+}  // namespace
+
+TEST(OutOfProcessCrash, ADeadServiceInvalidatesTheUnitOnceAndTheHostRendersSilence) {
+    InvalidationWatch watch;
+    std::shared_ptr<AVAudioUnit> node;
+    const auto proxy = loadCrashingUnit(node);
+    ASSERT_TRUE(proxy);
+    proxy->setRenderDeadline(std::chrono::seconds(2));
+    ASSERT_TRUE(prepare(*proxy, 48000, 2, 256));
+    const auto input = guitarLikeInput(2, 256 * 40);
+    Driver driver(input);
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(driver.cycle(proxy->renderBlock(), 256), noErr);
+    const float before = peak(driver, 0, 1024);
+    EXPECT_GT(before, 0.1f);
+
+    // The command crashes the service.
+    proxy->parameterTree()->parameterWithAddress(0)->setValue(1);
+    ASSERT_TRUE(pumpUntil([&] { return watch.count.load() > 0; }, std::chrono::seconds(5)));
+    EXPECT_FALSE(proxy->isServiceAlive());
+    {
+        std::lock_guard lock(watch.mutex);
+        EXPECT_EQ(watch.object.get(), proxy.get());
+    }
+
+    // Rendering goes on: silence, at once, counted, and without allocating.
+    const auto missedBefore = proxy->missedCycleCount();
+    const auto start = std::chrono::steady_clock::now();
+    {
+        rtcheck::ScopedAllocationCounter counter;
+        for (int i = 0; i < 20; ++i) ASSERT_EQ(driver.cycle(proxy->renderBlock(), 256), noErr);
+        EXPECT_EQ(counter.stop().total(), 0u);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_EQ(peak(driver, 1024, 256 * 24), 0.0f);
+    EXPECT_EQ(proxy->missedCycleCount(), missedBefore + 20);
+
+    // Control requests fail at once instead of waiting.
+    foundation::NSError error;
+    EXPECT_FALSE(proxy->setFullState(proxy->AUAudioUnit::fullState(), &error));
+    EXPECT_EQ(error.code, kAudioComponentErr_InstanceInvalidated);
+    pumpUntil([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_EQ(watch.count.load(), 1);
+    EXPECT_EQ(::kill(proxy->servicePID(), 0), -1);  // reaped, no zombie left
+}
+
+TEST(OutOfProcessCrash, AHungServiceIsDetectedWithinTheHangTimeout) {
+    InvalidationWatch watch;
+    std::shared_ptr<AVAudioUnit> node;
+    const auto proxy = loadCrashingUnit(node);
+    ASSERT_TRUE(proxy);
+    proxy->setHangTimeout(std::chrono::milliseconds(300));
+    ASSERT_TRUE(prepare(*proxy, 48000, 2, 256));  // deadline: one cycle, 5.3 ms
+    const auto input = guitarLikeInput(2, 256 * 400);
+    Driver driver(input);
+    ASSERT_EQ(driver.cycle(proxy->renderBlock(), 256), noErr);
+
+    proxy->parameterTree()->parameterWithAddress(0)->setValue(2);
+    (void)proxy->currentPreset();  // the command has arrived
+    const auto hungAt = std::chrono::steady_clock::now();
+    // Cycles keep coming, as from an audio device; each returns by its deadline.
+    while (watch.count.load() == 0 && std::chrono::steady_clock::now() - hungAt < std::chrono::seconds(5)) {
+        const auto cycleStart = std::chrono::steady_clock::now();
+        ASSERT_EQ(driver.cycle(proxy->renderBlock(), 256), noErr);
+        EXPECT_LT(std::chrono::steady_clock::now() - cycleStart, std::chrono::milliseconds(100));
+        if (driver.position + 256 > input[0].size()) driver.position = 256;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const auto detectedAfter = std::chrono::steady_clock::now() - hungAt;
+    ASSERT_EQ(watch.count.load(), 1);
+    // The timeout, the connection's watch period and some slack for a busy machine.
+    EXPECT_LT(detectedAfter, std::chrono::milliseconds(300 + 25 + 1000));
+    EXPECT_GE(detectedAfter, std::chrono::milliseconds(300));
+    EXPECT_GT(proxy->missedCycleCount(), 0u);
+    EXPECT_FALSE(proxy->isServiceAlive());
+    ASSERT_TRUE(pumpUntil([&] { return ::kill(proxy->servicePID(), 0) == -1; }, std::chrono::seconds(3)));
+}

@@ -1,0 +1,105 @@
+#pragma once
+// Shared by the out-of-process tests: instantiation that waits (pumping the
+// main run loop, where factories may run), and a driver that renders a unit
+// cycle by cycle from a known input through its real render block.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "audiounit/AUAudioUnit.hpp"
+#include "audiounit/AVAudioFormat.hpp"
+#include "audiounit/AVAudioUnit.hpp"
+#include "audiounit/AudioComponentRegistry.hpp"
+#include "foundation/DispatchQueue.hpp"
+#include "foundation/RunLoop.hpp"
+
+namespace ooptest {
+
+using namespace audiounit;
+using Channels = std::vector<std::vector<float>>;
+
+inline const AudioComponentDescription kEffect{0x61756678u, 0x646D6473u, 0x5156524Eu, 0, 0};  // aufx dmds QVRN
+
+inline bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    return foundation::RunLoop::main().runUntil(done, timeout);
+}
+
+// Instantiates and waits; the main thread's jobs run on this thread's run loop.
+inline std::shared_ptr<AVAudioUnit> instantiate(AVAudioUnitComponentPtr component,
+                                                AudioComponentInstantiationOptions options,
+                                                std::optional<foundation::NSError>* errorOut = nullptr) {
+    AVAudioUnit::setMainThreadExecutor([](std::function<void()> job) { foundation::DispatchQueue::main().async(std::move(job)); });
+    bool done = false;
+    std::shared_ptr<AVAudioUnit> result;
+    AVAudioUnit::instantiate(std::move(component), options,
+                             [&](std::shared_ptr<AVAudioUnit> unit, std::optional<foundation::NSError> error) {
+                                 result = std::move(unit);
+                                 if (errorOut) *errorOut = std::move(error);
+                                 done = true;
+                             });
+    EXPECT_TRUE(pumpUntil([&] { return done; }));
+    return result;
+}
+
+inline AVAudioUnitComponentPtr effectComponent() { return AudioComponentRegistry::shared().findComponent(kEffect); }
+
+// A decaying low note with some top: what a guitar gives the effect.
+inline Channels guitarLikeInput(std::uint32_t channels, std::uint32_t frames, double sampleRate = 48000) {
+    Channels in(channels, std::vector<float>(frames));
+    for (std::uint32_t c = 0; c < channels; ++c)
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            const double t = i / sampleRate;
+            in[c][i] = static_cast<float>(0.5 * std::sin(2 * M_PI * (82.4 + 2 * c) * t) * std::exp(-2.0 * t) +
+                                          0.1 * std::sin(2 * M_PI * 1320.0 * t));
+        }
+    return in;
+}
+
+// Renders through a unit's render block with a pull-input callback that
+// copies the cycle's input, into output buffers of its own.
+struct Driver {
+    const Channels& input;
+    Channels output;
+    AudioBufferListStorage outputList;
+    std::uint32_t position = 0;
+    AURenderPullInputBlock pull;
+
+    explicit Driver(const Channels& in)
+        : input(in), output(in.size(), std::vector<float>(in[0].size())), outputList(static_cast<std::uint32_t>(in.size())) {
+        pull = [this](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount frames, NSInteger,
+                      AudioBufferList* list) -> OSStatus {
+            for (std::uint32_t c = 0; c < list->mNumberBuffers; ++c)
+                std::memcpy(list->buffers()[c].mData, input[c].data() + position, frames * sizeof(float));
+            return noErr;
+        };
+    }
+
+    // Render thread (the caller's): no allocation.
+    OSStatus cycle(const AURenderBlock& render, std::uint32_t frames) {
+        for (std::uint32_t c = 0; c < input.size(); ++c)
+            outputList->buffers()[c] = AudioBuffer{1, frames * 4, output[c].data() + position};
+        AudioTimeStamp time;
+        time.mSampleTime = position;
+        AudioUnitRenderActionFlags flags = 0;
+        const OSStatus status = render(&flags, &time, frames, 0, outputList.get(), &pull);
+        position += frames;
+        return status;
+    }
+};
+
+inline bool prepare(AUAudioUnit& unit, double sampleRate, std::uint32_t channels, AUAudioFrameCount maximumFrames) {
+    const auto format = AVAudioFormat::makeStandard(sampleRate, channels);
+    foundation::NSError error;
+    if (!(*unit.inputBusses())[0]->setFormat(format, &error)) return false;
+    if (!(*unit.outputBusses())[0]->setFormat(format, &error)) return false;
+    unit.setMaximumFramesToRender(maximumFrames);
+    return unit.allocateRenderResources(&error);
+}
+
+}  // namespace ooptest

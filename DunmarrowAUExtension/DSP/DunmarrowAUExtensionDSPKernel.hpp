@@ -231,13 +231,34 @@ template <typename V>
     return fromBits<V>((mask & bits(a)) | (~mask & bits(b)));
 }
 
-// clampTo per lane: the minimum with hi, then the maximum with lo, NaN to lo.
+// clampTo per lane: the minimum with hi, then the maximum with lo, NaN to lo
+// (for lo < hi). Written as the comparisons whose NaN behaviour matches the
+// processor's minimum and maximum instructions, so each is one instruction.
 template <typename V>
 [[gnu::always_inline]] inline V clamp(V v, float lo, float hi) noexcept {
     const V vlo = splat<V>(lo);
     const V vhi = splat<V>(hi);
-    const V upper = select<V>(v > vhi, vhi, v);
-    return select<V>(v >= vlo, upper, vlo);
+    const V upper = vhi < v ? vhi : v;  // NaN stays NaN
+    return upper > vlo ? upper : vlo;   // NaN goes to lo
+}
+
+// The low and high four lanes of an 8-lane vector, taken through memory
+// copies, which compile to a register extract; a shuffle picks a
+// whole-register permute, which processors that split 256-bit operations in
+// two run slowly.
+template <typename Half, typename Whole>
+[[gnu::always_inline]] inline Half lowHalf(Whole v) noexcept {
+    static_assert(2 * sizeof(Half) == sizeof(Whole));
+    Half half;
+    std::memcpy(&half, &v, sizeof half);
+    return half;
+}
+template <typename Half, typename Whole>
+[[gnu::always_inline]] inline Half highHalf(Whole v) noexcept {
+    static_assert(2 * sizeof(Half) == sizeof(Whole));
+    Half half;
+    std::memcpy(&half, reinterpret_cast<const unsigned char*>(&v) + sizeof half, sizeof half);
+    return half;
 }
 
 // Whether any lane of a comparison's mask is set.
@@ -248,8 +269,8 @@ template <typename V>
     if constexpr (sizeof(V) == 16) {
         return __builtin_ia32_movmskps(fromBits<V>(mask)) != 0;
     } else {
-        const MaskOf<Float4> folded = __builtin_shufflevector(mask, mask, 0, 1, 2, 3) | __builtin_shufflevector(mask, mask, 4, 5, 6, 7);
-        return __builtin_ia32_movmskps(fromBits<Float4>(folded)) != 0;
+        using HalfMask = MaskOf<Float4>;
+        return __builtin_ia32_movmskps(fromBits<Float4>(lowHalf<HalfMask>(mask) | highHalf<HalfMask>(mask))) != 0;
     }
 #else
     std::int32_t lanes[kLanes<V>];
@@ -258,6 +279,23 @@ template <typename V>
     for (std::int32_t lane : lanes) any |= lane;
     return any != 0;
 #endif
+}
+
+// Lane i becomes the sum over j <= i of c^(i - j) x_j, in two steps of lanes
+// moved up by 1 and 2 with zeros coming in; c1 and c2 hold c and c^2.
+[[gnu::always_inline]] inline Float4 decayingPrefixSum(Float4 x, Float4 c1, Float4 c2) noexcept {
+    const Float4 zero{};
+    x = x + c1 * __builtin_shufflevector(zero, x, 0, 4, 5, 6);
+    x = x + c2 * __builtin_shufflevector(zero, x, 0, 1, 4, 5);
+    return x;
+}
+
+// The sums of the lanes of a and of b.
+[[gnu::always_inline]] inline void laneSums(Float4 a, Float4 b, float& sumA, float& sumB) noexcept {
+    Float4 u = __builtin_shufflevector(a, b, 0, 1, 4, 5) + __builtin_shufflevector(a, b, 2, 3, 6, 7);
+    u = u + __builtin_shufflevector(u, u, 1, 0, 3, 2);
+    sumA = u[0];
+    sumB = u[2];
 }
 
 // Hyperbolic tangent per lane, within 2 ulp of the exact value for every
@@ -434,6 +472,51 @@ struct BlockControls {
     // Index 0 for even channels, 1 for odd ones.
     std::array<float, 2> delayCentre{}, delayDepth{}, lfoPhaseOffset{};
     float outputGain = 0, outputTrim = 0;
+};
+
+// The oversampled one-pole lowpasses (grind: state = c x state + w x y per
+// sub-sample; anti-alias: two such filters in cascade) over the eight
+// sub-samples of a frame, regrouped so that only one multiply-add per frame
+// depends on the frame before. The filters are linear: after sub-sample k the
+// state is c^k x (the state before the frame) plus a weighted sum of the
+// frame's inputs up to k. The weights are computed in double from the float
+// coefficient and weight and rounded once; the results agree with the
+// sub-sample after sub-sample form to rounding.
+struct OversampledFilters {
+    // Grind lowpass, run over the frame as two groups of four sub-samples:
+    // c and c^2 for the prefix sum within a group, and c^(k + 1) to carry the
+    // state before a group into its lane k.
+    std::array<float, 2> grindScan{};
+    std::array<float, 4> grindCarry{};
+    // Anti-alias lowpasses over a whole frame:
+    //   first'  = a^8 first + sum_k firstWeights[k] y_k
+    //   second' = a^8 second + (crossWeight first + sum_k secondWeights[k] y_k)
+    // with firstWeights[k] = w a^(7 - k), secondWeights[k] = (8 - k) w^2 a^(7 - k)
+    // and crossWeight = 8 w a^8 (first and second before the frame).
+    std::array<float, kOversampling> firstWeights{}, secondWeights{};
+    float framePower = 0, crossWeight = 0;
+
+    static OversampledFilters from(const BlockControls& k) noexcept {
+        OversampledFilters f;
+        const double c = k.grindCoefficient;
+        f.grindScan = {static_cast<float>(c), static_cast<float>(c * c)};
+        double power = 1.0;
+        for (std::size_t lane = 0; lane < f.grindCarry.size(); ++lane) {
+            power *= c;
+            f.grindCarry[lane] = static_cast<float>(power);
+        }
+        const double a = k.antiAliasCoefficient;
+        const double w = k.antiAliasWeight;
+        double decay = 1.0;  // a^(7 - lane)
+        for (std::size_t lane = kOversampling; lane-- > 0;) {
+            f.firstWeights[lane] = static_cast<float>(w * decay);
+            f.secondWeights[lane] = static_cast<float>(static_cast<double>(kOversampling - lane) * w * w * decay);
+            decay *= a;
+        }
+        f.framePower = static_cast<float>(decay);
+        f.crossWeight = static_cast<float>(static_cast<double>(kOversampling) * w * decay);
+        return f;
+    }
 };
 
 }  // namespace dunmarrow_dsp
@@ -843,14 +926,136 @@ private:
         tightState = tightLowpass;
     }
 
+    // Stages 2 and 3 and the anti-alias lowpasses over one chunk, as passes
+    // over all its frames: each vector pass has no dependency from one frame to
+    // the next, so the processor overlaps many frames; the serial passes (the
+    // grind lowpass's state and the anti-alias states, in the per-frame form of
+    // OversampledFilters) take a few multiply-adds per frame. The eight
+    // sub-samples of a frame sit in one or two vectors of V. Each frame's core
+    // results end in the scratch, its decimator output z in `reduced`.
+    template <typename V>
+    [[gnu::always_inline]] static void oversampleChunk(const BlockControls& k, const dunmarrow_dsp::OversampledFilters& f,
+                                                       const float* __restrict tight, float tightBefore, uint32_t count,
+                                                       float* __restrict scratch, float* __restrict reduced,
+                                                       float& grindState, float& antiAlias1State,
+                                                       float& antiAlias2State) noexcept {
+        namespace d = dunmarrow_dsp;
+        namespace simd = dunmarrow_dsp::simd;
+        using simd::Float4;
+        constexpr uint32_t lanes = simd::kLanes<V>;
+        constexpr uint32_t parts = d::kOversampling / lanes;
+        constexpr uint32_t step8 = d::kOversampling;
+
+        // 2. Interpolation and drive shaper.
+        {
+            std::array<V, parts> subSampleIndex{};  // 1 to 8
+            for (uint32_t s = 0; s < step8; ++s) subSampleIndex[s / lanes][s % lanes] = static_cast<float>(s + 1);
+            const V driveGain = simd::splat<V>(k.driveGain);
+            const V biteGain = simd::splat<V>(k.biteGain);
+            const V biteClipMix = simd::splat<V>(k.biteClipMix);
+            for (uint32_t i = 0; i < count; ++i) {
+                const float before = i == 0 ? tightBefore : tight[i - 1];
+                const float step = tight[i] - before;
+                for (uint32_t part = 0; part < parts; ++part) {
+                    // step x (k / 8) as step x k, then the exact scaling by 1/8: the
+                    // same rounding whether or not the add is fused with it.
+                    const V u = simd::splat<V>(before) + (simd::splat<V>(step) * subSampleIndex[part]) * simd::splat<V>(d::kSubSampleStep);
+                    const V s = simd::tanh<V>(biteGain * (driveGain * u));
+                    const V y = s + (simd::clamp<V>(simd::splat<V>(1.55f) * s, -0.94f, 0.94f) - s) * biteClipMix;
+                    simd::store<V>(scratch + i * step8 + part * lanes, y);
+                }
+            }
+        }
+
+        // 3a. Grind lowpass, in groups of four sub-samples: the prefix sums
+        // within a group do not depend on the state, only the carry in does.
+        // Leaves the residue y - lowpass of every sub-sample.
+        alignas(32) std::array<float, kChunkFrames * d::kOversampling> residue;
+        if (k.grindActive) {
+            const Float4 scan1 = simd::splat<Float4>(f.grindScan[0]);
+            const Float4 scan2 = simd::splat<Float4>(f.grindScan[1]);
+            const Float4 weight = simd::splat<Float4>(k.grindWeight);
+            const Float4 carry = simd::load<Float4>(f.grindCarry.data());
+            const float groupPower = f.grindCarry[3];
+            float lowpass = grindState;
+            for (uint32_t j = 0; j < count * step8; j += 4) {
+                const Float4 y = simd::load<Float4>(scratch + j);
+                const Float4 prefix = simd::decayingPrefixSum(weight * y, scan1, scan2);
+                simd::store<Float4>(residue.data() + j, y - (carry * simd::splat<Float4>(lowpass) + prefix));
+                lowpass = groupPower * lowpass + prefix[3];
+            }
+            grindState = lowpass;
+        }
+
+        // 3b. Grind shaper and crush, then the frame's anti-alias sums.
+        const V grindGain = simd::splat<V>(k.grindGain);
+        const V grindClipMix = simd::splat<V>(k.grindClipMix);
+        const V grindAmount = simd::splat<V>(k.grindAmount);
+        const V crushGain = simd::splat<V>(k.crushGain);
+        const V crushClipMix = simd::splat<V>(k.crushClipMix);
+        const V crush = simd::splat<V>(k.values.crush);
+        std::array<V, parts> firstWeights{}, secondWeights{};
+        for (uint32_t part = 0; part < parts; ++part) {
+            firstWeights[part] = simd::load<V>(f.firstWeights.data() + part * lanes);
+            secondWeights[part] = simd::load<V>(f.secondWeights.data() + part * lanes);
+        }
+        alignas(32) std::array<float, kChunkFrames> firstSums, secondSums;
+        const bool grindActive = k.grindActive;
+        const bool crushActive = k.crushActive;
+        for (uint32_t i = 0; i < count; ++i) {
+            std::array<V, parts> y;
+            for (uint32_t part = 0; part < parts; ++part) {
+                y[part] = simd::load<V>(scratch + i * step8 + part * lanes);
+                if (grindActive) {
+                    const V g = simd::tanh<V>(grindGain * simd::load<V>(residue.data() + i * step8 + part * lanes));
+                    const V w = g + (simd::clamp<V>(simd::splat<V>(1.38f) * g, -0.92f, 0.92f) - g) * grindClipMix;
+                    y[part] = simd::clamp<V>(y[part] + w * grindAmount, -0.98f, 0.98f);
+                }
+                if (crushActive) {
+                    const V g = simd::tanh<V>(crushGain * y[part]);
+                    const V w = g + (simd::clamp<V>(simd::splat<V>(1.22f) * g, -0.96f, 0.96f) - g) * crushClipMix;
+                    y[part] = y[part] + (w - y[part]) * crush;
+                }
+                if (grindActive || crushActive) simd::store<V>(scratch + i * step8 + part * lanes, y[part]);
+            }
+            V first = firstWeights[0] * y[0];
+            V second = secondWeights[0] * y[0];
+            for (uint32_t part = 1; part < parts; ++part) {
+                first = first + firstWeights[part] * y[part];
+                second = second + secondWeights[part] * y[part];
+            }
+            if constexpr (lanes == 4) {
+                simd::laneSums(first, second, firstSums[i], secondSums[i]);
+            } else {
+                simd::laneSums(simd::lowHalf<Float4>(first) + simd::highHalf<Float4>(first),
+                               simd::lowHalf<Float4>(second) + simd::highHalf<Float4>(second), firstSums[i], secondSums[i]);
+            }
+        }
+
+        // 4 (first half). Anti-alias states frame after frame, and z.
+        const float framePower = f.framePower;
+        const float crossWeight = f.crossWeight;
+        const float rawBlend = k.rawBlend;
+        float antiAlias1 = antiAlias1State;
+        float antiAlias2 = antiAlias2State;
+        for (uint32_t i = 0; i < count; ++i) {
+            const float nextAntiAlias1 = framePower * antiAlias1 + firstSums[i];
+            antiAlias2 = framePower * antiAlias2 + (crossWeight * antiAlias1 + secondSums[i]);
+            antiAlias1 = nextAntiAlias1;
+            reduced[i] = antiAlias2 + (scratch[i * step8 + step8 - 1] - antiAlias2) * rawBlend;
+        }
+        antiAlias1State = antiAlias1;
+        antiAlias2State = antiAlias2;
+    }
+
     // One channel's frames through the whole chain. Per chunk of frames:
     //   1. input conditioning, touch and tight, frame after frame;
-    //   2. interpolation and drive shaper, the eight sub-samples of a frame in one or two vectors;
-    //   3. grind lowpass, sub-sample after sub-sample; grind shaper and crush on vectors;
-    //   4. anti-alias lowpasses, decimation and body, frame after frame;
-    //      (2 to 4 in one pass over the frames, each stage a frame behind the one before)
-    //   5. density on vectors of frames;
-    //   6. cab, double track, output and live-safe guard, frame after frame.
+    //   2. interpolation, drive shaper, grind and crush on the eight sub-samples
+    //      of a frame in one or two vectors, with the grind and anti-alias
+    //      lowpasses regrouped per frame (oversampleChunk);
+    //   3. decimation and body, frame after frame;
+    //   4. density on vectors of frames;
+    //   5. cab, double track, output and live-safe guard, frame after frame.
     // V is the vector type of the variant (4 or 8 lanes).
     template <typename V>
     [[gnu::always_inline]] void processChannelBody(int32_t channel, const float* in, float* out, uint32_t frameCount,
@@ -882,25 +1087,18 @@ private:
         const bool hasMemory = channel < doublerChannels();
         float* memory = hasMemory ? doublerBuffer_.data() + c * static_cast<std::size_t>(doublerLength_) : nullptr;
         float* scratch = oversampleScratch_.data();
-        const float a = k.antiAliasCoefficient;
-        const float aWeight = k.antiAliasWeight;
+        const d::OversampledFilters filters = d::OversampledFilters::from(k);
 
         // The held sample's saturated value changes only when the held sample does.
         bool saturatedKnown = false;
         std::uint32_t saturatedFor = 0;
         float saturatedHeld = 0.0f;
 
-        // Per chunk: the tight stage's output, the conditioned dry input, the
-        // grind stage's lowpass residue per sub-sample, and the base-rate
-        // signal around the density stage (padded to whole vectors).
+        // Per chunk: the tight stage's output, the conditioned dry input and
+        // the base-rate signal from the decimator on (padded to whole vectors).
         alignas(32) std::array<float, kChunkFrames> tight{};
         alignas(32) std::array<float, kChunkFrames> drySafeChunk{};
-        alignas(32) std::array<float, kChunkFrames * d::kOversampling> grindResidue{};
         alignas(32) std::array<float, kChunkFrames> base{};
-
-        // Sub-sample numbers 1 to 8, one vector's worth per part of a frame.
-        std::array<V, d::kOversampling / lanes> subSampleIndex{};
-        for (uint32_t s = 0; s < d::kOversampling; ++s) subSampleIndex[s / lanes][s % lanes] = static_cast<float>(s + 1);
 
         for (uint32_t start = 0; start < frameCount; start += kChunkFrames) {
             const uint32_t count = std::min(kChunkFrames, frameCount - start);
@@ -909,39 +1107,27 @@ private:
             // 1. Input conditioning, touch and tight.
             conditionChunk(k, in + start, count, tight.data(), drySafeChunk.data(), envelope, tightLowpass, inputPeak);
 
-            // 2-4 run skewed by one frame per stage: pass t interpolates and
-            // drive-shapes frame t, runs the grind lowpass over frame t - 1,
-            // the grind shaper and crush over frame t - 2, and the anti-alias
-            // lowpasses, decimation and body over frame t - 3. Within a pass
-            // the four stages share no data, so the processor overlaps the
-            // serial filter chains with the vector shapers; each sample's
-            // arithmetic is unchanged.
-            const V driveGain = simd::splat<V>(k.driveGain);
-            const V biteGain = simd::splat<V>(k.biteGain);
-            const V biteClipMix = simd::splat<V>(k.biteClipMix);
-            const V grindGain = simd::splat<V>(k.grindGain);
-            const V grindClipMix = simd::splat<V>(k.grindClipMix);
-            const V grindAmount = simd::splat<V>(k.grindAmount);
-            const V crushGain = simd::splat<V>(k.crushGain);
-            const V crushClipMix = simd::splat<V>(k.crushClipMix);
-            const V crush = simd::splat<V>(k.values.crush);
-            const float tightBeforeChunk = previousTight;
-            for (uint32_t t = 0; t < count + 3; ++t) {
-                // 4. Two cascaded one-poles over the sub-samples, read once per
-                // frame and blended with the raw value; then decimation and body.
-                if (t >= 3) {
-                    const uint32_t i = t - 3;
-                    const float* frame = chunkScratch + i * d::kOversampling;
-                    for (uint32_t s = 0; s < d::kOversampling; ++s) {
-                        antiAlias1 = a * antiAlias1 + aWeight * frame[s];
-                        antiAlias2 = a * antiAlias2 + aWeight * antiAlias1;
-                    }
-                    float x = antiAlias2 + (frame[d::kOversampling - 1] - antiAlias2) * k.rawBlend;
+            // 2. The oversampled core and the anti-alias lowpasses.
+            oversampleChunk<V>(k, filters, tight.data(), previousTight, count, chunkScratch, base.data(), grindLowpass, antiAlias1, antiAlias2);
+            previousTight = tight[count - 1];
 
+            // 3. Decimation and body, frame after frame.
+            if (k.decimationActive || k.bodyActive) {
+                const bool decimationActive = k.decimationActive;
+                const bool bodyActive = k.bodyActive;
+                const std::int32_t holdReload = k.holdReload;
+                const float decimationDrive = k.decimationDrive;
+                const float decimationShape = k.decimationShape;
+                const float decimationMix = k.decimationMix;
+                const float c350 = k.body350, c120 = k.body120, c900 = k.body900, c500 = k.body500;
+                const float w350 = k.body350Weight, w120 = k.body120Weight, w900 = k.body900Weight, w500 = k.body500Weight;
+                const float lowBoost = k.bodyLowBoost, midCut = k.bodyMidCut, trim = k.bodyTrim;
+                for (uint32_t i = 0; i < count; ++i) {
+                    float x = base[i];
                     // Decimation: sample and hold with saturation.
-                    if (k.decimationActive) {
+                    if (decimationActive) {
                         if (holdCounter < 1) {
-                            holdCounter = k.holdReload;
+                            holdCounter = holdReload;
                             held = x;
                         } else {
                             holdCounter -= 1;
@@ -949,74 +1135,29 @@ private:
                         if (!saturatedKnown || std::bit_cast<std::uint32_t>(held) != saturatedFor) {
                             saturatedKnown = true;
                             saturatedFor = std::bit_cast<std::uint32_t>(held);
-                            saturatedHeld = held + (std::tanh(k.decimationDrive * held) - held) * k.decimationShape;
+                            saturatedHeld = held + (std::tanh(decimationDrive * held) - held) * decimationShape;
                         }
-                        x = x + (saturatedHeld - x) * k.decimationMix;
+                        x = x + (saturatedHeld - x) * decimationMix;
                     } else {
                         holdCounter = 0;
                         held = x;
                     }
-
                     // Body: raise 120-350 Hz, lower 500-900 Hz.
-                    if (k.bodyActive) {
-                        body350 = k.body350 * body350 + k.body350Weight * x;
-                        body120 = k.body120 * body120 + k.body120Weight * x;
-                        body900 = k.body900 * body900 + k.body900Weight * x;
-                        body500 = k.body500 * body500 + k.body500Weight * x;
-                        x = k.bodyTrim * ((x + (body350 - body120) * k.bodyLowBoost) - (body900 - body500) * k.bodyMidCut);
+                    if (bodyActive) {
+                        body350 = c350 * body350 + w350 * x;
+                        body120 = c120 * body120 + w120 * x;
+                        body900 = c900 * body900 + w900 * x;
+                        body500 = c500 * body500 + w500 * x;
+                        x = trim * ((x + (body350 - body120) * lowBoost) - (body900 - body500) * midCut);
                     }
                     base[i] = x;
                 }
-
-                // 3b. Grind shaper and crush, a vector of sub-samples at a time.
-                if (t >= 2 && t - 2 < count && (k.grindActive || k.crushActive)) {
-                    const uint32_t first = (t - 2) * d::kOversampling;
-                    for (uint32_t j = first; j < first + d::kOversampling; j += lanes) {
-                        V y = simd::load<V>(chunkScratch + j);
-                        if (k.grindActive) {
-                            const V g = simd::tanh<V>(grindGain * simd::load<V>(grindResidue.data() + j));
-                            const V w = g + (simd::clamp<V>(simd::splat<V>(1.38f) * g, -0.92f, 0.92f) - g) * grindClipMix;
-                            y = simd::clamp<V>(y + w * grindAmount, -0.98f, 0.98f);
-                        }
-                        if (k.crushActive) {
-                            const V g = simd::tanh<V>(crushGain * y);
-                            const V w = g + (simd::clamp<V>(simd::splat<V>(1.22f) * g, -0.96f, 0.96f) - g) * crushClipMix;
-                            y = y + (w - y) * crush;
-                        }
-                        simd::store<V>(chunkScratch + j, y);
-                    }
-                }
-
-                // 3a. Grind: its lowpass runs sub-sample after sub-sample.
-                if (t >= 1 && t - 1 < count && k.grindActive) {
-                    const uint32_t first = (t - 1) * d::kOversampling;
-                    for (uint32_t j = first; j < first + d::kOversampling; ++j) {
-                        const float y = chunkScratch[j];
-                        grindLowpass = k.grindCoefficient * grindLowpass + k.grindWeight * y;
-                        grindResidue[j] = y - grindLowpass;
-                    }
-                }
-
-                // 2. Linear interpolation from the previous sample to eight
-                // sub-samples, then the drive shaper on them a vector at a time.
-                if (t < count) {
-                    const uint32_t i = t;
-                    const float h = tight[i];
-                    const float before = i == 0 ? tightBeforeChunk : tight[i - 1];
-                    const float step = h - before;
-                    for (uint32_t part = 0; part < subSampleIndex.size(); ++part) {
-                        // step x (k / 8) as step x k, then the exact scaling by 1/8: the
-                        // same rounding whether or not the add is fused with it.
-                        const V u = simd::splat<V>(before) + (simd::splat<V>(step) * subSampleIndex[part]) * simd::splat<V>(d::kSubSampleStep);
-                        const V s = simd::tanh<V>(biteGain * (driveGain * u));
-                        const V y = s + (simd::clamp<V>(simd::splat<V>(1.55f) * s, -0.94f, 0.94f) - s) * biteClipMix;
-                        simd::store<V>(chunkScratch + i * d::kOversampling + part * lanes, y);
-                    }
-                }
+            } else {
+                holdCounter = 0;
+                held = base[count - 1];
             }
-            previousTight = tight[count - 1];
 
-            // 5. Density: rational and tanh saturation blended, a vector of
+            // 4. Density: rational and tanh saturation blended, a vector of
             // frames at a time (lanes past the chunk's end are computed and ignored).
             if (k.densityActive) {
                 const V knee = simd::splat<V>(k.densityKnee);
@@ -1034,7 +1175,7 @@ private:
                 }
             }
 
-            // 6. Cab, double track, output gain and the live-safe guard.
+            // 5. Cab, double track, output gain and the live-safe guard.
             for (uint32_t i = 0; i < count; ++i) {
                 float x = base[i];
 

@@ -626,23 +626,8 @@ public:
     float readDelayInterpolated(int32_t channel, int32_t writeIndex, float delayInSamples) const noexcept {
         const int32_t length = doublerLength_;
         if (length < 2 || channel < 0 || channel >= doublerChannels()) return 0.0f;
-        float delay = delayInSamples;
-        const auto longest = static_cast<float>(length - 2);
-        if (delay > longest) delay = longest;
-        if (!(delay >= 1.0f)) delay = 1.0f;  // also catches NaN
-        float position = static_cast<float>(writeIndex) - delay;
-        while (position < 0.0f) position += static_cast<float>(length);
-        auto j = static_cast<int32_t>(position);
-        // A tiny negative difference plus the length can round up to the length
-        // itself; wrap it so the read stays inside the channel's memory.
-        if (j >= length) {
-            j -= length;
-            position -= static_cast<float>(length);
-        }
-        const int32_t k = (j + 1) % length;
-        const float frac = position - static_cast<float>(j);
         const float* memory = doublerBuffer_.data() + static_cast<std::size_t>(channel) * static_cast<std::size_t>(length);
-        return memory[j] + (memory[k] - memory[j]) * frac;
+        return readDelay(memory, length, writeIndex, delayInSamples);
     }
 
     // Render thread, real time: no lock, no allocation, no system call.
@@ -890,40 +875,69 @@ private:
     }
 #endif
 
+    // Interpolated read from one channel's delay memory of `length` (at least
+    // 2) samples, `delayInSamples` behind `writeIndex` (within the memory).
+    static float readDelay(const float* memory, int32_t length, int32_t writeIndex, float delayInSamples) noexcept {
+        float delay = delayInSamples;
+        const auto longest = static_cast<float>(length - 2);
+        if (delay > longest) delay = longest;
+        if (!(delay >= 1.0f)) delay = 1.0f;  // also catches NaN
+        float position = static_cast<float>(writeIndex) - delay;
+        while (position < 0.0f) position += static_cast<float>(length);
+        auto j = static_cast<int32_t>(position);
+        // A tiny negative difference plus the length can round up to the length
+        // itself; wrap it so the read stays inside the channel's memory.
+        if (j >= length) {
+            j -= length;
+            position -= static_cast<float>(length);
+        }
+        const int32_t k = j + 1 == length ? 0 : j + 1;
+        const float frac = position - static_cast<float>(j);
+        return memory[j] + (memory[k] - memory[j]) * frac;
+    }
+
     // Input conditioning, touch (more gain while the playing is soft) and tight
     // (low cut by subtracting a lowpass) for one chunk of frames. Compiled for
     // the baseline in every variant and never inlined: without fused
     // multiply-adds its rounding is exactly that of the plain formulas, which
     // matters because the drive shaper multiplies small differences of the
     // tight stage's output by up to 255.
-    [[gnu::noinline]] static void conditionChunk(const BlockControls& k, const float* in, uint32_t count, float* tight,
-                                                 float* drySafe, float& envelopeState, float& tightState,
-                                                 float& inputPeak) noexcept {
+    [[gnu::noinline]] static void conditionChunk(const BlockControls& k, const float* __restrict in, uint32_t count,
+                                                 float* __restrict tight, float* __restrict drySafe,
+                                                 float& envelopeState, float& tightState, float& inputPeak) noexcept {
         namespace d = dunmarrow_dsp;
+        const bool liveSafe = k.values.liveSafe;
+        const bool touchActive = k.touchActive;
+        const float touchRelease = k.touchRelease;
+        const float touchBoost = k.touchBoost;
+        const float touch = k.values.touch;
+        const float tightCoefficient = k.tightCoefficient;
+        const float tightWeight = k.tightWeight;
+        const float tightAmount = k.values.tight;
         float envelope = envelopeState;
         float tightLowpass = tightState;
+        float peak = inputPeak;
         for (uint32_t i = 0; i < count; ++i) {
             const float dry = in[i];
             const float safe = d::finiteOrZero(dry);
-            float x = k.values.liveSafe ? safe : dry;
-            if (inputPeak < std::fabs(x)) inputPeak = std::fabs(x);
-
+            float x = liveSafe ? safe : dry;
             const float magnitude = std::fabs(x);
-            if (magnitude > envelope) {
-                envelope = envelope + (magnitude - envelope) * d::kTouchAttack;
-            } else {
-                envelope = envelope + (magnitude - envelope) * k.touchRelease;
-            }
-            if (k.touchActive) {
-                x = x * (1.0f + k.touchBoost * (k.values.touch * d::clampTo((d::kTouchThreshold - envelope) / d::kTouchThreshold, 0.0f, 1.0f)));
+            if (peak < magnitude) peak = magnitude;
+
+            // Attack or release by a select, not a branch: the choice follows the signal.
+            const float rate = magnitude > envelope ? d::kTouchAttack : touchRelease;
+            envelope = envelope + (magnitude - envelope) * rate;
+            if (touchActive) {
+                x = x * (1.0f + touchBoost * (touch * d::clampTo((d::kTouchThreshold - envelope) / d::kTouchThreshold, 0.0f, 1.0f)));
             }
 
-            tightLowpass = k.tightCoefficient * tightLowpass + k.tightWeight * x;
-            tight[i] = x - k.values.tight * tightLowpass;
+            tightLowpass = tightCoefficient * tightLowpass + tightWeight * x;
+            tight[i] = x - tightAmount * tightLowpass;
             drySafe[i] = safe;
         }
         envelopeState = envelope;
         tightState = tightLowpass;
+        inputPeak = peak;
     }
 
     // Stages 2 and 3 and the anti-alias lowpasses over one chunk, as passes
@@ -1176,34 +1190,47 @@ private:
             }
 
             // 5. Cab, double track, output gain and the live-safe guard.
+            const bool cabActive = k.cabActive;
+            const float cabCoefficient = k.cabCoefficient, cabWeight = k.cabWeight, cabPresence = k.cabPresence;
+            const float cabAmount = k.values.cab;
+            const bool doubling = k.doubleTrackActive && doublerLength_ >= 1;
+            const bool readable = memory != nullptr && doublerLength_ >= 2;
+            const float delayCentre = k.delayCentre[parity], delayDepth = k.delayDepth[parity];
+            const float lfoPhaseOffset = k.lfoPhaseOffset[parity];
+            const float doubleTrackWet = k.doubleTrackWet, doubleTrackNorm = k.doubleTrackNorm;
+            const float lfoIncrement = k.lfoIncrement;
+            const int32_t length = doublerLength_;
+            const float outputTrim = k.outputTrim, outputGain = k.outputGain;
+            float* __restrict chunkOut = out + start;
+            float peak = outputPeak;
             for (uint32_t i = 0; i < count; ++i) {
                 float x = base[i];
 
                 // Cab: high cut with a little presence kept.
-                if (k.cabActive) {
-                    cabLowpass = k.cabCoefficient * cabLowpass + k.cabWeight * x;
-                    const float p = cabLowpass + (x - cabLowpass) * k.cabPresence;
-                    x = x + (p - x) * k.values.cab;
+                if (cabActive) {
+                    cabLowpass = cabCoefficient * cabLowpass + cabWeight * x;
+                    const float p = cabLowpass + (x - cabLowpass) * cabPresence;
+                    x = x + (p - x) * cabAmount;
                 }
 
                 // Double track: mix with a modulated delayed copy; the memory
                 // always records the dry signal so switching on has no gap.
                 float w = x;
-                if (k.doubleTrackActive && doublerLength_ >= 1) {
-                    const float delay = k.delayCentre[parity] + k.delayDepth[parity] * std::sin(k.lfoPhaseOffset[parity] + phase);
-                    const float delayed = readDelayInterpolated(channel, writeIndex, delay);
-                    w = (x + k.doubleTrackWet * delayed) / k.doubleTrackNorm;
+                if (doubling) {
+                    const float delay = delayCentre + delayDepth * std::sin(lfoPhaseOffset + phase);
+                    const float delayed = readable ? readDelay(memory, length, writeIndex, delay) : 0.0f;
+                    w = (x + doubleTrackWet * delayed) / doubleTrackNorm;
                 }
-                if (doublerLength_ >= 1) {
+                if (length >= 1) {
                     if (memory != nullptr) memory[writeIndex] = x;
-                    writeIndex = (writeIndex + 1) % doublerLength_;
+                    writeIndex = writeIndex + 1 == length ? 0 : writeIndex + 1;
                 } else {
                     writeIndex = 0;
                 }
-                phase = phase + k.lfoIncrement;
+                phase = phase + lfoIncrement;
                 if (phase > d::kTwoPi) phase -= d::kTwoPi;
 
-                float o = k.outputTrim * (k.outputGain * w);
+                float o = outputTrim * (outputGain * w);
                 if (liveSafe) {
                     if (!std::isfinite(o)) o = drySafeChunk[i];
                     const float magnitudeOut = std::fabs(o);
@@ -1212,9 +1239,10 @@ private:
                         o = o < 0.0f ? -limited : limited;
                     }
                 }
-                if (outputPeak < std::fabs(o)) outputPeak = std::fabs(o);
-                out[start + i] = o;
+                if (peak < std::fabs(o)) peak = std::fabs(o);
+                chunkOut[i] = o;
             }
+            outputPeak = peak;
         }
 
         storeState(tightLowpass_, c, tightLowpass);

@@ -261,24 +261,40 @@ template <typename Half, typename Whole>
     return half;
 }
 
-// Whether any lane of a comparison's mask is set.
+// The sign bit of every lane of a comparison's mask, lane 0 in bit 0.
 template <typename V>
-[[gnu::always_inline]] inline bool anyLane(MaskOf<V> mask) noexcept {
+[[gnu::always_inline]] inline unsigned laneBits(MaskOf<V> mask) noexcept {
 #if defined(__x86_64__) || defined(__i386__)
-    // The sign bits at once (movmskps); an 8-lane mask is first folded to 4 lanes.
+    // The sign bits at once (movmskps); an 8-lane mask is first folded to 4
+    // lanes, for the two tests below that is enough.
     if constexpr (sizeof(V) == 16) {
-        return __builtin_ia32_movmskps(fromBits<V>(mask)) != 0;
+        return static_cast<unsigned>(__builtin_ia32_movmskps(fromBits<V>(mask)));
     } else {
-        using HalfMask = MaskOf<Float4>;
-        return __builtin_ia32_movmskps(fromBits<Float4>(lowHalf<HalfMask>(mask) | highHalf<HalfMask>(mask))) != 0;
+        static_assert(sizeof(V) == 32);
+        return laneBits<Float4>(lowHalf<MaskOf<Float4>>(mask) | highHalf<MaskOf<Float4>>(mask));
     }
 #else
     std::int32_t lanes[kLanes<V>];
     std::memcpy(lanes, &mask, sizeof lanes);
-    std::int32_t any = 0;
-    for (std::int32_t lane : lanes) any |= lane;
-    return any != 0;
+    unsigned result = 0;
+    for (std::size_t lane = 0; lane < kLanes<V>; ++lane) result |= (lanes[lane] < 0 ? 1u : 0u) << lane;
+    return result;
 #endif
+}
+// Whether any lane of a comparison's mask is set.
+template <typename V>
+[[gnu::always_inline]] inline bool anyLane(MaskOf<V> mask) noexcept {
+    return laneBits<V>(mask) != 0;
+}
+// Whether no lane of a comparison's mask is clear.
+template <typename V>
+[[gnu::always_inline]] inline bool allLanes(MaskOf<V> mask) noexcept {
+    if constexpr (sizeof(V) == 32) {
+#if defined(__x86_64__) || defined(__i386__)
+        return laneBits<Float4>(lowHalf<MaskOf<Float4>>(mask) & highHalf<MaskOf<Float4>>(mask)) == 0xfu;
+#endif
+    }
+    return laneBits<V>(mask) == (1u << kLanes<V>) - 1u;
 }
 
 // Lane i becomes the sum over j <= i of c^(i - j) x_j, in two steps of lanes
@@ -330,7 +346,10 @@ template <typename V>
 [[gnu::always_inline]] inline V tanhAboveSplit(V ax) noexcept {
     // exp(y) for 0 <= y <= 19: y = k ln2 + r with |r| <= ln2 / 2, a degree 7
     // polynomial for exp(r), and 2^k put into the exponent.
-    const V y = select<V>(ax < splat<V>(9.5f), ax + ax, splat<V>(19.0f));  // NaN goes to 19; the small branch keeps it
+    // 2|x| below 19 (|x| below 9.5, exactly), else 19; NaN goes to 19 and the
+    // small branch keeps it. One minimum instruction.
+    const V doubled = ax + ax;
+    const V y = doubled < splat<V>(19.0f) ? doubled : splat<V>(19.0f);
     const MaskOf<V> k = __builtin_convertvector(y * splat<V>(1.44269504088896341f) + splat<V>(0.5f), MaskOf<V>);
     const V kf = __builtin_convertvector(k, V);
     V r = y - kf * splat<V>(0.693359375f);
@@ -352,7 +371,7 @@ template <typename V>
     V magnitude;
     if (!anyLane<V>(above)) {
         magnitude = tanhBelowSplit<V>(ax, x * x);
-    } else if (!anyLane<V>(~above)) {
+    } else if (allLanes<V>(above)) {
         // Past 9.5 the exponential is held at exp(19) and the result is exactly 1.
         magnitude = anyLane<V>(ax < splat<V>(9.5f)) ? tanhAboveSplit<V>(ax) : splat<V>(1.0f);
     } else {

@@ -4,14 +4,18 @@
 // per-sample distortion chain with its 8x oversampled core, the double-track
 // and stereo-spread stages, and publishes input and output peak levels.
 //
-// Depends on the C++ standard library and libm only. Everything on the render
-// path computes in single precision; parameter targets are kept as doubles.
+// Depends on the C++ standard library and libm only. Every sample is computed
+// in single precision; parameter targets are kept as doubles, and the weights
+// of the per-frame lowpass form below are derived in double once per call.
 //
 // The oversampled core and the density stage run on vectors written with the
 // compiler's portable vector extensions: 4 lanes in the baseline variant (SSE2
 // on x86-64, NEON on AArch64), 8 lanes in the AVX2+FMA variant. On x86-64 the
 // channel loop is compiled for both, and each kernel picks one when it is
-// constructed.
+// constructed. The channel loop runs stage by stage over chunks of frames, so
+// that the vector stages have no dependency from one frame to the next; the
+// oversampled lowpasses (grind and anti-alias) are linear, and are regrouped
+// so that only a few multiply-adds per frame depend on the frame before.
 
 #include <algorithm>
 #include <array>

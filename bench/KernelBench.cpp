@@ -34,6 +34,11 @@ constexpr int kChannels = 2;
 constexpr float kTreeDefaults[14] = {65, 100, 100, 100, 0.8f, 55, 45, 50, 35, 50, 0, 0, 0, 0};
 constexpr float kEveryStage[14] = {90, 60, 70, 80, 0.9f, 70, 100, 100, 100, 100, 0.6f, 1, 1, 1};
 
+// The defaults with one costly stage or a pair switched off, to see what each costs.
+constexpr float kDefaultsNoGrind[14] = {65, 100, 100, 100, 0.8f, 55, 45, 50, 0, 50, 0, 0, 0, 0};
+constexpr float kDefaultsNoCrush[14] = {65, 100, 100, 100, 0.8f, 55, 0, 50, 35, 50, 0, 0, 0, 0};
+constexpr float kDefaultsDriveOnly[14] = {65, 100, 100, 0, 0.8f, 0, 0, 0, 0, 50, 0, 0, 0, 0};
+
 enum class Signal { Guitar, Silence };
 enum class Engine { Kernel, KernelBaseline, Reference };
 
@@ -114,6 +119,9 @@ void BM_BaselineTreeDefaults(benchmark::State& s) { render(s, kTreeDefaults, Sig
 void BM_BaselineEveryStage(benchmark::State& s) { render(s, kEveryStage, Signal::Guitar, Engine::KernelBaseline); }
 void BM_ReferenceTreeDefaults(benchmark::State& s) { render(s, kTreeDefaults, Signal::Guitar, Engine::Reference); }
 void BM_ReferenceEveryStage(benchmark::State& s) { render(s, kEveryStage, Signal::Guitar, Engine::Reference); }
+void BM_KernelDefaultsNoGrind(benchmark::State& s) { render(s, kDefaultsNoGrind, Signal::Guitar, Engine::Kernel); }
+void BM_KernelDefaultsNoCrush(benchmark::State& s) { render(s, kDefaultsNoCrush, Signal::Guitar, Engine::Kernel); }
+void BM_KernelDefaultsDriveOnly(benchmark::State& s) { render(s, kDefaultsDriveOnly, Signal::Guitar, Engine::Kernel); }
 
 // Keeps every run's cost per frame and channel, to print medians and ratios.
 class RecordingReporter : public benchmark::ConsoleReporter {
@@ -152,6 +160,9 @@ BENCHMARK(BM_BaselineTreeDefaults);
 BENCHMARK(BM_BaselineEveryStage);
 BENCHMARK(BM_ReferenceTreeDefaults);
 BENCHMARK(BM_ReferenceEveryStage);
+BENCHMARK(BM_KernelDefaultsNoGrind);
+BENCHMARK(BM_KernelDefaultsNoCrush);
+BENCHMARK(BM_KernelDefaultsDriveOnly);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
@@ -179,6 +190,16 @@ int main(int argc, char** argv) {
         const double ref = cost(("BM_Reference" + s).c_str());
         std::printf("%-14s %10.1f %10.1f %10.1f %10.1f %9.1fx %10.0f\n", setting, kernel, silence, baseline, ref,
                     kernel > 0 ? ref / kernel : 0.0, kernel > 0 ? 1e9 / (kernel * kSampleRate) : 0.0);
+    }
+    // What the costly stages add at the defaults (kernel variant picked here).
+    const double defaults = cost("BM_KernelTreeDefaults");
+    const double noGrind = cost("BM_KernelDefaultsNoGrind");
+    const double noCrush = cost("BM_KernelDefaultsNoCrush");
+    const double driveOnly = cost("BM_KernelDefaultsDriveOnly");
+    if (defaults > 0 && noGrind > 0 && noCrush > 0 && driveOnly > 0) {
+        std::printf("\nat the defaults: drive shaper, oversampling frame, input and output stages %.1f; grind adds %.1f, "
+                    "crush %.1f, the other base-rate stages %.1f\n",
+                    driveOnly, defaults - noGrind, defaults - noCrush, (noGrind + noCrush - defaults) - driveOnly);
     }
     return 0;
 }

@@ -4,14 +4,18 @@
 // per-sample distortion chain with its 8x oversampled core, the double-track
 // and stereo-spread stages, and publishes input and output peak levels.
 //
-// Depends on the C++ standard library and libm only. Everything on the render
-// path computes in single precision; parameter targets are kept as doubles.
+// Depends on the C++ standard library and libm only. Every sample is computed
+// in single precision; parameter targets are kept as doubles, and the weights
+// of the per-frame lowpass form below are derived in double once per call.
 //
 // The oversampled core and the density stage run on vectors written with the
 // compiler's portable vector extensions: 4 lanes in the baseline variant (SSE2
 // on x86-64, NEON on AArch64), 8 lanes in the AVX2+FMA variant. On x86-64 the
 // channel loop is compiled for both, and each kernel picks one when it is
-// constructed.
+// constructed. The channel loop runs stage by stage over chunks of frames, so
+// that the vector stages have no dependency from one frame to the next; the
+// oversampled lowpasses (grind and anti-alias) are linear, and are regrouped
+// so that only a few multiply-adds per frame depend on the frame before.
 
 #include <algorithm>
 #include <array>
@@ -231,33 +235,87 @@ template <typename V>
     return fromBits<V>((mask & bits(a)) | (~mask & bits(b)));
 }
 
-// clampTo per lane: the minimum with hi, then the maximum with lo, NaN to lo.
+// clampTo per lane: the minimum with hi, then the maximum with lo, NaN to lo
+// (for lo < hi). Written as the comparisons whose NaN behaviour matches the
+// processor's minimum and maximum instructions, so each is one instruction.
 template <typename V>
 [[gnu::always_inline]] inline V clamp(V v, float lo, float hi) noexcept {
     const V vlo = splat<V>(lo);
     const V vhi = splat<V>(hi);
-    const V upper = select<V>(v > vhi, vhi, v);
-    return select<V>(v >= vlo, upper, vlo);
+    const V upper = vhi < v ? vhi : v;  // NaN stays NaN
+    return upper > vlo ? upper : vlo;   // NaN goes to lo
 }
 
-// Whether any lane of a comparison's mask is set.
+// The low and high four lanes of an 8-lane vector, taken through memory
+// copies, which compile to a register extract; a shuffle picks a
+// whole-register permute, which processors that split 256-bit operations in
+// two run slowly.
+template <typename Half, typename Whole>
+[[gnu::always_inline]] inline Half lowHalf(Whole v) noexcept {
+    static_assert(2 * sizeof(Half) == sizeof(Whole));
+    Half half;
+    std::memcpy(&half, &v, sizeof half);
+    return half;
+}
+template <typename Half, typename Whole>
+[[gnu::always_inline]] inline Half highHalf(Whole v) noexcept {
+    static_assert(2 * sizeof(Half) == sizeof(Whole));
+    Half half;
+    std::memcpy(&half, reinterpret_cast<const unsigned char*>(&v) + sizeof half, sizeof half);
+    return half;
+}
+
+// The sign bit of every lane of a comparison's mask, lane 0 in bit 0.
 template <typename V>
-[[gnu::always_inline]] inline bool anyLane(MaskOf<V> mask) noexcept {
+[[gnu::always_inline]] inline unsigned laneBits(MaskOf<V> mask) noexcept {
 #if defined(__x86_64__) || defined(__i386__)
-    // The sign bits at once (movmskps); an 8-lane mask is first folded to 4 lanes.
+    // The sign bits at once (movmskps); an 8-lane mask is first folded to 4
+    // lanes, for the two tests below that is enough.
     if constexpr (sizeof(V) == 16) {
-        return __builtin_ia32_movmskps(fromBits<V>(mask)) != 0;
+        return static_cast<unsigned>(__builtin_ia32_movmskps(fromBits<V>(mask)));
     } else {
-        const MaskOf<Float4> folded = __builtin_shufflevector(mask, mask, 0, 1, 2, 3) | __builtin_shufflevector(mask, mask, 4, 5, 6, 7);
-        return __builtin_ia32_movmskps(fromBits<Float4>(folded)) != 0;
+        static_assert(sizeof(V) == 32);
+        return laneBits<Float4>(lowHalf<MaskOf<Float4>>(mask) | highHalf<MaskOf<Float4>>(mask));
     }
 #else
     std::int32_t lanes[kLanes<V>];
     std::memcpy(lanes, &mask, sizeof lanes);
-    std::int32_t any = 0;
-    for (std::int32_t lane : lanes) any |= lane;
-    return any != 0;
+    unsigned result = 0;
+    for (std::size_t lane = 0; lane < kLanes<V>; ++lane) result |= (lanes[lane] < 0 ? 1u : 0u) << lane;
+    return result;
 #endif
+}
+// Whether any lane of a comparison's mask is set.
+template <typename V>
+[[gnu::always_inline]] inline bool anyLane(MaskOf<V> mask) noexcept {
+    return laneBits<V>(mask) != 0;
+}
+// Whether no lane of a comparison's mask is clear.
+template <typename V>
+[[gnu::always_inline]] inline bool allLanes(MaskOf<V> mask) noexcept {
+    if constexpr (sizeof(V) == 32) {
+#if defined(__x86_64__) || defined(__i386__)
+        return laneBits<Float4>(lowHalf<MaskOf<Float4>>(mask) & highHalf<MaskOf<Float4>>(mask)) == 0xfu;
+#endif
+    }
+    return laneBits<V>(mask) == (1u << kLanes<V>) - 1u;
+}
+
+// Lane i becomes the sum over j <= i of c^(i - j) x_j, in two steps of lanes
+// moved up by 1 and 2 with zeros coming in; c1 and c2 hold c and c^2.
+[[gnu::always_inline]] inline Float4 decayingPrefixSum(Float4 x, Float4 c1, Float4 c2) noexcept {
+    const Float4 zero{};
+    x = x + c1 * __builtin_shufflevector(zero, x, 0, 4, 5, 6);
+    x = x + c2 * __builtin_shufflevector(zero, x, 0, 1, 4, 5);
+    return x;
+}
+
+// The sums of the lanes of a and of b.
+[[gnu::always_inline]] inline void laneSums(Float4 a, Float4 b, float& sumA, float& sumB) noexcept {
+    Float4 u = __builtin_shufflevector(a, b, 0, 1, 4, 5) + __builtin_shufflevector(a, b, 2, 3, 6, 7);
+    u = u + __builtin_shufflevector(u, u, 1, 0, 3, 2);
+    sumA = u[0];
+    sumB = u[2];
 }
 
 // Hyperbolic tangent per lane, within 2 ulp of the exact value for every
@@ -292,7 +350,10 @@ template <typename V>
 [[gnu::always_inline]] inline V tanhAboveSplit(V ax) noexcept {
     // exp(y) for 0 <= y <= 19: y = k ln2 + r with |r| <= ln2 / 2, a degree 7
     // polynomial for exp(r), and 2^k put into the exponent.
-    const V y = select<V>(ax < splat<V>(9.5f), ax + ax, splat<V>(19.0f));  // NaN goes to 19; the small branch keeps it
+    // 2|x| below 19 (|x| below 9.5, exactly), else 19; NaN goes to 19 and the
+    // small branch keeps it. One minimum instruction.
+    const V doubled = ax + ax;
+    const V y = doubled < splat<V>(19.0f) ? doubled : splat<V>(19.0f);
     const MaskOf<V> k = __builtin_convertvector(y * splat<V>(1.44269504088896341f) + splat<V>(0.5f), MaskOf<V>);
     const V kf = __builtin_convertvector(k, V);
     V r = y - kf * splat<V>(0.693359375f);
@@ -314,7 +375,7 @@ template <typename V>
     V magnitude;
     if (!anyLane<V>(above)) {
         magnitude = tanhBelowSplit<V>(ax, x * x);
-    } else if (!anyLane<V>(~above)) {
+    } else if (allLanes<V>(above)) {
         // Past 9.5 the exponential is held at exp(19) and the result is exactly 1.
         magnitude = anyLane<V>(ax < splat<V>(9.5f)) ? tanhAboveSplit<V>(ax) : splat<V>(1.0f);
     } else {
@@ -436,6 +497,51 @@ struct BlockControls {
     float outputGain = 0, outputTrim = 0;
 };
 
+// The oversampled one-pole lowpasses (grind: state = c x state + w x y per
+// sub-sample; anti-alias: two such filters in cascade) over the eight
+// sub-samples of a frame, regrouped so that only one multiply-add per frame
+// depends on the frame before. The filters are linear: after sub-sample k the
+// state is c^k x (the state before the frame) plus a weighted sum of the
+// frame's inputs up to k. The weights are computed in double from the float
+// coefficient and weight and rounded once; the results agree with the
+// sub-sample after sub-sample form to rounding.
+struct OversampledFilters {
+    // Grind lowpass, run over the frame as two groups of four sub-samples:
+    // c and c^2 for the prefix sum within a group, and c^(k + 1) to carry the
+    // state before a group into its lane k.
+    std::array<float, 2> grindScan{};
+    std::array<float, 4> grindCarry{};
+    // Anti-alias lowpasses over a whole frame:
+    //   first'  = a^8 first + sum_k firstWeights[k] y_k
+    //   second' = a^8 second + (crossWeight first + sum_k secondWeights[k] y_k)
+    // with firstWeights[k] = w a^(7 - k), secondWeights[k] = (8 - k) w^2 a^(7 - k)
+    // and crossWeight = 8 w a^8 (first and second before the frame).
+    std::array<float, kOversampling> firstWeights{}, secondWeights{};
+    float framePower = 0, crossWeight = 0;
+
+    static OversampledFilters from(const BlockControls& k) noexcept {
+        OversampledFilters f;
+        const double c = k.grindCoefficient;
+        f.grindScan = {static_cast<float>(c), static_cast<float>(c * c)};
+        double power = 1.0;
+        for (std::size_t lane = 0; lane < f.grindCarry.size(); ++lane) {
+            power *= c;
+            f.grindCarry[lane] = static_cast<float>(power);
+        }
+        const double a = k.antiAliasCoefficient;
+        const double w = k.antiAliasWeight;
+        double decay = 1.0;  // a^(7 - lane)
+        for (std::size_t lane = kOversampling; lane-- > 0;) {
+            f.firstWeights[lane] = static_cast<float>(w * decay);
+            f.secondWeights[lane] = static_cast<float>(static_cast<double>(kOversampling - lane) * w * w * decay);
+            decay *= a;
+        }
+        f.framePower = static_cast<float>(decay);
+        f.crossWeight = static_cast<float>(static_cast<double>(kOversampling) * w * decay);
+        return f;
+    }
+};
+
 }  // namespace dunmarrow_dsp
 
 class DunmarrowAUExtensionDSPKernel {
@@ -543,23 +649,8 @@ public:
     float readDelayInterpolated(int32_t channel, int32_t writeIndex, float delayInSamples) const noexcept {
         const int32_t length = doublerLength_;
         if (length < 2 || channel < 0 || channel >= doublerChannels()) return 0.0f;
-        float delay = delayInSamples;
-        const auto longest = static_cast<float>(length - 2);
-        if (delay > longest) delay = longest;
-        if (!(delay >= 1.0f)) delay = 1.0f;  // also catches NaN
-        float position = static_cast<float>(writeIndex) - delay;
-        while (position < 0.0f) position += static_cast<float>(length);
-        auto j = static_cast<int32_t>(position);
-        // A tiny negative difference plus the length can round up to the length
-        // itself; wrap it so the read stays inside the channel's memory.
-        if (j >= length) {
-            j -= length;
-            position -= static_cast<float>(length);
-        }
-        const int32_t k = (j + 1) % length;
-        const float frac = position - static_cast<float>(j);
         const float* memory = doublerBuffer_.data() + static_cast<std::size_t>(channel) * static_cast<std::size_t>(length);
-        return memory[j] + (memory[k] - memory[j]) * frac;
+        return readDelay(memory, length, writeIndex, delayInSamples);
     }
 
     // Render thread, real time: no lock, no allocation, no system call.
@@ -807,50 +898,201 @@ private:
     }
 #endif
 
+    // Interpolated read from one channel's delay memory of `length` (at least
+    // 2) samples, `delayInSamples` behind `writeIndex` (within the memory).
+    static float readDelay(const float* memory, int32_t length, int32_t writeIndex, float delayInSamples) noexcept {
+        float delay = delayInSamples;
+        const auto longest = static_cast<float>(length - 2);
+        if (delay > longest) delay = longest;
+        if (!(delay >= 1.0f)) delay = 1.0f;  // also catches NaN
+        float position = static_cast<float>(writeIndex) - delay;
+        while (position < 0.0f) position += static_cast<float>(length);
+        auto j = static_cast<int32_t>(position);
+        // A tiny negative difference plus the length can round up to the length
+        // itself; wrap it so the read stays inside the channel's memory.
+        if (j >= length) {
+            j -= length;
+            position -= static_cast<float>(length);
+        }
+        const int32_t k = j + 1 == length ? 0 : j + 1;
+        const float frac = position - static_cast<float>(j);
+        return memory[j] + (memory[k] - memory[j]) * frac;
+    }
+
     // Input conditioning, touch (more gain while the playing is soft) and tight
     // (low cut by subtracting a lowpass) for one chunk of frames. Compiled for
     // the baseline in every variant and never inlined: without fused
     // multiply-adds its rounding is exactly that of the plain formulas, which
     // matters because the drive shaper multiplies small differences of the
     // tight stage's output by up to 255.
-    [[gnu::noinline]] static void conditionChunk(const BlockControls& k, const float* in, uint32_t count, float* tight,
-                                                 float* drySafe, float& envelopeState, float& tightState,
-                                                 float& inputPeak) noexcept {
+    [[gnu::noinline]] static void conditionChunk(const BlockControls& k, const float* __restrict in, uint32_t count,
+                                                 float* __restrict tight, float* __restrict drySafe,
+                                                 float& envelopeState, float& tightState, float& inputPeak) noexcept {
         namespace d = dunmarrow_dsp;
+        const bool liveSafe = k.values.liveSafe;
+        const bool touchActive = k.touchActive;
+        const float touchRelease = k.touchRelease;
+        const float touchBoost = k.touchBoost;
+        const float touch = k.values.touch;
+        const float tightCoefficient = k.tightCoefficient;
+        const float tightWeight = k.tightWeight;
+        const float tightAmount = k.values.tight;
         float envelope = envelopeState;
         float tightLowpass = tightState;
+        float peak = inputPeak;
         for (uint32_t i = 0; i < count; ++i) {
             const float dry = in[i];
             const float safe = d::finiteOrZero(dry);
-            float x = k.values.liveSafe ? safe : dry;
-            if (inputPeak < std::fabs(x)) inputPeak = std::fabs(x);
-
+            float x = liveSafe ? safe : dry;
             const float magnitude = std::fabs(x);
-            if (magnitude > envelope) {
-                envelope = envelope + (magnitude - envelope) * d::kTouchAttack;
-            } else {
-                envelope = envelope + (magnitude - envelope) * k.touchRelease;
-            }
-            if (k.touchActive) {
-                x = x * (1.0f + k.touchBoost * (k.values.touch * d::clampTo((d::kTouchThreshold - envelope) / d::kTouchThreshold, 0.0f, 1.0f)));
+            if (peak < magnitude) peak = magnitude;
+
+            // Attack or release by a select, not a branch: the choice follows the signal.
+            const float rate = magnitude > envelope ? d::kTouchAttack : touchRelease;
+            envelope = envelope + (magnitude - envelope) * rate;
+            if (touchActive) {
+                x = x * (1.0f + touchBoost * (touch * d::clampTo((d::kTouchThreshold - envelope) / d::kTouchThreshold, 0.0f, 1.0f)));
             }
 
-            tightLowpass = k.tightCoefficient * tightLowpass + k.tightWeight * x;
-            tight[i] = x - k.values.tight * tightLowpass;
+            tightLowpass = tightCoefficient * tightLowpass + tightWeight * x;
+            tight[i] = x - tightAmount * tightLowpass;
             drySafe[i] = safe;
         }
         envelopeState = envelope;
         tightState = tightLowpass;
+        inputPeak = peak;
+    }
+
+    // Stages 2 and 3 and the anti-alias lowpasses over one chunk, as passes
+    // over all its frames: each vector pass has no dependency from one frame to
+    // the next, so the processor overlaps many frames; the serial passes (the
+    // grind lowpass's state and the anti-alias states, in the per-frame form of
+    // OversampledFilters) take a few multiply-adds per frame. The eight
+    // sub-samples of a frame sit in one or two vectors of V. Each frame's core
+    // results end in the scratch, its decimator output z in `reduced`.
+    template <typename V>
+    [[gnu::always_inline]] static void oversampleChunk(const BlockControls& k, const dunmarrow_dsp::OversampledFilters& f,
+                                                       const float* __restrict tight, float tightBefore, uint32_t count,
+                                                       float* __restrict scratch, float* __restrict reduced,
+                                                       float& grindState, float& antiAlias1State,
+                                                       float& antiAlias2State) noexcept {
+        namespace d = dunmarrow_dsp;
+        namespace simd = dunmarrow_dsp::simd;
+        using simd::Float4;
+        constexpr uint32_t lanes = simd::kLanes<V>;
+        constexpr uint32_t parts = d::kOversampling / lanes;
+        constexpr uint32_t step8 = d::kOversampling;
+
+        // 2. Interpolation and drive shaper.
+        {
+            std::array<V, parts> subSampleIndex{};  // 1 to 8
+            for (uint32_t s = 0; s < step8; ++s) subSampleIndex[s / lanes][s % lanes] = static_cast<float>(s + 1);
+            const V driveGain = simd::splat<V>(k.driveGain);
+            const V biteGain = simd::splat<V>(k.biteGain);
+            const V biteClipMix = simd::splat<V>(k.biteClipMix);
+            for (uint32_t i = 0; i < count; ++i) {
+                const float before = i == 0 ? tightBefore : tight[i - 1];
+                const float step = tight[i] - before;
+                for (uint32_t part = 0; part < parts; ++part) {
+                    // step x (k / 8) as step x k, then the exact scaling by 1/8: the
+                    // same rounding whether or not the add is fused with it.
+                    const V u = simd::splat<V>(before) + (simd::splat<V>(step) * subSampleIndex[part]) * simd::splat<V>(d::kSubSampleStep);
+                    const V s = simd::tanh<V>(biteGain * (driveGain * u));
+                    const V y = s + (simd::clamp<V>(simd::splat<V>(1.55f) * s, -0.94f, 0.94f) - s) * biteClipMix;
+                    simd::store<V>(scratch + i * step8 + part * lanes, y);
+                }
+            }
+        }
+
+        // 3a. Grind lowpass, in groups of four sub-samples: the prefix sums
+        // within a group do not depend on the state, only the carry in does.
+        // Leaves the residue y - lowpass of every sub-sample.
+        alignas(32) std::array<float, kChunkFrames * d::kOversampling> residue;
+        if (k.grindActive) {
+            const Float4 scan1 = simd::splat<Float4>(f.grindScan[0]);
+            const Float4 scan2 = simd::splat<Float4>(f.grindScan[1]);
+            const Float4 weight = simd::splat<Float4>(k.grindWeight);
+            const Float4 carry = simd::load<Float4>(f.grindCarry.data());
+            const float groupPower = f.grindCarry[3];
+            float lowpass = grindState;
+            for (uint32_t j = 0; j < count * step8; j += 4) {
+                const Float4 y = simd::load<Float4>(scratch + j);
+                const Float4 prefix = simd::decayingPrefixSum(weight * y, scan1, scan2);
+                simd::store<Float4>(residue.data() + j, y - (carry * simd::splat<Float4>(lowpass) + prefix));
+                lowpass = groupPower * lowpass + prefix[3];
+            }
+            grindState = lowpass;
+        }
+
+        // 3b. Grind shaper and crush, then the frame's anti-alias sums.
+        const V grindGain = simd::splat<V>(k.grindGain);
+        const V grindClipMix = simd::splat<V>(k.grindClipMix);
+        const V grindAmount = simd::splat<V>(k.grindAmount);
+        const V crushGain = simd::splat<V>(k.crushGain);
+        const V crushClipMix = simd::splat<V>(k.crushClipMix);
+        const V crush = simd::splat<V>(k.values.crush);
+        std::array<V, parts> firstWeights{}, secondWeights{};
+        for (uint32_t part = 0; part < parts; ++part) {
+            firstWeights[part] = simd::load<V>(f.firstWeights.data() + part * lanes);
+            secondWeights[part] = simd::load<V>(f.secondWeights.data() + part * lanes);
+        }
+        alignas(32) std::array<float, kChunkFrames> firstSums, secondSums;
+        const bool grindActive = k.grindActive;
+        const bool crushActive = k.crushActive;
+        for (uint32_t i = 0; i < count; ++i) {
+            std::array<V, parts> y;
+            for (uint32_t part = 0; part < parts; ++part) {
+                y[part] = simd::load<V>(scratch + i * step8 + part * lanes);
+                if (grindActive) {
+                    const V g = simd::tanh<V>(grindGain * simd::load<V>(residue.data() + i * step8 + part * lanes));
+                    const V w = g + (simd::clamp<V>(simd::splat<V>(1.38f) * g, -0.92f, 0.92f) - g) * grindClipMix;
+                    y[part] = simd::clamp<V>(y[part] + w * grindAmount, -0.98f, 0.98f);
+                }
+                if (crushActive) {
+                    const V g = simd::tanh<V>(crushGain * y[part]);
+                    const V w = g + (simd::clamp<V>(simd::splat<V>(1.22f) * g, -0.96f, 0.96f) - g) * crushClipMix;
+                    y[part] = y[part] + (w - y[part]) * crush;
+                }
+                if (grindActive || crushActive) simd::store<V>(scratch + i * step8 + part * lanes, y[part]);
+            }
+            V first = firstWeights[0] * y[0];
+            V second = secondWeights[0] * y[0];
+            for (uint32_t part = 1; part < parts; ++part) {
+                first = first + firstWeights[part] * y[part];
+                second = second + secondWeights[part] * y[part];
+            }
+            if constexpr (lanes == 4) {
+                simd::laneSums(first, second, firstSums[i], secondSums[i]);
+            } else {
+                simd::laneSums(simd::lowHalf<Float4>(first) + simd::highHalf<Float4>(first),
+                               simd::lowHalf<Float4>(second) + simd::highHalf<Float4>(second), firstSums[i], secondSums[i]);
+            }
+        }
+
+        // 4 (first half). Anti-alias states frame after frame, and z.
+        const float framePower = f.framePower;
+        const float crossWeight = f.crossWeight;
+        const float rawBlend = k.rawBlend;
+        float antiAlias1 = antiAlias1State;
+        float antiAlias2 = antiAlias2State;
+        for (uint32_t i = 0; i < count; ++i) {
+            const float nextAntiAlias1 = framePower * antiAlias1 + firstSums[i];
+            antiAlias2 = framePower * antiAlias2 + (crossWeight * antiAlias1 + secondSums[i]);
+            antiAlias1 = nextAntiAlias1;
+            reduced[i] = antiAlias2 + (scratch[i * step8 + step8 - 1] - antiAlias2) * rawBlend;
+        }
+        antiAlias1State = antiAlias1;
+        antiAlias2State = antiAlias2;
     }
 
     // One channel's frames through the whole chain. Per chunk of frames:
     //   1. input conditioning, touch and tight, frame after frame;
-    //   2. interpolation and drive shaper, the eight sub-samples of a frame in one or two vectors;
-    //   3. grind lowpass, sub-sample after sub-sample; grind shaper and crush on vectors;
-    //   4. anti-alias lowpasses, decimation and body, frame after frame;
-    //      (2 to 4 in one pass over the frames, each stage a frame behind the one before)
-    //   5. density on vectors of frames;
-    //   6. cab, double track, output and live-safe guard, frame after frame.
+    //   2. interpolation, drive shaper, grind and crush on the eight sub-samples
+    //      of a frame in one or two vectors, with the grind and anti-alias
+    //      lowpasses regrouped per frame (oversampleChunk);
+    //   3. decimation and body, frame after frame;
+    //   4. density on vectors of frames;
+    //   5. cab, double track, output and live-safe guard, frame after frame.
     // V is the vector type of the variant (4 or 8 lanes).
     template <typename V>
     [[gnu::always_inline]] void processChannelBody(int32_t channel, const float* in, float* out, uint32_t frameCount,
@@ -882,25 +1124,18 @@ private:
         const bool hasMemory = channel < doublerChannels();
         float* memory = hasMemory ? doublerBuffer_.data() + c * static_cast<std::size_t>(doublerLength_) : nullptr;
         float* scratch = oversampleScratch_.data();
-        const float a = k.antiAliasCoefficient;
-        const float aWeight = k.antiAliasWeight;
+        const d::OversampledFilters filters = d::OversampledFilters::from(k);
 
         // The held sample's saturated value changes only when the held sample does.
         bool saturatedKnown = false;
         std::uint32_t saturatedFor = 0;
         float saturatedHeld = 0.0f;
 
-        // Per chunk: the tight stage's output, the conditioned dry input, the
-        // grind stage's lowpass residue per sub-sample, and the base-rate
-        // signal around the density stage (padded to whole vectors).
+        // Per chunk: the tight stage's output, the conditioned dry input and
+        // the base-rate signal from the decimator on (padded to whole vectors).
         alignas(32) std::array<float, kChunkFrames> tight{};
         alignas(32) std::array<float, kChunkFrames> drySafeChunk{};
-        alignas(32) std::array<float, kChunkFrames * d::kOversampling> grindResidue{};
         alignas(32) std::array<float, kChunkFrames> base{};
-
-        // Sub-sample numbers 1 to 8, one vector's worth per part of a frame.
-        std::array<V, d::kOversampling / lanes> subSampleIndex{};
-        for (uint32_t s = 0; s < d::kOversampling; ++s) subSampleIndex[s / lanes][s % lanes] = static_cast<float>(s + 1);
 
         for (uint32_t start = 0; start < frameCount; start += kChunkFrames) {
             const uint32_t count = std::min(kChunkFrames, frameCount - start);
@@ -909,39 +1144,27 @@ private:
             // 1. Input conditioning, touch and tight.
             conditionChunk(k, in + start, count, tight.data(), drySafeChunk.data(), envelope, tightLowpass, inputPeak);
 
-            // 2-4 run skewed by one frame per stage: pass t interpolates and
-            // drive-shapes frame t, runs the grind lowpass over frame t - 1,
-            // the grind shaper and crush over frame t - 2, and the anti-alias
-            // lowpasses, decimation and body over frame t - 3. Within a pass
-            // the four stages share no data, so the processor overlaps the
-            // serial filter chains with the vector shapers; each sample's
-            // arithmetic is unchanged.
-            const V driveGain = simd::splat<V>(k.driveGain);
-            const V biteGain = simd::splat<V>(k.biteGain);
-            const V biteClipMix = simd::splat<V>(k.biteClipMix);
-            const V grindGain = simd::splat<V>(k.grindGain);
-            const V grindClipMix = simd::splat<V>(k.grindClipMix);
-            const V grindAmount = simd::splat<V>(k.grindAmount);
-            const V crushGain = simd::splat<V>(k.crushGain);
-            const V crushClipMix = simd::splat<V>(k.crushClipMix);
-            const V crush = simd::splat<V>(k.values.crush);
-            const float tightBeforeChunk = previousTight;
-            for (uint32_t t = 0; t < count + 3; ++t) {
-                // 4. Two cascaded one-poles over the sub-samples, read once per
-                // frame and blended with the raw value; then decimation and body.
-                if (t >= 3) {
-                    const uint32_t i = t - 3;
-                    const float* frame = chunkScratch + i * d::kOversampling;
-                    for (uint32_t s = 0; s < d::kOversampling; ++s) {
-                        antiAlias1 = a * antiAlias1 + aWeight * frame[s];
-                        antiAlias2 = a * antiAlias2 + aWeight * antiAlias1;
-                    }
-                    float x = antiAlias2 + (frame[d::kOversampling - 1] - antiAlias2) * k.rawBlend;
+            // 2. The oversampled core and the anti-alias lowpasses.
+            oversampleChunk<V>(k, filters, tight.data(), previousTight, count, chunkScratch, base.data(), grindLowpass, antiAlias1, antiAlias2);
+            previousTight = tight[count - 1];
 
+            // 3. Decimation and body, frame after frame.
+            if (k.decimationActive || k.bodyActive) {
+                const bool decimationActive = k.decimationActive;
+                const bool bodyActive = k.bodyActive;
+                const std::int32_t holdReload = k.holdReload;
+                const float decimationDrive = k.decimationDrive;
+                const float decimationShape = k.decimationShape;
+                const float decimationMix = k.decimationMix;
+                const float c350 = k.body350, c120 = k.body120, c900 = k.body900, c500 = k.body500;
+                const float w350 = k.body350Weight, w120 = k.body120Weight, w900 = k.body900Weight, w500 = k.body500Weight;
+                const float lowBoost = k.bodyLowBoost, midCut = k.bodyMidCut, trim = k.bodyTrim;
+                for (uint32_t i = 0; i < count; ++i) {
+                    float x = base[i];
                     // Decimation: sample and hold with saturation.
-                    if (k.decimationActive) {
+                    if (decimationActive) {
                         if (holdCounter < 1) {
-                            holdCounter = k.holdReload;
+                            holdCounter = holdReload;
                             held = x;
                         } else {
                             holdCounter -= 1;
@@ -949,74 +1172,29 @@ private:
                         if (!saturatedKnown || std::bit_cast<std::uint32_t>(held) != saturatedFor) {
                             saturatedKnown = true;
                             saturatedFor = std::bit_cast<std::uint32_t>(held);
-                            saturatedHeld = held + (std::tanh(k.decimationDrive * held) - held) * k.decimationShape;
+                            saturatedHeld = held + (std::tanh(decimationDrive * held) - held) * decimationShape;
                         }
-                        x = x + (saturatedHeld - x) * k.decimationMix;
+                        x = x + (saturatedHeld - x) * decimationMix;
                     } else {
                         holdCounter = 0;
                         held = x;
                     }
-
                     // Body: raise 120-350 Hz, lower 500-900 Hz.
-                    if (k.bodyActive) {
-                        body350 = k.body350 * body350 + k.body350Weight * x;
-                        body120 = k.body120 * body120 + k.body120Weight * x;
-                        body900 = k.body900 * body900 + k.body900Weight * x;
-                        body500 = k.body500 * body500 + k.body500Weight * x;
-                        x = k.bodyTrim * ((x + (body350 - body120) * k.bodyLowBoost) - (body900 - body500) * k.bodyMidCut);
+                    if (bodyActive) {
+                        body350 = c350 * body350 + w350 * x;
+                        body120 = c120 * body120 + w120 * x;
+                        body900 = c900 * body900 + w900 * x;
+                        body500 = c500 * body500 + w500 * x;
+                        x = trim * ((x + (body350 - body120) * lowBoost) - (body900 - body500) * midCut);
                     }
                     base[i] = x;
                 }
-
-                // 3b. Grind shaper and crush, a vector of sub-samples at a time.
-                if (t >= 2 && t - 2 < count && (k.grindActive || k.crushActive)) {
-                    const uint32_t first = (t - 2) * d::kOversampling;
-                    for (uint32_t j = first; j < first + d::kOversampling; j += lanes) {
-                        V y = simd::load<V>(chunkScratch + j);
-                        if (k.grindActive) {
-                            const V g = simd::tanh<V>(grindGain * simd::load<V>(grindResidue.data() + j));
-                            const V w = g + (simd::clamp<V>(simd::splat<V>(1.38f) * g, -0.92f, 0.92f) - g) * grindClipMix;
-                            y = simd::clamp<V>(y + w * grindAmount, -0.98f, 0.98f);
-                        }
-                        if (k.crushActive) {
-                            const V g = simd::tanh<V>(crushGain * y);
-                            const V w = g + (simd::clamp<V>(simd::splat<V>(1.22f) * g, -0.96f, 0.96f) - g) * crushClipMix;
-                            y = y + (w - y) * crush;
-                        }
-                        simd::store<V>(chunkScratch + j, y);
-                    }
-                }
-
-                // 3a. Grind: its lowpass runs sub-sample after sub-sample.
-                if (t >= 1 && t - 1 < count && k.grindActive) {
-                    const uint32_t first = (t - 1) * d::kOversampling;
-                    for (uint32_t j = first; j < first + d::kOversampling; ++j) {
-                        const float y = chunkScratch[j];
-                        grindLowpass = k.grindCoefficient * grindLowpass + k.grindWeight * y;
-                        grindResidue[j] = y - grindLowpass;
-                    }
-                }
-
-                // 2. Linear interpolation from the previous sample to eight
-                // sub-samples, then the drive shaper on them a vector at a time.
-                if (t < count) {
-                    const uint32_t i = t;
-                    const float h = tight[i];
-                    const float before = i == 0 ? tightBeforeChunk : tight[i - 1];
-                    const float step = h - before;
-                    for (uint32_t part = 0; part < subSampleIndex.size(); ++part) {
-                        // step x (k / 8) as step x k, then the exact scaling by 1/8: the
-                        // same rounding whether or not the add is fused with it.
-                        const V u = simd::splat<V>(before) + (simd::splat<V>(step) * subSampleIndex[part]) * simd::splat<V>(d::kSubSampleStep);
-                        const V s = simd::tanh<V>(biteGain * (driveGain * u));
-                        const V y = s + (simd::clamp<V>(simd::splat<V>(1.55f) * s, -0.94f, 0.94f) - s) * biteClipMix;
-                        simd::store<V>(chunkScratch + i * d::kOversampling + part * lanes, y);
-                    }
-                }
+            } else {
+                holdCounter = 0;
+                held = base[count - 1];
             }
-            previousTight = tight[count - 1];
 
-            // 5. Density: rational and tanh saturation blended, a vector of
+            // 4. Density: rational and tanh saturation blended, a vector of
             // frames at a time (lanes past the chunk's end are computed and ignored).
             if (k.densityActive) {
                 const V knee = simd::splat<V>(k.densityKnee);
@@ -1034,35 +1212,48 @@ private:
                 }
             }
 
-            // 6. Cab, double track, output gain and the live-safe guard.
+            // 5. Cab, double track, output gain and the live-safe guard.
+            const bool cabActive = k.cabActive;
+            const float cabCoefficient = k.cabCoefficient, cabWeight = k.cabWeight, cabPresence = k.cabPresence;
+            const float cabAmount = k.values.cab;
+            const bool doubling = k.doubleTrackActive && doublerLength_ >= 1;
+            const bool readable = memory != nullptr && doublerLength_ >= 2;
+            const float delayCentre = k.delayCentre[parity], delayDepth = k.delayDepth[parity];
+            const float lfoPhaseOffset = k.lfoPhaseOffset[parity];
+            const float doubleTrackWet = k.doubleTrackWet, doubleTrackNorm = k.doubleTrackNorm;
+            const float lfoIncrement = k.lfoIncrement;
+            const int32_t length = doublerLength_;
+            const float outputTrim = k.outputTrim, outputGain = k.outputGain;
+            float* __restrict chunkOut = out + start;
+            float peak = outputPeak;
             for (uint32_t i = 0; i < count; ++i) {
                 float x = base[i];
 
                 // Cab: high cut with a little presence kept.
-                if (k.cabActive) {
-                    cabLowpass = k.cabCoefficient * cabLowpass + k.cabWeight * x;
-                    const float p = cabLowpass + (x - cabLowpass) * k.cabPresence;
-                    x = x + (p - x) * k.values.cab;
+                if (cabActive) {
+                    cabLowpass = cabCoefficient * cabLowpass + cabWeight * x;
+                    const float p = cabLowpass + (x - cabLowpass) * cabPresence;
+                    x = x + (p - x) * cabAmount;
                 }
 
                 // Double track: mix with a modulated delayed copy; the memory
                 // always records the dry signal so switching on has no gap.
                 float w = x;
-                if (k.doubleTrackActive && doublerLength_ >= 1) {
-                    const float delay = k.delayCentre[parity] + k.delayDepth[parity] * std::sin(k.lfoPhaseOffset[parity] + phase);
-                    const float delayed = readDelayInterpolated(channel, writeIndex, delay);
-                    w = (x + k.doubleTrackWet * delayed) / k.doubleTrackNorm;
+                if (doubling) {
+                    const float delay = delayCentre + delayDepth * std::sin(lfoPhaseOffset + phase);
+                    const float delayed = readable ? readDelay(memory, length, writeIndex, delay) : 0.0f;
+                    w = (x + doubleTrackWet * delayed) / doubleTrackNorm;
                 }
-                if (doublerLength_ >= 1) {
+                if (length >= 1) {
                     if (memory != nullptr) memory[writeIndex] = x;
-                    writeIndex = (writeIndex + 1) % doublerLength_;
+                    writeIndex = writeIndex + 1 == length ? 0 : writeIndex + 1;
                 } else {
                     writeIndex = 0;
                 }
-                phase = phase + k.lfoIncrement;
+                phase = phase + lfoIncrement;
                 if (phase > d::kTwoPi) phase -= d::kTwoPi;
 
-                float o = k.outputTrim * (k.outputGain * w);
+                float o = outputTrim * (outputGain * w);
                 if (liveSafe) {
                     if (!std::isfinite(o)) o = drySafeChunk[i];
                     const float magnitudeOut = std::fabs(o);
@@ -1071,9 +1262,10 @@ private:
                         o = o < 0.0f ? -limited : limited;
                     }
                 }
-                if (outputPeak < std::fabs(o)) outputPeak = std::fabs(o);
-                out[start + i] = o;
+                if (peak < std::fabs(o)) peak = std::fabs(o);
+                chunkOut[i] = o;
             }
+            outputPeak = peak;
         }
 
         storeState(tightLowpass_, c, tightLowpass);

@@ -171,7 +171,9 @@ int runHeadless(const HeadlessOptions& options, const std::string& type, const s
         return 1;
     }
     if (!model->playEngine->avAudioUnit()) {
-        printLine("DunmarrowAU: the audio unit could not be instantiated; nothing to validate or play");
+        const auto& why = model->playEngine->instantiationError;
+        printLine("DunmarrowAU: the audio unit could not be instantiated" +
+                  (why ? " (" + why->localizedDescription() + ")" : std::string()) + "; nothing to validate or play");
         return 1;
     }
 

@@ -94,6 +94,10 @@ void SimplePlayEngine::instantiateUnit(std::string_view type, std::string_view s
                                                    std::optional<foundation::NSError> error) {
             if (error || !unit || !unit->auAudioUnit()) {
                 // The host goes on without a unit.
+                self->instantiationError =
+                    error ? *error
+                          : foundation::makeOSStatusError(audiounit::kAudioUnitErr_FailedInitialization,
+                                                          "the component made no audio unit");
                 if (completion) completion(nullptr);
                 return;
             }

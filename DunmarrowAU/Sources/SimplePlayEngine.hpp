@@ -19,11 +19,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "MIDIManager.hpp"
+#include "foundation/NSError.hpp"
 #include "Observable.hpp"
 #include "UnitLevelMeter.hpp"
 #include "audiounit/AUAudioUnit.hpp"
@@ -81,6 +83,8 @@ public:
 
     // The instantiated unit.
     Observable<std::shared_ptr<audiounit::AVAudioUnit>> avAudioUnit;
+    // Why the last instantiation failed, if it did. Main thread.
+    std::optional<foundation::NSError> instantiationError;
     foundation::DispatchQueue stateChangeQueue{kStateChangeQueueLabel};
     const std::unique_ptr<engine::AVAudioEngine> engine;
     const engine::AVAudioPlayerNodePtr player = std::make_shared<engine::AVAudioPlayerNode>();

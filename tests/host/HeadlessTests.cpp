@@ -26,9 +26,9 @@ struct ProgramRun {
     std::string output;
 };
 
-ProgramRun runProgram(const std::string& arguments) {
+ProgramRun runProgram(const std::string& arguments, const std::string& bundles = HOST_TEST_BUNDLES) {
     // No display: whatever the environment has, these runs are headless.
-    const std::string command = std::string("env -u DISPLAY DUNMARROW_AUDIO_UNIT_PATH='") + HOST_TEST_BUNDLES + "' '" +
+    const std::string command = std::string("env -u DISPLAY DUNMARROW_AUDIO_UNIT_PATH='") + bundles + "' '" +
                                 HOST_TEST_PROGRAM + "' " + arguments + " 2>&1";
     ProgramRun run;
     FILE* pipe = ::popen(command.c_str(), "r");
@@ -145,6 +145,22 @@ TEST(Headless, AnUnwritableSnapshotIsAnErrorLine) {
     EXPECT_EQ(run.status, 1) << run.output;
     EXPECT_NE(run.output.find("DunmarrowAU: "), std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("Window written to"), std::string::npos) << run.output;
+}
+
+TEST(Headless, AUnitThatCannotBeMadeEndsWithTheReason) {
+    // The registry knows the component, but its module is no library.
+    TempDir folder;
+    std::filesystem::copy(std::string(HOST_TEST_BUNDLES) + "/HostTestEffect.auext", folder.path() / "HostTestEffect.auext",
+                          std::filesystem::copy_options::recursive);
+    std::filesystem::remove(folder.path() / "HostTestEffect.auext" / "HostTestEffect.so");
+    std::ofstream(folder.path() / "HostTestEffect.auext" / "HostTestEffect.so") << "not a library";
+    const auto run = runProgram("--headless --seconds 0.2", folder.path().string());
+    EXPECT_EQ(run.status, 1) << run.output;
+    const auto printed = lines(run.output);
+    ASSERT_FALSE(printed.empty());
+    EXPECT_EQ(printed.back().rfind("DunmarrowAU: the audio unit could not be instantiated (", 0), 0u) << run.output;
+    EXPECT_NE(printed.back().find("HostTestEffect.so"), std::string::npos) << run.output;
+    EXPECT_NE(printed.back().find("; nothing to validate or play"), std::string::npos) << run.output;
 }
 
 TEST(Headless, RefusesBadArguments) {

@@ -6,6 +6,9 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
+#include <cmath>
+#include <thread>
 
 #include "AllocationCounter.hpp"
 #include "OopTestSupport.hpp"
@@ -128,4 +131,42 @@ TEST(OutOfProcessCrash, AHungServiceIsDetectedWithinTheHangTimeout) {
     EXPECT_GT(proxy->missedCycleCount(), 0u);
     EXPECT_FALSE(proxy->isServiceAlive());
     ASSERT_TRUE(pumpUntil([&] { return ::kill(proxy->servicePID(), 0) == -1; }, std::chrono::seconds(3)));
+}
+
+// A service that answers one cycle late is still busy when the next cycle
+// comes: that cycle is silence, and its events are not lost but reach the
+// unit with the next cycle it takes.
+TEST(OutOfProcessCrash, EventsOfACycleTheBusyServiceSkippedArriveWithTheNextOne) {
+    std::shared_ptr<AVAudioUnit> node;
+    const auto proxy = loadCrashingUnit(node);
+    ASSERT_TRUE(proxy);
+    // Room for a busy test machine; the late cycle is far later still.
+    proxy->setRenderDeadline(std::chrono::milliseconds(50));
+    ASSERT_TRUE(prepare(*proxy, 48000, 2, 256));
+    const auto input = guitarLikeInput(2, 256 * 8);
+    Driver driver(input);
+    ASSERT_EQ(driver.cycle(proxy->renderBlock(), 256), noErr);
+    EXPECT_FLOAT_EQ(driver.output[0][100], 0.5f * input[0][100]);  // rendered, gain 0.5
+
+    proxy->parameterTree()->parameterWithAddress(0)->setValue(3);  // the next cycle takes 200 ms
+    (void)proxy->currentPreset();                                   // the command has arrived
+    ASSERT_EQ(driver.cycle(proxy->renderBlock(), 256), noErr);      // late: silence
+    EXPECT_EQ(peak(driver, 256, 512), 0.0f);
+    EXPECT_EQ(proxy->missedCycleCount(), 1u);
+
+    // Still busy: this cycle, with its gain event, is skipped.
+    proxy->scheduleParameterBlock()(AUEventSampleTimeImmediate, 0, 1, 0.25f);
+    ASSERT_EQ(driver.cycle(proxy->renderBlock(), 256), noErr);
+    EXPECT_EQ(peak(driver, 512, 768), 0.0f);
+    EXPECT_EQ(proxy->missedCycleCount(), 2u);
+
+    // Once the late cycle is done, the next one carries the event.
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    ASSERT_EQ(driver.cycle(proxy->renderBlock(), 256), noErr);
+    EXPECT_EQ(proxy->missedCycleCount(), 2u);
+    for (std::uint32_t c = 0; c < 2; ++c)
+        for (std::uint32_t i = 768; i < 1024; ++i) ASSERT_FLOAT_EQ(driver.output[c][i], 0.25f * input[c][i]) << c << " " << i;
+    EXPECT_EQ(proxy->droppedEventCount(), 0u);
+    // The tree still holds the gain the host's tree had; the event was a render-time change only.
+    EXPECT_EQ(proxy->parameterTree()->parameterWithAddress(1)->value(), 0.5f);
 }

@@ -1,12 +1,15 @@
 // A test-only unit that fails on command, for the out-of-process tests (never
 // the effect). A gain effect with two parameters: "gain" (address 1) and
 // "command" (address 0): writing 1 ends the process at once (a crash), 2 makes
-// every later render cycle hang.
+// every later render cycle hang, 3 makes the next render cycle take 200 ms (a
+// late answer). Parameter events for "gain" in a cycle apply to the whole cycle.
 
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 
 #include "audiounit/AUAudioUnit.hpp"
@@ -27,9 +30,14 @@ public:
     // Render thread.
     AUInternalRenderBlock internalRenderBlock() override {
         return [this](AudioUnitRenderActionFlags* flags, const AudioTimeStamp* timestamp, AUAudioFrameCount frames,
-                      NSInteger, AudioBufferList* output, const AURenderEvent*,
+                      NSInteger, AudioBufferList* output, const AURenderEvent* events,
                       const AURenderPullInputBlock* pullInput) -> OSStatus {
             while (hang_.load(std::memory_order_relaxed)) ::pause();  // until a signal ends the process
+            if (slowOnce_.exchange(false, std::memory_order_relaxed))
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            for (const AURenderEvent* event = events; event != nullptr; event = event->head.next)
+                if (event->head.eventType == AURenderEventParameter && event->parameter.parameterAddress == 1)
+                    gain_.store(event->parameter.value, std::memory_order_relaxed);
             if (pullInput == nullptr || !*pullInput) return kAudioUnitErr_NoConnection;
             const OSStatus status = (*pullInput)(flags, timestamp, frames, 0, output);
             if (status != noErr) return status;
@@ -43,7 +51,7 @@ public:
     }
 
     void installTree() {
-        auto command = AUParameterTree::createParameter("command", "Command", 0, 0, 2, kAudioUnitParameterUnit_Indexed,
+        auto command = AUParameterTree::createParameter("command", "Command", 0, 0, 3, kAudioUnitParameterUnit_Indexed,
                                                         std::nullopt, kAudioUnitParameterFlag_IsWritable, std::nullopt,
                                                         std::nullopt);
         auto gain = AUParameterTree::createParameter("gain", "Gain", 1, 0, 1, kAudioUnitParameterUnit_LinearGain,
@@ -55,6 +63,7 @@ public:
             if (parameter.address() == 1) gain_.store(value, std::memory_order_relaxed);
             if (parameter.address() == 0 && value == 1) ::kill(::getpid(), SIGKILL);
             if (parameter.address() == 0 && value == 2) hang_.store(true, std::memory_order_relaxed);
+            if (parameter.address() == 0 && value == 3) slowOnce_.store(true, std::memory_order_relaxed);
         });
         setParameterTree(tree);
     }
@@ -75,6 +84,7 @@ private:
     AUAudioUnitBusArrayPtr outputs_;
     std::atomic<float> gain_{0.5f};
     std::atomic<bool> hang_{false};
+    std::atomic<bool> slowOnce_{false};
 };
 
 class CrashingTestFactory final : public AUAudioUnitFactory {

@@ -624,6 +624,7 @@ bool AUAudioUnitProxy::allocateRenderResources(NSError* outError) {
     std::vector<float> privateOutput(std::size_t{layout.maximumFrames} * std::max(1u, layout.outputChannels));
     AudioBufferListStorage pullList(std::max(1u, layout.inputChannels));
     pullList->mNumberBuffers = layout.inputChannels;
+    std::vector<AURenderEvent> carriedEvents(remote::kMaxCycleEvents);
 
     if (!request({{"op", "allocateRenderResources"}, {"layout", layout.toJSON()}}, outError, memory.fd())) return false;
 
@@ -634,6 +635,8 @@ bool AUAudioUnitProxy::allocateRenderResources(NSError* outError) {
         sequence_ = area_.header().request.load(std::memory_order_relaxed);
         privateOutput_ = std::move(privateOutput);
         pullList_ = std::move(pullList);
+        carriedEvents_ = std::move(carriedEvents);
+        carriedEventCount_ = 0;
         pendingSince_.store(0, std::memory_order_relaxed);
         if (renderDeadline_.count() > 0) {
             deadlineNanoseconds_ = renderDeadline_.count();
@@ -709,6 +712,15 @@ OSStatus AUAudioUnitProxy::renderCycle(AudioUnitRenderActionFlags* actionFlags, 
     remote::CycleHeader& header = area_.header();
     if (!connection_->alive() || header.reply.load(std::memory_order_acquire) != sequence_) {
         // Gone, or still busy with a cycle it missed: silence, and no new cycle.
+        // The cycle's events go with the next one the service gets (past
+        // their time, so at its start): a lost note-off would hang a note.
+        for (const AURenderEvent* event = events; event != nullptr; event = event->head.next) {
+            if (carriedEventCount_ == carriedEvents_.size()) {
+                droppedEvents_.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
+            carriedEvents_[carriedEventCount_++] = *event;
+        }
         silence(outputData, frameCount);
         countMissedCycle();
         return noErr;
@@ -741,8 +753,14 @@ OSStatus AUAudioUnitProxy::renderCycle(AudioUnitRenderActionFlags* actionFlags, 
         }
     }
 
-    // The cycle's events, flattened.
+    // Events carried from skipped cycles, then the cycle's own, flattened.
     std::uint32_t count = 0;
+    for (std::size_t i = 0; i < carriedEventCount_ && count < remote::kMaxCycleEvents; ++i) {
+        AURenderEvent& copy = area_.events()[count++];
+        copy = carriedEvents_[i];
+        copy.head.next = nullptr;
+    }
+    carriedEventCount_ = 0;
     for (const AURenderEvent* event = events; event != nullptr; event = event->head.next) {
         if (count == remote::kMaxCycleEvents) {
             droppedEvents_.fetch_add(1, std::memory_order_relaxed);

@@ -119,7 +119,8 @@ public:
     [[nodiscard]] std::uint64_t missedCycleCount() const noexcept {
         return missedCycles_.load(std::memory_order_relaxed);
     }
-    // Events beyond kMaxCycleEvents in one cycle, dropped. Any thread.
+    // Events beyond kMaxCycleEvents in one cycle (with those carried from
+    // cycles the service was too busy to take), dropped. Any thread.
     [[nodiscard]] std::uint64_t droppedEventCount() const noexcept {
         return droppedEvents_.load(std::memory_order_relaxed);
     }
@@ -202,6 +203,8 @@ private:
     std::chrono::nanoseconds renderDeadline_{0};
     std::vector<float> privateOutput_;  // for output buffers that come without memory
     AudioBufferListStorage pullList_;
+    std::vector<AURenderEvent> carriedEvents_;  // events of cycles the service was too busy to take
+    std::size_t carriedEventCount_ = 0;
     std::atomic<std::int64_t> pendingSince_{0};  // when the outstanding cycle was handed over; 0: none
     std::atomic<std::int64_t> hangTimeoutNanoseconds_{std::chrono::nanoseconds(kDefaultHangTimeout).count()};
     std::atomic<std::uint64_t> missedCycles_{0};

@@ -17,6 +17,7 @@
 
 #include "AllocationCounter.hpp"
 #include "BundleTestSupport.hpp"
+#include "CycleBuffers.hpp"
 #include "DunmarrowAUExtensionDSPKernel.hpp"
 #include "RegistryBackend.hpp"
 #include "ToolError.hpp"
@@ -27,7 +28,7 @@ using namespace bundletest;
 
 namespace {
 
-using Channels = std::vector<std::vector<float>>;
+using testsupport::Channels;
 
 Channels riffLikeInput(std::uint32_t channels, std::uint32_t frames) {
     Channels in(channels, std::vector<float>(frames));
@@ -41,32 +42,14 @@ Channels riffLikeInput(std::uint32_t channels, std::uint32_t frames) {
 }
 
 // Drives a back end over whole input channels, cycle by cycle, the way the
-// tool's file loop does: a pull-input callback copying the cycle's frames and
-// output buffers of the host's own.
-struct CycleDriver {
-    const Channels& input;
-    Channels output;
-    AudioBufferListStorage outputList;
-    std::uint32_t position = 0;
-    AURenderPullInputBlock pull;
-
-    explicit CycleDriver(const Channels& in)
-        : input(in), output(in.size(), std::vector<float>(in[0].size())), outputList(static_cast<std::uint32_t>(in.size())) {
-        pull = [this](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount frames, NSInteger,
-                      AudioBufferList* list) -> OSStatus {
-            for (std::uint32_t c = 0; c < list->mNumberBuffers; ++c)
-                std::memcpy(list->buffers()[c].mData, input[c].data() + position, frames * sizeof(float));
-            return noErr;
-        };
-    }
+// tool's file loop does.
+struct CycleDriver : testsupport::CycleBuffers {
+    using CycleBuffers::CycleBuffers;
 
     OSStatus cycle(render::RenderBackend& backend, std::uint32_t frames) {
-        for (std::uint32_t c = 0; c < input.size(); ++c)
-            outputList->buffers()[c] = AudioBuffer{1, frames * 4, output[c].data() + position};
         AudioTimeStamp time;
-        time.mSampleTime = position;
-        time.mFlags = kAudioTimeStampSampleTimeValid;
-        const OSStatus status = backend.render(time, frames, outputList.get(), pull);
+        AudioBufferList* list = nextOutput(frames, time);
+        const OSStatus status = backend.render(time, frames, list, pull);
         position += frames;
         return status;
     }

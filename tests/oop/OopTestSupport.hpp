@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "CycleBuffers.hpp"
 #include "audiounit/AUAudioUnit.hpp"
 #include "audiounit/AVAudioFormat.hpp"
 #include "audiounit/AVAudioUnit.hpp"
@@ -22,7 +23,7 @@
 namespace ooptest {
 
 using namespace audiounit;
-using Channels = std::vector<std::vector<float>>;
+using testsupport::Channels;
 
 inline const AudioComponentDescription kEffect{0x61756678u, 0x646D6473u, 0x5156524Eu, 0, 0};  // aufx dmds QVRN
 
@@ -61,33 +62,15 @@ inline Channels guitarLikeInput(std::uint32_t channels, std::uint32_t frames, do
     return in;
 }
 
-// Renders through a unit's render block with a pull-input callback that
-// copies the cycle's input, into output buffers of its own.
-struct Driver {
-    const Channels& input;
-    Channels output;
-    AudioBufferListStorage outputList;
-    std::uint32_t position = 0;
-    AURenderPullInputBlock pull;
-
-    explicit Driver(const Channels& in)
-        : input(in), output(in.size(), std::vector<float>(in[0].size())), outputList(static_cast<std::uint32_t>(in.size())) {
-        pull = [this](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount frames, NSInteger,
-                      AudioBufferList* list) -> OSStatus {
-            for (std::uint32_t c = 0; c < list->mNumberBuffers; ++c)
-                std::memcpy(list->buffers()[c].mData, input[c].data() + position, frames * sizeof(float));
-            return noErr;
-        };
-    }
-
+// Renders through a unit's render block, the input pulled from whole channels.
+struct Driver : testsupport::CycleBuffers {
+    using CycleBuffers::CycleBuffers;
     // Render thread (the caller's): no allocation.
     OSStatus cycle(const AURenderBlock& render, std::uint32_t frames) {
-        for (std::uint32_t c = 0; c < input.size(); ++c)
-            outputList->buffers()[c] = AudioBuffer{1, frames * 4, output[c].data() + position};
         AudioTimeStamp time;
-        time.mSampleTime = position;
+        AudioBufferList* list = nextOutput(frames, time);
         AudioUnitRenderActionFlags flags = 0;
-        const OSStatus status = render(&flags, &time, frames, 0, outputList.get(), &pull);
+        const OSStatus status = render(&flags, &time, frames, 0, list, &pull);
         position += frames;
         return status;
     }

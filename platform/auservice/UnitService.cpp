@@ -231,10 +231,15 @@ json UnitService::perform(const std::string& op, const json& packet, int receive
 }
 
 json UnitService::snapshotEditor(const json& packet, int receivedFd) {
-    const double width = packet.at("width").get<double>(), height = packet.at("height").get<double>();
-    const double scale = packet.at("scale").get<double>();
-    const bool withPixels = packet.value("pixels", false);
-    // The host's memory for the pixels, owned here from the start.
+    // Read without throwing, so that the host's memory for the pixels is owned
+    // (and closed on every path) before anything can fail.
+    const auto number = [&](const char* key) {
+        const auto it = packet.find(key);
+        return it != packet.end() && it->is_number() ? it->get<double>() : 0.0;
+    };
+    const double width = number("width"), height = number("height"), scale = number("scale");
+    const auto pixels = packet.find("pixels");
+    const bool withPixels = pixels != packet.end() && pixels->is_boolean() && pixels->get<bool>();
     remote::SharedMemory memory;
     std::string why;
     const bool sizeValid = width > 0 && height > 0 && scale > 0 && width * scale <= 16384 && height * scale <= 16384;
@@ -254,7 +259,7 @@ json UnitService::snapshotEditor(const json& packet, int receivedFd) {
     const ui::Rect shownFrame = view->frame();
     view->setFrame({0, 0, width, height});
     json result;
-    result["inspection"] = view->inspect({packet.value("originX", 0.0), packet.value("originY", 0.0)}, scale);
+    result["inspection"] = view->inspect({number("originX"), number("originY")}, scale);
     if (withPixels) {
         const ui::Image image = view->render(scale);
         cairo_surface_t* surface = image.surface();

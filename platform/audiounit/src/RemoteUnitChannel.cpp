@@ -3,6 +3,7 @@
 #include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -109,6 +110,12 @@ SharedMemory SharedMemory::create(std::size_t bytes, std::string* error) {
 SharedMemory SharedMemory::adopt(int fd, std::size_t bytes, std::string* error) {
     SharedMemory memory;
     memory.fd_ = fd;
+    // A file shorter than the mapping would fault on the first access past its end.
+    struct stat status{};
+    if (::fstat(fd, &status) != 0 || status.st_size < 0 || static_cast<std::size_t>(status.st_size) < bytes) {
+        if (error) *error = "the shared memory is smaller than its description";
+        return {};
+    }
     void* data = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (data == MAP_FAILED) {
         if (error) *error = std::string("mmap: ") + std::strerror(errno);

@@ -210,6 +210,10 @@ int runHeadless(const HeadlessOptions& options, const std::string& type, const s
                               std::chrono::duration<double>(options.seconds)));
         playEngine.stopPlaying();
     }
+    if (const auto& lost = playEngine.outputLossReason(); !lost.empty()) {
+        printLine("DunmarrowAU: the audio output was lost: " + lost);
+        return 1;
+    }
     printLine("Input peak level: " + levelText(playEngine.levelMeter()->inputPeak()));
     printLine("Output peak level: " + levelText(playEngine.levelMeter()->outputPeak()));
     return played ? 0 : 1;

@@ -225,14 +225,22 @@ bool SimplePlayEngine::togglePlaying() {
     return isPlaying.get();
 }
 
+bool SimplePlayEngine::publishOutputLoss() {
+    const auto reason = engine->outputLossReason();
+    outputLossReason.set(reason.value_or(std::string()));
+    return reason.has_value();
+}
+
 void SimplePlayEngine::startPlayingInternal() {
-    if (!avAudioUnit.get()) return;
+    if (!avAudioUnit.get() || publishOutputLoss()) return;
     const bool effect = isEffectUnit();
     if (effect) scheduleEffectLoop();
     engine->connect(engine->mainMixerNode(), engine->outputNode(), engine->outputNode()->outputFormatForBus(0));
     foundation::NSError error;
     if (!engine->start(&error)) {
         isPlaying.set(false);
+        // An output lost on the way is shown, not fatal.
+        if (publishOutputLoss()) return;
         fatal("Could not start engine. error: " + error.localizedDescription() + ".");
     }
     if (effect) player->play();
@@ -244,6 +252,7 @@ void SimplePlayEngine::stopPlayingInternal() {
     if (isEffectUnit()) player->stop();
     engine->stop();
     isPlaying.set(false);
+    publishOutputLoss();
 }
 
 void SimplePlayEngine::scheduleEffectLoop() {

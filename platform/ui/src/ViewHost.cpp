@@ -93,6 +93,7 @@ public:
     HostState state;
     bool dirty = true;
     unsigned generation = 0;
+    unsigned laidOutFonts = 0;  // the font generation the last layout measured under
     std::function<void()> redraw;
     std::shared_ptr<Impl*> self = std::make_shared<Impl*>(this);
     std::vector<SheetNode*> sheets;
@@ -122,8 +123,11 @@ public:
     }
 
     void layoutIfNeeded() {
-        for (int round = 0; round < 16 && dirty; ++round) {
+        // A font registered since (an appear action of this very layout, too)
+        // changes how text measures.
+        for (int round = 0; round < 16 && (dirty || laidOutFonts != fontGeneration()); ++round) {
             dirty = false;
+            laidOutFonts = fontGeneration();
             runPasses();
             afterLayout();
         }
@@ -398,7 +402,7 @@ Size ViewHost::idealSize() {
 }
 
 void ViewHost::layoutIfNeeded() { impl_->layoutIfNeeded(); }
-bool ViewHost::needsUpdate() const { return impl_->dirty; }
+bool ViewHost::needsUpdate() const { return impl_->dirty || impl_->laidOutFonts != fontGeneration(); }
 void ViewHost::setRedrawHandler(std::function<void()> handler) { impl_->redraw = std::move(handler); }
 
 void ViewHost::draw(cairo_t* cr) {

@@ -9,6 +9,7 @@
 
 #include "Node.hpp"
 #include "TextEngine.hpp"
+#include "X11DrawTarget.hpp"
 
 namespace ui {
 
@@ -411,7 +412,12 @@ void ViewHost::draw(cairo_t* cr) {
     pass.state = &impl_->state;
     pass.generation = impl_->generation;
     pass.requestUpdate = impl_->updateRequester();
+    // Native windows placed beneath a sheet would stand over it and take its input.
+    detail::X11DrawTarget* const target = detail::currentX11DrawTarget();
+    const bool covered = target != nullptr && target->covered;
+    if (target != nullptr && !impl_->sheets.empty()) target->covered = true;
     impl_->root->draw(cr, pass);
+    if (target != nullptr) target->covered = covered;
     for (SheetNode* sheet : impl_->sheets) {
         cairo_save(cr);
         cairo_rectangle(cr, 0, 0, impl_->size.width, impl_->size.height);

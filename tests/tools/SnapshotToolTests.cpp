@@ -229,6 +229,9 @@ TEST_F(SnapshotTool, WindowModeShowsTheEditorUntilTheWindowIsClosed) {
     for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
          alike < 2 && std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(200))) {
         band.clear();
+        // Only a window on screen has pixels to read.
+        XWindowAttributes now{};
+        if (XGetWindowAttributes(client.display, editor, &now) == 0 || now.map_state != IsViewable) continue;
         if (XImage* shown = XGetImage(client.display, editor, 0, 0, 720, unsigned(bandHeight), AllPlanes, ZPixmap)) {
             for (int y = 0; y < bandHeight; ++y)
                 for (int x = 0; x < 720; ++x) band.push_back(XGetPixel(shown, x, y) & 0xFFFFFF);

@@ -272,7 +272,7 @@ TEST(HostWindow, AFailedInstantiationShowsTheLoadedMessageInPlaceOfTheEditor) {
     EXPECT_GE(window.frame(ContentView::kMessageIdentifier).width, 400);
     EXPECT_GE(window.frame(ContentView::kMessageIdentifier).height, 200);
     EXPECT_FALSE(window.shows(ValidationView::kBadgeIdentifier));
-    EXPECT_EQ(window.validation.calls, 0);
+    EXPECT_EQ(window.validation.calls(), 0);
 }
 
 }  // namespace

@@ -33,6 +33,8 @@ public:
     // `timeout`.
     static std::unique_ptr<RegistryBackend> load(const audiounit::AudioComponentDescription& description,
                                                  std::chrono::seconds timeout = std::chrono::seconds(30));
+    // What load() says when `timeout` has passed.
+    static std::string loadingTimeOutMessage(std::chrono::seconds timeout);
 
     // Deallocates the unit's render resources if they were allocated.
     ~RegistryBackend() override;
@@ -46,18 +48,22 @@ public:
     // preset by number; anything else a factory preset by name, else a user
     // preset by name (names compared ignoring case). A factory preset is
     // assigned as the unit's current preset; a user preset's saved state is
-    // restored, as hosts do. Throws ToolError (command-line status) for a
-    // preset that does not exist or a user preset that cannot be read.
+    // restored, as hosts do. Throws ToolError: with the command-line status
+    // for a preset that does not exist, and saying which file and why for a
+    // user preset that cannot be read or used (also when no preset has the
+    // name but some user preset file cannot be read).
     void selectPreset(std::string_view nameOrNumber);
 
     // Sets a parameter, found by its identifier ("drive") or key path
     // ("global.drive"), through the parameter tree. The text is a decimal
     // number (for an on/off parameter also "on" or "off"); it is held to the
     // parameter's range. Throws ToolError (command-line status) for an
-    // unknown identifier or a text that is not a number.
+    // unknown identifier, a text that is not a number, an infinity or a
+    // number beyond the range of any value.
     void setParameter(std::string_view identifier, std::string_view valueText);
 
-    // The factory presets, then the user presets, one per line.
+    // The factory presets, then the user presets, one per line; control
+    // characters in names are shown escaped (\n, \x1b, \u009b).
     [[nodiscard]] std::string presetListing() const;
     // One line per parameter in tree order: identifier, name, range, default
     // and current value as the effect writes them.

@@ -62,6 +62,7 @@ constexpr const char* kHelp =
     "  --list-presets      list the factory and user presets, render nothing\n"
     "  --list-parameters   list the parameters with their ranges, defaults and\n"
     "                      values (after --preset and --set), render nothing\n"
+    "  --verbose           list the bundles the registry skipped, and why\n"
     "  -h, --help          show this help\n";
 
 struct Setting {
@@ -80,6 +81,7 @@ struct Options {
     std::vector<Setting> settings;
     bool listPresets = false;
     bool listParameters = false;
+    bool verbose = false;
 };
 
 std::uint32_t parseBlock(std::string_view text) {
@@ -121,6 +123,8 @@ Options parseCommandLine(int argc, char** argv) {
             options.listPresets = true;
         } else if (arg == "--list-parameters") {
             options.listParameters = true;
+        } else if (arg == "--verbose") {
+            options.verbose = true;
         } else if (arg == "--preset") {
             if (i + 1 >= argc) throw ToolError("--preset needs a preset name or number", kUsageError);
             options.preset = argv[++i];
@@ -165,6 +169,7 @@ std::unique_ptr<render::RegistryBackend> loadEffect(const Options& options) {
     // The platform starts threads while it loads the effect; they must never
     // take a signal meant to remove the output's temporary file.
     const render::DeadlySignalsBlocked onlyThisThreadTakesSignals;
+    if (options.verbose) render::printSkippedBundles();
     auto effect = render::RegistryBackend::load(render::kDunmarrowComponent);
     if (options.preset) effect->selectPreset(*options.preset);
     for (const Setting& setting : options.settings) effect->setParameter(setting.identifier, setting.value);

@@ -1,5 +1,6 @@
 #include "SimplePlayEngine.hpp"
 
+#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -78,7 +79,10 @@ audiounit::AVAudioUnitComponentPtr SimplePlayEngine::findComponent(std::string_v
                 description);
         if (!components.empty()) return components.front();
     }
-    // A text that is no four-character code matches nothing either.
+    // A text that is no four-character code matches nothing either. What the
+    // registry passed over may have been the unit itself.
+    for (const auto& problem : audiounit::AudioComponentRegistry::shared().scanProblems())
+        std::fprintf(stderr, "DunmarrowAU: %s\n", problem.description().c_str());
     fatal("Failed to find component with type: " + std::string(type) + ", subtype: " + std::string(subType) +
           ", manufacturer: " + std::string(manufacturer) + ")");
 }

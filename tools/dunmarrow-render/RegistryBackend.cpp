@@ -117,6 +117,13 @@ std::string errorText(const NSError& error) {
 
 }  // namespace
 
+void printSkippedBundles() {
+    static bool printed = false;
+    if (std::exchange(printed, true)) return;
+    for (const auto& problem : AudioComponentRegistry::shared().scanProblems())
+        std::fprintf(stderr, "dunmarrow-render: %s\n", problem.description().c_str());
+}
+
 std::unique_ptr<RegistryBackend> RegistryBackend::load(const AudioComponentDescription& description,
                                                        std::chrono::seconds timeout) {
     // Instantiation hands its main-thread steps to the main queue, which this
@@ -141,10 +148,13 @@ std::unique_ptr<RegistryBackend> RegistryBackend::load(const AudioComponentDescr
         throw ToolError(loadingTimeOutMessage(timeout));
 
     if (outcome->error) {
-        if (outcome->error->code == kAudioUnitErr_ExtensionNotFound)
+        if (outcome->error->code == kAudioUnitErr_ExtensionNotFound) {
+            // What the scan passed over may be the effect itself.
+            printSkippedBundles();
             throw ToolError("cannot find the effect: " + errorText(*outcome->error) + " (build the target " +
                             "DunmarrowAUExtension, or name the folder holding DunmarrowAUExtension.auext in " +
                             kAudioUnitPathEnvironmentVariable + ")");
+        }
         throw ToolError("cannot load the effect: " + errorText(*outcome->error));
     }
     if (!outcome->node || !outcome->node->auAudioUnit()) throw ToolError("cannot load the effect: no audio unit");

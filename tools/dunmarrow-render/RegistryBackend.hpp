@@ -22,6 +22,11 @@ namespace render {
 inline constexpr audiounit::AudioComponentDescription kDunmarrowComponent{
     audiounit::fourCharCode("aufx"), audiounit::fourCharCode("dmds"), audiounit::fourCharCode("QVRN"), 0, 0};
 
+// Prints what the shared registry's scan skipped, one line each
+// ("dunmarrow-render: skipped PATH: REASON") on standard error; scans first if
+// need be. Prints once per process, however often it is called.
+void printSkippedBundles();
+
 class RegistryBackend final : public RenderBackend {
 public:
     // Finds the first installed component matching `description` in the shared
@@ -29,8 +34,8 @@ public:
     // main-thread executor at the main queue, and the calling thread becomes
     // the main thread: it runs the main run loop until the platform has
     // delivered the unit (the effect's factory runs its body there). Throws
-    // ToolError when nothing matches, loading fails or takes longer than
-    // `timeout`.
+    // ToolError when nothing matches (after printSkippedBundles()), loading
+    // fails or takes longer than `timeout`.
     static std::unique_ptr<RegistryBackend> load(const audiounit::AudioComponentDescription& description,
                                                  std::chrono::seconds timeout = std::chrono::seconds(30));
     // What load() says when `timeout` has passed.

@@ -69,6 +69,7 @@ constexpr const char* kHelp =
     "  --list-presets      list the factory and user presets, render nothing\n"
     "  --list-parameters   list the parameters with their ranges, defaults and\n"
     "                      values (after --preset and --set), render nothing\n"
+    "  --verbose           list the bundles the registry skipped, and why\n"
     "  -h, --help          show this help\n";
 
 struct Setting {
@@ -87,6 +88,7 @@ struct Options {
     std::vector<Setting> settings;
     bool listPresets = false;
     bool listParameters = false;
+    bool verbose = false;
 };
 
 std::uint32_t parseBlock(std::string_view text) {
@@ -128,6 +130,8 @@ Options parseCommandLine(int argc, char** argv) {
             options.listPresets = true;
         } else if (arg == "--list-parameters") {
             options.listParameters = true;
+        } else if (arg == "--verbose") {
+            options.verbose = true;
         } else if (arg == "--preset") {
             if (i + 1 >= argc) throw ToolError("--preset needs a preset name or number", kUsageError);
             options.preset = argv[++i];
@@ -174,6 +178,7 @@ std::unique_ptr<render::RegistryBackend> loadEffect(const Options& options, std:
     // The platform starts threads while it loads the effect; they must never
     // take a signal meant to remove the output's temporary file.
     const render::DeadlySignalsBlocked onlyThisThreadTakesSignals;
+    if (options.verbose) render::printSkippedBundles();
     // The loading thread, or this one running the effect's code on the main
     // queue, may never come back; the limit holds either way.
     const render::TimeLimit loading(timeLimit, render::RegistryBackend::loadingTimeOutMessage(timeLimit));

@@ -26,6 +26,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -121,8 +122,11 @@ TEST(LV2Tools, Lv2infoListsBothPluginsWithEveryPortAndThePresets) {
                                  "lv2core#hardRTCapable", "Blackwall", "Glass Teeth", "Funeral Bloom"})
             EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
 
-        const auto& parameters = parameterPorts();
-        ASSERT_EQ(parameters.size(), 14u);
+        const PortLayout layout{channels};
+        const auto& parameters = layout.parameters();
+        // The mono plugin offers no Stereo Spread, which only acts between two channels.
+        ASSERT_EQ(parameters.size(), channels == 2 ? 14u : 13u);
+        EXPECT_EQ(out.find("stereoSpread") != std::string::npos, channels == 2);
         for (std::size_t i = 0; i < parameters.size(); ++i) {
             const ParameterSpec& declaration = *parameters[i];
             const std::string block = portBlock(out, static_cast<int>(i));
@@ -136,14 +140,15 @@ TEST(LV2Tools, Lv2infoListsBothPluginsWithEveryPortAndThePresets) {
             EXPECT_NE(block.find("Default:     " + fixed(declaration.defaultValue)), std::string::npos);
             EXPECT_EQ(block.find("lv2core#toggled") != std::string::npos, declaration.identifier == "liveSafe");
         }
-        const std::string enabled = portBlock(out, kEnabledPort);
-        EXPECT_NE(enabled.find("Symbol:      enabled"), std::string::npos) << enabled;
-        EXPECT_NE(enabled.find("Designation: http://lv2plug.in/ns/lv2core#enabled"), std::string::npos) << enabled;
-        const std::string inLevel = portBlock(out, kInputLevelPort);
+        const std::string enabled = portBlock(out, static_cast<int>(layout.enabledPort()));
+        for (const char* text : {"Symbol:      enabled", "Designation: http://lv2plug.in/ns/lv2core#enabled",
+                                 "lv2core#toggled", "lv2core#integer"})
+            EXPECT_NE(enabled.find(text), std::string::npos) << text << "\n" << enabled;
+        const std::string inLevel = portBlock(out, static_cast<int>(layout.inputLevelPort()));
         EXPECT_NE(inLevel.find("lv2core#OutputPort"), std::string::npos) << inLevel;
         EXPECT_NE(inLevel.find("Name:        Input Level"), std::string::npos) << inLevel;
-        EXPECT_NE(portBlock(out, kOutputLevelPort).find("Name:        Output Level"), std::string::npos);
-        const AudioPortLayout layout{channels};
+        EXPECT_NE(portBlock(out, static_cast<int>(layout.outputLevelPort())).find("Name:        Output Level"),
+                  std::string::npos);
         for (std::uint32_t c = 0; c < channels; ++c) {
             EXPECT_NE(portBlock(out, static_cast<int>(layout.inputPort(c))).find("lv2core#AudioPort"), std::string::npos);
             EXPECT_NE(portBlock(out, static_cast<int>(layout.outputPort(c))).find("lv2core#OutputPort"), std::string::npos);
@@ -203,30 +208,60 @@ TEST(LV2Tools, TheDSPModuleLinksNoUICodeAndModulesExportOnlyTheirEntry) {
     }
 }
 
-// The units, as triples: each port's blank node carries its symbol and its unit.
-TEST(LV2Tools, PercentParametersAreInPercentAndOutputIsALinearGain) {
+// What hosts show, as triples: every port's blank node carries its symbol,
+// its unit and, for a control, a comment; each plugin names its maintainer,
+// licence, release version and main port groups; the UI reads ui:scaleFactor.
+TEST(LV2Tools, TheTurtleGivesUnitsCommentsVersionsAndGroups) {
     REQUIRE_TOOL(sordi);
     const Result triples = run(sordiTool + " '" + (kBundle / "dunmarrow.ttl").string() + "'");
     ASSERT_EQ(triples.status, 0) << triples.output;
+    const std::string lv2 = "<http://lv2plug.in/ns/lv2core#";
     std::map<std::string, std::string> symbolOf, unitOf;
+    std::set<std::string> controls, commented;
     std::istringstream lines(triples.output);
     std::string line;
-    const std::regex symbol("^(_:\\S+) <http://lv2plug.in/ns/lv2core#symbol> \"([A-Za-z_]+)\" \\.$");
-    const std::regex unit("^(_:\\S+) <http://lv2plug.in/ns/extensions/units#unit> <http://lv2plug.in/ns/extensions/units#([a-z]+)> \\.$");
+    const std::regex triple("^(\\S+) <([^>]+)> (.+) \\.$");
     std::smatch m;
+    std::map<std::string, std::set<std::string>> objects;  // "subject predicate" to objects
     while (std::getline(lines, line)) {
-        if (std::regex_match(line, m, symbol)) symbolOf[m[1]] = m[2];
-        if (std::regex_match(line, m, unit)) unitOf[m[1]] = m[2];
+        if (!std::regex_match(line, m, triple)) continue;
+        const std::string subject = m[1], predicate = m[2], object = m[3];
+        objects[subject + " " + predicate].insert(object);
+        if (predicate == "http://lv2plug.in/ns/lv2core#symbol") symbolOf[subject] = object.substr(1, object.size() - 2);
+        if (predicate == "http://lv2plug.in/ns/extensions/units#unit") unitOf[subject] = object;
+        if (object == lv2 + "ControlPort>") controls.insert(subject);
+        if (predicate == "http://www.w3.org/2000/01/rdf-schema#comment") commented.insert(subject);
     }
     std::map<std::string, std::string> unitBySymbol;  // both plugins give the same answer
-    for (const auto& [node, name] : symbolOf) unitBySymbol[name] = unitOf.count(node) ? unitOf[node] : "";
-    for (const ParameterSpec* declaration : parameterPorts()) {
-        const std::string expected = declaration->units == audiounit::kAudioUnitParameterUnit_Percent ? "pc"
-                                     : declaration->identifier == "gain"                                ? "coef"
-                                                                                                 : "";
+    for (const auto& [node, name] : symbolOf)
+        if (objects.count(node + " http://lv2plug.in/ns/lv2core#index"))  // a port
+            unitBySymbol[name] = unitOf.count(node) ? unitOf[node] : "";
+    const std::string coef = "<http://lv2plug.in/ns/extensions/units#coef>";
+    for (const ParameterSpec* declaration : PortLayout{2}.parameters()) {
+        const std::string expected = declaration->units == audiounit::kAudioUnitParameterUnit_Percent ? "<http://lv2plug.in/ns/extensions/units#pc>"
+                                     : declaration->units == audiounit::kAudioUnitParameterUnit_Boolean ? ""
+                                                                                                         : coef;
         EXPECT_EQ(unitBySymbol[declaration->identifier], expected) << declaration->identifier;
     }
+    EXPECT_EQ(unitBySymbol[kInputLevelSymbol], coef);
+    EXPECT_EQ(unitBySymbol[kOutputLevelSymbol], coef);
     EXPECT_EQ(unitBySymbol.size(), 14u + 3u + 4u + 2u) << "parameters, enabled, levels, stereo and mono audio ports";
+    EXPECT_EQ(controls.size(), 14u + 3u + 13u + 3u);
+    for (const auto& node : controls) EXPECT_TRUE(commented.count(node)) << symbolOf[node] << " has no comment";
+
+    for (const char* uri : {kStereoPluginURI, kMonoPluginURI}) {
+        const std::string plugin = std::string("<") + uri + "> ";
+        for (const char* predicate : {"http://usefulinc.com/ns/doap#maintainer", "http://usefulinc.com/ns/doap#license",
+                                      "http://www.w3.org/2000/01/rdf-schema#comment",
+                                      "http://lv2plug.in/ns/ext/port-groups#mainInput",
+                                      "http://lv2plug.in/ns/ext/port-groups#mainOutput"})
+            EXPECT_EQ(objects[plugin + predicate].size(), 1u) << uri << " " << predicate;
+        const auto& minor = objects[plugin + "http://lv2plug.in/ns/lv2core#minorVersion"];
+        ASSERT_EQ(minor.size(), 1u);
+        EXPECT_EQ(std::stoi(minor.begin()->substr(1)) % 2, 0) << "a release has an even minor version";
+    }
+    EXPECT_TRUE(objects[std::string("<") + kUIURI + "> http://lv2plug.in/ns/ext/options#supportedOption"].count(
+        "<http://lv2plug.in/ns/extensions/ui#scaleFactor>"));
 }
 
 // A float WAV file of a decaying two-tone signal.
@@ -322,8 +357,8 @@ TEST_F(LV2ApplyTest, RendersAsDunmarrowRenderForDefaultsPresetsAndSettings) {
     const auto glassTeeth = presetValues("urn:dunmarrow:preset:glass-teeth");
     ASSERT_EQ(glassTeeth.size(), 14u);
     compare("glass-teeth", 2, glassTeeth, "--preset 'Glass Teeth'");
-    const auto funeralBloom = presetValues("urn:dunmarrow:preset:funeral-bloom");
-    ASSERT_EQ(funeralBloom.size(), 14u);
+    const auto funeralBloom = presetValues("urn:dunmarrow:preset:mono:funeral-bloom");
+    ASSERT_EQ(funeralBloom.size(), 13u);
     compare("funeral-bloom", 1, funeralBloom, "--preset 'Funeral Bloom'");
 
     compare("settings-stereo", 2,

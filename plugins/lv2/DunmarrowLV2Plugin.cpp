@@ -215,8 +215,10 @@ void DunmarrowLV2Plugin::run(std::uint32_t sampleCount) noexcept {
     while (!failed && done < sampleCount) {
         std::uint32_t frames = std::min(sampleCount - done, maximumFrames_);
         // While a change settles or the bypass fades, calls end on the grid of
-        // sub-blocks, wherever the host's blocks begin and end.
-        if (settlingFramesLeft_ > 0 || wet_ != (enabled_ ? 1.0f : 0.0f)) {
+        // sub-blocks, wherever the host's blocks begin and end. The unit's own
+        // bypass neither smooths nor fades: its calls stay whole.
+        const bool settling = settlingFramesLeft_ > 0 && !unit_->shouldBypassEffect();
+        if (settling || wet_ != (enabled_ ? 1.0f : 0.0f)) {
             const auto position = static_cast<std::uint64_t>(sampleTime_);
             frames = std::min(frames, kSubBlockFrames - static_cast<std::uint32_t>(position % kSubBlockFrames));
         }

@@ -28,8 +28,8 @@ namespace {
 
 // UI thread: the editors alive in this process, newest last. The diagnostic
 // lines go to the newest one's host log; with none alive, or no log, nowhere.
-std::vector<const DunmarrowLV2UI::HostFeatures*>& liveEditors() {
-    static std::vector<const DunmarrowLV2UI::HostFeatures*> editors;
+std::vector<DunmarrowLV2UI::HostFeatures*>& liveEditors() {
+    static std::vector<DunmarrowLV2UI::HostFeatures*> editors;
     return editors;
 }
 
@@ -40,9 +40,9 @@ void writeToHostLog(void* context, std::string_view line) {
 
 void routeDiagnostics() {
     const auto& editors = liveEditors();
-    const DunmarrowLV2UI::HostFeatures* newest = editors.empty() ? nullptr : editors.back();
+    DunmarrowLV2UI::HostFeatures* newest = editors.empty() ? nullptr : editors.back();
     if (newest != nullptr && newest->log != nullptr && newest->log->printf != nullptr && newest->noteType != 0)
-        foundation::setDiagnosticSink(writeToHostLog, const_cast<DunmarrowLV2UI::HostFeatures*>(newest));
+        foundation::setDiagnosticSink(writeToHostLog, newest);
     else
         foundation::setDiagnosticSink(foundation::discardDiagnostic);
 }

@@ -58,12 +58,12 @@ std::string parameterComment(const std::string& identifier) {
         {"grind", "A second, gritty shaping stage."},
         {"crush", "A third, harsh shaping stage."},
         {"density", "Saturation that thickens and compresses the sound."},
-        {"cab", "Cabinet high cut: lower is darker."},
+        {"cab", "Cabinet high cut: more is darker."},
         {"decimation", "Sample-and-hold lo-fi mix: 0 is off, 1 is full."},
         {"doubleTrack", "Mix of a modulated double: 0 is off, 1 is full."},
         {"stereoSpread", "Mid/side widening between the two channels: 0 is off, 1 is widest."},
         {"liveSafe", "Guard for the stage: bounds the output and the effects' depth."},
-        {"gain", "Output gain, linear: 1 leaves the level as it is."},
+        {"gain", "Output level, as a linear gain factor."},
     };
     for (const auto& [name, comment] : comments)
         if (identifier == name) return comment;

@@ -624,10 +624,7 @@ public:
             levelsPresent_.store(true, std::memory_order_release);
         }
 
-        for (std::size_t slot = 0; slot < dunmarrow_dsp::kTargetSlotCount; ++slot) {
-            if (slot == dunmarrow_dsp::kLiveSafeSlot) continue;
-            smoothed_[dunmarrow_dsp::smoothedIndex(slot)] = targets_[slot].load(std::memory_order_relaxed);
-        }
+        snapSmoothingToTargets();
         oversampleScratch_.resize(static_cast<std::size_t>(maxFramesToRender_) * dunmarrow_dsp::kOversampling, 0.0f);
     }
 
@@ -649,6 +646,17 @@ public:
     void setParameter(uint64_t address, float value) {
         if (address >= dunmarrow_dsp::kParameterCount) return;
         targets_[dunmarrow_dsp::kSlotForAddress[address]].store(static_cast<double>(value), std::memory_order_relaxed);
+    }
+
+    // Sets every smoothed value to its target, as initialize does, so that the
+    // next call renders at the targets without a glide: for a host whose first
+    // settings arrive after initialize, before the first sample. The render
+    // thread between two calls, or any thread while nothing renders.
+    void snapSmoothingToTargets() noexcept {
+        for (std::size_t slot = 0; slot < dunmarrow_dsp::kTargetSlotCount; ++slot) {
+            if (slot == dunmarrow_dsp::kLiveSafeSlot) continue;
+            smoothed_[dunmarrow_dsp::smoothedIndex(slot)] = targets_[slot].load(std::memory_order_relaxed);
+        }
     }
 
     // Any thread: the stored target, not the smoothed value.

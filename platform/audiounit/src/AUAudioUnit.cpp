@@ -26,7 +26,9 @@ namespace {
 
 // Flush-to-zero and denormals-are-zero for the duration of a render cycle, so
 // that decaying filters never compute with subnormals; the caller's mode is
-// restored afterwards.
+// restored afterwards. This protects every unit the platform renders, whatever
+// its own code does. A unit may guard itself as well (a kernel that other
+// hosts call directly must), and then finds the mode already set.
 class FlushDenormalsScope {
 public:
     FlushDenormalsScope() noexcept {

@@ -330,15 +330,14 @@ AUAudioUnitPresetPtr AUAudioUnit::currentPreset() const {
 
 void AUAudioUnit::setCurrentPreset(AUAudioUnitPresetPtr preset) {
     if (!preset) {
-        std::lock_guard lock(mutex_);
-        currentPreset_ = nullptr;
+        setCurrentPresetWithoutApplying(nullptr);
         return;
     }
     if (preset->number() >= 0) {
         for (const auto& factory : factoryPresets()) {
             if (factory && factory->number() == preset->number()) {
-                std::lock_guard lock(mutex_);
-                currentPreset_ = factory;
+                applyFactoryPreset(*factory);
+                setCurrentPresetWithoutApplying(factory);
                 return;
             }
         }
@@ -349,8 +348,14 @@ void AUAudioUnit::setCurrentPreset(AUAudioUnitPresetPtr preset) {
     const auto checked = checkState(*state, nullptr);
     if (!checked) return;
     for (const auto& [parameter, value] : checked->values) parameter->setValue(value);
+    setCurrentPresetWithoutApplying(std::move(preset));
+}
+
+void AUAudioUnit::applyFactoryPreset(const AUAudioUnitPreset& /*preset*/) {}
+
+void AUAudioUnit::setCurrentPresetWithoutApplying(AUAudioUnitPresetPtr preset) {
     std::lock_guard lock(mutex_);
-    currentPreset_ = preset;
+    currentPreset_ = std::move(preset);
 }
 
 // MARK: - State

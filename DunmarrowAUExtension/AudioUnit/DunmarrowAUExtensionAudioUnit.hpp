@@ -92,6 +92,9 @@ protected:
                                       foundation::NSError* outError) override;
     // Sets the preset's values through the tree and in the kernel.
     void applyFactoryPreset(const audiounit::AUAudioUnitPreset& preset) override;
+    // The effect's own preset selection knows its factory presets only: a user
+    // preset (negative number) changes nothing, and hosts apply its saved state.
+    [[nodiscard]] bool selectsUserPresets() const override { return false; }
 
 private:
     void installParameterCallbacks();

@@ -169,9 +169,13 @@ TEST(EffectState, UserPresetsRoundTrip) {
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0]->number(), -1);
     EXPECT_EQ(listed[0]->name(), "Doom Lead");
-    // Selecting it applies its saved values, in the tree and the kernel.
+    // The effect's own preset selection ignores user presets; a host applies
+    // their saved state.
     other->setCurrentPreset(listed[0]);
-    EXPECT_EQ(other->currentPreset(), listed[0]);
+    EXPECT_EQ(other->currentPreset()->number(), 0);
+    const auto state = other->presetStateFor(listed[0], &error);
+    ASSERT_TRUE(state) << error.localizedDescription();
+    ASSERT_TRUE(other->setFullState(*state, &error));
     EXPECT_EQ(treeValues(*other), saved);
     EXPECT_EQ(kernelValues(*other), saved);
 

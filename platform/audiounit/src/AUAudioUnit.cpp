@@ -343,6 +343,7 @@ void AUAudioUnit::setCurrentPreset(AUAudioUnitPresetPtr preset) {
         }
         return;
     }
+    if (!selectsUserPresets()) return;
     const auto state = presetStateFor(preset);
     if (!state) return;
     const auto checked = checkState(*state, nullptr);

@@ -176,7 +176,8 @@ public:
     // Null clears the current preset. A factory preset is found by number
     // (the name is not compared) among factoryPresets(), applied with
     // applyFactoryPreset and made current as the listed object; a user preset
-    // the unit has stored has its saved values applied and becomes current.
+    // the unit has stored has its saved values applied and becomes current,
+    // unless selectsUserPresets() says the unit leaves that to its host.
     // Anything else changes nothing.
     virtual void setCurrentPreset(AUAudioUnitPresetPtr preset);
 
@@ -244,6 +245,11 @@ protected:
     // render thread): a unit whose factory presets carry values sets them here.
     // The base's has none to set.
     virtual void applyFactoryPreset(const AUAudioUnitPreset& preset);
+    // Whether setCurrentPreset applies a stored user preset. A unit that
+    // answers false leaves user presets to its host, which restores them
+    // through presetStateFor and setFullState; selecting one then changes
+    // nothing.
+    [[nodiscard]] virtual bool selectsUserPresets() const { return true; }
     // Makes a preset current without applying anything, for a unit whose
     // parameters already hold its values.
     void setCurrentPresetWithoutApplying(AUAudioUnitPresetPtr preset);

@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cstdio>
-#include <iostream>
 
 #include "foundation/DispatchQueue.hpp"
 #include "foundation/Logger.hpp"
@@ -42,7 +41,8 @@ ObservableAUParameterGroup& requireGroup(ObservableAUParameterNode& node) {
         line += entry.first;
         first = false;
     }
-    std::cout << line << std::endl;
+    // The hint goes where the editor's other lines go; then the process stops.
+    foundation::writeDiagnostic(line);
     foundation::fatalError("");
 }
 

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <locale.h>
 
+#include "foundation/ThreadContract.hpp"
+
 using namespace audiounit;
 using foundation::NSError;
 
@@ -143,6 +145,7 @@ AUInternalRenderBlock DunmarrowAUExtensionAudioUnit::internalRenderBlock() {
     return [helper](AudioUnitRenderActionFlags* actionFlags, const AudioTimeStamp* timestamp,
                     AUAudioFrameCount frameCount, NSInteger outputBusNumber, AudioBufferList* outputData,
                     const AURenderEvent* realtimeEventListHead, const AURenderPullInputBlock* pullInputBlock) {
+        DUNMARROW_ASSERT_RENDER_THREAD();
         return helper->renderBlock(actionFlags, timestamp, frameCount, outputBusNumber, outputData,
                                    realtimeEventListHead, pullInputBlock);
     };

@@ -6,6 +6,7 @@
 #include "FourCharCode.hpp"
 #include "audiounit/AudioComponentInstanceInvalidation.hpp"
 #include "foundation/DispatchQueue.hpp"
+#include "foundation/ThreadContract.hpp"
 
 namespace {
 
@@ -32,6 +33,7 @@ bool AudioUnitHostModel::typeIsFreeRunning(std::string_view type) {
 
 std::shared_ptr<AudioUnitHostModel> AudioUnitHostModel::make(std::string type, std::string subType,
                                                              std::string manufacturer, Configuration configuration) {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     std::shared_ptr<AudioUnitHostModel> model(new AudioUnitHostModel(std::move(type), std::move(subType),
                                                                      std::move(manufacturer),
                                                                      std::move(configuration)));
@@ -113,6 +115,7 @@ void AudioUnitHostModel::loadAudioUnit() {
 void AudioUnitHostModel::validateAU(
     const std::shared_ptr<audiounit::AVAudioUnit>& audioUnit,
     std::function<void(AudioComponentValidationResult result, std::string text)> completion) {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     const nlohmann::json options = {{"ForceValidation", true}};
     auto shared = std::make_shared<decltype(completion)>(std::move(completion));
     // The callback may run on any thread: it builds and prints the text, then

@@ -9,6 +9,7 @@
 #include "audiounit/AudioComponentRegistry.hpp"
 #include "foundation/Bundle.hpp"
 #include "foundation/RunLoop.hpp"
+#include "foundation/ThreadContract.hpp"
 
 namespace {
 
@@ -17,6 +18,7 @@ namespace {
 }  // namespace
 
 std::shared_ptr<SimplePlayEngine> SimplePlayEngine::make(Configuration configuration) {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     std::shared_ptr<SimplePlayEngine> playEngine(new SimplePlayEngine(configuration));
     playEngine->construct(configuration);
     return playEngine;
@@ -89,6 +91,7 @@ audiounit::AVAudioUnitComponentPtr SimplePlayEngine::findComponent(std::string_v
 
 void SimplePlayEngine::instantiateUnit(std::string_view type, std::string_view subType,
                                        std::string_view manufacturer, ViewControllerCompletion completion) {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     const auto component = findComponent(type, subType, manufacturer);
     auto self = shared_from_this();
     audiounit::AVAudioUnit::instantiate(
@@ -209,12 +212,14 @@ void SimplePlayEngine::midiReceiveHandler(const midi::MIDIEventList* eventList, 
 }
 
 void SimplePlayEngine::startPlaying() {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     stateChangeQueue.sync([this] {
         if (!isPlaying.get()) startPlayingInternal();
     });
 }
 
 void SimplePlayEngine::stopPlaying() {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     stateChangeQueue.sync([this] {
         if (isPlaying.get()) stopPlayingInternal();
     });

@@ -6,6 +6,8 @@
 #include <locale.h>
 #include <string_view>
 
+#include "foundation/ThreadContract.hpp"
+
 using namespace audiounit;
 using namespace dunmarrow_dsp;
 using foundation::NSError;
@@ -171,6 +173,7 @@ AUInternalRenderBlock DunmarrowAUExtensionAudioUnit::internalRenderBlock() {
     return [helper](AudioUnitRenderActionFlags* actionFlags, const AudioTimeStamp* timestamp,
                     AUAudioFrameCount frameCount, NSInteger outputBusNumber, AudioBufferList* outputData,
                     const AURenderEvent* realtimeEventListHead, const AURenderPullInputBlock* pullInputBlock) {
+        DUNMARROW_ASSERT_RENDER_THREAD();
         return helper->renderBlock(actionFlags, timestamp, frameCount, outputBusNumber, outputData,
                                    realtimeEventListHead, pullInputBlock);
     };

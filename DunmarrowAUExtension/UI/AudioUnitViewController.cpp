@@ -9,6 +9,7 @@
 #include "ParameterDefinitions.hpp"
 #include "foundation/DispatchQueue.hpp"
 #include "foundation/Logger.hpp"
+#include "foundation/ThreadContract.hpp"
 
 #ifndef DUNMARROW_EXTENSION_BUNDLE_IDENTIFIER
 #error "DUNMARROW_EXTENSION_BUNDLE_IDENTIFIER must name the extension's bundle identifier"
@@ -61,6 +62,7 @@ std::shared_ptr<AUAudioUnit> AudioUnitViewController::createAudioUnit(const Audi
 
 std::shared_ptr<AUAudioUnit> AudioUnitViewController::makeAudioUnit(const AudioComponentDescription& componentDescription,
                                                                     NSError* outError) {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     try {
         // 1. The unit, with no instantiation options.
         NSError error;
@@ -109,6 +111,7 @@ std::shared_ptr<AUAudioUnit> AudioUnitViewController::makeAudioUnit(const AudioC
 }
 
 void AudioUnitViewController::viewDidLoad() {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     AUViewController::viewDidLoad();
     applyPreferredSize();
     if (audioUnit) configureEditorView(audioUnit);
@@ -128,6 +131,7 @@ void AudioUnitViewController::applyPreferredSize() {
 }
 
 void AudioUnitViewController::configureEditorView(const std::shared_ptr<AUAudioUnit>& unit) {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     applyPreferredSize();
 
     // The earlier editor goes first, so that exactly one is ever shown.

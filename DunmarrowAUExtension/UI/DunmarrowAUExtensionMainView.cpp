@@ -6,6 +6,7 @@
 
 #include "FontLoader.hpp"
 #include "ParameterSlider.hpp"
+#include "foundation/ThreadContract.hpp"
 
 namespace {
 
@@ -83,6 +84,7 @@ void DunmarrowAUExtensionMainView::stopMeterTimer() {
 }
 
 ui::View DunmarrowAUExtensionMainView::body() {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     std::weak_ptr<Component> weakSelf = weak_from_this();
     auto canvas = content();
     return ui::GeometryReader([canvas](ui::Size size) {

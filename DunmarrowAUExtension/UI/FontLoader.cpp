@@ -1,6 +1,7 @@
 #include "FontLoader.hpp"
 
 #include "foundation/Logger.hpp"
+#include "foundation/ThreadContract.hpp"
 #include "ui/Fonts.hpp"
 
 namespace {
@@ -14,6 +15,7 @@ void registerEditorFont() {
 }
 
 void registerEditorFont(const foundation::Bundle& bundle) {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     auto url = bundle.urlForResource("Glimra", "otf");
     if (!url) {
         foundation::writeDiagnostic("FontLoader: Glimra.otf not found in extension bundle: " +

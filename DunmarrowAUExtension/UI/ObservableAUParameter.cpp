@@ -2,11 +2,11 @@
 
 #include <charconv>
 #include <cstdio>
-#include <iostream>
 
 #include "foundation/DispatchQueue.hpp"
 #include "foundation/Logger.hpp"
 #include "foundation/RunLoop.hpp"
+#include "foundation/ThreadContract.hpp"
 
 using audiounit::AUParameter;
 using audiounit::AUParameterGroup;
@@ -42,7 +42,8 @@ ObservableAUParameterGroup& requireGroup(ObservableAUParameterNode& node) {
         line += entry.first;
         first = false;
     }
-    std::cout << line << std::endl;
+    // The hint goes where the editor's other lines go; then the process stops.
+    foundation::writeDiagnostic(line);
     foundation::fatalError("");
 }
 
@@ -69,6 +70,7 @@ std::shared_ptr<ObservableAUParameter> ObservableAUParameterNode::lookupParamete
 }
 
 std::shared_ptr<ObservableAUParameterGroup> ObservableAUParameterGroup::make(const AUParameterGroup& group) {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     auto result = std::make_shared<ObservableAUParameterGroup>();
     for (const auto& child : group.children()) {
         ObservableAUParameterNodePtr node;
@@ -134,6 +136,7 @@ void ObservableAUParameter::setEditingState(EditingState state) {
 }
 
 void ObservableAUParameter::setValue(float newValue) {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     bool changed = !(newValue == value_);
     value_ = newValue;
     if (changed) registrar_.didChange();
@@ -177,6 +180,7 @@ void ObservableAUParameter::sendValueToAudioUnit() {
 }
 
 void ObservableAUParameter::applyHostUpdate(audiounit::AUParameterAddress address, float newValue) {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     auto parameter = parameter_.lock();
     if (!parameter || parameter->address() != address) return;
     if (editingState_ != EditingState::inactive) return;  // the user's gesture wins

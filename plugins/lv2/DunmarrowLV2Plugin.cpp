@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "foundation/ThreadContract.hpp"
+
 namespace dunmarrow_lv2 {
 
 using namespace audiounit;
@@ -60,6 +62,7 @@ void DunmarrowLV2Plugin::connectPort(std::uint32_t port, void* data) noexcept {
 }
 
 bool DunmarrowLV2Plugin::activate() {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     if (active_) return true;
     if (const auto tree = unit_->parameterTree()) {
         for (std::uint32_t i = 0; i < layout_.parameterCount(); ++i) {
@@ -83,6 +86,7 @@ bool DunmarrowLV2Plugin::activate() {
 }
 
 void DunmarrowLV2Plugin::deactivate() {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     if (!active_) return;
     unit_->deallocateRenderResources();
     active_ = false;
@@ -199,6 +203,7 @@ bool DunmarrowLV2Plugin::renderChunk(std::uint32_t offset, std::uint32_t frames,
 }
 
 void DunmarrowLV2Plugin::run(std::uint32_t sampleCount) noexcept {
+    const foundation::RenderThreadScope renderThread;
     for (std::uint32_t c = 0; c < layout_.channelCount; ++c)
         if (audioInputs_[c] == nullptr || audioOutputs_[c] == nullptr) return;
 

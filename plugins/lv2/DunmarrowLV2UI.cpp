@@ -93,6 +93,8 @@ std::unique_ptr<DunmarrowLV2UI> DunmarrowLV2UI::create(LV2UI_Write_Function writ
 DunmarrowLV2UI::DunmarrowLV2UI(LV2UI_Write_Function write, LV2UI_Controller controller, HostFeatures features,
                                PortLayout layout)
     : write_(write), controller_(controller), features_(std::move(features)), layout_(layout) {
+    // The host's UI thread is the editor's main thread from its first call on.
+    foundation::markMainThread();
     tree_ = createParameterTree(parameterTreeSpec());
     // UI thread: an edit in the editor becomes a port write, framed by the
     // host's touch notifications for a gesture's start and end. Port events

@@ -1,5 +1,5 @@
 // Bundles (lookup by address, the main bundle, resources, the information
-// file), the JSON reader behind it, and the log's line format.
+// file) and the log's line format.
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -62,7 +62,7 @@ TEST(BundleTest, AnAddressInAModuleGivesTheBundleFolderHoldingIt) {
     EXPECT_EQ(bundle->stringForInfoDictionaryKey("CFBundleName"), "TestModule");
     // Present but not text.
     ASSERT_NE(bundle->objectForInfoDictionaryKey("Version"), nullptr);
-    EXPECT_EQ(bundle->objectForInfoDictionaryKey("Version")->number, 3.0);
+    EXPECT_EQ(*bundle->objectForInfoDictionaryKey("Version"), 3);
     EXPECT_FALSE(bundle->stringForInfoDictionaryKey("Version").has_value());
     ::dlclose(module);
 }
@@ -99,57 +99,17 @@ TEST(BundleTest, ResourcesAreFoundInResourcesThenAtTheTop) {
 
 TEST(BundleTest, MalformedOrNonObjectInfoIsReportedWithItsPathAndIgnored) {
     TemporaryFolder folder;
-    writeFile(folder.path() / "Info.json", "{\n  \"CFBundleName\": \"X\",\n  \"Broken\" 1\n}");
+    const auto info = folder.path() / "Info.json";
+    writeFile(info, "{\n  \"CFBundleName\": \"X\",\n  \"Broken\" 1\n}");
     const Bundle broken(folder.path());
     EXPECT_TRUE(Bundle::isBundleFolder(folder.path()));
     EXPECT_TRUE(broken.infoDictionary().empty());
-    EXPECT_EQ(broken.infoError(), (folder.path() / "Info.json").string() + ": line 3 column 12: expected ':'");
+    EXPECT_EQ(broken.infoError().rfind(info.string() + ": is not valid JSON: ", 0), 0u) << broken.infoError();
 
-    writeFile(folder.path() / "Info.json", "[\"CFBundleName\"]");
+    writeFile(info, "[\"CFBundleName\"]");
     const Bundle array(folder.path());
     EXPECT_TRUE(array.infoDictionary().empty());
-    EXPECT_EQ(array.infoError(),
-              (folder.path() / "Info.json").string() + ": expected an object at the top level");
-}
-
-TEST(JSONTest, ReadsEveryKindOfValue) {
-    std::string error;
-    const auto value = parseJSON(
-        R"( {"s": "a\"b\\c\n\u00e9\ud83c\udfb8", "n": -12.5e1, "t": true, "f": false, "z": null,
-            "a": [1, "two", [], {}], "o": {"inner": "x"}} )",
-        &error);
-    ASSERT_TRUE(value) << error;
-    ASSERT_EQ(value->kind, InfoValue::Kind::Object);
-    EXPECT_EQ(value->member("s")->string, "a\"b\\c\n\xC3\xA9\xF0\x9F\x8E\xB8");
-    EXPECT_EQ(value->member("n")->number, -125.0);
-    EXPECT_TRUE(value->member("t")->boolean);
-    EXPECT_EQ(value->member("f")->kind, InfoValue::Kind::Boolean);
-    EXPECT_FALSE(value->member("f")->boolean);
-    EXPECT_EQ(value->member("z")->kind, InfoValue::Kind::Null);
-    ASSERT_EQ(value->member("a")->array.size(), 4u);
-    EXPECT_EQ(value->member("a")->array[1].string, "two");
-    EXPECT_EQ(value->member("o")->member("inner")->string, "x");
-    EXPECT_EQ(value->member("missing"), nullptr);
-}
-
-TEST(JSONTest, RejectsMalformedDocumentsWithAPosition) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"", "line 1 column 1: expected a value"},
-        {"{\"a\": 1,}", "line 1 column 9: expected a string key"},
-        {"[1 2]", "line 1 column 4: expected ',' or ']'"},
-        {"\"unterminated", "line 1 column 14: expected a closing '\"'"},
-        {"\"bad \\q\"", "line 1 column 8: expected a valid escape"},
-        {"01", "line 1 column 2: expected end of input"},
-        {"{\"a\": tru}", "line 1 column 7: expected a value"},
-        {"\"\\udc00\"", "line 1 column 8: expected a valid escape"},
-    };
-    for (const auto& [text, expected] : cases) {
-        std::string error;
-        EXPECT_FALSE(parseJSON(text, &error)) << text;
-        EXPECT_EQ(error, expected) << text;
-    }
-    std::string deep(200, '[');
-    EXPECT_FALSE(parseJSON(deep));
+    EXPECT_EQ(array.infoError(), info.string() + ": must hold a JSON object");
 }
 
 TEST(LoggerTest, WritesOneLineWithLevelSubsystemAndCategory) {

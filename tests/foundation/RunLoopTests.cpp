@@ -1,5 +1,6 @@
 // The main run loop and main queue: job order, sync from other threads, the
-// main-thread sync abort, timers, delayed jobs and file-descriptor sources.
+// main-thread sync abort, timers, delayed jobs and file-descriptor sources;
+// the thread-contract checks built on the main thread and render scopes.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 
 #include "foundation/DispatchQueue.hpp"
 #include "foundation/RunLoop.hpp"
+#include "foundation/ThreadContract.hpp"
 #include "foundation/Timer.hpp"
 
 using namespace foundation;
@@ -143,6 +145,38 @@ TEST_F(MainQueueTest, IsMainThreadOnlyOnThePumpingThread) {
     bool other = true;
     std::thread([&] { other = isMainThread(); }).join();
     EXPECT_FALSE(other);
+}
+
+namespace contracts {
+void mainOnly() { DUNMARROW_ASSERT_MAIN_THREAD(); }
+void renderOnly() { DUNMARROW_ASSERT_RENDER_THREAD(); }
+void neverOnRender() { DUNMARROW_ASSERT_NOT_RENDER_THREAD(); }
+}  // namespace contracts
+
+using ThreadContractDeathTest = MainQueueTest;
+
+TEST_F(ThreadContractDeathTest, BrokenContractsAbortNamingTheFunction) {
+    if (!DUNMARROW_THREAD_CHECKS) GTEST_SKIP() << "thread checks are compiled out of this build";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    loop().runOnce(0ms);
+    // Kept: nothing happens.
+    contracts::mainOnly();
+    contracts::neverOnRender();
+    {
+        const RenderThreadScope outer;
+        const RenderThreadScope nested;
+        contracts::renderOnly();
+    }
+    EXPECT_FALSE(isRenderThread());
+    // Broken: the process stops with the function's name and the contract.
+    EXPECT_DEATH(std::thread(contracts::mainOnly).join(), "Fatal error: mainOnly must run on the main thread");
+    EXPECT_DEATH(contracts::renderOnly(), "Fatal error: renderOnly must run on the render thread");
+    EXPECT_DEATH(
+        {
+            const RenderThreadScope scope;
+            contracts::neverOnRender();
+        },
+        "Fatal error: neverOnRender must run off the render thread");
 }
 
 // ---- Timers ----

@@ -11,9 +11,8 @@
 #include <optional>
 #include <random>
 #include <set>
-#include <thread>
 
-#include "AllocationCounter.hpp"
+#include "RenderRig.hpp"
 #include "audiounit/AUAudioUnit.hpp"
 #include "audiounit/AVAudioUnit.hpp"
 #include "audiounit/AudioComponentValidation.hpp"
@@ -23,7 +22,6 @@ namespace validator {
 
 using namespace audiounit;
 using rtcheck::AllocationCounts;
-using rtcheck::ScopedAllocationCounter;
 using rtcheck::countsMalloc;
 
 namespace {
@@ -95,19 +93,6 @@ OpenedUnit openInstance(const AVAudioUnitComponentPtr& component) {
 
 // MARK: Rendering
 
-// What went wrong in a render run, recorded on the render thread without
-// allocating and described afterwards.
-struct RenderFault {
-    enum class Kind { None, Status, NaN, Infinity, Subnormal, Changed, NoBuffer } kind = Kind::None;
-    OSStatus status = noErr;
-    AUAudioFrameCount cycleSize = 0;
-    bool inPlace = false;
-    std::uint64_t frame = 0;
-    std::uint32_t channel = 0;
-    float value = 0;
-    float expected = 0;
-};
-
 std::string describe(const RenderFault& fault) {
     const std::string where = "cycle of " + std::to_string(fault.cycleSize) +
                               (fault.cycleSize == 1 ? " frame " : " frames ") +
@@ -124,149 +109,6 @@ std::string describe(const RenderFault& fault) {
         case RenderFault::Kind::NoBuffer: return where + ": the output list has no sample memory";
     }
     return "unknown fault";
-}
-
-// A host for render checks: noise input, its own output buffers and the
-// pull-input callback, all made before rendering starts.
-class RenderRig {
-public:
-    RenderRig(const RenderRig&) = delete;
-    RenderRig& operator=(const RenderRig&) = delete;
-
-    RenderRig(AUAudioUnit& unit, AUAudioChannelCount inputChannels, AUAudioChannelCount outputChannels,
-              AUAudioFrameCount maximumFrames, std::uint64_t totalFrames, std::uint32_t seed)
-        : unit_(unit),
-          maximumFrames_(maximumFrames),
-          noise_(std::max<AUAudioChannelCount>(inputChannels, 1)),
-          output_(outputChannels),
-          outputList_(outputChannels) {
-        std::mt19937 generator(seed);
-        std::uniform_real_distribution<float> sample(-0.5f, 0.5f);
-        for (auto& channel : noise_) {
-            channel.resize(totalFrames + maximumFrames);
-            for (auto& value : channel) value = sample(generator);
-        }
-        for (auto& channel : output_) channel.assign(maximumFrames, 0.0f);
-        pullMemory_.assign(noise_.size(), std::vector<float>(maximumFrames, 0.0f));
-        inputChannels_ = inputChannels;
-        pull_ = [this](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount frames, NSInteger,
-                       AudioBufferList* inputData) -> OSStatus { return pullInput(frames, inputData); };
-    }
-
-    // Render thread. Renders `totalFrames` in cycles of `cycleSize`, checking
-    // every output sample; false with the fault filled in at the first problem.
-    // `beforeCycle` (may be empty) runs before each cycle with its start time.
-    bool render(AUAudioFrameCount cycleSize, bool inPlace, std::uint64_t totalFrames, bool expectInputUnchanged,
-                const std::function<void(AUEventSampleTime)>& beforeCycle, RenderFault& fault) noexcept {
-        inPlace_ = inPlace;
-        for (std::uint64_t done = 0; done < totalFrames;) {
-            const auto frames = static_cast<AUAudioFrameCount>(std::min<std::uint64_t>(cycleSize, totalFrames - done));
-            if (beforeCycle) beforeCycle(static_cast<AUEventSampleTime>(sampleTime_));
-            const OSStatus status = renderCycle(frames);
-            fault.cycleSize = cycleSize;
-            fault.inPlace = inPlace;
-            if (status != noErr) {
-                fault.kind = RenderFault::Kind::Status;
-                fault.status = status;
-                return false;
-            }
-            if (!checkOutput(frames, expectInputUnchanged, fault)) return false;
-            done += frames;
-            sampleTime_ += frames;
-            position_ += frames;
-            if (position_ + maximumFrames_ > noise_[0].size()) position_ = 0;
-        }
-        return true;
-    }
-
-    // Render thread. One cycle of `frames`: out of place into the rig's own
-    // buffers, or in place, where null data pointers ask the unit to render
-    // over its pulled input in memory of its own.
-    OSStatus renderCycle(AUAudioFrameCount frames) noexcept {
-        const auto buffers = outputList_->buffers();
-        for (std::size_t c = 0; c < buffers.size(); ++c)
-            buffers[c] = AudioBuffer{1, frames * static_cast<std::uint32_t>(sizeof(float)),
-                                     inPlace_ ? nullptr : output_[c].data()};
-        AudioUnitRenderActionFlags flags = 0;
-        AudioTimeStamp timestamp{};
-        timestamp.mSampleTime = static_cast<double>(sampleTime_);
-        return unit_.renderBlock()(&flags, &timestamp, frames, 0, outputList_.get(), &pull_);
-    }
-
-    [[nodiscard]] std::uint64_t renderedFrames() const noexcept { return sampleTime_; }
-
-private:
-    OSStatus pullInput(AUAudioFrameCount frames, AudioBufferList* inputData) noexcept {
-        if (inputData == nullptr || frames > maximumFrames_) return kAudioUnitErr_InvalidParameter;
-        const auto buffers = inputData->buffers();
-        for (std::size_t c = 0; c < buffers.size(); ++c) {
-            const auto& source = noise_[std::min(c, noise_.size() - 1)];
-            // A list without memory of its own gets the rig's.
-            if (buffers[c].mData == nullptr) buffers[c].mData = pullMemory_[std::min(c, pullMemory_.size() - 1)].data();
-            std::copy_n(source.data() + position_, frames, static_cast<float*>(buffers[c].mData));
-            buffers[c].mDataByteSize = frames * static_cast<std::uint32_t>(sizeof(float));
-        }
-        return noErr;
-    }
-
-    bool checkOutput(AUAudioFrameCount frames, bool expectInputUnchanged, RenderFault& fault) const noexcept {
-        const auto buffers = outputList_->buffers();
-        for (std::uint32_t c = 0; c < buffers.size(); ++c) {
-            const auto* samples = static_cast<const float*>(buffers[c].mData);
-            if (samples == nullptr) {
-                fault.kind = RenderFault::Kind::NoBuffer;
-                return false;
-            }
-            const auto& input = noise_[std::min<std::size_t>(c, noise_.size() - 1)];
-            for (AUAudioFrameCount i = 0; i < frames; ++i) {
-                const float value = samples[i];
-                auto kind = RenderFault::Kind::None;
-                switch (std::fpclassify(value)) {
-                    case FP_NAN: kind = RenderFault::Kind::NaN; break;
-                    case FP_INFINITE: kind = RenderFault::Kind::Infinity; break;
-                    case FP_SUBNORMAL: kind = RenderFault::Kind::Subnormal; break;
-                    default: break;
-                }
-                if (kind == RenderFault::Kind::None && expectInputUnchanged && c < inputChannels_ &&
-                    value != input[position_ + i])
-                    kind = RenderFault::Kind::Changed;
-                if (kind != RenderFault::Kind::None) {
-                    fault.kind = kind;
-                    fault.frame = sampleTime_ + i;
-                    fault.channel = c;
-                    fault.value = value;
-                    fault.expected = input[position_ + i];
-                    return false;
-                }
-            }
-        }
-        return true;
-    }
-
-    AUAudioUnit& unit_;
-    AUAudioFrameCount maximumFrames_;
-    AUAudioChannelCount inputChannels_ = 0;
-    std::vector<std::vector<float>> noise_;
-    std::vector<std::vector<float>> output_;
-    std::vector<std::vector<float>> pullMemory_;
-    AudioBufferListStorage outputList_;
-    AURenderPullInputBlock pull_;
-    bool inPlace_ = false;
-    std::uint64_t sampleTime_ = 0;
-    std::size_t position_ = 0;
-};
-
-// Runs `work` on a thread of its own with allocation counting armed, the way
-// a host's render thread would run it.
-AllocationCounts onRenderThread(const std::function<void()>& work) {
-    AllocationCounts counts;
-    std::thread renderThread([&] {
-        ScopedAllocationCounter counter;
-        work();
-        counts = counter.stop();
-    });
-    renderThread.join();
-    return counts;
 }
 
 AUAudioChannelCount channelsOf(const AUAudioUnitBusArrayPtr& busses) {
@@ -369,74 +211,113 @@ void Validator::summary() {
          " checks failed: " + names);
 }
 
-int Validator::run() {
-    const auto& wanted = component_->audioComponentDescription;
+// What the render checks share: the unit's limits as it reports them, and
+// what they rendered and allocated between them.
+struct RenderTally {
+    AUAudioFrameCount maximumFrames = 0;
+    AUAudioChannelCount inputChannels = 0;
+    AUAudioChannelCount outputChannels = 0;
+    bool canRender = false;
+    AllocationCounts allocations;
+    std::string firstAllocatingCheck;
+    std::uint64_t renderedFrames = 0;
 
-    // MARK: Opening, cold (the module is loaded) and warm (it is loaded already).
+    void noteAllocations(const AllocationCounts& counts, const std::string& check) {
+        allocations.allocations += counts.allocations;
+        allocations.frees += counts.frees;
+        if (counts.total() > 0 && firstAllocatingCheck.empty()) firstAllocatingCheck = check;
+    }
+};
+
+int Validator::run() {
+    if (!checkOpening()) return kAudioComponentValidatorExitCouldNotOpen;
+    checkRegistration();
+    checkBusses();
+    checkFormats();
+    checkParameters();
+    checkFactoryPresets();
+    checkRendering();
+    checkState();
+    summary();
+    return failed_.empty() ? kAudioComponentValidatorExitPassed : kAudioComponentValidatorExitFailed;
+}
+
+void Validator::guarded(const std::string& check, const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const std::exception& error) {
+        fail(check, std::string("threw: ") + error.what());
+    } catch (...) {
+        fail(check, "threw an exception");
+    }
+}
+
+// MARK: Opening, cold (the module is loaded) and warm (it is loaded already).
+
+bool Validator::checkOpening() {
     const OpenedUnit cold = openInstance(component_);
     if (!cold.unit) {
         fail("open (cold)", cold.error);
         line(couldNotOpenSummary());
-        return kAudioComponentValidatorExitCouldNotOpen;
+        return false;
     }
+    cold_ = cold.unit;
     pass("open (cold)", number(std::round(cold.milliseconds * 10) / 10) + " ms");
     const OpenedUnit warm = openInstance(component_);
+    warm_ = warm.unit;
     if (warm.unit)
         pass("open (warm)", number(std::round(warm.milliseconds * 10) / 10) + " ms");
     else
         fail("open (warm)", warm.error);
+    return true;
+}
 
-    AUAudioUnit& unit = *cold.unit->auAudioUnit();
-    std::mt19937 generator(20261206);
-    // Runs a check's body; an exception from the unit fails that check.
-    auto guarded = [&](const std::string& check, const std::function<void()>& body) {
-        try {
-            body();
-        } catch (const std::exception& error) {
-            fail(check, std::string("threw: ") + error.what());
-        } catch (...) {
-            fail(check, "threw an exception");
-        }
-    };
+// MARK: Registration
 
-    // MARK: Registration
-    {
-        const auto& got = unit.componentDescription();
-        const auto& registered = cold.unit->component()->audioComponentDescription;
-        std::string problem;
-        if (registered != wanted)
-            problem = "instantiated " + describeAudioComponent(registered) + " for " + describeAudioComponent(wanted);
-        else if (got.componentType != wanted.componentType || got.componentSubType != wanted.componentSubType ||
-                 got.componentManufacturer != wanted.componentManufacturer)
-            problem = "the unit reports " + describeAudioComponent(got) + ", registered as " +
-                      describeAudioComponent(wanted);
-        else if (component_->name.empty())
-            problem = "the component has no name";
-        if (problem.empty())
-            pass("registration", quoted(component_->name) + " " + fourCharCodeString(wanted.componentType) + " " +
-                                     fourCharCodeString(wanted.componentSubType) + " " +
-                                     fourCharCodeString(wanted.componentManufacturer) + ", version " +
-                                     component_->versionString() + ", " + component_->bundlePath.string());
-        else
-            fail("registration", problem);
-    }
+void Validator::checkRegistration() {
+    const auto& wanted = component_->audioComponentDescription;
+    const auto& got = unit().componentDescription();
+    const auto& registered = cold_->component()->audioComponentDescription;
+    std::string problem;
+    if (registered != wanted)
+        problem = "instantiated " + describeAudioComponent(registered) + " for " + describeAudioComponent(wanted);
+    else if (got.componentType != wanted.componentType || got.componentSubType != wanted.componentSubType ||
+             got.componentManufacturer != wanted.componentManufacturer)
+        problem = "the unit reports " + describeAudioComponent(got) + ", registered as " +
+                  describeAudioComponent(wanted);
+    else if (component_->name.empty())
+        problem = "the component has no name";
+    if (problem.empty())
+        pass("registration", quoted(component_->name) + " " + fourCharCodeString(wanted.componentType) + " " +
+                                 fourCharCodeString(wanted.componentSubType) + " " +
+                                 fourCharCodeString(wanted.componentManufacturer) + ", version " +
+                                 component_->versionString() + ", " + component_->bundlePath.string());
+    else
+        fail("registration", problem);
+}
 
-    // MARK: Busses, default formats and channel capabilities
-    const auto inputs = unit.inputBusses();
-    const auto outputs = unit.outputBusses();
+// MARK: Busses, default formats and channel capabilities
+
+void Validator::checkBusses() {
+    const auto& wanted = component_->audioComponentDescription;
+    const auto inputs = unit().inputBusses();
+    const auto outputs = unit().outputBusses();
     const NSInteger inputCount = inputs ? inputs->count() : 0;
     const NSInteger outputCount = outputs ? outputs->count() : 0;
     const bool takesAudio =
         wanted.componentType == kAudioUnitType_Effect || wanted.componentType == kAudioUnitType_MusicEffect;
-    {
-        const std::string counts = std::to_string(inputCount) + " input, " + std::to_string(outputCount) + " output";
-        if (outputCount < 1)
-            fail("busses", counts + "; a unit needs an output bus");
-        else if (takesAudio && inputCount < 1)
-            fail("busses", counts + "; an effect needs an input bus");
-        else
-            pass("busses", counts);
-    }
+    const std::string counts = std::to_string(inputCount) + " input, " + std::to_string(outputCount) + " output";
+    if (outputCount < 1)
+        fail("busses", counts + "; a unit needs an output bus");
+    else if (takesAudio && inputCount < 1)
+        fail("busses", counts + "; an effect needs an input bus");
+    else
+        pass("busses", counts);
+}
+
+void Validator::checkFormats() {
+    const auto inputs = unit().inputBusses();
+    const auto outputs = unit().outputBusses();
     {
         std::string detail;
         std::string problem;
@@ -466,7 +347,7 @@ int Validator::run() {
             fail("default formats", problem + " (" + detail + ")");
     }
     {
-        const auto capabilities = unit.channelCapabilities();
+        const auto capabilities = unit().channelCapabilities();
         std::string listed;
         for (const auto value : capabilities) listed += (listed.empty() ? "" : ", ") + std::to_string(value);
         listed = "[" + listed + "]";
@@ -487,79 +368,83 @@ int Validator::run() {
                                                  " in, " + std::to_string(out) + " out");
         }
     }
+}
 
-    // MARK: Parameters
-    const auto tree = unit.parameterTree();
-    std::vector<AUParameterPtr> parameters = tree ? tree->allParameters() : std::vector<AUParameterPtr>{};
-    {
-        std::map<AUParameterAddress, std::string> addresses;
-        std::map<std::string, AUParameterAddress> identifiers;
-        std::string duplicateAddress;
-        std::string duplicateIdentifier;
-        for (const auto& parameter : parameters) {
-            const auto key = parameter->keyPath();
-            if (auto [found, added] = addresses.emplace(parameter->address(), key); !added && duplicateAddress.empty())
-                duplicateAddress = "address " + std::to_string(parameter->address()) + " belongs to " +
-                                   found->second + " and " + key;
-            if (auto [found, added] = identifiers.emplace(key, parameter->address());
-                !added && duplicateIdentifier.empty())
-                duplicateIdentifier = key + " names two parameters";
-        }
-        if (duplicateAddress.empty())
-            pass("parameter addresses unique", std::to_string(parameters.size()) + " parameters");
-        else
-            fail("parameter addresses unique", duplicateAddress);
-        if (duplicateIdentifier.empty())
-            pass("parameter identifiers unique", std::to_string(parameters.size()) + " parameters");
-        else
-            fail("parameter identifiers unique", duplicateIdentifier);
+// MARK: Parameters
 
-        for (const auto& parameter : parameters) {
-            const std::string check =
-                "parameter " + parameter->keyPath() + " (address " + std::to_string(parameter->address()) + ")";
-            const AUValue low = parameter->minValue();
-            const AUValue high = parameter->maxValue();
-            const AUValue initial = parameter->value();
-            std::string problem;
-            if (!std::isfinite(low) || !std::isfinite(high) || !(low < high)) {
-                problem = "range " + number(low) + " to " + number(high) + " is empty or not finite";
-            } else if (!withinRange(*parameter, initial)) {
-                problem = "default " + number(initial) + " outside range " + number(low) + " to " + number(high);
-            } else if (parameter->valueStrings() &&
-                       parameter->valueStrings()->size() != static_cast<std::size_t>(high - low) + 1) {
-                problem = std::to_string(parameter->valueStrings()->size()) + " value strings for range " +
-                          number(low) + " to " + number(high);
-            }
-            std::string texts;
-            if (problem.empty()) {
-                for (const double fraction : {0.0, 0.25, 0.5, 0.75, 1.0}) {
-                    AUValue sampled = low + static_cast<AUValue>(fraction) * (high - low);
-                    if (isStepped(*parameter)) sampled = std::round(sampled);
-                    const std::string text = parameter->stringFromValue(sampled);
-                    if (text.empty()) {
-                        problem = "no value text for " + number(sampled);
-                        break;
-                    }
-                    const AUValue back = parameter->valueFromString(text);
-                    if (!withinRange(*parameter, back)) {
-                        problem = "the text " + quoted(text) + " for " + number(sampled) + " reads back as " +
-                                  number(back) + ", outside the range";
-                        break;
-                    }
-                    if (fraction == 0.0 || fraction == 1.0) texts += (texts.empty() ? "" : ", ") + quoted(text);
-                }
-            }
-            if (problem.empty())
-                pass(check, "range " + number(low) + " to " + number(high) + ", default " + number(initial) +
-                                ", texts " + texts);
-            else
-                fail(check, problem);
-        }
+void Validator::checkParameters() {
+    const auto tree = unit().parameterTree();
+    parameters_ = tree ? tree->allParameters() : std::vector<AUParameterPtr>{};
+    std::map<AUParameterAddress, std::string> addresses;
+    std::map<std::string, AUParameterAddress> identifiers;
+    std::string duplicateAddress;
+    std::string duplicateIdentifier;
+    for (const auto& parameter : parameters_) {
+        const auto key = parameter->keyPath();
+        if (auto [found, added] = addresses.emplace(parameter->address(), key); !added && duplicateAddress.empty())
+            duplicateAddress = "address " + std::to_string(parameter->address()) + " belongs to " +
+                               found->second + " and " + key;
+        if (auto [found, added] = identifiers.emplace(key, parameter->address());
+            !added && duplicateIdentifier.empty())
+            duplicateIdentifier = key + " names two parameters";
     }
+    if (duplicateAddress.empty())
+        pass("parameter addresses unique", std::to_string(parameters_.size()) + " parameters");
+    else
+        fail("parameter addresses unique", duplicateAddress);
+    if (duplicateIdentifier.empty())
+        pass("parameter identifiers unique", std::to_string(parameters_.size()) + " parameters");
+    else
+        fail("parameter identifiers unique", duplicateIdentifier);
 
-    // MARK: Factory presets
+    for (const auto& parameter : parameters_) {
+        const std::string check =
+            "parameter " + parameter->keyPath() + " (address " + std::to_string(parameter->address()) + ")";
+        const AUValue low = parameter->minValue();
+        const AUValue high = parameter->maxValue();
+        const AUValue initial = parameter->value();
+        std::string problem;
+        if (!std::isfinite(low) || !std::isfinite(high) || !(low < high)) {
+            problem = "range " + number(low) + " to " + number(high) + " is empty or not finite";
+        } else if (!withinRange(*parameter, initial)) {
+            problem = "default " + number(initial) + " outside range " + number(low) + " to " + number(high);
+        } else if (parameter->valueStrings() &&
+                   parameter->valueStrings()->size() != static_cast<std::size_t>(high - low) + 1) {
+            problem = std::to_string(parameter->valueStrings()->size()) + " value strings for range " +
+                      number(low) + " to " + number(high);
+        }
+        std::string texts;
+        if (problem.empty()) {
+            for (const double fraction : {0.0, 0.25, 0.5, 0.75, 1.0}) {
+                AUValue sampled = low + static_cast<AUValue>(fraction) * (high - low);
+                if (isStepped(*parameter)) sampled = std::round(sampled);
+                const std::string text = parameter->stringFromValue(sampled);
+                if (text.empty()) {
+                    problem = "no value text for " + number(sampled);
+                    break;
+                }
+                const AUValue back = parameter->valueFromString(text);
+                if (!withinRange(*parameter, back)) {
+                    problem = "the text " + quoted(text) + " for " + number(sampled) + " reads back as " +
+                              number(back) + ", outside the range";
+                    break;
+                }
+                if (fraction == 0.0 || fraction == 1.0) texts += (texts.empty() ? "" : ", ") + quoted(text);
+            }
+        }
+        if (problem.empty())
+            pass(check, "range " + number(low) + " to " + number(high) + ", default " + number(initial) +
+                            ", texts " + texts);
+        else
+            fail(check, problem);
+    }
+}
+
+// MARK: Factory presets
+
+void Validator::checkFactoryPresets() {
     guarded("factory presets", [&] {
-        const auto presets = unit.factoryPresets();
+        const auto presets = unit().factoryPresets();
         if (presets.empty()) pass("factory presets", "none");
         for (std::size_t index = 0; index < presets.size(); ++index) {
             const auto& preset = presets[index];
@@ -568,15 +453,15 @@ int Validator::run() {
                 continue;
             }
             const std::string check = "factory preset " + std::to_string(preset->number()) + " " + quoted(preset->name());
-            unit.setCurrentPreset(preset);
-            const auto current = unit.currentPreset();
+            unit().setCurrentPreset(preset);
+            const auto current = unit().currentPreset();
             std::string problem;
             if (preset->number() != static_cast<NSInteger>(index))
                 problem = "numbered " + std::to_string(preset->number()) + " at position " + std::to_string(index);
             else if (!current || current->number() != preset->number())
                 problem = "selecting it leaves preset " + (current ? std::to_string(current->number()) : "none") +
                           " current";
-            for (const auto& parameter : parameters) {
+            for (const auto& parameter : parameters_) {
                 if (!problem.empty()) break;
                 const AUValue value = parameter->value();
                 if (!withinRange(*parameter, value))
@@ -584,47 +469,61 @@ int Validator::run() {
                               number(parameter->minValue()) + " to " + number(parameter->maxValue());
             }
             if (problem.empty())
-                pass(check, "selected, " + std::to_string(parameters.size()) + " values within range");
+                pass(check, "selected, " + std::to_string(parameters_.size()) + " values within range");
             else
                 fail(check, problem);
         }
     });
+}
 
-    // MARK: Rendering
-    AllocationCounts renderAllocations;
-    std::string firstAllocatingCheck;
-    std::uint64_t renderedFrames = 0;
-    auto noteAllocations = [&](const AllocationCounts& counts, const std::string& check) {
-        renderAllocations.allocations += counts.allocations;
-        renderAllocations.frees += counts.frees;
-        if (counts.total() > 0 && firstAllocatingCheck.empty()) firstAllocatingCheck = check;
-    };
-    if (unit.renderResourcesAllocated()) unit.deallocateRenderResources();
-    unit.setMaximumFramesToRender(kHostMaximumFrames);
+// MARK: Rendering
+
+void Validator::checkRendering() {
+    RenderTally tally;
+    if (unit().renderResourcesAllocated()) unit().deallocateRenderResources();
+    unit().setMaximumFramesToRender(kHostMaximumFrames);
     // A unit may keep a smaller limit; the checks follow what it reports.
-    const AUAudioFrameCount maximumFrames = unit.maximumFramesToRender();
-    const AUAudioChannelCount inputChannels = channelsOf(inputs);
-    const AUAudioChannelCount outputChannels = channelsOf(outputs);
-    const bool canRender = maximumFrames > 0 && outputChannels > 0;
+    tally.maximumFrames = unit().maximumFramesToRender();
+    tally.inputChannels = channelsOf(unit().inputBusses());
+    tally.outputChannels = channelsOf(unit().outputBusses());
+    tally.canRender = tally.maximumFrames > 0 && tally.outputChannels > 0;
 
+    checkRenderAtSampleRates(tally);
+    checkTooManyFrames(tally);
+    checkBypass(tally);
+    checkParameterAutomation(tally);
+    if (unit().renderResourcesAllocated()) unit().deallocateRenderResources();
+
+    if (tally.allocations.total() == 0)
+        pass("no allocation on the render thread",
+             std::to_string(tally.renderedFrames) + " frames rendered" +
+                 (countsMalloc() ? "" : " (operator new and delete counted; malloc is not in this build)"));
+    else
+        fail("no allocation on the render thread",
+             std::to_string(tally.allocations.allocations) + " allocations and " +
+                 std::to_string(tally.allocations.frees) + " frees, the first during " + tally.firstAllocatingCheck);
+}
+
+// Noise at every sample rate, in cycles of every size, in place and out of place.
+void Validator::checkRenderAtSampleRates(RenderTally& tally) {
     for (const double rate : kSampleRates) {
         const std::string check = "render at " + number(rate) + " Hz";
         guarded(check, [&] {
-            if (!canRender) {
-                fail(check, maximumFrames == 0 ? "the maximum frame count is 0" : "no output channels");
+            if (!tally.canRender) {
+                fail(check, tally.maximumFrames == 0 ? "the maximum frame count is 0" : "no output channels");
                 return;
             }
             std::string error;
-            if (!prepareAt(unit, rate, error)) {
+            if (!prepareAt(unit(), rate, error)) {
                 fail(check, error);
                 return;
             }
             std::vector<AUAudioFrameCount> sizes;
             for (const auto size : kCycleSizes)
-                if (size <= maximumFrames) sizes.push_back(size);
-            sizes.push_back(maximumFrames);
-            RenderRig rig(unit, inputChannels, outputChannels, maximumFrames,
-                          kFramesPerRun + maximumFrames, static_cast<std::uint32_t>(rate));
+                if (size <= tally.maximumFrames) sizes.push_back(size);
+            sizes.push_back(tally.maximumFrames);
+            RenderRig rig(unit(), tally.inputChannels, tally.outputChannels, tally.maximumFrames,
+                          kFramesPerRun + tally.maximumFrames, static_cast<std::uint32_t>(rate));
             RenderFault fault;
             bool ok = true;
             const auto counts = onRenderThread([&] {
@@ -636,8 +535,8 @@ int Validator::run() {
                     }
                 }
             });
-            noteAllocations(counts, check);
-            renderedFrames += rig.renderedFrames();
+            tally.noteAllocations(counts, check);
+            tally.renderedFrames += rig.renderedFrames();
             std::string listed;
             for (const auto size : sizes) listed += (listed.empty() ? "" : ", ") + std::to_string(size);
             if (ok)
@@ -646,63 +545,70 @@ int Validator::run() {
                 fail(check, describe(fault));
         });
     }
+}
 
-    // A cycle above the maximum is refused.
+// A cycle above the maximum is refused.
+void Validator::checkTooManyFrames(RenderTally& tally) {
     guarded("too many frames", [&] {
         std::string error;
-        if (!canRender || !prepareAt(unit, 44100, error)) {
+        if (!tally.canRender || !prepareAt(unit(), 44100, error)) {
             fail("too many frames", error.empty() ? "the unit cannot render" : error);
             return;
         }
-        RenderRig rig(unit, inputChannels, outputChannels, maximumFrames + 1, maximumFrames + 1, 7);
+        RenderRig rig(unit(), tally.inputChannels, tally.outputChannels, tally.maximumFrames + 1,
+                      tally.maximumFrames + 1, 7);
         OSStatus status = noErr;
-        const auto counts = onRenderThread([&] { status = rig.renderCycle(maximumFrames + 1); });
-        noteAllocations(counts, "too many frames");
-        const std::string detail = "a cycle of " + std::to_string(maximumFrames + 1) + " frames returned " +
+        const auto counts = onRenderThread([&] { status = rig.renderCycle(tally.maximumFrames + 1); });
+        tally.noteAllocations(counts, "too many frames");
+        const std::string detail = "a cycle of " + std::to_string(tally.maximumFrames + 1) + " frames returned " +
                                    std::to_string(status);
         if (status == kAudioUnitErr_TooManyFramesToProcess)
             pass("too many frames", detail);
         else
             fail("too many frames", detail + ", expected " + std::to_string(kAudioUnitErr_TooManyFramesToProcess));
     });
+}
 
-    // Bypass passes the input through unchanged.
+// Bypass passes the input through unchanged.
+void Validator::checkBypass(RenderTally& tally) {
     guarded("bypass", [&] {
         std::string error;
-        if (!canRender || !prepareAt(unit, 44100, error)) {
+        if (!tally.canRender || !prepareAt(unit(), 44100, error)) {
             fail("bypass", error.empty() ? "the unit cannot render" : error);
             return;
         }
-        unit.setShouldBypassEffect(true);
-        if (!unit.shouldBypassEffect()) {
+        unit().setShouldBypassEffect(true);
+        if (!unit().shouldBypassEffect()) {
             fail("bypass", "setting it does not read back");
             return;
         }
-        const AUAudioFrameCount cycle = std::min<AUAudioFrameCount>(256, maximumFrames);
-        RenderRig rig(unit, inputChannels, outputChannels, maximumFrames, kFramesPerRun, 11);
+        const AUAudioFrameCount cycle = std::min<AUAudioFrameCount>(256, tally.maximumFrames);
+        RenderRig rig(unit(), tally.inputChannels, tally.outputChannels, tally.maximumFrames, kFramesPerRun, 11);
         RenderFault fault;
         bool ok = true;
         const auto counts = onRenderThread([&] { ok = rig.render(cycle, false, kFramesPerRun, true, {}, fault); });
-        noteAllocations(counts, "bypass");
-        renderedFrames += rig.renderedFrames();
-        unit.setShouldBypassEffect(false);
+        tally.noteAllocations(counts, "bypass");
+        tally.renderedFrames += rig.renderedFrames();
+        unit().setShouldBypassEffect(false);
         if (ok)
             pass("bypass", std::to_string(kFramesPerRun) + " frames of input rendered unchanged");
         else
             fail("bypass", describe(fault));
     });
+}
 
-    // Random parameter automation, every 32 frames, through the render block's events.
+// Random parameter automation, every 32 frames, through the render block's events.
+void Validator::checkParameterAutomation(RenderTally& tally) {
     guarded("parameter automation", [&] {
         std::string error;
-        if (!canRender || !prepareAt(unit, 44100, error)) {
+        if (!tally.canRender || !prepareAt(unit(), 44100, error)) {
             fail("parameter automation", error.empty() ? "the unit cannot render" : error);
             return;
         }
         std::vector<AUParameterPtr> automated;
-        for (const auto& parameter : parameters)
+        for (const auto& parameter : parameters_)
             if (isWritable(*parameter)) automated.push_back(parameter);
-        const AUAudioFrameCount cycle = std::min<AUAudioFrameCount>(256, maximumFrames);
+        const AUAudioFrameCount cycle = std::min<AUAudioFrameCount>(256, tally.maximumFrames);
         const std::uint64_t total = 4 * kFramesPerRun;
         const std::size_t slotsPerCycle = (cycle + kAutomationInterval - 1) / kAutomationInterval;
         const std::size_t perSlot =
@@ -720,22 +626,22 @@ int Validator::run() {
             for (AUAudioFrameCount offset = 0; offset < cycle; offset += kAutomationInterval)
                 for (std::size_t k = 0; k < perSlot; ++k) {
                     const auto& parameter = automated[next++ % automated.size()];
-                    cycleEvents.push_back({offset, parameter->address(), randomValue(*parameter, generator)});
+                    cycleEvents.push_back({offset, parameter->address(), randomValue(*parameter, generator_)});
                 }
         }
-        const auto& schedule = unit.scheduleParameterBlock();
+        const auto& schedule = unit().scheduleParameterBlock();
         std::size_t cycleIndex = 0;
         const std::function<void(AUEventSampleTime)> beforeCycle = [&](AUEventSampleTime start) {
             if (cycleIndex >= events.size()) return;
             for (const auto& event : events[cycleIndex]) schedule(start + event.offset, 0, event.address, event.value);
             ++cycleIndex;
         };
-        RenderRig rig(unit, inputChannels, outputChannels, maximumFrames, total, 13);
+        RenderRig rig(unit(), tally.inputChannels, tally.outputChannels, tally.maximumFrames, total, 13);
         RenderFault fault;
         bool ok = true;
         const auto counts = onRenderThread([&] { ok = rig.render(cycle, false, total, false, beforeCycle, fault); });
-        noteAllocations(counts, "parameter automation");
-        renderedFrames += rig.renderedFrames();
+        tally.noteAllocations(counts, "parameter automation");
+        tally.renderedFrames += rig.renderedFrames();
         const std::string detail = std::to_string(automated.size()) + " parameters, new values every " +
                                    std::to_string(kAutomationInterval) + " frames over " + std::to_string(total) +
                                    " frames";
@@ -744,27 +650,20 @@ int Validator::run() {
         else
             fail("parameter automation", describe(fault));
     });
-    if (unit.renderResourcesAllocated()) unit.deallocateRenderResources();
+}
 
-    if (renderAllocations.total() == 0)
-        pass("no allocation on the render thread",
-             std::to_string(renderedFrames) + " frames rendered" +
-                 (countsMalloc() ? "" : " (operator new and delete counted; malloc is not in this build)"));
-    else
-        fail("no allocation on the render thread",
-             std::to_string(renderAllocations.allocations) + " allocations and " +
-                 std::to_string(renderAllocations.frees) + " frees, the first during " + firstAllocatingCheck);
+// MARK: Saved state into a second instance
 
-    // MARK: Saved state into a second instance
+void Validator::checkState() {
     guarded("fullState round trip", [&] {
-        if (!warm.unit) {
+        if (!warm_) {
             fail("fullState round trip", "no second instance");
             return;
         }
-        for (const auto& parameter : parameters)
-            if (isWritable(*parameter)) parameter->setValue(randomValue(*parameter, generator));
-        const auto state = unit.fullState();
-        AUAudioUnit& second = *warm.unit->auAudioUnit();
+        for (const auto& parameter : parameters_)
+            if (isWritable(*parameter)) parameter->setValue(randomValue(*parameter, generator_));
+        const auto state = unit().fullState();
+        AUAudioUnit& second = *warm_->auAudioUnit();
         foundation::NSError problem;
         if (!second.setFullState(state, &problem)) {
             fail("fullState round trip", "the second instance refuses the state: " + errorText(problem));
@@ -772,7 +671,7 @@ int Validator::run() {
         }
         const auto secondTree = second.parameterTree();
         std::string mismatch;
-        for (const auto& parameter : parameters) {
+        for (const auto& parameter : parameters_) {
             const auto other = secondTree ? secondTree->parameterWithAddress(parameter->address()) : nullptr;
             if (!other) {
                 mismatch = parameter->keyPath() + " is missing in the second instance";
@@ -786,13 +685,10 @@ int Validator::run() {
         }
         if (mismatch.empty() && second.fullState() != state) mismatch = "the second instance saves another state";
         if (mismatch.empty())
-            pass("fullState round trip", std::to_string(parameters.size()) + " values restored in a second instance");
+            pass("fullState round trip", std::to_string(parameters_.size()) + " values restored in a second instance");
         else
             fail("fullState round trip", mismatch);
     });
-
-    summary();
-    return failed_.empty() ? kAudioComponentValidatorExitPassed : kAudioComponentValidatorExitFailed;
 }
 
 }  // namespace validator

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "foundation/FileWriting.hpp"
+#include "foundation/ThreadContract.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <xmmintrin.h>
@@ -238,6 +239,7 @@ void AUAudioUnit::setShouldBypassEffect(bool bypass) { shouldBypassEffect_.store
 AUInternalRenderBlock AUAudioUnit::internalRenderBlock() { return {}; }
 
 bool AUAudioUnit::allocateRenderResources(NSError* outError) {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     auto block = internalRenderBlock();
     if (!block) {
         fail(outError, kAudioUnitErr_FailedInitialization, "the audio unit has no render callback");
@@ -262,11 +264,16 @@ bool AUAudioUnit::allocateRenderResources(NSError* outError) {
     return true;
 }
 
-void AUAudioUnit::deallocateRenderResources() { setRenderResourcesAllocated(false); }
+void AUAudioUnit::deallocateRenderResources() {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
+    setRenderResourcesAllocated(false);
+}
 
 OSStatus AUAudioUnit::render(AudioUnitRenderActionFlags* actionFlags, const AudioTimeStamp* timestamp,
                              AUAudioFrameCount frameCount, NSInteger outputBusNumber, AudioBufferList* outputData,
                              const AURenderPullInputBlock* pullInputBlock) noexcept {
+    // Whoever calls the render block is the render thread for the cycle.
+    const foundation::RenderThreadScope renderThread;
     if (!renderResourcesAllocated() || !cachedInternalRenderBlock_) return kAudioUnitErr_Uninitialized;
     FlushDenormalsScope flushDenormals;
     const AURenderEvent* events = nullptr;
@@ -329,6 +336,7 @@ AUAudioUnitPresetPtr AUAudioUnit::currentPreset() const {
 }
 
 void AUAudioUnit::setCurrentPreset(AUAudioUnitPresetPtr preset) {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     if (!preset) {
         setCurrentPresetWithoutApplying(nullptr);
         return;
@@ -362,6 +370,7 @@ void AUAudioUnit::setCurrentPresetWithoutApplying(AUAudioUnitPresetPtr preset) {
 // MARK: - State
 
 nlohmann::json AUAudioUnit::fullState() const {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     nlohmann::json state = nlohmann::json::object();
     state["type"] = description_.componentType;
     state["subtype"] = description_.componentSubType;
@@ -451,6 +460,7 @@ std::optional<AUAudioUnit::CheckedState> AUAudioUnit::checkedState(const nlohman
 }
 
 bool AUAudioUnit::setFullState(const nlohmann::json& state, NSError* outError) {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     auto checked = checkState(state, outError);
     if (!checked) return false;
     // The preset first: selecting a factory preset sets its values, which the
@@ -532,6 +542,7 @@ std::filesystem::path AUAudioUnit::userPresetPath(NSInteger number) const {
 }
 
 bool AUAudioUnit::saveUserPreset(const AUAudioUnitPresetPtr& preset, NSError* outError) {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     if (!preset || preset->number() >= 0) {
         fail(outError, kAudioUnitErr_InvalidPropertyValue, "user presets need a negative number");
         return false;
@@ -556,6 +567,7 @@ bool AUAudioUnit::saveUserPreset(const AUAudioUnitPresetPtr& preset, NSError* ou
 }
 
 bool AUAudioUnit::deleteUserPreset(const AUAudioUnitPresetPtr& preset, NSError* outError) {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     if (!preset || preset->number() >= 0) {
         fail(outError, kAudioUnitErr_InvalidPropertyValue, "user presets need a negative number");
         return false;
@@ -608,6 +620,7 @@ std::vector<AUAudioUnit::UnusableUserPreset> AUAudioUnit::unusableUserPresets() 
 }
 
 std::vector<AUAudioUnitPresetPtr> AUAudioUnit::scanUserPresets(std::vector<UnusableUserPreset>* unusable) const {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     std::vector<AUAudioUnitPresetPtr> presets;
     std::vector<std::filesystem::path> files;
     std::error_code ec;

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "foundation/ThreadContract.hpp"
+
 namespace audiounit {
 
 namespace {
@@ -47,6 +49,7 @@ std::string AUParameterNode::keyPath() const {
 }
 
 AUParameterObserverToken AUParameterNode::addObserver(ObserverEntry entry) {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     entry.token = AUParameterObserverToken{nextObserverToken.fetch_add(1, std::memory_order_relaxed)};
     const AUParameterObserverToken token = entry.token;
     std::lock_guard lock(mutex_);
@@ -68,6 +71,7 @@ AUParameterObserverToken AUParameterNode::tokenByAddingParameterAutomationObserv
 }
 
 void AUParameterNode::removeParameterObserver(AUParameterObserverToken token) {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     if (!token) return;
     std::lock_guard lock(mutex_);
     if (!observers_) return;
@@ -155,6 +159,7 @@ AUParameter::AUParameter(PrivateTag, std::string identifier, std::string name, A
       value_(minValue_) {}
 
 AUValue AUParameter::value() {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     std::shared_ptr<const AUImplementorValueProvider> provider;
     walkUp(*this, [&](const AUParameterNode& node) { return (provider = node.valueProviderHere()) != nullptr; });
     if (provider) return (*provider)(*this);
@@ -165,6 +170,7 @@ void AUParameter::setValue(AUValue value) { setValue(value, AUParameterObserverT
 
 void AUParameter::setValue(AUValue value, AUParameterObserverToken originator, std::uint64_t hostTime,
                            AUParameterAutomationEventType eventType) {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     // Stored as given, NaN and out-of-range values included: the implementor
     // (the kernel) guards its own values, and hosts read back what they set.
     value_.store(value, std::memory_order_relaxed);

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "foundation/FileReading.hpp"
+#include "foundation/Bundle.hpp"
 
 namespace audiounit {
 
@@ -133,28 +133,17 @@ std::string manufacturerNameFrom(const std::string& name, OSType manufacturer) {
     return name.substr(0, colon);
 }
 
-// A manifest larger than this is refused unread.
-constexpr std::size_t kMaximumManifestBytes = 1024 * 1024;
-
 // Reads and checks one bundle's manifest; throws ManifestError.
 std::vector<AVAudioUnitComponent> readBundle(const fs::path& bundle, const fs::path& manifestPath) {
     // Never waits: a FIFO or device in place of the manifest is refused.
-    std::string readError;
-    const auto contents = foundation::readRegularFile(manifestPath, kMaximumManifestBytes, &readError);
-    if (!contents) throw ManifestError{readError};
+    std::string reason;
+    const auto manifest = foundation::readInfoFile(manifestPath, &reason);
+    if (!manifest) throw ManifestError{reason};
 
-    json manifest;
-    try {
-        manifest = json::parse(*contents);
-    } catch (const json::parse_error& error) {
-        throw ManifestError{std::string("is not valid JSON: ") + error.what()};
-    }
-    if (!manifest.is_object()) throw ManifestError{"must hold a JSON object"};
-
-    const std::string bundleIdentifier = requireText(manifest, "BundleIdentifier");
-    requireText(manifest, "Name");
-    const std::string principalClass = requireText(manifest, "PrincipalClass");
-    const std::string moduleName = requireText(manifest, "Module");
+    const std::string bundleIdentifier = requireText(*manifest, "BundleIdentifier");
+    requireText(*manifest, "Name");
+    const std::string principalClass = requireText(*manifest, "PrincipalClass");
+    const std::string moduleName = requireText(*manifest, "Module");
     if (moduleName.find('/') != std::string::npos || moduleName == "." || moduleName == "..")
         throw ManifestError{"field \"Module\" must be a file name inside the bundle, not " + inQuotes(moduleName)};
     const fs::path modulePath = bundle / moduleName;
@@ -167,7 +156,7 @@ std::vector<AVAudioUnitComponent> readBundle(const fs::path& bundle, const fs::p
     if (moduleStatus.type() != fs::file_type::regular)
         throw ManifestError{"module file " + inQuotes(moduleName) + " is not a regular file"};
 
-    const json& list = requireField(manifest, "AudioComponents", {});
+    const json& list = requireField(*manifest, "AudioComponents", {});
     if (!list.is_array() || list.empty())
         throw ManifestError{"field \"AudioComponents\" must be a non-empty array"};
 

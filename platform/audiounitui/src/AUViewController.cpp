@@ -4,6 +4,7 @@
 
 #include "audiounitui/AUOutOfProcessViewController.hpp"
 #include "foundation/DispatchQueue.hpp"
+#include "foundation/ThreadContract.hpp"
 #include "ui/State.hpp"
 #include "ui/View.hpp"
 
@@ -59,6 +60,7 @@ AUGenericViewController::AUGenericViewController() : ui::NSHostingController(ui:
 AUGenericViewController::~AUGenericViewController() = default;
 
 void AUGenericViewController::setAuAudioUnit(std::shared_ptr<AUAudioUnit> unit) {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     auAudioUnit_ = std::move(unit);
     rows_.reset();
     const AUParameterTreePtr tree = auAudioUnit_ ? auAudioUnit_->parameterTree() : nullptr;
@@ -91,6 +93,7 @@ void AUGenericViewController::setAuAudioUnit(std::shared_ptr<AUAudioUnit> unit) 
 }
 
 void requestViewController(const AVAudioUnit& unit, const ViewControllerCompletion& completion) {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     // A unit in its own process shows its editor there, embedded here.
     if (const auto proxy = std::dynamic_pointer_cast<AUAudioUnitProxy>(unit.auAudioUnit())) {
         std::shared_ptr<ui::NSViewController> controller;

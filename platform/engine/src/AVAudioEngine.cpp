@@ -9,6 +9,7 @@
 #include "engine/AVAudioFile.hpp"
 #include "engine/AVAudioPlayerNode.hpp"
 #include "engine/JackAudioOutput.hpp"
+#include "foundation/ThreadContract.hpp"
 
 namespace engine {
 namespace {
@@ -42,6 +43,7 @@ AVAudioEngine::~AVAudioEngine() {
 }
 
 void AVAudioEngine::attach(const AVAudioNodePtr& node) {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     std::lock_guard lock(mutex_);
     if (!node || node->engine_ != nullptr) return;
     node->engine_ = this;
@@ -50,6 +52,7 @@ void AVAudioEngine::attach(const AVAudioNodePtr& node) {
 }
 
 void AVAudioEngine::detach(const AVAudioNodePtr& node) {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     std::lock_guard lock(mutex_);
     if (!node || node->engine_ != this || node == mainMixer_ || node == output_) return;
     RenderGate::Closed closed(gate_);
@@ -93,6 +96,7 @@ bool AVAudioEngine::connect(const AVAudioNodePtr& from, const AVAudioNodePtr& to
 
 bool AVAudioEngine::connect(const AVAudioNodePtr& from, AVAudioNodeBus fromBus, const AVAudioNodePtr& to,
                             AVAudioNodeBus toBus, const AVAudioFormatPtr& format, foundation::NSError* outError) {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     std::lock_guard lock(mutex_);
     if (!isAttachedLocked(from.get()) || !isAttachedLocked(to.get()) || from == to) {
         fill(outError, audiounit::kAudioUnitErr_InvalidElement, "Both nodes must be attached to this engine.");
@@ -198,6 +202,7 @@ bool AVAudioEngine::prepareLocked(foundation::NSError* outError) {
 }
 
 bool AVAudioEngine::prepare(foundation::NSError* outError) {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     std::lock_guard lock(mutex_);
     chooseOutputLocked();
     return prepareLocked(outError);
@@ -223,6 +228,7 @@ void AVAudioEngine::chooseOutputLocked() {
 }
 
 bool AVAudioEngine::start(foundation::NSError* outError) {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     std::lock_guard lock(mutex_);
     if (running_.load(std::memory_order_acquire)) return true;
     chooseOutputLocked();
@@ -243,6 +249,7 @@ bool AVAudioEngine::start(foundation::NSError* outError) {
 }
 
 void AVAudioEngine::stop() {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     std::lock_guard lock(mutex_);
     if (!running_.load(std::memory_order_acquire)) return;
     if (jack_) jack_->stop();
@@ -375,6 +382,8 @@ bool AVAudioEngine::renderOfflineToFile(const std::string& path, std::uint64_t f
 }
 
 OSStatus AVAudioEngine::renderCycle(AUAudioFrameCount frames, AudioBufferList& output) noexcept {
+    // Every cycle of every output (JACK's callback, the clock, offline) starts here.
+    const foundation::RenderThreadScope renderThread;
     if (frames > options_.maximumFramesToRender || !gate_.tryEnter()) {
         AVAudioNode::fillSilence(output, frames);
         return audiounit::noErr;

@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "SpscQueue.hpp"
+#include "foundation/ThreadContract.hpp"
 
 namespace engine {
 namespace {
@@ -32,6 +33,7 @@ AVAudioPlayerNode::~AVAudioPlayerNode() {
 
 bool AVAudioPlayerNode::scheduleFile(const AVAudioFilePtr& file, CompletionHandler completion,
                                      foundation::NSError* outError) {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     if (!file || file->isOpenForWriting()) {
         if (outError != nullptr) {
             *outError = foundation::makeOSStatusError(kAudioFileNotOpenError, "No file open for reading to schedule.");
@@ -67,6 +69,7 @@ void AVAudioPlayerNode::stop() {
 }
 
 void AVAudioPlayerNode::waitUntilBuffered(std::uint32_t frames) {
+    DUNMARROW_ASSERT_NOT_RENDER_THREAD();
     std::unique_lock lock(mutex_);
     wake_.notify_all();
     progress_.wait_for(lock, std::chrono::seconds(1), [&] {

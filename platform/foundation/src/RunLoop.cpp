@@ -40,6 +40,8 @@ bool isMainThread() noexcept {
     return mainThreadId.load(std::memory_order_acquire) == std::this_thread::get_id();
 }
 
+void markMainThread() noexcept { mainThreadId.store(std::this_thread::get_id(), std::memory_order_release); }
+
 void fatalError(const char* message) noexcept {
     std::fprintf(stderr, "Fatal error: %s\n", message);
     std::fflush(stderr);
@@ -139,7 +141,7 @@ void RunLoop::removeSource(SourceId id) {
 }
 
 bool RunLoop::runOnce(Clock::duration timeout) {
-    mainThreadId.store(std::this_thread::get_id(), std::memory_order_release);
+    markMainThread();
     State& s = *state_;
 
     std::vector<pollfd> fds;
@@ -261,7 +263,7 @@ void RunLoop::runUntil(Clock::time_point deadline) {
 }
 
 bool RunLoop::runUntil(const std::function<bool()>& done, Clock::time_point deadline) {
-    mainThreadId.store(std::this_thread::get_id(), std::memory_order_release);
+    markMainThread();
     for (;;) {
         if (done()) return true;
         const auto now = Clock::now();

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "Node.hpp"
+#include "foundation/ThreadContract.hpp"
 
 namespace ui {
 
@@ -148,6 +149,7 @@ void NSView::keyDown(const KeyEvent& event) {
 // ---------------------------------------------------------------- controllers
 
 std::shared_ptr<NSView> NSViewController::view() {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     if (!view_) {
         loadView();
         if (!view_) view_ = std::make_shared<NSView>();
@@ -199,6 +201,7 @@ void NSHostingController::loadView() {
 }
 
 void NSHostingController::setRootView(View rootView) {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     rootView_ = std::move(rootView);
     if (isViewLoaded()) view()->host()->setRootView(rootView_);
 }

@@ -10,6 +10,7 @@
 #include "Node.hpp"
 #include "TextEngine.hpp"
 #include "X11DrawTarget.hpp"
+#include "foundation/ThreadContract.hpp"
 
 namespace ui {
 
@@ -377,6 +378,7 @@ public:
 };
 
 ViewHost::ViewHost(View root, Size size) : impl_(std::make_unique<Impl>()) {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     impl_->root = root.node();
     impl_->size = size;
 }
@@ -402,7 +404,10 @@ Size ViewHost::idealSize() {
     return impl_->root->measure({}, pass);
 }
 
-void ViewHost::layoutIfNeeded() { impl_->layoutIfNeeded(); }
+void ViewHost::layoutIfNeeded() {
+    DUNMARROW_ASSERT_MAIN_THREAD();
+    impl_->layoutIfNeeded();
+}
 bool ViewHost::needsUpdate() const { return impl_->dirty || impl_->laidOutFonts != fontGeneration(); }
 void ViewHost::setRedrawHandler(std::function<void()> handler) { impl_->redraw = std::move(handler); }
 

@@ -12,6 +12,7 @@
 
 #include "X11DrawTarget.hpp"
 #include "foundation/RunLoop.hpp"
+#include "foundation/ThreadContract.hpp"
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -281,6 +282,7 @@ public:
 Window::Window() : impl_(std::make_unique<Impl>()) {}
 
 std::unique_ptr<Window> Window::create(const Options& options, std::string* error) {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     Display* display = XOpenDisplay(options.display.empty() ? nullptr : options.display.c_str());
     if (!display) {
         if (error) {
@@ -371,6 +373,7 @@ void Window::setContentViewController(std::shared_ptr<NSViewController> controll
 }
 
 void Window::setRootView(View root) {
+    DUNMARROW_ASSERT_MAIN_THREAD();
     auto controller = std::make_shared<NSHostingController>(std::move(root));
     controller->setPreferredContentSize(impl_->size());
     setContentViewController(controller);
@@ -420,7 +423,10 @@ int Window::connectionFd() const { return ConnectionNumber(impl_->display); }
 double Window::scale() const { return impl_->scale; }
 Size Window::size() const { return impl_->size(); }
 
-void Window::processPendingEvents() { impl_->process(); }
+void Window::processPendingEvents() {
+    DUNMARROW_ASSERT_MAIN_THREAD();
+    impl_->process();
+}
 
 void Window::attachToMainRunLoop() {
     Impl& w = *impl_;

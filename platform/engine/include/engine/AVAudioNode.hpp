@@ -15,6 +15,7 @@
 #include "audiounit/AVAudioFormat.hpp"
 #include "audiounit/RenderContract.hpp"
 #include "foundation/NSError.hpp"
+#include "foundation/ThreadContract.hpp"
 
 namespace engine {
 
@@ -73,6 +74,7 @@ protected:
     // Lets one node pull another. Render thread.
     static OSStatus renderNode(AVAudioNode& node, const AudioTimeStamp& timestamp, AUAudioFrameCount frames,
                                AudioBufferList& output) noexcept {
+        DUNMARROW_ASSERT_RENDER_THREAD();
         return node.render(timestamp, frames, output);
     }
     // Zeroes `frames` frames of every buffer. Render thread.

@@ -3,43 +3,31 @@
 // a `Resources/` folder. The main bundle is the running program's folder; a
 // module's bundle is found from any address inside the module.
 
+#include <nlohmann/json.hpp>
+
 #include <cstddef>
 #include <filesystem>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 namespace foundation {
 
-// A JSON value as read from an information file.
-struct InfoValue {
-    enum class Kind { Null, Boolean, Number, String, Array, Object };
-    Kind kind = Kind::Null;
-    bool boolean = false;
-    double number = 0.0;
-    std::string string;
-    std::vector<InfoValue> array;
-    std::vector<std::pair<std::string, InfoValue>> object;  // in file order
+// An Info.json larger than this is refused unread.
+inline constexpr std::size_t kMaximumInfoFileBytes = 1024 * 1024;
 
-    [[nodiscard]] bool isString() const noexcept { return kind == Kind::String; }
-    // The member named key of an object, else null.
-    [[nodiscard]] const InfoValue* member(std::string_view key) const noexcept;
-};
-
-using InfoDictionary = std::map<std::string, InfoValue, std::less<>>;
-
-// Parses one JSON document. On failure returns nothing and, when `error` is
-// given, stores "line L column C: what was expected".
-std::optional<InfoValue> parseJSON(std::string_view text, std::string* error = nullptr);
+// Reads an information file: the JSON object at `path`, if it is a regular
+// file of at most kMaximumInfoFileBytes holding one. Nothing, with `error` set
+// (when not null) to the reason, otherwise: readRegularFile's ("cannot be
+// opened: ...", "is not a regular file", "is larger than N bytes", ...), "is not
+// valid JSON: <the parser's words>" or "must hold a JSON object". Never waits:
+// a FIFO or device in place of the file is refused at once.
+// This is the one reader of Info.json files: bundles and the component
+// registry both use it.
+std::optional<nlohmann::json> readInfoFile(const std::filesystem::path& path, std::string* error = nullptr);
 
 class Bundle {
 public:
-    // An Info.json larger than this is refused unread.
-    static constexpr std::size_t kMaximumInfoFileBytes = 1024 * 1024;
-
     // The bundle at a folder; reads its Info.json when there is one.
     explicit Bundle(std::filesystem::path bundlePath);
 
@@ -63,11 +51,13 @@ public:
     [[nodiscard]] std::optional<std::filesystem::path> urlForResource(
         std::string_view name, std::string_view extension) const;
 
-    // The members of Info.json's top-level object; empty when the file is
-    // missing, malformed or not an object (infoError() then says why).
-    [[nodiscard]] const InfoDictionary& infoDictionary() const noexcept { return info_; }
+    // Info.json's top-level object; an empty object when the file is missing,
+    // or cannot be used (infoError() then says why: "<path>: <reason>", with
+    // readInfoFile's reason).
+    [[nodiscard]] const nlohmann::json& infoDictionary() const noexcept { return info_; }
     [[nodiscard]] const std::string& infoError() const noexcept { return infoError_; }
-    [[nodiscard]] const InfoValue* objectForInfoDictionaryKey(std::string_view key) const;
+    // The value for key, else null.
+    [[nodiscard]] const nlohmann::json* objectForInfoDictionaryKey(std::string_view key) const;
     // The value for key when it is a string.
     [[nodiscard]] std::optional<std::string> stringForInfoDictionaryKey(std::string_view key) const;
     // Info.json's "CFBundleIdentifier" string.
@@ -77,7 +67,7 @@ public:
 
 private:
     std::filesystem::path path_;
-    InfoDictionary info_;
+    nlohmann::json info_ = nlohmann::json::object();
     std::string infoError_;
 };
 

@@ -17,6 +17,8 @@ using Clock = std::chrono::steady_clock;
 // True on the main thread: the thread that last pumped the main run loop, or,
 // before anyone has, the thread that started the process.
 [[nodiscard]] bool isMainThread() noexcept;
+// Makes the calling thread the main thread, as pumping the main run loop does.
+void markMainThread() noexcept;
 
 // Prints "Fatal error: <message>" on standard error and aborts. For programming
 // errors that must not be survived.

@@ -129,6 +129,7 @@ AUAudioFrameCount DunmarrowAUExtensionAudioUnit::maximumFramesToRender() const {
 }
 
 void DunmarrowAUExtensionAudioUnit::setMaximumFramesToRender(AUAudioFrameCount frames) {
+    if (frames > kMaximumFramesToRenderLimit) return;  // refused before the kernel allocates for it
     kernel.setMaximumFramesToRender(frames);
 }
 

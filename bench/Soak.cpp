@@ -12,6 +12,8 @@
 //
 //   dunmarrow_soak [--seconds N] [--seed N] [--rate HZ] [--maximum-frames N]
 
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -290,6 +292,11 @@ int main(int argc, char** argv) {
     RenderDriver driver(unit, *options, figures);
     std::atomic<bool> stop{false};
     std::thread renderThread([&] { driver.run(stop, options->seed); });
+    // A device's audio thread is a real-time one, where the system grants it.
+    sched_param scheduling{};
+    scheduling.sched_priority = 20;
+    const bool realTime = ::pthread_setschedparam(renderThread.native_handle(), SCHED_FIFO, &scheduling) == 0;
+    std::printf("The render thread is %s\n", realTime ? "real-time (SCHED_FIFO 20)" : "an ordinary thread");
 
     // The control thread: a host's main thread, busy with the unit.
     std::mt19937_64 random(options->seed + 1);

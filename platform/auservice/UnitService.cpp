@@ -1,5 +1,7 @@
 #include "UnitService.hpp"
 
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -74,6 +76,9 @@ void sendToHost(int socket, const json& packet) {
         std::fprintf(stderr, "dunmarrow-auservice: could not send a packet to the host%s%s\n",
                      sent.why.empty() ? "" : ": ", sent.why.c_str());
 }
+
+// SCHED_FIFO priority of the render thread, when granted.
+constexpr int kRenderThreadPriority = 10;
 
 bool usesDescriptor(const std::string& op) { return op == "allocateRenderResources" || op == "snapshotEditor"; }
 
@@ -424,6 +429,13 @@ bool UnitService::allocate(const json& packet, int receivedFd, json& refusal) {
     };
     rendering_.store(true, std::memory_order_release);
     renderThread_ = std::thread([this] { renderLoop(); });
+    // The render thread is part of the host's real-time path (the host's audio
+    // thread waits for it each cycle): it takes real-time scheduling where the
+    // system grants it, above every ordinary thread and below audio servers,
+    // and stays an ordinary thread elsewhere.
+    sched_param scheduling{};
+    scheduling.sched_priority = kRenderThreadPriority;
+    (void)::pthread_setschedparam(renderThread_.native_handle(), SCHED_FIFO, &scheduling);
     return true;
 }
 

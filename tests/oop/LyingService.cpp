@@ -5,7 +5,8 @@
 // named by $OOP_LIE = {"op": OP, "packets": [...]}: that one is answered with
 // the given packets, in order, instead (an object packet is sent as JSON, a
 // "reply" of "$id" becoming the request's id; a text packet as raw bytes), or
-// with its plausible result changed by {"patch": JSON merge patch}.
+// with its plausible result changed by {"patch": JSON merge patch}, or with a
+// result of {"nested": N} lists in lists.
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -66,11 +67,15 @@ int main() {
         json result = plausibleResult(op);
         if (lie.is_object() && lie.value("op", "") == op && lie.contains("patch")) {
             result.merge_patch(lie["patch"]);
+        } else if (lie.is_object() && lie.value("op", "") == op && lie.contains("nested")) {
+            const auto depth = lie["nested"].get<std::size_t>();
+            remote::sendPacketText(socket, "{\"reply\": " + packet["id"].dump() + ", \"result\": " +
+                                               std::string(depth, '[') + std::string(depth, ']') + "}");
+            continue;
         } else if (lie.is_object() && lie.value("op", "") == op) {
             for (json reply : lie["packets"]) {
                 if (reply.is_string()) {
-                    const std::string raw = reply.get<std::string>();
-                    ::send(socket, raw.data(), raw.size(), MSG_NOSIGNAL);
+                    remote::sendPacketText(socket, reply.get<std::string>());
                     continue;
                 }
                 if (reply.value("reply", json()) == "$id") reply["reply"] = packet["id"];

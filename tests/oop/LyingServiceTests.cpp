@@ -103,9 +103,14 @@ TEST(LyingService, AMalformedReplyOrEventStopsTheServiceLikeADeadOne) {
          "reply is not a whole number from 0 to 18446744073709551615"},
         {R"({"op": "currentPreset", "packets": [{"reply": 999999, "result": null}]})",
          "a reply to request 999999, which is not waiting for one"},
-        {R"({"op": "currentPreset", "packets": ["{\"reply\": "]})", "a packet that is not a JSON object"},
-        {R"({"op": "currentPreset", "packets": ["{\"largePacket\": 100000}"]})", "a packet that is not a JSON object"},
+        {R"({"op": "currentPreset", "packets": ["{\"reply\": "]})",
+         "a packet that is not one JSON object within the size and nesting limits"},
+        {R"({"op": "currentPreset", "packets": ["{\"largePacket\": 100000}"]})",
+         "a packet that is not one JSON object within the size and nesting limits"},
         {R"({"op": "currentPreset", "packets": [{"hello": 1}]})", "the packet is neither a reply nor an event"},
+        // Thirty million lists in lists (in shared memory) would overflow any stack that walked them.
+        {R"({"op": "fullState", "nested": 30000000})",
+         "a packet that is not one JSON object within the size and nesting limits"},
     };
     const std::string eventLies[][2] = {
         {R"({"event": 5})", "event is not text"},

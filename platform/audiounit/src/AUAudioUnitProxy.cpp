@@ -301,7 +301,7 @@ private:
                     return;
                 }
                 if (result == remote::ReceiveResult::Failed) {
-                    malformed("a packet that is not a JSON object");
+                    malformed("a packet that is not one JSON object within the size and nesting limits");
                     reap(std::chrono::milliseconds(2000));
                     return;
                 }

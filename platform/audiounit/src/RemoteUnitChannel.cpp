@@ -234,8 +234,15 @@ std::optional<nlohmann::json> readLargePacket(int fd, const nlohmann::json& size
 }  // namespace
 
 SendResult sendPacket(int socket, const nlohmann::json& packet, int passFd, std::int64_t timeoutNanoseconds) {
-    const std::int64_t deadline = timeoutNanoseconds >= 0 ? monotonicNanoseconds() + timeoutNanoseconds : -1;
     std::string text = packet.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    if (text.size() > kMaxLargePacketBytes) return {SendStatus::TooLarge, std::to_string(text.size()) + " bytes"};
+    if (!nestingWithinLimit(text))
+        return {SendStatus::Failed, "it is nested more than " + std::to_string(kMaxPacketNesting) + " deep"};
+    return sendPacketText(socket, std::move(text), passFd, timeoutNanoseconds);
+}
+
+SendResult sendPacketText(int socket, std::string text, int passFd, std::int64_t timeoutNanoseconds) {
+    const std::int64_t deadline = timeoutNanoseconds >= 0 ? monotonicNanoseconds() + timeoutNanoseconds : -1;
     if (text.size() > kMaxLargePacketBytes) return {SendStatus::TooLarge, std::to_string(text.size()) + " bytes"};
     // A large packet goes in a memfd, announced by a small one; the memfd is
     // the first descriptor, the caller's the second.
@@ -284,7 +291,30 @@ SendResult sendPacket(int socket, const nlohmann::json& packet, int passFd, std:
     return result;
 }
 
+bool nestingWithinLimit(std::span<const char> text) noexcept {
+    std::size_t depth = 0;
+    bool inString = false, escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxPacketNesting) return false;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return true;
+}
+
 std::optional<nlohmann::json> parsePacket(std::span<const char> bytes) {
+    if (!nestingWithinLimit(bytes)) return std::nullopt;
     auto packet = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, false);
     if (packet.is_discarded() || !packet.is_object()) return std::nullopt;
     return packet;

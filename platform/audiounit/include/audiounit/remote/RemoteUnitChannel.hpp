@@ -41,6 +41,9 @@ inline constexpr std::uint32_t kMaxCycleEvents = 512;
 inline constexpr std::size_t kMaxInlinePacketBytes = 64u << 10;
 // The largest control packet at all (a state, an editor's inspection).
 inline constexpr std::size_t kMaxLargePacketBytes = 64u << 20;
+// The deepest nesting of objects and arrays in a packet, so that nothing that
+// walks a received value recursively can run out of stack.
+inline constexpr std::size_t kMaxPacketNesting = 128;
 // The file descriptor the service finds its control socket on.
 inline constexpr int kServiceSocketFd = 3;
 
@@ -155,13 +158,19 @@ struct SendResult {
 // Sends one packet (with `passFd` as SCM_RIGHTS when >= 0), waiting at most
 // `timeoutNanoseconds` (negative: no limit) for room in the socket.
 SendResult sendPacket(int socket, const nlohmann::json& packet, int passFd = -1, std::int64_t timeoutNanoseconds = -1);
+// The same for packet text taken as it is, unchecked (for tests that send
+// what a misbehaving side would).
+SendResult sendPacketText(int socket, std::string text, int passFd = -1, std::int64_t timeoutNanoseconds = -1);
 enum class ReceiveResult { Packet, Closed, Failed };
 // Receives one packet; a descriptor that came with it goes to `receivedFd`
 // (else -1; without `receivedFd` it is closed). A packet that is not a JSON
-// object, or a large packet without its sealed memfd, is Failed.
+// object within the limits, or a large packet without its sealed memfd, is Failed.
 ReceiveResult receivePacket(int socket, nlohmann::json& packet, int* receivedFd = nullptr);
-// The control packet in `bytes` (one JSON object), or null.
+// The control packet in `bytes` (one JSON object nested at most
+// kMaxPacketNesting deep), or null.
 [[nodiscard]] std::optional<nlohmann::json> parsePacket(std::span<const char> bytes);
+// Whether the JSON text's objects and arrays nest at most kMaxPacketNesting deep.
+[[nodiscard]] bool nestingWithinLimit(std::span<const char> text) noexcept;
 
 // A parameter tree as data: nested {"kind": "group", "children": [...]} and
 // parameter objects with every property and the current value (a value that

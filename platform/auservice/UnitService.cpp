@@ -145,8 +145,8 @@ void UnitService::handle(const json& packet, int receivedFd) {
         if (!id) return logDropped("\"op\" is missing or not text");
         std::lock_guard lock(sendMutex_);
         sendToHost(socket_, {{"reply", *id},
-                                     {"error", remote::errorJSON(audiounit::kAudioUnitErr_InvalidParameter,
-                                                                 "malformed request: op is missing or not text")}});
+                             {"error", remote::errorJSON(audiounit::kAudioUnitErr_InvalidParameter,
+                                                         "malformed request: op is missing or not text")}});
         return;
     }
     const std::string name = op->get<std::string>();
@@ -171,6 +171,12 @@ void UnitService::handle(const json& packet, int receivedFd) {
         reply["error"] = std::move(outcome.error);
     std::lock_guard lock(sendMutex_);
     sendToHost(socket_, reply);
+}
+
+void UnitService::handleBytes(std::span<const char> bytes, int receivedFd) {
+    if (const auto packet = remote::parsePacket(bytes)) return handle(*packet, receivedFd);
+    if (receivedFd >= 0) ::close(receivedFd);
+    logDropped("not one JSON object within the size and nesting limits");
 }
 
 json UnitService::describe() {

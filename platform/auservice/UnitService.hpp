@@ -12,6 +12,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -38,6 +39,9 @@ public:
     // or is dropped and logged when its "id" cannot address one. Never
     // throws; takes any packet, so tests and fuzz targets drive it directly.
     void handle(const nlohmann::json& packet, int receivedFd);
+    // The same for a packet's bytes as they arrive: what is not one JSON
+    // object within the limits is dropped and logged.
+    void handleBytes(std::span<const char> bytes, int receivedFd);
     // Answers a request with an error (used before the unit exists).
     static void refuse(int socket, const nlohmann::json& packet, std::int32_t code, const std::string& description);
     // Stops rendering and closes the editor. Main thread.

@@ -351,8 +351,8 @@ private:
                 }
             }
             if (!problem.empty()) {
-                if (alive()) malformed(problem);
-                return !alive() ? false : true;
+                malformed(problem);
+                return false;
             }
             replied_.notify_all();
             return true;
@@ -385,7 +385,6 @@ private:
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
-
 
     int socket_ = -1;
     pid_t pid_ = -1;

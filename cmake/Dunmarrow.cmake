@@ -45,6 +45,11 @@ endfunction()
 include(GNUInstallDirs)
 set(DUNMARROW_AUDIO_UNIT_INSTALL_LIBDIR "${CMAKE_INSTALL_LIBDIR}/dunmarrow/audiounits")
 set(DUNMARROW_AUDIO_UNIT_INSTALL_DIR "${CMAKE_INSTALL_FULL_LIBDIR}/dunmarrow/audiounits")
+# Where the audio-unit service, a program only the platform starts, is
+# installed; and that folder seen from bin/.
+set(DUNMARROW_SERVICE_INSTALL_LIBEXECDIR "${CMAKE_INSTALL_LIBEXECDIR}/dunmarrow")
+set(DUNMARROW_SERVICE_INSTALL_DIR "${CMAKE_INSTALL_FULL_LIBEXECDIR}/dunmarrow")
+file(RELATIVE_PATH DUNMARROW_SERVICE_FROM_BIN_DIR /${CMAKE_INSTALL_BINDIR} /${DUNMARROW_SERVICE_INSTALL_LIBEXECDIR})
 
 # An audio-unit bundle: the folder NAME.auext holding the module NAME.so built
 # from `target`, the manifest Info.json and Resources/.

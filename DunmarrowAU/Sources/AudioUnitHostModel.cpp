@@ -91,7 +91,14 @@ void AudioUnitHostModel::loadAudioUnit() {
         loaded.showAudioControls = self->wantsAudio;
         loaded.showMIDIContols = self->wantsMIDI;
         loaded.title = self->auValString;
-        loaded.message = "Successfully loaded (" + self->auValString + ")";
+        // Success is said only of a unit that exists; otherwise the window says why not.
+        if (self->playEngine->avAudioUnit()) {
+            loaded.message = "Successfully loaded (" + self->auValString + ")";
+        } else {
+            const auto& why = self->playEngine->instantiationError;
+            loaded.message = "Could not load (" + self->auValString + ")" +
+                             (why && !why->description.empty() ? ": " + why->description : std::string());
+        }
         loaded.viewController = std::move(viewController);
         self->viewModel.set(std::move(loaded));
         self->loadFinished_ = true;

@@ -20,6 +20,7 @@ ContentView::ContentView(std::shared_ptr<AudioUnitHostModel> model, double windo
     watch_.watch(hostModel->viewModel);
     watch_.watch(hostModel->audioUnitCrashed);
     watch_.watch(hostModel->playEngine->isPlaying);
+    watch_.watch(hostModel->playEngine->outputLossReason);
 }
 
 ui::View ContentView::unitSection() {
@@ -58,6 +59,9 @@ ui::View ContentView::body() {
         rows.push_back(ui::Text("Audio Playback"));
         rows.push_back(ui::Button(hostModel->playEngine->isPlaying() ? "Stop" : "Play", [this] { togglePlayback(); })
                            .accessibilityIdentifier(kPlayButtonIdentifier));
+    }
+    if (const auto& lost = hostModel->playEngine->outputLossReason(); !lost.empty()) {
+        rows.push_back(selectableText("Audio output lost: " + lost).accessibilityIdentifier(kOutputLostIdentifier));
     }
     if (viewModel.showMIDIContols) rows.push_back(ui::Text("MIDI Input: Enabled"));
     rows.push_back(ui::Spacer().frame(std::nullopt, margin));

@@ -2,7 +2,8 @@
 // The host window's content, top to bottom: the unit's title (bold) with the
 // validation badge and the unit's editor (or the status message), or the
 // crashed row; the playback controls for effect types ("Audio Playback" and a
-// "Play"/"Stop" button); "MIDI Input: Enabled" for MIDI-taking types; a spacer.
+// "Play"/"Stop" button); "Audio output lost: <why>" once the engine's output is
+// lost; "MIDI Input: Enabled" for MIDI-taking types; a spacer.
 // Evaluated again whenever a model field it reads is published. Main thread only.
 
 #include <memory>
@@ -21,6 +22,7 @@ public:
     static constexpr const char* kEditorIdentifier = "UnitEditor";
     static constexpr const char* kPlayButtonIdentifier = "PlayButton";
     static constexpr const char* kCrashedIdentifier = "CrashedRow";
+    static constexpr const char* kOutputLostIdentifier = "OutputLost";
 
     explicit ContentView(std::shared_ptr<AudioUnitHostModel> model, double margin = kDefaultMargin);
 

@@ -163,8 +163,11 @@ int runHeadless(const HeadlessOptions& options, const std::string& type, const s
     if (options.output) configuration.engine.offlineMaximumFrames = kOfflineCycleFrames;
     const auto model = AudioUnitHostModel::make(type, subType, manufacturer, std::move(configuration));
     // The loaded message as the window would show it, the moment it is published
-    // (before the validation job runs).
-    model->viewModel.subscribe([](const AudioUnitViewModel& viewModel) { printLine(viewModel.message); });
+    // (before the validation job runs). A unit that could not be made (no
+    // editor either) is reported once, below, with the reason.
+    model->viewModel.subscribe([](const AudioUnitViewModel& viewModel) {
+        if (viewModel.viewController) printLine(viewModel.message);
+    });
 
     if (!mainLoop.runUntil([&] { return model->loadFinished(); }, kLoadTimeout)) {
         printLine("DunmarrowAU: loading the audio unit did not finish");
@@ -209,6 +212,10 @@ int runHeadless(const HeadlessOptions& options, const std::string& type, const s
                           std::chrono::duration_cast<foundation::Clock::duration>(
                               std::chrono::duration<double>(options.seconds)));
         playEngine.stopPlaying();
+    }
+    if (const auto& lost = playEngine.outputLossReason(); !lost.empty()) {
+        printLine("DunmarrowAU: the audio output was lost: " + lost);
+        return 1;
     }
     printLine("Input peak level: " + levelText(playEngine.levelMeter()->inputPeak()));
     printLine("Output peak level: " + levelText(playEngine.levelMeter()->outputPeak()));

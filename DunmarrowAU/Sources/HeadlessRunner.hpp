@@ -34,6 +34,7 @@ struct HeadlessOptions {
 
 // Runs the model headless on the main run loop of the calling thread (which
 // becomes the main thread) for the codes given. Returns the process's exit
-// status: 0 when the unit loaded and played, 1 otherwise.
+// status: 0 when the unit loaded and played, 1 otherwise (a lost audio output
+// included, said in one line).
 int runHeadless(const HeadlessOptions& options, const std::string& type, const std::string& subType,
                 const std::string& manufacturer, AudioUnitHostModel::Configuration configuration);

@@ -4,8 +4,8 @@
 // value stores it without calling anyone, so views only re-render on change.
 //
 // Threads: the host writes its observable fields on the main thread only
-// (the engine's start and stop steps write isPlaying on the state-change
-// queue while the main thread waits for them). Subscribers run on the writing
+// (the engine's start and stop steps write isPlaying and outputLossReason on
+// the state-change queue while the main thread waits for them). Subscribers run on the writing
 // thread and may read any field, but must not subscribe or unsubscribe others.
 
 #include <cstdint>

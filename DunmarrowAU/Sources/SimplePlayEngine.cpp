@@ -1,5 +1,6 @@
 #include "SimplePlayEngine.hpp"
 
+#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -78,7 +79,10 @@ audiounit::AVAudioUnitComponentPtr SimplePlayEngine::findComponent(std::string_v
                 description);
         if (!components.empty()) return components.front();
     }
-    // A text that is no four-character code matches nothing either.
+    // A text that is no four-character code matches nothing either. What the
+    // registry passed over may have been the unit itself.
+    for (const auto& problem : audiounit::AudioComponentRegistry::shared().scanProblems())
+        std::fprintf(stderr, "DunmarrowAU: %s\n", problem.description().c_str());
     fatal("Failed to find component with type: " + std::string(type) + ", subtype: " + std::string(subType) +
           ", manufacturer: " + std::string(manufacturer) + ")");
 }
@@ -225,14 +229,22 @@ bool SimplePlayEngine::togglePlaying() {
     return isPlaying.get();
 }
 
+bool SimplePlayEngine::publishOutputLoss() {
+    const auto reason = engine->outputLossReason();
+    outputLossReason.set(reason.value_or(std::string()));
+    return reason.has_value();
+}
+
 void SimplePlayEngine::startPlayingInternal() {
-    if (!avAudioUnit.get()) return;
+    if (!avAudioUnit.get() || publishOutputLoss()) return;
     const bool effect = isEffectUnit();
     if (effect) scheduleEffectLoop();
     engine->connect(engine->mainMixerNode(), engine->outputNode(), engine->outputNode()->outputFormatForBus(0));
     foundation::NSError error;
     if (!engine->start(&error)) {
         isPlaying.set(false);
+        // An output lost on the way is shown, not fatal.
+        if (publishOutputLoss()) return;
         fatal("Could not start engine. error: " + error.localizedDescription() + ".");
     }
     if (effect) player->play();
@@ -244,6 +256,7 @@ void SimplePlayEngine::stopPlayingInternal() {
     if (isEffectUnit()) player->stop();
     engine->stop();
     isPlaying.set(false);
+    publishOutputLoss();
 }
 
 void SimplePlayEngine::scheduleEffectLoop() {

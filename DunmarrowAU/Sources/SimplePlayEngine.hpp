@@ -90,6 +90,10 @@ public:
     const engine::AVAudioPlayerNodePtr player = std::make_shared<engine::AVAudioPlayerNode>();
     Observable<engine::AVAudioFilePtr> file;
     Observable<bool> isPlaying{false};
+    // Why the audio output was lost (its JACK server shut down or stopped
+    // answering), or empty while it works. Written by the start and stop steps;
+    // once lost, starting does nothing.
+    Observable<std::string> outputLossReason;
     MIDIOutputBlock midiOutBlock = [](std::int64_t, std::uint8_t, std::int64_t, const std::uint8_t*) {
         return audiounit::OSStatus{0};
     };
@@ -106,7 +110,8 @@ public:
                          ViewControllerCompletion completion);
     // Start and stop, each run synchronously on stateChangeQueue; starting while
     // playing and stopping while idle do nothing, as do both without a unit.
-    // Main thread; they return once the step has run.
+    // Main thread; they return once the step has run, which takes at most the
+    // output's time limit for each wait on the JACK server.
     void startPlaying();
     void stopPlaying();
     // Stops when playing, else starts; returns isPlaying afterwards.
@@ -148,6 +153,8 @@ private:
     [[nodiscard]] NSViewControllerPtr loadViewController() const;
     void startPlayingInternal();
     void stopPlayingInternal();
+    // Publishes the engine's output loss; true when the output is lost.
+    bool publishOutputLoss();
     void scheduleEffectLoop();
 
     audiounit::AudioComponentInstantiationOptions instantiationOptions_;

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -116,7 +120,6 @@ TEST(AudioUnitState, MalformedOrForeignStatesAreRefusedAndChangeNothing) {
     expectRefused(changed([](auto& s) { s["parameters"]["x"] = 1.0; }), "address not a number");
     expectRefused(changed([](auto& s) { s["parameters"]["-4"] = 1.0; }), "negative address");
     expectRefused(changed([](auto& s) { s["parameters"]["4"] = "loud"; }), "value not a number");
-    expectRefused(changed([](auto& s) { s["parameters"]["4"] = 1e300; }), "value out of float range");
     expectRefused(changed([](auto& s) { s["parameters"] = nlohmann::json::array(); }), "parameters not an object");
     expectRefused(changed([](auto& s) { s["preset"] = {{"number", "one"}}; }), "preset malformed");
     expectRefused(changed([](auto& s) { s["parameters"]["0"] = 50.0; s["type"] = -1; }), "negative type");
@@ -134,6 +137,101 @@ TEST(AudioUnitState, MalformedOrForeignStatesAreRefusedAndChangeNothing) {
     EXPECT_FALSE(unit->setFullStateData("{\"version\":1", &error));
     EXPECT_EQ(valuesOf(*unit), before);
     EXPECT_EQ(announcements, 0);
+}
+
+// Values from stored data are held to their parameter's range, as values a
+// user types are; a value no number holds is refused, naming the parameter
+// (and, for a user preset, the file).
+TEST(AudioUnitState, StoredValuesAreHeldToTheRangeAndNonFiniteOnesRefused) {
+    TemporaryDirectory folder;
+    const std::filesystem::path file = folder.path() / "user-1.json";
+    struct Case {
+        const char* stored;  // gain, which ranges from 0 to 1
+        AUValue applied;
+        const char* refusal;
+    };
+    const Case cases[] = {
+        {"0.25", 0.25f, nullptr}, {"1e6", 1.0f, nullptr},   {"-3", 0.0f, nullptr},
+        {"3e38", 1.0f, nullptr},  {"1e300", 1.0f, nullptr}, {"-1e400", 0, "the value of gain (address 4) is not finite"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stored);
+        const std::string state = R"({"type":)" + std::to_string(fourCharCode("aufx")) + R"(,"subtype":)" +
+                                  std::to_string(fourCharCode("test")) + R"(,"manufacturer":)" +
+                                  std::to_string(fourCharCode("Dmrw")) +
+                                  R"(,"version":1,"preset":{"number":-1,"name":"Stored"},"parameters":{"4":)" +
+                                  c.stored + "}}";
+        std::ofstream(file) << state;
+        auto unit = makeUnit();
+        unit->setUserPresetsDirectory(folder.path());
+        const auto gain = unit->parameterTree()->parameterWithAddress(4);
+        gain->setValue(0.5f);
+        foundation::NSError error;
+        const auto stored = AUAudioUnitPreset::make(-1, "Stored");
+        if (c.refusal == nullptr) {
+            ASSERT_TRUE(unit->setFullStateData(state, &error)) << error.description;
+            EXPECT_EQ(gain->value(), c.applied);
+            gain->setValue(0.5f);
+            unit->setCurrentPreset(stored);
+            EXPECT_EQ(gain->value(), c.applied);
+        } else {
+            EXPECT_FALSE(unit->setFullStateData(state, &error));
+            EXPECT_EQ(error.description, std::string("unusable state: ") + c.refusal);
+            EXPECT_FALSE(unit->presetStateFor(stored, &error));
+            EXPECT_EQ(error.description, file.string() + ": " + c.refusal);
+            const auto unusable = unit->unusableUserPresets();
+            ASSERT_EQ(unusable.size(), 1u);
+            EXPECT_EQ(unusable[0].path, file);
+            EXPECT_EQ(unusable[0].reason, c.refusal);
+            EXPECT_EQ(gain->value(), 0.5f);
+        }
+    }
+    // A state made in memory can hold what no file does.
+    auto unit = makeUnit();
+    auto state = unit->fullState();
+    state["parameters"]["4"] = std::nan("");
+    foundation::NSError error;
+    EXPECT_FALSE(unit->setFullState(state, &error));
+    EXPECT_EQ(error.description, "unusable state: the value of gain (address 4) is not finite");
+}
+
+// A save that fails says why, and never replaces what is not a file.
+TEST(AudioUnitState, AFailedPresetSaveSaysWhy) {
+    TemporaryDirectory folder;
+    const std::filesystem::path file = folder.path() / "user-1.json";
+    struct Case {
+        const char* name;
+        rlim_t fileSizeLimit;  // 0: none
+        bool fifo;             // a FIFO, which nobody reads, stands at the preset's path
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"file size limit", 16, false, "File too large"},
+        {"a FIFO", 0, true, "no program is reading it"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(file);
+        if (c.fifo) {
+            ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
+        }
+        auto unit = makeUnit();
+        unit->setUserPresetsDirectory(folder.path());
+        struct rlimit limit {};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        const struct rlimit before = limit;
+        if (c.fileSizeLimit != 0) limit.rlim_cur = c.fileSizeLimit;
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        foundation::NSError error;
+        const bool saved = unit->saveUserPreset(AUAudioUnitPreset::make(-1, "Mine"), &error);
+        ::setrlimit(RLIMIT_FSIZE, &before);
+        std::signal(SIGXFSZ, previous);
+        EXPECT_FALSE(saved);
+        EXPECT_EQ(error.description, "cannot write " + file.string() + ": " + c.reason);
+        EXPECT_EQ(std::filesystem::is_fifo(file), c.fifo);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), c.fifo ? 1 : 0);
+    }
 }
 
 TEST(AudioUnitState, BasePresetSelectionKeepsListedFactoryPresetsOnly) {

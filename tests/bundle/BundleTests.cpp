@@ -6,7 +6,14 @@
 
 #include "FileContents.hpp"
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -55,6 +62,22 @@ private:
     std::mutex mutex_;
     std::vector<std::pair<AUParameterAddress, AUValue>> events_;
 };
+
+// A tool of the build run as a child process on the default search path,
+// with `unitFolder` in front and a home of its own; at most a minute.
+struct ToolRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+ToolRun runTool(const std::string& arguments, const fs::path& unitFolder, const fs::path& scratch) {
+    const std::string command = "env HOME='" + scratch.string() + "' DUNMARROW_AUDIO_UNIT_PATH='" +
+                                unitFolder.string() + "' timeout 60 " + arguments + " >'" +
+                                (scratch / "out").string() + "' 2>'" + (scratch / "err").string() + "'";
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, testsupport::fileContents(scratch / "out"),
+            testsupport::fileContents(scratch / "err")};
+}
 
 // The values each parameter has in tree order, as change events.
 std::vector<std::pair<AUParameterAddress, AUValue>> valuesInTreeOrder(const AUParameterTree& tree) {
@@ -168,4 +191,78 @@ TEST(Bundle, ARestoredStateIsAnnouncedToEveryObserverOfTheTree) {
     // The all-values-changed notification alone: exactly the fourteen values.
     unit->postAllParameterValuesChanged();
     EXPECT_EQ(recorder.take(), savedValues);
+}
+
+TEST(Bundle, ToolsRefuseABrokenCopyInOneLineAndListSkippedBundlesOnlyWhenAsked) {
+    const std::string render = BUNDLE_TEST_RENDER;
+    const std::string validate = BUNDLE_TEST_VALIDATOR;
+    const fs::path scratch = fs::temp_directory_path() / ("dunmarrow-broken-bundles-" + std::to_string(::getpid()));
+    fs::remove_all(scratch);
+    // Copies of the built bundle (which they hide, coming first) whose module
+    // is cut short or no ELF file at all.
+    struct Broken {
+        std::string name;
+        std::uintmax_t keptBytes;  // 0: the module is text
+        std::string reasonStart;
+    };
+    const std::vector<Broken> broken = {
+        {"cut-1k", 1024, "it is truncated: "},     {"cut-4k", 4096, "it is truncated: "},
+        {"cut-16k", 16384, "it is truncated: "},   {"cut-64k", 65536, "it is truncated: "},
+        {"text", 0, "it is not an ELF file"},
+    };
+    for (const Broken& entry : broken) {
+        SCOPED_TRACE(entry.name);
+        const fs::path folder = scratch / entry.name;
+        fs::create_directories(folder);
+        fs::copy(kBundle, folder / "DunmarrowAUExtension.auext", fs::copy_options::recursive);
+        const fs::path module = folder / "DunmarrowAUExtension.auext" / "DunmarrowAUExtension.so";
+        if (entry.keptBytes > 0)
+            fs::resize_file(module, entry.keptBytes);
+        else
+            std::ofstream(module, std::ios::trunc) << "not a library";
+        const std::string refusal = "The module " + module.string() + " cannot be loaded: " + entry.reasonStart;
+
+        const ToolRun rendered = runTool(render + " --list-presets", folder, scratch);
+        EXPECT_EQ(rendered.status, 1) << rendered.err;
+        EXPECT_EQ(rendered.out, "");
+        EXPECT_EQ(rendered.err.rfind("dunmarrow-render: cannot load the effect: " + refusal, 0), 0u) << rendered.err;
+        EXPECT_EQ(std::count(rendered.err.begin(), rendered.err.end(), '\n'), 1) << rendered.err;
+
+        const ToolRun validated = runTool(validate + " aufx dmds QVRN", folder, scratch);
+        EXPECT_EQ(validated.status, 2) << validated.out;
+        EXPECT_EQ(validated.out.rfind("FAIL open (cold): " + refusal, 0), 0u) << validated.out;
+        EXPECT_NE(validated.out.find(" (-66742)\nValidation failed: the component could not be opened\n"),
+                  std::string::npos) << validated.out;
+        EXPECT_EQ(validated.err, "");
+
+        // The bundle it hides is listed on request, before the error.
+        const std::string hidden = "skipped " + (kBundle / "Info.json").string() +
+                                   ": AudioComponents[0]: type aufx, subtype dmds, manufacturer QVRN is already "
+                                   "provided by " + (folder / "DunmarrowAUExtension.auext").string() + "\n";
+        const ToolRun verbose = runTool(render + " --verbose --list-presets", folder, scratch);
+        EXPECT_EQ(verbose.err.rfind("dunmarrow-render: " + hidden + "dunmarrow-render: cannot load the effect: ", 0),
+                  0u) << verbose.err;
+        EXPECT_EQ(runTool(validate + " --verbose aufx dmds QVRN", folder, scratch).err,
+                  "dunmarrow-validate: " + hidden);
+    }
+
+    // A FIFO in place of a manifest is passed over at once, said only when
+    // asked or when nothing matched.
+    const fs::path fifoFolder = scratch / "fifo";
+    fs::create_directories(fifoFolder / "Blocking.auext");
+    ASSERT_EQ(::mkfifo((fifoFolder / "Blocking.auext" / "Info.json").c_str(), 0644), 0);
+    const std::string skippedFifo =
+        "skipped " + (fifoFolder / "Blocking.auext" / "Info.json").string() + ": is not a regular file\n";
+    const ToolRun listed = runTool(render + " --list-presets", fifoFolder, scratch);
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_EQ(listed.err, "");
+    EXPECT_EQ(runTool(render + " --verbose --list-presets", fifoFolder, scratch).err,
+              "dunmarrow-render: " + skippedFifo);
+    const ToolRun unmatched = runTool(validate + " aufx dmdz QVRN", fifoFolder, scratch);
+    EXPECT_EQ(unmatched.status, 2);
+    EXPECT_EQ(unmatched.err, "dunmarrow-validate: " + skippedFifo);
+    EXPECT_EQ(unmatched.out,
+              "FAIL open (cold): No installed audio unit matches type aufx, subtype dmdz, manufacturer QVRN\n"
+              "Validation failed: the component could not be opened\n");
+    fs::remove_all(scratch);
 }

@@ -219,7 +219,7 @@ TEST(RealUnitChoices, UnknownPresetsParametersAndValuesAreRefusedAndChangeNothin
               Failure("unknown parameter 'volume' (see --list-parameters)", 2));
     EXPECT_EQ(failureOf([&] { effect->setParameter("global", "1"); }),
               Failure("unknown parameter 'global' (see --list-parameters)", 2));
-    for (const char* text : {"", "loud", "1,5", "0x10", "nan", "inf", "5 ", "on"}) {
+    for (const char* text : {"", "loud", "1,5", "0x10", "nan", "5 ", "on"}) {
         EXPECT_EQ(failureOf([&] { effect->setParameter("drive", text); }),
                   Failure("cannot set drive to '" + std::string(text) + "': not a number", 2));
     }

@@ -147,7 +147,7 @@ TEST(Headless, AnUnwritableSnapshotIsAnErrorLine) {
     EXPECT_EQ(run.output.find("Window written to"), std::string::npos) << run.output;
 }
 
-TEST(Headless, AUnitThatCannotBeMadeEndsWithTheReason) {
+TEST(Headless, AUnitThatCannotBeMadeEndsWithTheReasonAndNoWordOfSuccess) {
     // The registry knows the component, but its module is no library.
     TempDir folder;
     std::filesystem::copy(std::string(HOST_TEST_BUNDLES) + "/HostTestEffect.auext", folder.path() / "HostTestEffect.auext",
@@ -161,6 +161,7 @@ TEST(Headless, AUnitThatCannotBeMadeEndsWithTheReason) {
     EXPECT_EQ(printed.back().rfind("DunmarrowAU: the audio unit could not be instantiated (", 0), 0u) << run.output;
     EXPECT_NE(printed.back().find("HostTestEffect.so"), std::string::npos) << run.output;
     EXPECT_NE(printed.back().find("; nothing to validate or play"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("Successfully loaded"), std::string::npos) << run.output;
 }
 
 TEST(Headless, RefusesBadArguments) {

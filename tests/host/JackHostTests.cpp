@@ -1,19 +1,25 @@
 // The host on a private JACK server (dummy driver, 48 kHz): the looped file
 // played through the test effect (a gain of 0.5) reaches another JACK client
-// as the source times the gain, and the MIDI output of JACK clients, present
-// at start or registered later, reaches the instrument as MIDI 2.0 packets.
+// as the source times the gain, the MIDI output of JACK clients, present at
+// start or registered later, reaches the instrument as MIDI 2.0 packets, and a
+// server that stops answering loses the output without hanging the host.
 
 #include <gtest/gtest.h>
 #include <jack/jack.h>
+#include <poll.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <thread>
 
+#include "ContentView.hpp"
 #include "HostTestSupport.hpp"
 #include "JackTestServer.hpp"
+#include "WindowTestSupport.hpp"
 #include "engine/JackAudioOutput.hpp"
 #include "midi/MIDIServices.hpp"
+#include "ui/ViewHost.hpp"
 
 using namespace hosttest;
 
@@ -70,6 +76,14 @@ protected:
         midi::MIDIRestart();  // forget a server an earlier test of this process used
     }
     void TearDown() override {
+        if (!server) return;
+        server->resume();  // the clients below wait on it
+        // Queued effect-loop jobs hold engines: let them go while their server
+        // runs (libjack may crash closing a client of a dead server once a
+        // later server of the same name has clients).
+        EXPECT_TRUE(pumpUntil([&] {
+            return std::all_of(engines.begin(), engines.end(), [](const auto& engine) { return engine.expired(); });
+        }));
         if (manager && manager->client != 0) midi::MIDIClientDispose(manager->client);
         midi::MIDIRestart();  // with no client left this only closes the connection
         server.reset();
@@ -82,14 +96,21 @@ protected:
         manager = configuration.midiManager;
         return configuration;
     }
+    // A host engine on JACK, released before the server stops.
+    std::shared_ptr<SimplePlayEngine> makeEngine() {
+        auto engine = SimplePlayEngine::make(jackConfiguration());
+        engines.push_back(engine);
+        return engine;
+    }
     std::unique_ptr<testsupport::JackTestServer> server;
     std::shared_ptr<MIDIManager> manager;
+    std::vector<std::weak_ptr<SimplePlayEngine>> engines;
 };
 
 TEST_F(HostOverJack, NotesFromJackClientsPresentAtStartAndRegisteredLaterReachTheInstrumentAsMIDI2) {
     testsupport::JackTestKeyboard early("early-keys");
     ASSERT_TRUE(early.ok());
-    auto engine = SimplePlayEngine::make(jackConfiguration());
+    auto engine = makeEngine();
     instantiate(*engine, "aumu", "hins", "DmTs");
     const auto principal = principalOf(*engine);
     ASSERT_TRUE(principal);
@@ -120,7 +141,7 @@ TEST_F(HostOverJack, NotesFromJackClientsPresentAtStartAndRegisteredLaterReachTh
 }
 
 TEST_F(HostOverJack, TheFilePlayedThroughTheEffectReachesAJackClient) {
-    auto engine = SimplePlayEngine::make(jackConfiguration());
+    auto engine = makeEngine();
     ASSERT_EQ(engine->engine->outputKind(), engine::AVAudioEngineOutputKind::Jack);
     instantiate(*engine, "aufx", "dmds", "QVRN");
     const auto ports = engine->engine->jackOutput()->portNames();
@@ -172,6 +193,96 @@ TEST_F(HostOverJack, TheFilePlayedThroughTheEffectReachesAJackClient) {
     // Resampling differs from linear interpolation a little; a wrong gain or a
     // missing effect would leave an error as large as the signal.
     EXPECT_LT(std::sqrt(bestError / referenceEnergy), 0.1) << "best lag " << bestLag;
+}
+
+constexpr const char* kServerDidNotAnswer = "the JACK server did not answer within 5 seconds";
+
+// The server stops answering while the file plays: Stop gives up on it after
+// the output's time limit, the window says the output is lost, and Play no
+// longer starts anything.
+TEST_F(HostOverJack, AServerThatStopsAnsweringLosesTheOutputAndTheWindowSaysSo) {
+    AudioUnitHostModel::Configuration configuration;
+    configuration.engine = jackConfiguration();
+    // A validation that never answers: no badge.
+    configuration.validate = [](const audiounit::AVAudioUnitComponentPtr&, const nlohmann::json&,
+                                AudioComponentValidationCallback) {};
+    const auto model = AudioUnitHostModel::make("aufx", "dmds", "QVRN", std::move(configuration));
+    engines.push_back(model->playEngine);
+    ui::ViewHost window{ui::View(std::make_shared<ContentView>(model))};
+    ASSERT_TRUE(pumpUntil([&] { return model->loadFinished(); }));
+    auto& engine = *model->playEngine;
+    engine.startPlaying();
+    ASSERT_TRUE(engine.isPlaying());
+    ASSERT_TRUE(pumpUntil([&] { return engine.effectLoopPasses() == 1; }));
+
+    server->pause();
+    engine.stopPlaying();
+    EXPECT_FALSE(engine.isPlaying());
+    EXPECT_EQ(engine.outputLossReason(), kServerDidNotAnswer);
+    engine.startPlaying();
+    EXPECT_FALSE(engine.isPlaying());
+    server->resume();
+
+    ASSERT_TRUE(pumpUntil([&] { return window.frameOf(ContentView::kOutputLostIdentifier).has_value(); }));
+    EXPECT_EQ(collectTexts(window.inspect()),
+              (std::vector<std::string>{"aufx dmds QVRN", "Audio Playback", "Play",
+                                        std::string("Audio output lost: ") + kServerDidNotAnswer}));
+}
+
+// The program, headless, playing through the server when it stops answering:
+// it ends with one line saying why and status 1 instead of waiting for ever.
+TEST_F(HostOverJack, TheHeadlessHostEndsWithTheReasonWhenTheServerStopsAnswering) {
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, out[1]);
+    std::vector<std::string> arguments = {HOST_TEST_PROGRAM, "--headless", "--seconds", "2"};
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, HOST_TEST_PROGRAM, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ASSERT_EQ(spawned, 0);
+
+    // Pause the server half a second into playing (which follows the verdict);
+    // give the program 30 s from there before calling it hung.
+    std::string output;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    bool paused = false;
+    for (;;) {
+        pollfd readable{out[0], POLLIN, 0};
+        if (::poll(&readable, 1, 100) > 0) {
+            char chunk[4096];
+            const ssize_t got = ::read(out[0], chunk, sizeof chunk);
+            if (got <= 0) break;
+            output.append(chunk, static_cast<std::size_t>(got));
+        }
+        if (!paused && output.find("\nValidation ") != std::string::npos) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            server->pause();
+            paused = true;
+            deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            break;
+        }
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(out[0]);
+    server->resume();
+    ASSERT_TRUE(paused) << output;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status << "\n" << output;
+    EXPECT_NE(output.find(std::string("\nDunmarrowAU: the audio output was lost: ") + kServerDidNotAnswer + "\n"),
+              std::string::npos)
+        << output;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -23,23 +24,29 @@
 namespace hosttest {
 
 // A validation that answers only when the test says so (the window shows no
-// badge until then), from another thread, like the platform's.
+// badge until then), from another thread, like the platform's. What it records
+// is shared with the function it hands out: a validation job still queued when
+// a test ends writes there, never into the next test's.
 struct ManualValidation {
-    AudioComponentValidationCallback pending;
-    int calls = 0;
+    struct Record {
+        AudioComponentValidationCallback pending;
+        int calls = 0;
+    };
+    std::shared_ptr<Record> record = std::make_shared<Record>();
 
     AudioComponentValidateFunction function() {
-        return [this](const audiounit::AVAudioUnitComponentPtr&, const nlohmann::json&,
-                      AudioComponentValidationCallback callback) {
-            ++calls;
-            pending = std::move(callback);
+        return [record = record](const audiounit::AVAudioUnitComponentPtr&, const nlohmann::json&,
+                                 AudioComponentValidationCallback callback) {
+            ++record->calls;
+            record->pending = std::move(callback);
         };
     }
+    [[nodiscard]] int calls() const { return record->calls; }
     void answer(AudioComponentValidationResult result, const nlohmann::json& results) {
         // The validation job runs on the main queue after loading.
-        ASSERT_TRUE(pumpUntil([this] { return static_cast<bool>(pending); })) << "no validation is waiting";
-        std::thread([callback = pending, result, results] { callback(result, results); }).join();
-        pending = nullptr;
+        ASSERT_TRUE(pumpUntil([this] { return static_cast<bool>(record->pending); })) << "no validation is waiting";
+        std::thread([callback = record->pending, result, results] { callback(result, results); }).join();
+        record->pending = nullptr;
     }
 };
 

@@ -251,7 +251,7 @@ TEST(HostWindow, AnInvalidatedInstanceShowsTheCrashedLayout) {
     EXPECT_TRUE(window.shows("Close"));
 }
 
-TEST(HostWindow, AFailedInstantiationShowsTheLoadedMessageInPlaceOfTheEditor) {
+TEST(HostWindow, AFailedInstantiationSaysWhyInPlaceOfTheEditor) {
     // The registry knows the component, but its module is no library.
     TempDir folder;
     std::filesystem::copy(std::string(HOST_TEST_BUNDLES) + "/HostTestEffect.auext",
@@ -267,12 +267,14 @@ TEST(HostWindow, AFailedInstantiationShowsTheLoadedMessageInPlaceOfTheEditor) {
     ASSERT_TRUE(loaded);
     ASSERT_FALSE(window.model->playEngine->avAudioUnit());
     window.fit();
-    EXPECT_EQ(collectTexts(window.tree()), (std::vector<std::string>{"aufx dmds QVRN", "Successfully loaded (aufx dmds QVRN)",
-                                                                     "Audio Playback", "Play"}));
+    const std::string why = "Could not load (aufx dmds QVRN): The module " +
+                            (folder.path() / "HostTestEffect.auext" / "HostTestEffect.so").string() +
+                            " cannot be loaded: it is not an ELF file";
+    EXPECT_EQ(collectTexts(window.tree()), (std::vector<std::string>{"aufx dmds QVRN", why, "Audio Playback", "Play"}));
     EXPECT_GE(window.frame(ContentView::kMessageIdentifier).width, 400);
     EXPECT_GE(window.frame(ContentView::kMessageIdentifier).height, 200);
     EXPECT_FALSE(window.shows(ValidationView::kBadgeIdentifier));
-    EXPECT_EQ(window.validation.calls, 0);
+    EXPECT_EQ(window.validation.calls(), 0);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The JACK backend against a private JACK server with the dummy driver: other
 // clients' MIDI outputs are sources, notes arrive at a MIDI 2.0 port as UMP,
 // a client that appears later is announced and can be connected from the
-// notification, and a server that goes away takes its sources with it.
+// notification, and a server that goes away or stops answering takes its
+// sources with it.
 
 #include <gtest/gtest.h>
 
@@ -112,6 +113,7 @@ protected:
     }
 
     void TearDown() override {
+        if (server) server->resume();  // the clients below wait on it
         if (client != 0) MIDIClientDispose(client);
         MIDIRestart();  // with no client left this only closes the connection
         keyboards.clear();
@@ -258,7 +260,18 @@ TEST_F(JackMIDITest, ALaterClientIsAnnouncedAndConnectedFromTheNotification) {
     EXPECT_FALSE(sourceNamed("dm-later:out"));
 }
 
-TEST_F(JackMIDITest, AServerThatGoesAwayTakesItsSourcesAndReportsAnIOError) {
+// A server that shuts down, or one that stops answering (a stopped process)
+// so that the next call waiting on it gives up after the time limit: either
+// way the JACK sources go, with an I/O error and one line saying why.
+struct ServerLoss {
+    const char* name;
+    bool stopsAnswering;
+    const char* line;
+};
+
+class JackServerLoss : public JackMIDITest, public ::testing::WithParamInterface<ServerLoss> {};
+
+TEST_P(JackServerLoss, TakesTheSourcesAndReportsAnIOError) {
     auto& keys = addKeyboard("dm-gone");
     createHostClient();
     const auto source = sourceNamed(keys.portName());
@@ -266,13 +279,26 @@ TEST_F(JackMIDITest, AServerThatGoesAwayTakesItsSourcesAndReportsAnIOError) {
     ASSERT_EQ(MIDIPortConnectSource(port, *source, nullptr), noErr);
 
     testing::internal::CaptureStdout();
-    server->stop();
+    if (GetParam().stopsAnswering) {
+        server->pause();
+        // Disconnecting removes the source's JACK input port, which waits on the server.
+        EXPECT_EQ(MIDIPortDisconnectSource(port, *source), noErr);
+    } else {
+        server->stop();
+    }
     const auto removed = waitForEvent(kMIDIMsgObjectRemoved, *source);
     const auto ioError = waitForEvent(kMIDIMsgIOError);
     const auto output = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(removed);
     ASSERT_TRUE(ioError);
     EXPECT_EQ(ioError->error, kMIDIUnknownError);
-    EXPECT_EQ(output, "MIDI input unavailable: the JACK server has shut down\n");
+    EXPECT_EQ(output, GetParam().line);
     EXPECT_FALSE(sourceNamed(keys.portName()));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    , JackServerLoss,
+    ::testing::Values(ServerLoss{"ShutsDown", false, "MIDI input unavailable: the JACK server has shut down\n"},
+                      ServerLoss{"StopsAnswering", true,
+                                 "MIDI input unavailable: the JACK server did not answer within 5 seconds\n"}),
+    [](const auto& test) { return std::string(test.param.name); });

@@ -2,8 +2,9 @@
 // A private JACK server for tests: `jackd -n <name> --no-realtime -d dummy`,
 // made the default server of this process (JACK_DEFAULT_SERVER, with
 // JACK_NO_START_SERVER so that nothing else starts one), waited for until a
-// client can connect, and stopped and reaped on destruction. Also a test JACK
-// client with one MIDI output port that plays queued messages.
+// client can connect, stopped and reaped on destruction, and paused on request
+// (SIGSTOP: a server that no longer answers). Also a test JACK client with one
+// MIDI output port that plays queued messages.
 
 #include <jack/jack.h>
 #include <fcntl.h>
@@ -68,10 +69,19 @@ public:
     [[nodiscard]] bool ready() const { return ready_; }
     [[nodiscard]] const std::string& name() const { return name_; }
 
-    // Stops the server and waits for it (killing it after twenty seconds).
+    // Stops the process (it keeps its clients but answers nothing) and lets it go on.
+    void pause() const {
+        if (pid_ > 0) ::kill(pid_, SIGSTOP);
+    }
+    void resume() const {
+        if (pid_ > 0) ::kill(pid_, SIGCONT);
+    }
+
+    // Stops the server, paused or not, and waits for it (killing it after twenty seconds).
     void stop() {
         if (pid_ <= 0) return;
         ::kill(pid_, SIGTERM);
+        ::kill(pid_, SIGCONT);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         int status = 0;
         while (::waitpid(pid_, &status, WNOHANG) == 0) {

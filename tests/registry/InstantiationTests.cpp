@@ -1,15 +1,20 @@
 // Instantiation through the registry: loading real modules built for the
 // tests, the threads each step runs on, and every way loading can fail.
 
+#include <elf.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <cstddef>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <future>
 #include <mutex>
 
+#include "FileContents.hpp"
 #include "RegistryTestSupport.hpp"
 #include "TestPrincipal.hpp"
 #include "audiounit/AVAudioUnit.hpp"
@@ -255,13 +260,58 @@ TEST_F(InstantiationFailures, ModuleFileGoneOrNotAModule) {
     expectError(instantiateOnMainQueue(goneComponent, kAudioComponentInstantiation_None),
                 kAudioUnitErr_InvalidFilePath,
                 "The module file " + (gone / "Module.so").string() + " does not exist");
+    expectError(instantiateOnMainQueue(junkComponent, kAudioComponentInstantiation_None),
+                kAudioUnitErr_InvalidFilePath,
+                "The module " + (junk / "Module.so").string() + " cannot be loaded: it is not an ELF file");
+}
 
-    const Outcome notAModule = instantiateOnMainQueue(junkComponent, kAudioComponentInstantiation_None);
-    ASSERT_TRUE(notAModule.error.has_value());
-    EXPECT_EQ(notAModule.error->code, kAudioUnitErr_InvalidFilePath);
-    const std::string expectedStart = "The module " + (junk / "Module.so").string() + " cannot be loaded: ";
-    EXPECT_EQ(notAModule.error->description.rfind(expectedStart, 0), 0u) << notAModule.error->description;
-    EXPECT_GT(notAModule.error->description.size(), expectedStart.size());
+TEST(AudioUnitModule, FilesTheLoaderWouldTripOverAreRefusedBeforeItSeesThem) {
+    // A real module's bytes, cut short or changed where the loader looks first.
+    const std::string good = testsupport::fileContents(moduleOf("Good"));
+    ASSERT_GT(good.size(), 12u * 1024u);
+    const auto patched = [&](std::size_t offset, const std::string& bytes) {
+        return std::string(good).replace(offset, bytes.size(), bytes);
+    };
+    struct Broken {
+        std::string name;
+        std::optional<std::string> contents;  // none: a FIFO
+        std::string reasonStart;
+        std::string reasonEnd;
+    };
+    const std::vector<Broken> broken = {
+        {"text", "not a library", "it is not an ELF file", ""},
+        {"empty", "", "it is not an ELF file", ""},
+        {"fifo", std::nullopt, "it is not a regular file", ""},
+        {"cut-40", good.substr(0, 40), "it is truncated: the ELF header ends at byte 64, but the file has 40 bytes",
+         ""},
+        {"cut-1k", good.substr(0, 1024), "it is truncated: segment ", ", but the file has 1024 bytes"},
+        {"cut-4k", good.substr(0, 4096), "it is truncated: segment ", ", but the file has 4096 bytes"},
+        {"cut-12k", good.substr(0, 12288), "it is truncated: segment ", ", but the file has 12288 bytes"},
+        {"32-bit", patched(EI_CLASS, "\x01"), "it is a 32-bit ELF file, but this program loads 64-bit modules", ""},
+        {"big-endian", patched(EI_DATA, "\x02"), "it is an ELF file of the other byte order", ""},
+        {"executable", patched(offsetof(Elf64_Ehdr, e_type), std::string("\x02\x00", 2)),
+         "it is an ELF file but not a shared object (type 2)", ""},
+        {"other-machine", patched(offsetof(Elf64_Ehdr, e_machine), "\x34\x12"),
+         "it is built for another machine (ELF machine 4660)", ""},
+        {"headers-beyond-end", patched(offsetof(Elf64_Ehdr, e_phoff), "\xff\xff\xff\x7f"),
+         "it is truncated: the program header table ends at byte ", ""},
+    };
+    ScratchFolder scratch;
+    for (const Broken& entry : broken) {
+        SCOPED_TRACE(entry.name);
+        const fs::path path = scratch.path() / (entry.name + ".so");
+        if (entry.contents)
+            writeFile(path, *entry.contents);
+        else
+            ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+        NSError error;
+        EXPECT_EQ(AudioUnitModule::load(path, &error), nullptr);
+        EXPECT_EQ(error.code, kAudioUnitErr_InvalidFilePath);
+        EXPECT_THAT(error.description,
+                    ::testing::AllOf(::testing::StartsWith("The module " + path.string() + " cannot be loaded: " +
+                                                           entry.reasonStart),
+                                     ::testing::EndsWith(entry.reasonEnd)));
+    }
 }
 
 TEST(AudioUnitModule, ExportsOnlyItsEntry) {

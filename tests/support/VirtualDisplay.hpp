@@ -138,6 +138,23 @@ public:
         button(window, ButtonRelease, x, y, Button1Mask);
     }
     void click(unsigned long window, ui::Point p) { click(window, int(p.x), int(p.y)); }
+    // A click at `p` of `window` as the pointer makes it: the server delivers
+    // it to the deepest mapped window there (another client's child, say).
+    void clickThrough(unsigned long window, ui::Point p) {
+        ::Window target = window, child = 0;
+        int x = int(p.x), y = int(p.y);
+        XTranslateCoordinates(display, window, window, x, y, &x, &y, &child);
+        while (child != 0) {
+            ::Window inner = 0;
+            int cx = 0, cy = 0;
+            if (XTranslateCoordinates(display, target, child, x, y, &cx, &cy, &inner) == 0) break;
+            target = child;
+            child = inner;
+            x = cx;
+            y = cy;
+        }
+        click(target, x, y);
+    }
     // Two clicks within 150 ms: a double click. Events before and after are far apart.
     void doubleClick(unsigned long window, int x, int y) {
         const Time saved = step_;

@@ -128,8 +128,8 @@ TEST_F(FileRenderer, CyclesCoverTheFileInOrderAndThePullDeliversItsFrames) {
             out.commit();
             EXPECT_EQ(result.frames, 1000);
             EXPECT_EQ(progress, (std::vector<std::int64_t>{300, 600, 900, 1000}));
-            EXPECT_FLOAT_EQ(result.inputPeak, 999.0f / 65536.0f);
-            EXPECT_FLOAT_EQ(result.outputPeak, 2.0f * 999.0f / 65536.0f);
+            EXPECT_FLOAT_EQ(result.inputPeak.linear, 999.0f / 65536.0f);
+            EXPECT_FLOAT_EQ(result.outputPeak.linear, 2.0f * 999.0f / 65536.0f);
         }
         ASSERT_EQ(backend.cycles.size(), 4u);
         const double starts[] = {0, 300, 600, 900};

@@ -9,7 +9,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,10 +81,24 @@ pid_t spawnTool(const std::vector<std::string>& args, const fs::path& scratch, c
     return rc == 0 ? pid : -1;
 }
 
-RunResult waitForTool(pid_t pid, const fs::path& scratch) {
+// Waits for the tool to end; one still running after `limit` has hung: it is
+// killed and the test fails.
+RunResult waitForTool(pid_t pid, const fs::path& scratch, std::chrono::seconds limit = std::chrono::seconds(120)) {
     RunResult result;
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return result;
+    if (pid < 0) return result;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    pid_t ended = 0;
+    while ((ended = waitpid(pid, &status, WNOHANG)) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "the tool did not end within " << limit.count() << " s";
+            kill(pid, SIGKILL);
+            ended = waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (ended != pid) return result;
     if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     result.out = testsupport::fileContents(scratch / "stdout");
@@ -277,6 +295,14 @@ TEST_F(RenderTool, PeaksArePrintedInDecibels) {
     writeAudio(in("silence.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100, std::vector<float>(100, 0.0f));
     const RunResult quiet = run({"--bypass", "--peaks", in("silence.wav"), in("still.wav")});
     EXPECT_EQ(quiet.out, "input peak:  -inf dBFS\noutput peak: -inf dBFS\n");
+
+    auto broken = testSignal(1, 3000, 0.5f);
+    broken[100] = broken[200] = std::nanf("");
+    broken[300] = -INFINITY;
+    writeAudio(in("broken.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100, broken);
+    const RunResult nonFinite = run({"--bypass", "--peaks", in("broken.wav"), in("still.wav")});
+    EXPECT_EQ(nonFinite.out, "input peak:  not finite (the file holds 3 non-finite samples)\n"
+                             "output peak: not finite (the file holds 3 non-finite samples)\n");
 }
 
 TEST_F(RenderTool, ReplacesAnExistingOutputOnlyWhenDone) {
@@ -334,14 +360,117 @@ TEST_F(RenderTool, OutputFolderThatDoesNotExist) {
     EXPECT_EQ(workFiles(), (std::set<std::string>{"dry.wav"}));
 }
 
-TEST_F(RenderTool, OutputThatIsAFolder) {
-    writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 44100, testSignal(2, 1000, 0.5f));
-    fs::create_directory(in("wet.wav"));
-    const RunResult r = run({in("dry.wav"), in("wet.wav")});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "dunmarrow-render: cannot write output '" + in("wet.wav").string() + "': Is a directory\n");
-    EXPECT_EQ(workFiles(), (std::set<std::string>{"dry.wav", "wet.wav"}));
-    EXPECT_TRUE(fs::is_empty(in("wet.wav")));
+TEST_F(RenderTool, WhatStandsAtTheOutputDecidesHowItIsWritten) {
+    writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100, testSignal(2, 3000, 0.5f));
+    ASSERT_EQ(run({"--bypass", in("dry.wav"), in("expected.wav")}).status, 0);
+    const std::string expected = testsupport::fileContents(in("expected.wav"));
+    const bool root = geteuid() == 0;
+    const auto makeFile = [](const fs::path& path, mode_t mode) {
+        std::ofstream(path) << "old";
+        chmod(path.c_str(), mode);
+        if (geteuid() == 0) {
+            ASSERT_EQ(chown(path.c_str(), 1234, 5678), 0);
+        }
+    };
+    const auto modeOf = [](const fs::path& path) {
+        struct stat st {};
+        stat(path.c_str(), &st);
+        return st.st_mode;
+    };
+    const auto expectKeptFrom = [&](const fs::path& path, mode_t mode) {
+        EXPECT_TRUE(testsupport::fileContents(path) == expected);
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+        if (root) {
+            EXPECT_EQ(st.st_uid, 1234u);
+            EXPECT_EQ(st.st_gid, 5678u);
+        }
+    };
+    const auto kept = [&](mode_t kind) {
+        return [&, kind](const fs::path& path) { EXPECT_EQ(modeOf(path) & S_IFMT, kind); };
+    };
+    const std::string notWritten = ", not a file, a character device or a FIFO";
+    std::error_code ignored;
+
+    struct Case {
+        std::string output;                          // its name in the work folder
+        std::function<void(const fs::path&)> make;   // what stands at the output beforehand
+        std::function<void(const fs::path&)> check;  // what stands there afterwards
+        std::string refusal;                         // why the tool refuses it, if it does
+        bool readsBack = false;                      // a program reads the output
+        bool needsRoot = false;
+    };
+    const std::vector<Case> cases{
+        {"private.wav", [&](const fs::path& p) { makeFile(p, 0600); },
+         [&](const fs::path& p) { expectKeptFrom(p, 0600); }, ""},
+        {"link.wav",
+         [&](const fs::path& p) {
+             makeFile(in("linked.wav"), 0640);
+             fs::create_symlink("linked.wav", p);
+         },
+         [&](const fs::path& p) {
+             EXPECT_EQ(fs::read_symlink(p, ignored), "linked.wav");
+             expectKeptFrom(in("linked.wav"), 0640);
+         },
+         ""},
+        {"dangling.wav", [](const fs::path& p) { fs::create_symlink("made.wav", p); },
+         [&](const fs::path& p) {
+             EXPECT_EQ(fs::read_symlink(p, ignored), "made.wav");
+             EXPECT_TRUE(testsupport::fileContents(in("made.wav")) == expected);
+         },
+         ""},
+        {std::string(251, 'n') + ".wav", [](const fs::path&) {},
+         [&](const fs::path& p) { EXPECT_TRUE(testsupport::fileContents(p) == expected); }, ""},
+        {"fifo", [](const fs::path& p) { ASSERT_EQ(mkfifo(p.c_str(), 0644), 0); },
+         kept(S_IFIFO), "", true},
+        {"null", [](const fs::path& p) { ASSERT_EQ(mknod(p.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0); },
+         kept(S_IFCHR), "", false, true},
+        {"folder", [](const fs::path& p) { fs::create_directory(p); }, kept(S_IFDIR), "Is a directory"},
+        {"socket",
+         [](const fs::path& p) {
+             const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+             sockaddr_un address{};
+             address.sun_family = AF_UNIX;
+             std::strncpy(address.sun_path, p.c_str(), sizeof address.sun_path - 1);
+             ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << p;
+             close(fd);
+         },
+         kept(S_IFSOCK), "it is a socket" + notWritten},
+        {"disk", [](const fs::path& p) { ASSERT_EQ(mknod(p.c_str(), S_IFBLK | 0600, makedev(7, 0)), 0); },
+         kept(S_IFBLK), "it is a block device" + notWritten, false, true},
+        {"loop",
+         [](const fs::path& p) {
+             fs::create_symlink("loop2", p);
+             fs::create_symlink(p.filename(), p.parent_path() / "loop2");
+         },
+         [](const fs::path& p) { EXPECT_TRUE(fs::is_symlink(p)); }, "Too many levels of symbolic links"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output);
+        if (c.needsRoot && !root) continue;  // only root makes device nodes
+        const fs::path output = in(c.output);
+        c.make(output);
+        // The reader is there before the tool; the file fits in the FIFO's buffer.
+        const int reader = c.readsBack ? open(output.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        const RunResult r = run({"--bypass", in("dry.wav"), output});
+        std::string readBack;
+        char chunk[4096];
+        for (ssize_t got = 0; reader >= 0 && (got = read(reader, chunk, sizeof chunk)) > 0;) readBack.append(chunk, got);
+        if (reader >= 0) close(reader);
+        if (c.refusal.empty()) {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, "");
+        } else {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, "dunmarrow-render: cannot write output '" + output.string() + "': " + c.refusal + "\n");
+        }
+        if (c.readsBack) {
+            EXPECT_TRUE(readBack == expected) << readBack.size() << " bytes read";
+        }
+        c.check(output);
+        for (const std::string& name : workFiles()) EXPECT_NE(name[0], '.') << "left behind: " << name;
+    }
 }
 
 TEST_F(RenderTool, ReadOnlyOutputFolder) {
@@ -369,23 +498,112 @@ TEST_F(RenderTool, ThreeChannels) {
     EXPECT_EQ(testsupport::fileContents(in("wet.wav")), "keep me");
 }
 
-TEST_F(RenderTool, StoppedBySignalMidwayLeavesNothing) {
+TEST_F(RenderTool, SignalsAndTheFileSizeLimitLeaveNothingBehind) {
     // A long input at a small block size renders for long enough to be caught
     // while its temporary file exists.
     writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 44100, testSignal(2, 44100 * 60, 0.5f));
-    const pid_t pid = spawnTool({"--block", "16", in("dry.wav"), in("wet.wav")}, scratch_);
-    ASSERT_GT(pid, 0);
-    bool sawTemporary = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!sawTemporary && std::chrono::steady_clock::now() < deadline) {
-        for (const std::string& name : workFiles()) sawTemporary |= name.rfind(".wet.wav.", 0) == 0;
-        if (!sawTemporary) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // SIGQUIT and the like would leave a core file.
+    struct rlimit noCore {};
+    getrlimit(RLIMIT_CORE, &noCore);
+    noCore.rlim_cur = 0;
+    setrlimit(RLIMIT_CORE, &noCore);
+
+    struct Case {
+        int signal;                // sent once the temporary file exists; 0: none
+        bool ignoredByParent;      // as nohup leaves SIGHUP
+        rlim_t fileSizeLimit = 0;  // as `ulimit -f` sets it, in bytes; 0: none
+    };
+    std::vector<Case> cases{{SIGHUP, true}, {0, false, 64 * 1024}};
+    for (int number : {SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM,
+                       SIGPROF, SIGIO, SIGPWR, SIGRTMIN, SIGRTMAX})
+        cases.push_back({number, false});
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.signal != 0 ? strsignal(c.signal) : "file size limit") +
+                     (c.ignoredByParent ? ", ignored by the parent" : ""));
+        // Dispositions set to ignore, and limits, pass to the child.
+        struct rlimit limit {};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        const struct rlimit unlimited = limit;
+        if (c.fileSizeLimit != 0) limit.rlim_cur = c.fileSizeLimit;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        if (c.ignoredByParent) signal(c.signal, SIG_IGN);
+        const pid_t pid = spawnTool({"--block", "16", in("dry.wav"), in("wet.wav")}, scratch_);
+        setrlimit(RLIMIT_FSIZE, &unlimited);
+        if (c.ignoredByParent) signal(c.signal, SIG_DFL);
+        ASSERT_GT(pid, 0);
+
+        if (c.signal != 0) {
+            bool sawTemporary = false;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!sawTemporary && std::chrono::steady_clock::now() < deadline) {
+                for (const std::string& name : workFiles()) sawTemporary |= name.rfind(".wet.wav.", 0) == 0;
+                if (!sawTemporary) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            kill(pid, c.signal);
+            ASSERT_TRUE(sawTemporary) << "the render finished before the test saw its temporary file";
+        }
+        const RunResult r = waitForTool(pid, scratch_);
+        if (c.ignoredByParent) {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(readAudio(in("wet.wav")).info.frames, 44100 * 60);
+            fs::remove(in("wet.wav"));
+        } else if (c.fileSizeLimit != 0) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, "dunmarrow-render: cannot write output '" + in("wet.wav").string() + "': File too large\n");
+        } else {
+            EXPECT_EQ(r.signal, c.signal);
+        }
+        EXPECT_EQ(workFiles(), (std::set<std::string>{"dry.wav"}));
+        for (const std::string& name : workFiles()) {
+            if (name != "dry.wav") fs::remove(in(name));  // so that the next case starts clean
+        }
     }
-    kill(pid, SIGTERM);
-    const RunResult r = waitForTool(pid, scratch_);
-    ASSERT_TRUE(sawTemporary) << "the render finished before the test saw its temporary file";
-    EXPECT_EQ(r.signal, SIGTERM);
-    EXPECT_EQ(workFiles(), (std::set<std::string>{"dry.wav"}));
+}
+
+TEST_F(RenderTool, EveryTimeLimitEndsTheToolWithItsErrorLine) {
+    if (fs::exists(fs::path(DUNMARROW_AUDIO_UNIT_INSTALL_DIR) / "DunmarrowAUExtension.auext"))
+        GTEST_SKIP() << "the effect is installed on this machine";
+    // A copy of the tool away from the build's lib/ folder finds only the
+    // stand-ins named here.
+    const fs::path program = root_ / "bin" / "dunmarrow-render";
+    fs::create_directories(program.parent_path());
+    fs::copy_file(kTool, program);
+    fs::create_directories(root_ / "home");
+    const auto standIn = [&](const char* hang) {
+        return Environment{{"HOME", (root_ / "home").string()},
+                           {"DUNMARROW_AUDIO_UNIT_PATH", std::string(RENDER_TEST_HANGING_BUNDLES) + "/" + hang},
+                           {"DUNMARROW_RENDER_TIME_LIMIT", "1"}};
+    };
+    writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 44100, testSignal(2, 1000, 0.5f));
+    ASSERT_EQ(mkfifo(in("unread").c_str(), 0644), 0);
+
+    struct Case {
+        const char* name;
+        std::string program;
+        Environment environment;
+        fs::path output;
+        std::string message;
+    };
+    const std::string loading = "the effect did not finish loading within 1 second";
+    const std::vector<Case> cases{
+        {"a module constructor that never returns", program, standIn("Constructor"), in("wet.wav"), loading},
+        {"a principal object that is never made", program, standIn("PrincipalObject"), in("wet.wav"), loading},
+        // Long enough for the real effect to load, in any build.
+        {"a FIFO nobody reads", kTool, {{"DUNMARROW_RENDER_TIME_LIMIT", "3"}}, in("unread"),
+         "cannot write output '" + in("unread").string() + "': no program opened it for reading within 3 seconds"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const RunResult r = waitForTool(spawnTool({in("dry.wav"), c.output}, scratch_, c.environment, c.program),
+                                        scratch_, std::chrono::seconds(30));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "dunmarrow-render: " + c.message + "\n");
+        EXPECT_EQ(workFiles(), (std::set<std::string>{"dry.wav", "unread"}));
+        EXPECT_TRUE(fs::is_fifo(in("unread")));
+    }
+    EXPECT_EQ(run({"--list-presets"}, {{"DUNMARROW_RENDER_TIME_LIMIT", "soon"}}).err,
+              "dunmarrow-render: DUNMARROW_RENDER_TIME_LIMIT needs whole seconds from 1 to 86400, not 'soon'\n");
 }
 
 // --- Presets and parameters ----------------------------------------------------
@@ -519,6 +737,54 @@ TEST_F(RenderTool, UserPresetsAreChosenByName) {
     EXPECT_TRUE(testsupport::fileContents(in("preset.wav")) == testsupport::fileContents(in("byhand.wav")));
 }
 
+TEST_F(RenderTool, UserPresetFilesThatCannotBeUsedAreNamedWithTheReason) {
+    const fs::path folder = root_ / "data" / "dunmarrow" / "presets" / "aufx-dmds-QVRN";
+    const fs::path file = folder / "user-1.json";
+    const auto preset = [&](const std::string& name, const std::string& gain) {
+        return [&, name, gain](const fs::path& path) {
+            std::ofstream(path) << R"({"type": )" << fourCharCode("aufx") << R"(, "subtype": )" << fourCharCode("dmds")
+                                << R"(, "manufacturer": )" << fourCharCode("QVRN")
+                                << R"(, "version": 1, "preset": {"number": -1, "name": ")" << name
+                                << R"("}, "parameters": {"4": )" << gain << "}}";
+        };
+    };
+    const std::string unreadable = "unknown preset 'Mine', and a user preset file could not be read (" + file.string();
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> make;
+        std::vector<std::string> args;
+        std::string out;
+        std::string err;  // empty: status 0
+    };
+    const std::vector<Case> cases{
+        {"folder", [](const fs::path& p) { fs::create_directory(p); }, {"--preset", "Mine", "--list-presets"}, "",
+         unreadable + ": Is a directory)"},
+        {"fifo", [](const fs::path& p) { mkfifo(p.c_str(), 0644); }, {"--preset", "Mine", "--list-presets"}, "",
+         unreadable + ": not a regular file)"},
+        {"not JSON", [](const fs::path& p) { std::ofstream(p) << "{"; }, {"--preset", "Mine", "--list-presets"}, "",
+         unreadable + ": not JSON)"},
+        {"a value no number holds", preset("Mine", "1e400"), {"--preset", "Mine", "--list-presets"}, "",
+         unreadable + ": the value of gain (address 4) is not finite)"},
+        {"a parameter the effect lacks", preset("Mine", R"(1, "99": 1)"), {"--preset", "mine", "--list-presets"}, "",
+         "cannot load the user preset 'Mine' from " + file.string() + ": no parameter at address 99"},
+        {"a value beyond the range", preset("Hot", "1e6"), {"--preset", "hot", "--list-parameters"},
+         "gain          Output         0 to 1    0.80     1.00\n", ""},
+        {"control characters in the name", preset(R"(Bad\u001b[2J\nName\u0085\u007f)", "1"), {"--list-presets"},
+         std::string(kFactoryPresets) + "User presets:\n  -1  Bad\\x1b[2J\\nName\\u0085\\x7f\n", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        c.make(file);
+        const RunResult r = run(c.args);
+        EXPECT_EQ(r.status, c.err.empty() ? 0 : 1);
+        EXPECT_EQ(r.err, c.err.empty() ? "" : "dunmarrow-render: " + c.err + "\n");
+        EXPECT_TRUE(r.out.ends_with(c.out)) << r.out;
+        EXPECT_EQ(r.out.empty(), c.out.empty());
+    }
+}
+
 TEST_F(RenderTool, ChoicesThatDoNotExistAreRefusedBeforeAnyAudio) {
     writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 44100, testSignal(2, 1000, 0.5f));
     std::ofstream(in("wet.wav")) << "keep me";
@@ -532,6 +798,8 @@ TEST_F(RenderTool, ChoicesThatDoNotExistAreRefusedBeforeAnyAudio) {
         {{"--set", "volume=3"}, "unknown parameter 'volume' (see --list-parameters)"},
         {{"--set", "drive=loud"}, "cannot set drive to 'loud': not a number"},
         {{"--set", "gain="}, "cannot set gain to '': not a number"},
+        {{"--set", "drive=1e39"}, "cannot set drive to '1e39': out of range"},
+        {{"--set", "drive=-inf"}, "cannot set drive to '-inf': infinite"},
         {{"--set", "drive"}, "--set needs IDENTIFIER=VALUE, not 'drive'"},
         {{"--set", "=5"}, "--set needs IDENTIFIER=VALUE, not '=5'"},
     };

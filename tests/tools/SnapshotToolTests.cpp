@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -190,11 +191,17 @@ TEST_F(SnapshotTool, WrongCommandLinesAndUnwritableFilesAreOneLineErrors) {
 }
 
 // With --window the editor appears in a top-level window titled "Dunmarrow"
-// on the display, and closing the window ends the tool cleanly.
+// on the display, drawn as the PNG has it, and closing the window ends the
+// tool cleanly.
 TEST_F(SnapshotTool, WindowModeShowsTheEditorUntilTheWindowIsClosed) {
     testsupport::Xvfb server;
     if (!server.installed()) GTEST_SKIP() << "Xvfb is not installed; the window test needs it";
     ASSERT_FALSE(server.display().empty());
+    cairo_surface_t* png = nullptr;
+    const auto nodes = snapshot("720x600", &png);
+    ASSERT_EQ(cairo_surface_status(png), CAIRO_STATUS_SUCCESS);
+    const auto subtitle = find(nodes, "HIGH-GAIN GUITAR DISTORTION");
+    ASSERT_TRUE(subtitle);
     const std::string command = "DISPLAY=" + server.display() + " '" + DUNMARROW_SNAPSHOT_PATH + "' --window 2>'" +
                                 (scratch / "stderr").string() + "' >/dev/null";
     auto finished = std::async(std::launch::async, [command] { return std::system(command.c_str()); });
@@ -213,6 +220,33 @@ TEST_F(SnapshotTool, WindowModeShowsTheEditorUntilTheWindowIsClosed) {
     XGetWindowAttributes(client.display, editor, &attributes);
     EXPECT_EQ(attributes.width, 720);
     EXPECT_EQ(attributes.height, 600);
+
+    // The title and subtitle, pixel for pixel, once the window shows them and
+    // has stopped changing (three like grabs): text offscreen is laid out as on screen.
+    const int bandHeight = int(subtitle->y + subtitle->height);
+    std::vector<unsigned long> band, previous;
+    int alike = 0;
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         alike < 2 && std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(200))) {
+        band.clear();
+        // Only a window on screen has pixels to read.
+        XWindowAttributes now{};
+        if (XGetWindowAttributes(client.display, editor, &now) == 0 || now.map_state != IsViewable) continue;
+        if (XImage* shown = XGetImage(client.display, editor, 0, 0, 720, unsigned(bandHeight), AllPlanes, ZPixmap)) {
+            for (int y = 0; y < bandHeight; ++y)
+                for (int x = 0; x < 720; ++x) band.push_back(XGetPixel(shown, x, y) & 0xFFFFFF);
+            XDestroyImage(shown);
+        }
+        const bool drawn = std::any_of(band.begin(), band.end(), [](unsigned long p) { return (p & 0xFF) > 0x60; });
+        alike = drawn && band == previous ? alike + 1 : 0;
+        previous = band;
+    }
+    ASSERT_EQ(alike, 2) << "the window's title never settled";
+    int differing = 0;
+    for (int y = 0; y < bandHeight; ++y)
+        for (int x = 0; x < 720; ++x) differing += band[std::size_t(y) * 720 + std::size_t(x)] != pixel(png, x, y);
+    EXPECT_EQ(differing, 0) << "pixels of the title band differ between the window and the PNG";
+    cairo_surface_destroy(png);
 
     client.requestClose(editor);
     ASSERT_EQ(finished.wait_for(std::chrono::seconds(20)), std::future_status::ready);

@@ -64,6 +64,8 @@ TEST_F(FontRegistration, RegisteredFamilyIsUsedInsteadOfTheFallback) {
     // The bold face is wider than the regular fallback.
     ViewHost again(Text("Dunmarrow").font(Font::custom("Qorvid Sans", 52)), {400, 100});
     EXPECT_GT(again.frameOf("Dunmarrow")->width, before.width + 5);
+    // A host laid out before the registration measures its text anew.
+    EXPECT_EQ(host.frameOf("Dunmarrow")->width, again.frameOf("Dunmarrow")->width);
 
     // Registering the same file again is refused, as the platform does.
     const auto repeated = registerFontFile(fontPath);

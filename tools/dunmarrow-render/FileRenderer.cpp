@@ -45,9 +45,13 @@ OSStatus pullCycleInput(const CycleInput& cycle, AUAudioFrameCount frameCount, A
     return audiounit::noErr;
 }
 
-float peakOf(const float* samples, std::size_t count, float peak) {
-    for (std::size_t i = 0; i < count; ++i) peak = std::max(peak, std::abs(samples[i]));
-    return peak;
+void addToPeak(const float* samples, std::size_t count, Peak& peak) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (std::isfinite(samples[i]))
+            peak.linear = std::max(peak.linear, std::abs(samples[i]));
+        else
+            ++peak.nonFiniteSamples;
+    }
 }
 
 }  // namespace
@@ -99,8 +103,8 @@ RenderResult renderFile(InputFile& input, OutputFile& output, RenderBackend& bac
             for (AUAudioFrameCount i = 0; i < frames; ++i) outputFrames[i * channels + c] = samples[i];
         }
         const std::size_t samples = std::size_t{frames} * channels;
-        result.inputPeak = peakOf(inputFrames.data(), samples, result.inputPeak);
-        result.outputPeak = peakOf(outputFrames.data(), samples, result.outputPeak);
+        addToPeak(inputFrames.data(), samples, result.inputPeak);
+        addToPeak(outputFrames.data(), samples, result.outputPeak);
         output.write(outputFrames.data(), frames);
         result.frames += frames;
         if (progress) progress(result.frames);

@@ -11,10 +11,17 @@
 
 namespace render {
 
+// The largest magnitude among a file's finite samples, linear, and how many
+// samples were not finite (NaN or infinite).
+struct Peak {
+    float linear = 0.0f;
+    std::int64_t nonFiniteSamples = 0;
+};
+
 struct RenderResult {
     std::int64_t frames = 0;
-    float inputPeak = 0.0f;   // largest magnitude read, linear
-    float outputPeak = 0.0f;  // largest magnitude rendered, linear
+    Peak inputPeak;   // of the samples read
+    Peak outputPeak;  // of the samples rendered
 };
 
 // Called after each cycle with the frames rendered so far.

@@ -4,10 +4,12 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
 
+#include "Termination.hpp"
 #include "ToolError.hpp"
 #include "audiounit/AVAudioFormat.hpp"
 #include "audiounit/AudioComponentRegistry.hpp"
@@ -39,14 +41,49 @@ std::optional<long long> parseInteger(std::string_view text) {
     return value;
 }
 
-// A finite decimal number, and nothing else; independent of the locale.
-std::optional<float> parseNumber(std::string_view text) {
+// A decimal number, and nothing else; independent of the locale. Parsed as a
+// double, so that a number beyond a float's range is told apart from text.
+struct ParsedNumber {
+    double value = 0;
+    bool beyondRange = false;  // too large (or too small) for a double
+};
+std::optional<ParsedNumber> parseNumber(std::string_view text) {
     if (text.starts_with('+')) text.remove_prefix(1);
-    float value = 0;
+    ParsedNumber number;
     const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || stop != end || !std::isfinite(value)) return std::nullopt;
-    return value;
+    const auto [stop, error] = std::from_chars(text.data(), end, number.value);
+    if (text.empty() || stop != end || (error != std::errc() && error != std::errc::result_out_of_range))
+        return std::nullopt;
+    number.beyondRange = error == std::errc::result_out_of_range;
+    return number;
+}
+
+// A name from a file, as a terminal can show it: control characters (C0, DEL
+// and C1) escaped, everything else as it is.
+std::string printable(std::string_view name) {
+    std::string text;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        char escape[8];
+        if (c == '\n') {
+            text += "\\n";
+        } else if (c == '\t') {
+            text += "\\t";
+        } else if (c == '\r') {
+            text += "\\r";
+        } else if (c < 0x20 || c == 0x7F) {
+            std::snprintf(escape, sizeof escape, "\\x%02x", c);
+            text += escape;
+        } else if (c == 0xC2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(name[i + 1]) <= 0x9F) {
+            // U+0080 to U+009F in UTF-8; some terminals take them as commands.
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned char>(name[++i]));
+            text += escape;
+        } else {
+            text += static_cast<char>(c);
+        }
+    }
+    return text;
 }
 
 std::string plainNumber(AUValue value) {
@@ -80,6 +117,13 @@ std::string errorText(const NSError& error) {
 
 }  // namespace
 
+void printSkippedBundles() {
+    static bool printed = false;
+    if (std::exchange(printed, true)) return;
+    for (const auto& problem : AudioComponentRegistry::shared().scanProblems())
+        std::fprintf(stderr, "dunmarrow-render: %s\n", problem.description().c_str());
+}
+
 std::unique_ptr<RegistryBackend> RegistryBackend::load(const AudioComponentDescription& description,
                                                        std::chrono::seconds timeout) {
     // Instantiation hands its main-thread steps to the main queue, which this
@@ -101,17 +145,24 @@ std::unique_ptr<RegistryBackend> RegistryBackend::load(const AudioComponentDescr
                                  outcome->done = true;
                              });
     if (!foundation::RunLoop::main().runUntil([&outcome] { return outcome->done; }, timeout))
-        throw ToolError("the effect did not finish loading within " + std::to_string(timeout.count()) + " seconds");
+        throw ToolError(loadingTimeOutMessage(timeout));
 
     if (outcome->error) {
-        if (outcome->error->code == kAudioUnitErr_ExtensionNotFound)
+        if (outcome->error->code == kAudioUnitErr_ExtensionNotFound) {
+            // What the scan passed over may be the effect itself.
+            printSkippedBundles();
             throw ToolError("cannot find the effect: " + errorText(*outcome->error) + " (build the target " +
                             "DunmarrowAUExtension, or name the folder holding DunmarrowAUExtension.auext in " +
                             kAudioUnitPathEnvironmentVariable + ")");
+        }
         throw ToolError("cannot load the effect: " + errorText(*outcome->error));
     }
     if (!outcome->node || !outcome->node->auAudioUnit()) throw ToolError("cannot load the effect: no audio unit");
     return std::unique_ptr<RegistryBackend>(new RegistryBackend(std::move(outcome->node)));
+}
+
+std::string RegistryBackend::loadingTimeOutMessage(std::chrono::seconds timeout) {
+    return "the effect did not finish loading within " + secondsText(timeout);
 }
 
 RegistryBackend::RegistryBackend(std::shared_ptr<AVAudioUnit> node)
@@ -150,9 +201,26 @@ void RegistryBackend::selectPreset(std::string_view nameOrNumber) {
         NSError error;
         const auto state = unit_->presetStateFor(preset, &error);
         if (!state || !unit_->setFullState(*state, &error))
-            throw ToolError("cannot load the user preset '" + preset->name() + "': " + errorText(error));
+            throw ToolError("cannot load the user preset '" + printable(preset->name()) + "': " + errorText(error));
         return;
     }
+
+    // No usable preset has the name; a user preset file that is not usable may.
+    const auto unusable = unit_->unusableUserPresets();
+    std::string unreadable;
+    std::size_t unreadableCount = 0;
+    for (const auto& file : unusable) {
+        if (file.name && lowercase(*file.name) == wanted)
+            throw ToolError("cannot load the user preset '" + printable(*file.name) + "' from " + file.path.string() +
+                            ": " + file.reason);
+        if (file.name) continue;
+        unreadable += (unreadableCount++ == 0 ? "" : "; ") + file.path.string() + ": " + file.reason;
+    }
+    if (unreadableCount > 0)
+        throw ToolError("unknown preset '" + std::string(nameOrNumber) + "', and " +
+                        (unreadableCount == 1 ? std::string("a user preset file")
+                                              : std::to_string(unreadableCount) + " user preset files") +
+                        " could not be read (" + unreadable + ")");
     throw ToolError("unknown preset '" + std::string(nameOrNumber) + "' (see --list-presets)", kUsageError);
 }
 
@@ -169,32 +237,36 @@ void RegistryBackend::setParameter(std::string_view identifier, std::string_view
     if (!parameter)
         throw ToolError("unknown parameter '" + std::string(identifier) + "' (see --list-parameters)", kUsageError);
 
-    std::optional<float> value = parseNumber(valueText);
-    if (!value && parameter->unit() == kAudioUnitParameterUnit_Boolean) {
+    std::optional<ParsedNumber> number = parseNumber(valueText);
+    if (!number && parameter->unit() == kAudioUnitParameterUnit_Boolean) {
         const std::string word = lowercase(valueText);
-        if (word == "on") value = 1.0f;
-        if (word == "off") value = 0.0f;
+        if (word == "on") number = ParsedNumber{1.0};
+        if (word == "off") number = ParsedNumber{0.0};
     }
-    if (!value)
-        throw ToolError("cannot set " + std::string(identifier) + " to '" + std::string(valueText) +
-                            "': not a number",
-                        kUsageError);
+    const auto refuse = [&](const char* why) {
+        return ToolError("cannot set " + std::string(identifier) + " to '" + std::string(valueText) + "': " + why,
+                         kUsageError);
+    };
+    if (!number || std::isnan(number->value)) throw refuse("not a number");
+    if (std::isinf(number->value)) throw refuse("infinite");
+    const double largest = std::numeric_limits<AUValue>::max();
+    if (number->beyondRange || std::fabs(number->value) > largest) throw refuse("out of range");
     // The tree stores what it is given, as hosts expect; on the command line a
     // value outside the declared range is a slip, so it is held to the range.
-    // A value that is not a number is refused above; infinities clamp.
-    parameter->setValue(std::clamp(*value, parameter->minValue(), parameter->maxValue()));
+    parameter->setValue(std::clamp(static_cast<AUValue>(number->value), parameter->minValue(), parameter->maxValue()));
 }
 
 std::string RegistryBackend::presetListing() const {
     std::string text = "Factory presets:\n";
     std::vector<std::vector<std::string>> rows;
-    for (const auto& preset : unit_->factoryPresets()) rows.push_back({"", std::to_string(preset->number()), preset->name()});
+    for (const auto& preset : unit_->factoryPresets())
+        rows.push_back({"", std::to_string(preset->number()), printable(preset->name())});
     text += columns(rows);
     const auto userPresets = unit_->userPresets();
     if (userPresets.empty()) return text + "User presets: none\n";
     text += "User presets:\n";
     rows.clear();
-    for (const auto& preset : userPresets) rows.push_back({"", std::to_string(preset->number()), preset->name()});
+    for (const auto& preset : userPresets) rows.push_back({"", std::to_string(preset->number()), printable(preset->name())});
     return text + columns(rows);
 }
 

@@ -1,54 +1,62 @@
 #include "SoundFiles.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 #include <vector>
 
+#include "Termination.hpp"
 #include "ToolError.hpp"
+#include "foundation/FileWriting.hpp"
 
 namespace render {
 namespace {
 
 std::string inQuotes(const std::string& path) { return "'" + path + "'"; }
 
-// libsndfile's messages end in a full stop; ours continue after a colon.
+// libsndfile's messages end in a full stop; ours continue after a colon. A
+// system error's message is the system's own text behind a prefix.
 std::string reasonFrom(const char* message) {
     std::string reason = message != nullptr ? message : "unknown error";
+    constexpr std::string_view kSystemError = "System error : ";
+    if (reason.starts_with(kSystemError)) reason.erase(0, kSystemError.size());
     while (!reason.empty() && (reason.back() == '.' || reason.back() == ' ')) reason.pop_back();
     return reason;
 }
 
-// Signals that end the process while the temporary file exists.
-constexpr int kDeadlySignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-
-// The temporary file that a signal must remove before the process dies. A
-// fixed buffer, because the signal handler may only read plain memory.
-char pendingTemporary[4096];
-volatile std::sig_atomic_t havePendingTemporary = 0;
-
-// Runs on whichever thread the signal interrupts: only async-signal-safe calls.
-extern "C" void removePendingTemporaryAndDie(int signalNumber) {
-    if (havePendingTemporary != 0) ::unlink(pendingTemporary);
-    std::signal(signalNumber, SIG_DFL);
-    std::raise(signalNumber);
+// A file without a name, for data on its way to a stream: in the folder for
+// temporary files where it can be made so, else in memory.
+int anonymousFile() {
+    std::error_code ignored;
+    const std::filesystem::path folder = std::filesystem::temp_directory_path(ignored);
+    const int fd = ::open(folder.empty() ? "/tmp" : folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    return fd >= 0 ? fd : ::memfd_create("dunmarrow-render output", MFD_CLOEXEC);
 }
 
-void watchForSignals(const std::string& temporaryPath) {
-    if (temporaryPath.size() >= sizeof pendingTemporary) return;
-    std::memcpy(pendingTemporary, temporaryPath.c_str(), temporaryPath.size() + 1);
-    havePendingTemporary = 1;
-    for (int signalNumber : kDeadlySignals) std::signal(signalNumber, removePendingTemporaryAndDie);
+// Copies everything in `from`, from its start, to `to`; false with errno set.
+bool copyWhole(int from, int to) {
+    if (::lseek(from, 0, SEEK_SET) != 0) return false;
+    std::vector<char> buffer(std::size_t{1} << 16);
+    while (true) {
+        const ssize_t got = ::read(from, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) return true;
+        for (ssize_t sent = 0; sent < got;) {
+            const ssize_t written = ::write(to, buffer.data() + sent, static_cast<std::size_t>(got - sent));
+            if (written < 0 && errno == EINTR) continue;
+            if (written < 0) return false;
+            sent += written;
+        }
+    }
 }
-
-void stopWatchingForSignals() noexcept { havePendingTemporary = 0; }
 
 }  // namespace
 
@@ -84,11 +92,11 @@ std::int64_t InputFile::read(float* interleaved, std::int64_t frames) {
     return got;
 }
 
-OutputFile::OutputFile(std::string path, const SF_INFO& format) : path_(std::move(path)) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    if (fs::is_directory(path_, ec))
-        throw ToolError("cannot write output " + inQuotes(path_) + ": " + std::strerror(EISDIR));
+OutputFile::OutputFile(std::string path, const SF_INFO& format, std::chrono::seconds waitLimit)
+    : path_(std::move(path)) {
+    std::string reason;
+    const auto target = foundation::writeTargetFor(path_, &reason);
+    if (!target) throw ToolError("cannot write output " + inQuotes(path_) + ": " + reason);
 
     SF_INFO info{};
     info.samplerate = format.samplerate;
@@ -97,44 +105,57 @@ OutputFile::OutputFile(std::string path, const SF_INFO& format) : path_(std::mov
     if (sf_format_check(&info) == SF_FALSE)
         throw ToolError("cannot write output " + inQuotes(path_) + ": libsndfile cannot write this input's format");
 
-    // The temporary file lives in the destination's folder, so that the final
-    // rename stays within one file system and is atomic.
-    const fs::path destination(path_);
-    if (destination.filename().empty() || destination.filename() == "." || destination.filename() == "..")
-        throw ToolError("cannot write output " + inQuotes(path_) + ": not a file name");
-    const fs::path folder = destination.has_parent_path() ? destination.parent_path() : fs::path(".");
-    std::string hiddenName = ".";
-    hiddenName += destination.filename().string();
-    hiddenName += ".XXXXXX";
-    const std::string pattern = (folder / hiddenName).string();
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    // Signals wait until the handler knows the file, so that no moment exists
-    // in which a signal could leave it behind.
-    sigset_t deadly, previous;
-    sigemptyset(&deadly);
-    for (int signalNumber : kDeadlySignals) sigaddset(&deadly, signalNumber);
-    ::pthread_sigmask(SIG_BLOCK, &deadly, &previous);
-    const int fd = ::mkstemp(name.data());
-    const int error = errno;
-    if (fd >= 0) {
-        temporaryPath_ = name.data();
-        watchForSignals(temporaryPath_);
+    handleDeadlySignals();
+    int fd = -1;
+    if (target->kind == foundation::WriteTarget::Kind::Stream) {
+        // A FIFO opens once a program opens it for reading: a wait for
+        // something outside the process, so it has a limit.
+        const TimeLimit waiting(waitLimit, "cannot write output " + inQuotes(path_) + ": " +
+                                               (std::filesystem::is_fifo(path_) ? "no program opened it for reading"
+                                                                                : "it did not open") +
+                                               " within " + secondsText(waitLimit));
+        do {
+            fd = ::open(path_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) throw ToolError("cannot write output " + inQuotes(path_) + ": " + std::strerror(errno));
+    } else {
+        // The temporary file lives in the destination's folder, so that the
+        // final rename stays within one file system and is atomic. Signals
+        // wait until the handler knows the file, so that no moment exists in
+        // which a signal could leave it behind.
+        std::filesystem::path temporary;
+        {
+            const DeadlySignalsBlocked untilTheFileIsKnown;
+            fd = foundation::createTemporaryFile(*target, temporary, &reason);
+            if (fd >= 0) {
+                temporaryPath_ = temporary.string();
+                rememberTemporary(temporaryPath_);
+            }
+        }
+        if (fd < 0) throw ToolError("cannot write output " + inQuotes(path_) + ": " + reason);
+        finalPath_ = target->path.string();
     }
-    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (fd < 0) throw ToolError("cannot write output " + inQuotes(path_) + ": " + std::strerror(error));
 
-    // mkstemp makes the file private; the result gets the usual permissions.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-
-    file_ = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
+    // libsndfile writes a file's length into its header last, seeking back to
+    // it. A stream that cannot seek (a FIFO) gets the finished file when it is
+    // complete, from a spool that has no name.
+    const bool spooled = target->kind == foundation::WriteTarget::Kind::Stream && ::lseek(fd, 0, SEEK_CUR) < 0;
+    if (spooled) {
+        streamFd_ = fd;
+        fd = anonymousFile();
+        if (fd < 0) {
+            const int error = errno;
+            discard();
+            throw ToolError("cannot write output " + inQuotes(path_) + ": " + std::strerror(error));
+        }
+        spoolFd_ = fd;
+    }
+    file_ = sf_open_fd(fd, SFM_WRITE, &info, spooled ? SF_FALSE : SF_TRUE);
     if (file_ == nullptr) {
-        const std::string reason = reasonFrom(sf_strerror(nullptr));
-        ::close(fd);
+        const std::string why = reasonFrom(sf_strerror(nullptr));
+        if (!spooled) ::close(fd);
         discard();
-        throw ToolError("cannot write output " + inQuotes(path_) + ": " + reason);
+        throw ToolError("cannot write output " + inQuotes(path_) + ": " + why);
     }
     // Integer formats clip overs instead of wrapping them round.
     sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
@@ -159,29 +180,33 @@ void OutputFile::commit() {
         discard();
         throw ToolError("cannot write output " + inQuotes(path_) + ": " + reasonFrom(sf_error_number(closed)));
     }
-    if (std::rename(temporaryPath_.c_str(), path_.c_str()) != 0) {
+    if (spoolFd_ >= 0 && !copyWhole(spoolFd_, streamFd_)) {
         const int error = errno;
         discard();
         throw ToolError("cannot write output " + inQuotes(path_) + ": " + std::strerror(error));
     }
-    stopWatchingForSignals();
+    if (streamFd_ >= 0 && ::close(std::exchange(streamFd_, -1)) != 0) {
+        const int error = errno;
+        discard();
+        throw ToolError("cannot write output " + inQuotes(path_) + ": " + std::strerror(error));
+    }
+    if (!temporaryPath_.empty() && std::rename(temporaryPath_.c_str(), finalPath_.c_str()) != 0) {
+        const int error = errno;
+        discard();
+        throw ToolError("cannot write output " + inQuotes(path_) + ": " + std::strerror(error));
+    }
+    forgetTemporary();
+    if (spoolFd_ >= 0) ::close(std::exchange(spoolFd_, -1));
     committed_ = true;
 }
 
 void OutputFile::discard() noexcept {
     if (file_ != nullptr) sf_close(file_);
     file_ = nullptr;
+    if (spoolFd_ >= 0) ::close(std::exchange(spoolFd_, -1));
+    if (streamFd_ >= 0) ::close(std::exchange(streamFd_, -1));
     if (!temporaryPath_.empty()) ::unlink(temporaryPath_.c_str());
-    stopWatchingForSignals();
+    forgetTemporary();
 }
-
-DeadlySignalsBlocked::DeadlySignalsBlocked() noexcept {
-    sigset_t deadly;
-    sigemptyset(&deadly);
-    for (int signalNumber : kDeadlySignals) sigaddset(&deadly, signalNumber);
-    ::pthread_sigmask(SIG_BLOCK, &deadly, &previous_);
-}
-
-DeadlySignalsBlocked::~DeadlySignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
 }  // namespace render

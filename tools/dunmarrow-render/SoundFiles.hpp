@@ -1,16 +1,19 @@
 #pragma once
 // The tool's two files. InputFile reads any file libsndfile reads, as
-// interleaved floats. OutputFile writes a file of a given format under a
-// temporary name in the destination's folder and renames it into place only
-// when everything has been written; until then, and whatever happens (an
-// exception, a signal), the temporary file is removed and the destination is
-// left as it was.
+// interleaved floats. OutputFile writes a file of a given format the way the
+// platform writes files (foundation/FileWriting.hpp): a file under a temporary
+// name in the destination's folder, renamed into place (over the end of a
+// symbolic link, with the old file's permissions) only when everything has been
+// written; until then, and whatever happens (an exception, a signal, a time
+// limit), the temporary file is removed and the destination is left as it
+// was. A character device or a FIFO is written in place (one that cannot seek,
+// such as a FIFO, gets the whole file when it is complete).
 //
 // Main thread only.
 
 #include <sndfile.h>
 
-#include <signal.h>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -41,10 +44,13 @@ private:
 
 class OutputFile {
 public:
-    // Creates the temporary file next to `path`. Throws ToolError when the
-    // folder cannot take it, `path` is a folder, or libsndfile cannot write
+    // Creates the temporary file next to `path` (or next to the end of the
+    // links at `path`), or opens the character device or FIFO at `path`,
+    // waiting at most `waitLimit` for a program to read the FIFO. Throws
+    // ToolError when the folder cannot take the file, `path` is something
+    // else (a folder, a socket, a block device), or libsndfile cannot write
     // `format`.
-    OutputFile(std::string path, const SF_INFO& format);
+    OutputFile(std::string path, const SF_INFO& format, std::chrono::seconds waitLimit = std::chrono::seconds(30));
     // Removes the temporary file unless commit() has succeeded.
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
@@ -56,33 +62,21 @@ public:
     // format stores integers. Throws ToolError when not all were written.
     void write(const float* interleaved, std::int64_t frames);
 
-    // Finishes the file and renames it to the destination. Throws ToolError
-    // (and removes the temporary file) when either fails.
+    // Finishes the file and renames it to the destination (for a device or a
+    // FIFO: finishes writing). Throws ToolError (and removes the temporary
+    // file) when either fails.
     void commit();
 
 private:
     void discard() noexcept;
 
     std::string path_;
-    std::string temporaryPath_;
+    std::string finalPath_;      // where the temporary file goes: path_ after its links
+    std::string temporaryPath_;  // empty when writing a device or a FIFO in place
+    int streamFd_ = -1;          // a stream that cannot seek, written at commit()
+    int spoolFd_ = -1;           // what libsndfile writes for it meanwhile
     SNDFILE* file_ = nullptr;
     bool committed_ = false;
-};
-
-// Blocks the signals that must remove OutputFile's temporary file (SIGINT,
-// SIGTERM, SIGHUP, SIGPIPE) in the calling thread while it lives. Threads
-// started meanwhile inherit the block and keep it, so the thread that made
-// this object stays the only one such a signal can reach: the one whose block
-// around creating the temporary file guarantees that the file is always removed.
-class DeadlySignalsBlocked {
-public:
-    DeadlySignalsBlocked() noexcept;
-    ~DeadlySignalsBlocked();
-    DeadlySignalsBlocked(const DeadlySignalsBlocked&) = delete;
-    DeadlySignalsBlocked& operator=(const DeadlySignalsBlocked&) = delete;
-
-private:
-    sigset_t previous_{};
 };
 
 }  // namespace render

@@ -9,8 +9,9 @@
 // OUTPUT appears only when it is complete. Errors are one line on standard
 // error, "dunmarrow-render: ...", with exit status 1 (2 for a wrong command
 // line, a preset or parameter that does not exist, or a value that is not a
-// number).
+// number in range).
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +29,7 @@
 #include "RegistryBackend.hpp"
 #include "RenderBackend.hpp"
 #include "SoundFiles.hpp"
+#include "Termination.hpp"
 #include "ToolError.hpp"
 
 namespace {
@@ -50,6 +52,11 @@ constexpr const char* kHelp =
     "dmds, manufacturer QVRN); DUNMARROW_AUDIO_UNIT_PATH names more folders to\n"
     "search. Presets and settings apply from the first sample.\n"
     "\n"
+    "OUTPUT may also be a character device or a FIFO, written in place; a symbolic\n"
+    "link is followed and the file it leads to replaced. The tool waits at most\n"
+    "DUNMARROW_RENDER_TIME_LIMIT seconds (default 30) for the effect to load and\n"
+    "for a program to open a FIFO for reading.\n"
+    "\n"
     "Options:\n"
     "  --preset P          start from preset P: a factory preset by number or\n"
     "                      name, or a user preset by name\n"
@@ -62,6 +69,7 @@ constexpr const char* kHelp =
     "  --list-presets      list the factory and user presets, render nothing\n"
     "  --list-parameters   list the parameters with their ranges, defaults and\n"
     "                      values (after --preset and --set), render nothing\n"
+    "  --verbose           list the bundles the registry skipped, and why\n"
     "  -h, --help          show this help\n";
 
 struct Setting {
@@ -80,6 +88,7 @@ struct Options {
     std::vector<Setting> settings;
     bool listPresets = false;
     bool listParameters = false;
+    bool verbose = false;
 };
 
 std::uint32_t parseBlock(std::string_view text) {
@@ -121,6 +130,8 @@ Options parseCommandLine(int argc, char** argv) {
             options.listPresets = true;
         } else if (arg == "--list-parameters") {
             options.listParameters = true;
+        } else if (arg == "--verbose") {
+            options.verbose = true;
         } else if (arg == "--preset") {
             if (i + 1 >= argc) throw ToolError("--preset needs a preset name or number", kUsageError);
             options.preset = argv[++i];
@@ -152,20 +163,26 @@ Options parseCommandLine(int argc, char** argv) {
     return options;
 }
 
-std::string decibels(float linear) {
-    if (!(linear > 0.0f)) return "-inf dBFS";
+std::string peakText(const render::Peak& peak) {
+    if (peak.nonFiniteSamples > 0)
+        return "not finite (the file holds " + std::to_string(peak.nonFiniteSamples) + " non-finite samples)";
+    if (!(peak.linear > 0.0f)) return "-inf dBFS";
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f dBFS", 20.0 * std::log10(static_cast<double>(linear)));
+    std::snprintf(text, sizeof text, "%.1f dBFS", 20.0 * std::log10(static_cast<double>(peak.linear)));
     return text;
 }
 
 // Loads the effect and applies the preset, then the settings, as a host would
 // before it allocates render resources.
-std::unique_ptr<render::RegistryBackend> loadEffect(const Options& options) {
+std::unique_ptr<render::RegistryBackend> loadEffect(const Options& options, std::chrono::seconds timeLimit) {
     // The platform starts threads while it loads the effect; they must never
     // take a signal meant to remove the output's temporary file.
     const render::DeadlySignalsBlocked onlyThisThreadTakesSignals;
-    auto effect = render::RegistryBackend::load(render::kDunmarrowComponent);
+    if (options.verbose) render::printSkippedBundles();
+    // The loading thread, or this one running the effect's code on the main
+    // queue, may never come back; the limit holds either way.
+    const render::TimeLimit loading(timeLimit, render::RegistryBackend::loadingTimeOutMessage(timeLimit));
+    auto effect = render::RegistryBackend::load(render::kDunmarrowComponent, timeLimit);
     if (options.preset) effect->selectPreset(*options.preset);
     for (const Setting& setting : options.settings) effect->setParameter(setting.identifier, setting.value);
     return effect;
@@ -177,8 +194,9 @@ int run(int argc, char** argv) {
         std::fputs(kHelp, stdout);
         return 0;
     }
+    const std::chrono::seconds timeLimit = render::waitTimeLimit();
     if (options.listPresets || options.listParameters) {
-        const auto effect = loadEffect(options);
+        const auto effect = loadEffect(options, timeLimit);
         if (options.listPresets) std::fputs(effect->presetListing().c_str(), stdout);
         if (options.listParameters) std::fputs(effect->parameterListing().c_str(), stdout);
         return 0;
@@ -192,7 +210,7 @@ int run(int argc, char** argv) {
 
     // Everything that can refuse the command line is settled before the
     // output file exists.
-    const auto effect = loadEffect(options);
+    const auto effect = loadEffect(options, timeLimit);
     render::RenderSetup setup;
     setup.sampleRate = info.samplerate;
     setup.channelCount = static_cast<std::uint32_t>(info.channels);
@@ -200,7 +218,7 @@ int run(int argc, char** argv) {
     setup.bypass = options.bypass;
     effect->prepare(setup);
 
-    render::OutputFile output(options.output, info);
+    render::OutputFile output(options.output, info, timeLimit);
     render::ProgressBar bar(std::filesystem::path(options.input).filename().string(), input.declaredFrames(),
                             render::ProgressBar::isTerminal(stderr));
     const render::RenderResult result = render::renderFile(
@@ -209,23 +227,22 @@ int run(int argc, char** argv) {
     bar.finish();
 
     if (options.peaks) {
-        std::printf("input peak:  %s\n", decibels(result.inputPeak).c_str());
-        std::printf("output peak: %s\n", decibels(result.outputPeak).c_str());
+        std::printf("input peak:  %s\n", peakText(result.inputPeak).c_str());
+        std::printf("output peak: %s\n", peakText(result.outputPeak).c_str());
     }
     return 0;
 }
 
 }  // namespace
 
+// A failure ends the program without running destructors: a thread of the
+// effect's that never came back must not hold the exit up.
 int main(int argc, char** argv) {
     try {
         return run(argc, argv);
     } catch (const ToolError& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "dunmarrow-render: %s\n", e.what());
-        return e.exitStatus();
+        render::exitWithError(e.what(), e.exitStatus());
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "dunmarrow-render: %s\n", e.what());
-        return 1;
+        render::exitWithError(e.what(), 1);
     }
 }

@@ -1,11 +1,14 @@
-// dunmarrow-validate TYPE SUBTYPE MANUFACTURER: checks the installed audio
-// unit with these four-character codes and prints one line per check.
-// Exit status: 0 every check passed, 1 a check failed, 2 the component could
-// not be found or opened.
+// dunmarrow-validate [--verbose] TYPE SUBTYPE MANUFACTURER: checks the
+// installed audio unit with these four-character codes and prints one line per
+// check. The bundles the registry skipped go to standard error with --verbose,
+// or when nothing matches. Exit status: 0 every check passed, 1 a check
+// failed, 2 the component could not be found or opened.
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "Validator.hpp"
 #include "audiounit/AVAudioUnit.hpp"
@@ -15,18 +18,36 @@
 
 using namespace audiounit;
 
+namespace {
+
+void printSkippedBundles() {
+    for (const auto& problem : AudioComponentRegistry::shared().scanProblems())
+        std::fprintf(stderr, "dunmarrow-validate: %s\n", problem.description().c_str());
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: dunmarrow-validate TYPE SUBTYPE MANUFACTURER (four-character codes)\n");
+    std::vector<std::string> codes;
+    bool verbose = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--verbose")
+            verbose = true;
+        else
+            codes.emplace_back(argv[i]);
+    }
+    if (codes.size() != 3) {
+        std::fprintf(stderr,
+                     "usage: dunmarrow-validate [--verbose] TYPE SUBTYPE MANUFACTURER (four-character codes)\n");
         return kAudioComponentValidatorExitCouldNotOpen;
     }
     validator::Validator report(nullptr, stdout);
     AudioComponentDescription description;
-    const auto type = fourCharCodeFromString(argv[1]);
-    const auto subtype = fourCharCodeFromString(argv[2]);
-    const auto manufacturer = fourCharCodeFromString(argv[3]);
+    const auto type = fourCharCodeFromString(codes[0]);
+    const auto subtype = fourCharCodeFromString(codes[1]);
+    const auto manufacturer = fourCharCodeFromString(codes[2]);
     if (!type || !subtype || !manufacturer) {
-        report.line(std::string("FAIL open (cold): ") + argv[1] + " " + argv[2] + " " + argv[3] +
+        report.line("FAIL open (cold): " + codes[0] + " " + codes[1] + " " + codes[2] +
                     " are not three four-character codes");
         report.line(validator::couldNotOpenSummary());
         return kAudioComponentValidatorExitCouldNotOpen;
@@ -36,6 +57,8 @@ int main(int argc, char** argv) {
     description.componentManufacturer = *manufacturer;
 
     const auto component = AudioComponentRegistry::shared().findComponent(description);
+    // What the scan passed over may be the unit itself.
+    if (verbose || !component) printSkippedBundles();
     if (!component) {
         report.line("FAIL open (cold): No installed audio unit matches " + describeAudioComponent(description));
         report.line(validator::couldNotOpenSummary());

@@ -2,12 +2,17 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "foundation/FileWriting.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <xmmintrin.h>
@@ -87,6 +92,44 @@ std::optional<AUParameterAddress> parseAddress(const std::string& text) {
 
 std::string dump(const nlohmann::json& value) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// A user preset holds a few hundred bytes; anything much larger is not one.
+constexpr std::size_t kLargestPresetFile = std::size_t{1} << 20;
+
+// The whole of a user preset file, or absent with `reason` set. Only a regular
+// file is read, so that a FIFO in the folder cannot block the caller.
+std::optional<std::string> readPresetFile(const std::filesystem::path& path, std::string& reason) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return std::nullopt;
+    }
+    std::string contents;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        reason = std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        reason = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file";
+    } else if (static_cast<std::uintmax_t>(st.st_size) > kLargestPresetFile) {
+        reason = "larger than 1 MiB";
+    } else {
+        char buffer[4096];
+        while (true) {
+            const ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) reason = std::strerror(errno);
+            if (got <= 0) break;
+            contents.append(buffer, static_cast<std::size_t>(got));
+            if (contents.size() > kLargestPresetFile) {
+                reason = "larger than 1 MiB";
+                break;
+            }
+        }
+    }
+    ::close(fd);
+    if (!reason.empty()) return std::nullopt;
+    return contents;
 }
 
 }  // namespace
@@ -336,8 +379,16 @@ nlohmann::json AUAudioUnit::fullState() const {
 
 std::optional<AUAudioUnit::CheckedState> AUAudioUnit::checkState(const nlohmann::json& state,
                                                                  NSError* outError) const {
+    std::string reason;
+    auto checked = checkedState(state, reason);
+    if (!checked) fail(outError, kAudioUnitErr_InvalidPropertyValue, "unusable state: " + reason);
+    return checked;
+}
+
+std::optional<AUAudioUnit::CheckedState> AUAudioUnit::checkedState(const nlohmann::json& state,
+                                                                   std::string& reason) const {
     auto refuse = [&](std::string why) -> std::optional<CheckedState> {
-        fail(outError, kAudioUnitErr_InvalidPropertyValue, "unusable state: " + why);
+        reason = std::move(why);
         return std::nullopt;
     };
     if (!state.is_object()) return refuse("not an object");
@@ -370,11 +421,17 @@ std::optional<AUAudioUnit::CheckedState> AUAudioUnit::checkState(const nlohmann:
     for (const auto& [key, value] : parameters->items()) {
         const auto address = parseAddress(key);
         if (!address) return refuse("\"" + key + "\" is not a parameter address");
-        if (!tree || !tree->parameterWithAddress(*address)) return refuse("no parameter at address " + key);
-        if (!value.is_number()) return refuse("the value at address " + key + " is not a number");
+        const auto parameter = tree ? tree->parameterWithAddress(*address) : nullptr;
+        if (!parameter) return refuse("no parameter at address " + key);
+        const std::string which = "the value of " + parameter->identifier() + " (address " + key + ")";
+        if (!value.is_number()) return refuse(which + " is not a number");
         const double v = value.get<double>();
-        if (!std::isfinite(v) || std::fabs(v) > 3.0e38) return refuse("the value at address " + key + " is not finite");
-        byAddress.emplace_back(*address, static_cast<AUValue>(v));
+        if (!std::isfinite(v)) return refuse(which + " is not finite");
+        // Stored data is held to the range, as values typed by a user are:
+        // a damaged or hand-edited file must not drive the unit beyond it.
+        const double held = std::min(std::max(v, static_cast<double>(parameter->minValue())),
+                                     static_cast<double>(parameter->maxValue()));
+        byAddress.emplace_back(*address, static_cast<AUValue>(held));
     }
     if (tree) {
         for (const auto& parameter : tree->allParameters()) {
@@ -400,12 +457,35 @@ bool AUAudioUnit::setFullState(const nlohmann::json& state, NSError* outError) {
 std::string AUAudioUnit::fullStateData() const { return dump(fullState()); }
 
 bool AUAudioUnit::setFullStateData(std::string_view data, NSError* outError) {
-    const auto state = nlohmann::json::parse(data.begin(), data.end(), nullptr, false);
-    if (state.is_discarded()) {
-        fail(outError, kAudioUnitErr_InvalidPropertyValue, "unusable state: not JSON");
+    std::string reason;
+    const auto state = parseState(data, reason);
+    if (!state) {
+        fail(outError, kAudioUnitErr_InvalidPropertyValue, "unusable state: " + reason);
         return false;
     }
-    return setFullState(state, outError);
+    return setFullState(*state, outError);
+}
+
+std::optional<nlohmann::json> AUAudioUnit::parseState(std::string_view data, std::string& reason) const {
+    // The key read last is the one whose value failed, when a number overflows.
+    std::string lastKey;
+    const nlohmann::json::parser_callback_t rememberKeys = [&lastKey](int, nlohmann::json::parse_event_t event,
+                                                                      nlohmann::json& parsed) {
+        if (event == nlohmann::json::parse_event_t::key && parsed.is_string()) lastKey = parsed.get<std::string>();
+        return true;
+    };
+    try {
+        return nlohmann::json::parse(data.begin(), data.end(), rememberKeys);
+    } catch (const nlohmann::json::out_of_range&) {
+        const auto address = parseAddress(lastKey);
+        const auto tree = parameterTree();
+        const auto parameter = address && tree ? tree->parameterWithAddress(*address) : nullptr;
+        reason = parameter ? "the value of " + parameter->identifier() + " (address " + lastKey + ") is not finite"
+                           : "not JSON (a number is too large)";
+    } catch (const nlohmann::json::exception&) {
+        reason = "not JSON";
+    }
+    return std::nullopt;
 }
 
 // MARK: - User presets
@@ -460,25 +540,9 @@ bool AUAudioUnit::saveUserPreset(const AUAudioUnitPresetPtr& preset, NSError* ou
         failPOSIX(outError, ec.value(), "cannot create " + directory.string() + ": " + ec.message());
         return false;
     }
-    const auto path = userPresetPath(preset->number());
-    static std::atomic<unsigned> counter{0};
-    auto temporary = path;
-    temporary += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) {
-            std::filesystem::remove(temporary, ec);
-            failPOSIX(outError, EIO, "cannot write " + temporary.string());
-            return false;
-        }
-    }
-    std::filesystem::rename(temporary, path, ec);
-    if (ec) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        failPOSIX(outError, ec.value(), "cannot rename to " + path.string() + ": " + ec.message());
+    std::string error;
+    if (!foundation::writeFileAtomically(userPresetPath(preset->number()), text, &error)) {
+        failPOSIX(outError, EIO, error);
         return false;
     }
     return true;
@@ -510,36 +574,63 @@ std::optional<nlohmann::json> AUAudioUnit::presetStateFor(const AUAudioUnitPrese
         return std::nullopt;
     }
     const auto path = userPresetPath(preset->number());
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        failPOSIX(outError, ENOENT, "no user preset at " + path.string());
+    std::string reason;
+    const auto text = readPresetFile(path, reason);
+    if (!text) {
+        failPOSIX(outError, ENOENT, "no user preset at " + path.string() + ": " + reason);
         return std::nullopt;
     }
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    auto state = nlohmann::json::parse(buffer.str(), nullptr, false);
-    if (state.is_discarded() || !checkState(state, outError)) {
-        if (state.is_discarded()) fail(outError, kAudioUnitErr_InvalidFile, "the preset file is not JSON");
+    auto state = parseState(*text, reason);
+    if (!state) {
+        fail(outError, kAudioUnitErr_InvalidFile, path.string() + ": " + reason);
+        return std::nullopt;
+    }
+    if (!checkedState(*state, reason)) {
+        fail(outError, kAudioUnitErr_InvalidPropertyValue, path.string() + ": " + reason);
         return std::nullopt;
     }
     return state;
 }
 
-std::vector<AUAudioUnitPresetPtr> AUAudioUnit::userPresets() const {
+std::vector<AUAudioUnitPresetPtr> AUAudioUnit::userPresets() const { return scanUserPresets(nullptr); }
+
+std::vector<AUAudioUnit::UnusableUserPreset> AUAudioUnit::unusableUserPresets() const {
+    std::vector<UnusableUserPreset> unusable;
+    scanUserPresets(&unusable);
+    return unusable;
+}
+
+std::vector<AUAudioUnitPresetPtr> AUAudioUnit::scanUserPresets(std::vector<UnusableUserPreset>* unusable) const {
     std::vector<AUAudioUnitPresetPtr> presets;
+    std::vector<std::filesystem::path> files;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(userPresetsDirectory(), ec)) {
         const auto name = entry.path().filename().string();
-        if (!name.starts_with("user-") || !name.ends_with(".json")) continue;
-        std::ifstream in(entry.path(), std::ios::binary);
-        std::stringstream buffer;
-        buffer << in.rdbuf();
-        const auto state = nlohmann::json::parse(buffer.str(), nullptr, false);
-        if (state.is_discarded()) continue;
-        const auto checked = checkState(state, nullptr);
-        if (!checked || !checked->preset || checked->preset->number() >= 0) continue;
-        if (userPresetPath(checked->preset->number()).filename() != entry.path().filename()) continue;
-        presets.push_back(checked->preset);
+        if (name.starts_with("user-") && name.ends_with(".json")) files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    for (const auto& path : files) {
+        UnusableUserPreset problem{path, std::nullopt, {}};
+        const auto text = readPresetFile(path, problem.reason);
+        const auto state = text ? parseState(*text, problem.reason) : std::nullopt;
+        if (state) {
+            // The name, when the file gives one, lets a caller looking for it by name say why it is unusable.
+            if (const auto preset = state->find("preset"); preset != state->end() && preset->is_object()) {
+                if (const auto name = preset->find("name"); name != preset->end() && name->is_string())
+                    problem.name = name->get<std::string>();
+            }
+            const auto checked = checkedState(*state, problem.reason);
+            if (checked) {
+                if (!checked->preset || checked->preset->number() >= 0)
+                    problem.reason = "it names no user preset";
+                else if (userPresetPath(checked->preset->number()).filename() != path.filename())
+                    problem.reason = "its preset number " + std::to_string(checked->preset->number()) +
+                                     " does not match its file name";
+                else
+                    presets.push_back(checked->preset);
+            }
+        }
+        if (!problem.reason.empty() && unusable) unusable->push_back(std::move(problem));
     }
     std::sort(presets.begin(), presets.end(), [](const auto& a, const auto& b) { return a->number() > b->number(); });
     return presets;

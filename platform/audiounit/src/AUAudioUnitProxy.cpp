@@ -56,13 +56,11 @@ std::optional<fs::path> audioUnitServiceProgram() {
         return std::nullopt;
     }
     std::vector<fs::path> candidates;
-    if (const auto folder = runningProgramFolder()) candidates.push_back(*folder / kAudioUnitServiceProgramName);
-#ifdef DUNMARROW_BUILD_BIN_DIR
-    candidates.push_back(fs::path(DUNMARROW_BUILD_BIN_DIR) / kAudioUnitServiceProgramName);
-#endif
-#ifdef DUNMARROW_INSTALL_BIN_DIR
-    candidates.push_back(fs::path(DUNMARROW_INSTALL_BIN_DIR) / kAudioUnitServiceProgramName);
-#endif
+    if (const auto folder = runningProgramFolder()) {
+        candidates.push_back(*folder / kAudioUnitServiceProgramName);
+        candidates.push_back(*folder / DUNMARROW_SERVICE_FROM_BIN_DIR / kAudioUnitServiceProgramName);
+    }
+    candidates.push_back(fs::path(DUNMARROW_SERVICE_INSTALL_DIR) / kAudioUnitServiceProgramName);
     for (const auto& candidate : candidates) {
         if (::access(candidate.c_str(), X_OK) == 0) return candidate;
     }

@@ -1,5 +1,6 @@
 #include "audiounit/AVAudioUnit.hpp"
 
+#include "ModuleFileCheck.hpp"
 #include "audiounit/AUAudioUnitProxy.hpp"
 
 #include <dlfcn.h>
@@ -216,8 +217,12 @@ std::shared_ptr<const AudioUnitModule> AudioUnitModule::load(const fs::path& pat
     };
 
     std::error_code fileError;
-    if (!fs::is_regular_file(path, fileError))
+    if (fs::status(path, fileError).type() == fs::file_type::not_found)
         return fail(kAudioUnitErr_InvalidFilePath, "The module file " + path.string() + " does not exist");
+    // The loader ends the process over a file it cannot map (one cut short);
+    // such a file, or anything but a module for this machine, is refused here.
+    if (const auto problem = moduleFileProblem(path))
+        return fail(kAudioUnitErr_InvalidFilePath, "The module " + path.string() + " cannot be loaded: it " + *problem);
     const fs::path key = fs::weakly_canonical(path, fileError);
 
     std::lock_guard lock(modulesMutex);

@@ -3,13 +3,13 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iostream>
 #include <set>
-#include <sstream>
 #include <string_view>
 #include <system_error>
+
+#include "foundation/FileReading.hpp"
 
 namespace audiounit {
 
@@ -47,6 +47,10 @@ std::string audioComponentTypeName(OSType type) {
     }
 }
 
+std::string AudioComponentScanProblem::description() const {
+    return "skipped " + path.string() + ": " + reason;
+}
+
 std::string describeAudioComponent(const AudioComponentDescription& description) {
     const auto code = [](OSType value) { return value == 0 ? std::string("0") : fourCharCodeString(value); };
     return "type " + code(description.componentType) + ", subtype " + code(description.componentSubType) +
@@ -60,7 +64,22 @@ struct ManifestError {
     std::string reason;
 };
 
-std::string inQuotes(std::string_view text) { return "\"" + std::string(text) + "\""; }
+// A text from a manifest in quotes, its control characters escaped as JSON
+// does, so that a message quoting it stays one whole line.
+std::string inQuotes(std::string_view text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            quoted += escaped;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
 
 const json& requireField(const json& object, const char* field, const std::string& where) {
     const auto found = object.find(field);
@@ -72,7 +91,13 @@ std::string requireText(const json& object, const char* field, const std::string
     const json& value = requireField(object, field, where);
     if (!value.is_string() || value.get_ref<const std::string&>().empty())
         throw ManifestError{where + "field " + inQuotes(field) + " must be a non-empty text"};
-    return value.get<std::string>();
+    const auto& text = value.get_ref<const std::string&>();
+    // Names go on to C strings (file names, the module's class name), which
+    // would end at a NUL.
+    if (text.find('\0') != std::string::npos)
+        throw ManifestError{where + "field " + inQuotes(field) + " must not contain a NUL character, as " +
+                            inQuotes(text) + " does"};
+    return text;
 }
 
 // Four printable ASCII characters packed into a code.
@@ -108,16 +133,19 @@ std::string manufacturerNameFrom(const std::string& name, OSType manufacturer) {
     return name.substr(0, colon);
 }
 
+// A manifest larger than this is refused unread.
+constexpr std::size_t kMaximumManifestBytes = 1024 * 1024;
+
 // Reads and checks one bundle's manifest; throws ManifestError.
 std::vector<AVAudioUnitComponent> readBundle(const fs::path& bundle, const fs::path& manifestPath) {
-    std::ifstream stream(manifestPath, std::ios::binary);
-    if (!stream) throw ManifestError{"cannot be read"};
-    std::stringstream contents;
-    contents << stream.rdbuf();
+    // Never waits: a FIFO or device in place of the manifest is refused.
+    std::string readError;
+    const auto contents = foundation::readRegularFile(manifestPath, kMaximumManifestBytes, &readError);
+    if (!contents) throw ManifestError{readError};
 
     json manifest;
     try {
-        manifest = json::parse(contents.str());
+        manifest = json::parse(*contents);
     } catch (const json::parse_error& error) {
         throw ManifestError{std::string("is not valid JSON: ") + error.what()};
     }
@@ -131,8 +159,13 @@ std::vector<AVAudioUnitComponent> readBundle(const fs::path& bundle, const fs::p
         throw ManifestError{"field \"Module\" must be a file name inside the bundle, not " + inQuotes(moduleName)};
     const fs::path modulePath = bundle / moduleName;
     std::error_code error;
-    if (!fs::is_regular_file(modulePath, error))
+    const auto moduleStatus = fs::status(modulePath, error);
+    if (moduleStatus.type() == fs::file_type::not_found)
         throw ManifestError{"module file " + inQuotes(moduleName) + " is not in the bundle"};
+    if (error)
+        throw ManifestError{"module file " + inQuotes(moduleName) + " cannot be read: " + error.message()};
+    if (moduleStatus.type() != fs::file_type::regular)
+        throw ManifestError{"module file " + inQuotes(moduleName) + " is not a regular file"};
 
     const json& list = requireField(manifest, "AudioComponents", {});
     if (!list.is_array() || list.empty())
@@ -169,14 +202,23 @@ std::vector<AVAudioUnitComponent> readBundle(const fs::path& bundle, const fs::p
     return components;
 }
 
-// The bundle folders directly inside `folder`, in name order.
-std::vector<fs::path> bundlesIn(const fs::path& folder) {
+// The bundle folders directly inside `folder`, in name order. A folder that
+// does not exist has none; one that cannot be read, or a bundle whose type
+// cannot be known (a symbolic-link loop), goes to `problems`.
+std::vector<fs::path> bundlesIn(const fs::path& folder, std::vector<AudioComponentScanProblem>& problems) {
     std::vector<fs::path> bundles;
     std::error_code error;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    fs::directory_iterator it(folder, error);
+    for (const fs::directory_iterator end; !error && it != end; it.increment(error)) {
+        if (it->path().extension() != ".auext") continue;
         std::error_code typeError;
-        if (it->path().extension() == ".auext" && it->is_directory(typeError)) bundles.push_back(it->path());
+        if (it->is_directory(typeError))
+            bundles.push_back(it->path());
+        else if (typeError)
+            problems.push_back({it->path(), "cannot be read: " + typeError.message()});
     }
+    if (error && error != std::errc::no_such_file_or_directory)
+        problems.push_back({folder, "cannot be read: " + error.message()});
     std::sort(bundles.begin(), bundles.end());
     return bundles;
 }
@@ -236,7 +278,6 @@ void AudioComponentRegistry::scan() {
     problems_.clear();
 
     const auto report = [this](const fs::path& path, std::string reason) {
-        std::cerr << "AudioComponentRegistry: skipped " << path.string() << ": " << reason << '\n';
         problems_.push_back({path, std::move(reason)});
     };
 
@@ -245,7 +286,7 @@ void AudioComponentRegistry::scan() {
         std::error_code error;
         const fs::path canonical = fs::weakly_canonical(folder, error);
         if (!foldersSeen.insert(error ? folder : canonical).second) continue;  // listed twice
-        for (const fs::path& bundle : bundlesIn(folder)) {
+        for (const fs::path& bundle : bundlesIn(folder, problems_)) {
             const fs::path manifest = bundle / "Info.json";
             std::vector<AVAudioUnitComponent> found;
             try {

@@ -205,15 +205,17 @@ bool AVAudioEngine::prepare(foundation::NSError* outError) {
 
 void AVAudioEngine::chooseOutputLocked() {
     if (kind_ != AVAudioEngineOutputKind::Undecided) return;
+    foundation::NSError error;
+    error.description = "no JACK server running";
     if (options_.useJack) {
-        jack_ = JackAudioOutput::open(*this, options_.clientName);
+        jack_ = JackAudioOutput::open(*this, options_.clientName, &error);
         if (jack_) {
             kind_ = AVAudioEngineOutputKind::Jack;
             hardwareFormat_ = jack_->hardwareFormat();
             return;
         }
     }
-    std::printf("%s\n", kSilentClockMessage);
+    std::printf("Audio output: %s; rendering to a silent clock\n", error.description.c_str());
     std::fflush(stdout);
     kind_ = AVAudioEngineOutputKind::SilentClock;
     hardwareFormat_ = audiounit::AVAudioFormat::makeStandard(options_.clockSampleRate, 2);
@@ -246,6 +248,11 @@ void AVAudioEngine::stop() {
     if (jack_) jack_->stop();
     if (clock_) clock_->stop();
     running_.store(false, std::memory_order_release);
+}
+
+std::optional<std::string> AVAudioEngine::outputLossReason() const {
+    std::lock_guard lock(mutex_);
+    return jack_ ? jack_->lossReason() : std::nullopt;
 }
 
 AVAudioMixerNodePtr AVAudioEngine::mainMixerNode() {

@@ -1,11 +1,11 @@
 #include "foundation/Bundle.hpp"
 
+#include "foundation/FileReading.hpp"
+
 #include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <system_error>
 
 namespace foundation {
@@ -279,15 +279,14 @@ bool Bundle::isBundleFolder(const fs::path& folder) { return isRegularFile(folde
 Bundle::Bundle(fs::path bundlePath) : path_(std::move(bundlePath)) {
     const auto info = infoPath();
     if (!isRegularFile(info)) return;
-    std::ifstream file(info, std::ios::binary);
-    std::ostringstream contents;
-    contents << file.rdbuf();
-    if (!file) {
-        infoError_ = info.string() + ": could not be read";
+    std::string error;
+    // Read without waiting, even if the file was replaced by a FIFO since.
+    const auto contents = readRegularFile(info, kMaximumInfoFileBytes, &error);
+    if (!contents) {
+        infoError_ = info.string() + ": " + error;
         return;
     }
-    std::string error;
-    const auto document = parseJSON(contents.str(), &error);
+    const auto document = parseJSON(*contents, &error);
     if (!document) {
         infoError_ = info.string() + ": " + error;
         return;

@@ -354,9 +354,10 @@ OSStatus MIDIServer::reportIOError(MIDIEndpointRef ref, OSStatus errorCode) {
 // -- JACK --
 
 void MIDIServer::openJackLocked(const std::string& clientName, bool announce) {
-    jack_ = JackMIDIBackend::open(clientName, *this, ++jackGeneration_);
+    std::string whyNot;
+    jack_ = JackMIDIBackend::open(clientName, *this, ++jackGeneration_, whyNot);
     if (!jack_) {
-        printLine("MIDI input unavailable: no JACK server is running");
+        printLine(("MIDI input unavailable: " + whyNot).c_str());
         return;
     }
     std::vector<MIDIObjectAddRemoveNotification> changes;
@@ -422,14 +423,14 @@ void MIDIServer::rescanJack(std::uint64_t generation) {
     postChanges(changes);
 }
 
-void MIDIServer::jackServerLost(std::uint64_t generation) {
+void MIDIServer::jackServerLost(std::uint64_t generation, const std::string& reason) {
     std::vector<MIDIObjectAddRemoveNotification> changes;
     {
         const std::lock_guard lock(mutex_);
         if (!jack_ || jack_->generation() != generation) return;
         dropJackLocked(changes);
     }
-    printLine("MIDI input unavailable: the JACK server has shut down");
+    printLine(("MIDI input unavailable: " + reason).c_str());
     postChanges(changes);
     const MIDIIOErrorNotification message{kMIDIMsgIOError, sizeof(MIDIIOErrorNotification), 0, kMIDIUnknownError};
     post(&message, sizeof message);
@@ -444,8 +445,9 @@ OSStatus MIDIServer::restart() {
             postChanges(changes);
             return noErr;
         }
-        jack_ = JackMIDIBackend::open(clients_.begin()->second.first, *this, ++jackGeneration_);
-        if (!jack_) printLine("MIDI input unavailable: no JACK server is running");
+        std::string whyNot;
+        jack_ = JackMIDIBackend::open(clients_.begin()->second.first, *this, ++jackGeneration_, whyNot);
+        if (!jack_) printLine(("MIDI input unavailable: " + whyNot).c_str());
         syncJackSourcesLocked(changes);
     }
     postChanges(changes);

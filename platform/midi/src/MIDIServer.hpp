@@ -156,8 +156,9 @@ public:
     // On the notification thread, after JACK reported a change: brings the JACK
     // sources in line with the MIDI output ports JACK lists now.
     void rescanJack(std::uint64_t generation);
-    // On the notification thread, after the JACK server went away.
-    void jackServerLost(std::uint64_t generation);
+    // On the notification thread, after the JACK server went away or stopped
+    // answering; `reason` says which, for the line printed.
+    void jackServerLost(std::uint64_t generation, const std::string& reason);
     // Queues a job on the notification thread.
     void onNotificationThread(foundation::Job job);
 
@@ -167,7 +168,8 @@ private:
 
     MIDIObjectRef newRef();
     Source* findSource(MIDIEndpointRef ref);
-    // Connects to JACK when not connected; prints one line when there is no server.
+    // Connects to JACK when not connected; prints one line when there is no
+    // server or it does not answer.
     void openJackLocked(const std::string& clientName, bool announce);
     // Adds and removes JACK sources to match JACK's ports; collects the notifications to post.
     void syncJackSourcesLocked(std::vector<MIDIObjectAddRemoveNotification>& changes);

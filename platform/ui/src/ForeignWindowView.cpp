@@ -55,7 +55,13 @@ void ForeignWindowView::draw(cairo_t* cr) {
     const bool moved = !(now == placement_) || display_ != target->display;
     placement_ = now;
     display_ = target->display;
-    if (foreign_ != 0 && (moved || !placed_)) {
+    if (target->covered) {
+        // Something modal is drawn over this view: out of the way until it goes,
+        // so that it is seen and takes the input; the reserved area shows
+        // meanwhile. Every time: a window handed over meanwhile comes mapped.
+        if (foreign_ != 0) XUnmapWindow(target->display, foreign_);
+        placed_ = false;
+    } else if (foreign_ != 0 && (moved || !placed_)) {
         // Another client's window: a request on one that has gone is
         // reported to the window's error handler, which keeps it.
         XReparentWindow(target->display, foreign_, target->window, now.x, now.y);

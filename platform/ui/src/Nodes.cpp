@@ -419,7 +419,7 @@ public:
     void draw(cairo_t* cr, Pass& pass) override {
         if (pass.state && pass.state->selectionPath == path) {
             const auto [from, to] = std::minmax(pass.state->selectionAnchor, pass.state->selectionCaret);
-            highlightRange(cr, placeLayout(cr, content, textStyle(env), frame, fontScale), from, to, Color::sRGB(0.25, 0.45, 0.9, 0.4));
+            highlightRange(cr, placeLayout(content, textStyle(env), frame, fontScale), from, to, Color::sRGB(0.25, 0.45, 0.9, 0.4));
         }
         drawText(cr, content, textStyle(env), frame, env.foreground, fontScale);
     }
@@ -431,7 +431,7 @@ public:
     }
     [[nodiscard]] bool acceptsPointer() const override { return env.textSelectable || Node::acceptsPointer(); }
     [[nodiscard]] std::size_t indexAt(Point p) const {
-        return indexAtPoint(placeLayout(nullptr, content, textStyle(env), frame, fontScale), content, p);
+        return indexAtPoint(placeLayout(content, textStyle(env), frame, fontScale), content, p);
     }
     void pointerDown(Point p, InputContext& input) override {
         if (!env.textSelectable) return;
@@ -953,7 +953,7 @@ void TextFieldNode::draw(cairo_t* cr, Pass& pass) {
     const std::string value = binding.get();
     const bool focused = pass.state && pass.state->focusedPath == path;
     const bool showPlaceholder = value.empty() && !placeholder.empty();
-    LayoutPtr layout = makeLayout(cr, showPlaceholder ? placeholder : value, fieldStyle(env), std::nullopt);
+    LayoutPtr layout = makeLayout(showPlaceholder ? placeholder : value, fieldStyle(env), std::nullopt);
     PangoRectangle logical;
     pango_layout_get_extents(layout.get(), nullptr, &logical);
     const double textWidth = logical.width / double(PANGO_SCALE);
@@ -993,7 +993,7 @@ void TextFieldNode::draw(cairo_t* cr, Pass& pass) {
 
 std::size_t TextFieldNode::indexAt(Point p) const {
     const std::string value = binding.get();
-    LayoutPtr layout = makeLayout(nullptr, value, fieldStyle(env), std::nullopt);
+    LayoutPtr layout = makeLayout(value, fieldStyle(env), std::nullopt);
     PangoRectangle logical;
     pango_layout_get_extents(layout.get(), nullptr, &logical);
     const double x = textOriginX(logical.width / double(PANGO_SCALE));

@@ -27,21 +27,24 @@ cairo_font_options_t* fontOptions() {
     return options;
 }
 
-void configure(PangoContext* context) {
-    pango_cairo_context_set_resolution(context, 72.0);
-    pango_cairo_context_set_font_options(context, fontOptions());
-}
-
-PangoContext*& measureContextSlot() {
+PangoContext*& layoutContextSlot() {
     static PangoContext* context = nullptr;
     return context;
 }
 
-PangoContext* measureContext() {
-    PangoContext*& context = measureContextSlot();
+unsigned& fontGenerationSlot() {
+    static unsigned generation = 0;
+    return generation;
+}
+
+PangoContext* layoutContext() {
+    PangoContext*& context = layoutContextSlot();
     if (!context) {
+        // Its matrix stays the identity, so glyph positions round to whole
+        // points, as measured, at any device scale.
         context = pango_font_map_create_context(pango_cairo_font_map_get_default());
-        configure(context);
+        pango_cairo_context_set_resolution(context, 72.0);
+        pango_cairo_context_set_font_options(context, fontOptions());
     }
     return context;
 }
@@ -74,16 +77,10 @@ PangoFontDescription* newFontDescription(const Font& font, double scale) {
     return description;
 }
 
-LayoutPtr makeLayout(cairo_t* cr, const std::string& text, const TextStyle& style, std::optional<double> width,
-                     double fontScale) {
-    PangoLayout* layout = nullptr;
-    if (cr) {
-        layout = pango_cairo_create_layout(cr);
-        configure(pango_layout_get_context(layout));
-        pango_layout_context_changed(layout);
-    } else {
-        layout = pango_layout_new(measureContext());
-    }
+LayoutPtr makeLayout(const std::string& text, const TextStyle& style, std::optional<double> width, double fontScale) {
+    // Not a context of the target surface: that one would take the surface's
+    // font options and round glyph positions to its device pixels.
+    PangoLayout* layout = pango_layout_new(layoutContext());
     pango_layout_set_text(layout, text.c_str(), int(text.size()));
     PangoFontDescription* description = newFontDescription(style.font, fontScale);
     pango_layout_set_font_description(layout, description);
@@ -117,32 +114,32 @@ TextMetrics measureText(const std::string& text, const TextStyle& style, std::op
         return TextMetrics{{logical.width / double(PANGO_SCALE), logical.height / double(PANGO_SCALE)},
                            pango_layout_get_baseline(layout) / double(PANGO_SCALE), scale};
     };
-    LayoutPtr ideal = makeLayout(nullptr, text, style, std::nullopt);
+    LayoutPtr ideal = makeLayout(text, style, std::nullopt);
     TextMetrics result = metrics(ideal.get(), 1);
     const bool singleLine = pango_layout_get_line_count(ideal.get()) <= 1;
     if (!width || result.size.width <= *width + 1e-6) return result;
     if (style.lineLimit && style.minimumScaleFactor < 1 && singleLine && result.size.width > 0) {
         const double scale = std::max(style.minimumScaleFactor, *width / result.size.width);
-        LayoutPtr shrunk = makeLayout(nullptr, text, style, std::nullopt, scale);
+        LayoutPtr shrunk = makeLayout(text, style, std::nullopt, scale);
         TextMetrics fitted = metrics(shrunk.get(), scale);
         if (fitted.size.width <= *width + 1e-6) return fitted;
-        LayoutPtr cut = makeLayout(nullptr, text, style, width, scale);
+        LayoutPtr cut = makeLayout(text, style, width, scale);
         fitted = metrics(cut.get(), scale);
         fitted.size.width = *width;
         return fitted;
     }
-    LayoutPtr wrapped = makeLayout(nullptr, text, style, width);
+    LayoutPtr wrapped = makeLayout(text, style, width);
     TextMetrics fitted = metrics(wrapped.get(), 1);
     fitted.size.width = std::min(*width, fitted.size.width);
     if (style.lineLimit) fitted.size.width = *width;
     return fitted;
 }
 
-PlacedLayout placeLayout(cairo_t* cr, const std::string& text, const TextStyle& style, Rect frame, double fontScale) {
-    LayoutPtr layout = makeLayout(cr, text, style, std::nullopt, fontScale);
+PlacedLayout placeLayout(const std::string& text, const TextStyle& style, Rect frame, double fontScale) {
+    LayoutPtr layout = makeLayout(text, style, std::nullopt, fontScale);
     double x = frame.x;
     if (logicalWidth(layout.get()) > frame.width + 0.01) {
-        layout = makeLayout(cr, text, style, frame.width, fontScale);
+        layout = makeLayout(text, style, frame.width, fontScale);
     } else {
         const double spare = frame.width - logicalWidth(layout.get());
         if (style.alignment == TextAlignment::center) x += spare / 2;
@@ -190,7 +187,7 @@ void highlightRange(cairo_t* cr, const PlacedLayout& placed, std::size_t from, s
 
 void drawText(cairo_t* cr, const std::string& text, const TextStyle& style, Rect frame, const Paint& paint,
               double fontScale) {
-    const PlacedLayout placed = placeLayout(cr, text, style, frame, fontScale);
+    const PlacedLayout placed = placeLayout(text, style, frame, fontScale);
     cairo_save(cr);
     cairo_move_to(cr, placed.origin.x, placed.origin.y);
     if (std::holds_alternative<Color>(paint)) {
@@ -212,15 +209,18 @@ double lineHeight(const Font& font) {
 }
 
 void resetFontCaches() {
-    PangoContext*& context = measureContextSlot();
+    PangoContext*& context = layoutContextSlot();
     if (context) g_object_unref(context);
     context = nullptr;
     pango_cairo_font_map_set_default(nullptr);
+    ++fontGenerationSlot();
 }
+
+unsigned fontGeneration() { return fontGenerationSlot(); }
 
 std::string resolvedFamily(const Font& font) {
     PangoFontDescription* description = newFontDescription(font);
-    PangoFont* loaded = pango_font_map_load_font(pango_cairo_font_map_get_default(), measureContext(), description);
+    PangoFont* loaded = pango_font_map_load_font(pango_cairo_font_map_get_default(), layoutContext(), description);
     pango_font_description_free(description);
     if (!loaded) return {};
     PangoFontDescription* actual = pango_font_describe(loaded);

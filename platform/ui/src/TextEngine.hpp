@@ -1,7 +1,9 @@
 #pragma once
-// Text measurement and drawing with Pango on Cairo. Sizes are in points: the
-// Pango contexts run at 72 dots per inch with hinting of metrics off, so that a
-// measurement and a drawing at any device scale agree.
+// Text measurement and drawing with Pango on Cairo. Sizes are in points. Every
+// layout, measured or drawn, comes from one Pango context at 72 dots per inch
+// with fixed font options (no hinting, unhinted metrics, grey antialiasing) and
+// glyph positions in points: whatever surface and device scale text is drawn
+// to, it is laid out exactly as it was measured.
 
 #include <cairo.h>
 #include <pango/pangocairo.h>
@@ -37,8 +39,7 @@ struct TextMetrics {
 PangoFontDescription* newFontDescription(const Font& font, double scale = 1);
 
 // A layout of `text` in `style`, wrapped or truncated to `width` when given.
-// `cr` may be null for measuring.
-LayoutPtr makeLayout(cairo_t* cr, const std::string& text, const TextStyle& style, std::optional<double> width,
+LayoutPtr makeLayout(const std::string& text, const TextStyle& style, std::optional<double> width,
                      double fontScale = 1);
 
 TextMetrics measureText(const std::string& text, const TextStyle& style, std::optional<double> width);
@@ -48,7 +49,7 @@ struct PlacedLayout {
     LayoutPtr layout;
     Point origin;
 };
-PlacedLayout placeLayout(cairo_t* cr, const std::string& text, const TextStyle& style, Rect frame, double fontScale);
+PlacedLayout placeLayout(const std::string& text, const TextStyle& style, Rect frame, double fontScale);
 // The character boundary nearest to `p`.
 std::size_t indexAtPoint(const PlacedLayout& placed, const std::string& text, Point p);
 // Fills the area of the byte range from ... to.
@@ -64,8 +65,12 @@ void setSourcePaint(cairo_t* cr, const Paint& paint, Rect bounds);
 // Line height of a font, for single-line controls.
 double lineHeight(const Font& font);
 
-// Called after a font registration: drops the cached Pango font map and context.
+// Called after a font registration: drops the cached Pango font map and context
+// and starts a new font generation.
 void resetFontCaches();
+// Changes whenever fonts were registered: text measured under another
+// generation may measure differently now.
+unsigned fontGeneration();
 
 // The family Pango picks for a description (after fontconfig substitution).
 std::string resolvedFamily(const Font& font);

@@ -9,6 +9,7 @@
 
 #include "Node.hpp"
 #include "TextEngine.hpp"
+#include "X11DrawTarget.hpp"
 
 namespace ui {
 
@@ -93,6 +94,7 @@ public:
     HostState state;
     bool dirty = true;
     unsigned generation = 0;
+    unsigned laidOutFonts = 0;  // the font generation the last layout measured under
     std::function<void()> redraw;
     std::shared_ptr<Impl*> self = std::make_shared<Impl*>(this);
     std::vector<SheetNode*> sheets;
@@ -122,8 +124,11 @@ public:
     }
 
     void layoutIfNeeded() {
-        for (int round = 0; round < 16 && dirty; ++round) {
+        // A font registered since (an appear action of this very layout, too)
+        // changes how text measures.
+        for (int round = 0; round < 16 && (dirty || laidOutFonts != fontGeneration()); ++round) {
             dirty = false;
+            laidOutFonts = fontGeneration();
             runPasses();
             afterLayout();
         }
@@ -398,7 +403,7 @@ Size ViewHost::idealSize() {
 }
 
 void ViewHost::layoutIfNeeded() { impl_->layoutIfNeeded(); }
-bool ViewHost::needsUpdate() const { return impl_->dirty; }
+bool ViewHost::needsUpdate() const { return impl_->dirty || impl_->laidOutFonts != fontGeneration(); }
 void ViewHost::setRedrawHandler(std::function<void()> handler) { impl_->redraw = std::move(handler); }
 
 void ViewHost::draw(cairo_t* cr) {
@@ -407,7 +412,12 @@ void ViewHost::draw(cairo_t* cr) {
     pass.state = &impl_->state;
     pass.generation = impl_->generation;
     pass.requestUpdate = impl_->updateRequester();
+    // Native windows placed beneath a sheet would stand over it and take its input.
+    detail::X11DrawTarget* const target = detail::currentX11DrawTarget();
+    const bool covered = target != nullptr && target->covered;
+    if (target != nullptr && !impl_->sheets.empty()) target->covered = true;
     impl_->root->draw(cr, pass);
+    if (target != nullptr) target->covered = covered;
     for (SheetNode* sheet : impl_->sheets) {
         cairo_save(cr);
         cairo_rectangle(cr, 0, 0, impl_->size.width, impl_->size.height);

@@ -187,10 +187,10 @@ public:
     // the current preset and every parameter's value by address.
     [[nodiscard]] virtual nlohmann::json fullState() const;
     // Restores a saved state: checks it whole first, and refuses one that is
-    // malformed or belongs to another component with
-    // kAudioUnitErr_InvalidPropertyValue, changing nothing. Then selects its
-    // preset, sets every value through the tree and posts that all parameter
-    // values changed.
+    // malformed, holds a value that is not finite or belongs to another
+    // component with kAudioUnitErr_InvalidPropertyValue, changing nothing.
+    // Then selects its preset, sets every value, held to its parameter's
+    // range, through the tree and posts that all parameter values changed.
     virtual bool setFullState(const nlohmann::json& state, foundation::NSError* outError = nullptr);
     // The same, as bytes (compact JSON); equal states give equal bytes.
     [[nodiscard]] std::string fullStateData() const;
@@ -209,7 +209,16 @@ public:
     bool deleteUserPreset(const AUAudioUnitPresetPtr& preset, foundation::NSError* outError = nullptr);
     // The stored user presets, -1 first.
     [[nodiscard]] std::vector<AUAudioUnitPresetPtr> userPresets() const;
-    // The state saved for a user preset, or absent with the error filled in.
+    // A file named like a user preset that userPresets() leaves out, and why:
+    // it cannot be read, is not JSON or is not a usable state of this unit.
+    struct UnusableUserPreset {
+        std::filesystem::path path;
+        std::optional<std::string> name;  // the preset's name, when the file gives one
+        std::string reason;
+    };
+    [[nodiscard]] std::vector<UnusableUserPreset> unusableUserPresets() const;
+    // The state saved for a user preset, or absent with the error filled in
+    // (its description names the file and says what is wrong with it).
     [[nodiscard]] std::optional<nlohmann::json> presetStateFor(const AUAudioUnitPresetPtr& preset,
                                                                foundation::NSError* outError = nullptr) const;
 
@@ -232,7 +241,7 @@ protected:
     }
 
     // Checks a state against this unit; on success the values to apply, in
-    // tree order.
+    // tree order, each held to its parameter's range.
     struct CheckedState {
         bool hasPreset = false;
         AUAudioUnitPresetPtr preset;
@@ -241,6 +250,14 @@ protected:
     std::optional<CheckedState> checkState(const nlohmann::json& state, foundation::NSError* outError) const;
 
 private:
+    // checkState's work; `reason` says what is wrong when the state is refused.
+    std::optional<CheckedState> checkedState(const nlohmann::json& state, std::string& reason) const;
+    // Saved state as bytes, parsed; absent with `reason` set when it is not
+    // JSON. A number too large for any value names its parameter.
+    std::optional<nlohmann::json> parseState(std::string_view data, std::string& reason) const;
+    // Reads the user-preset folder: the usable presets and, when asked for,
+    // the files that are not.
+    std::vector<AUAudioUnitPresetPtr> scanUserPresets(std::vector<UnusableUserPreset>* unusable) const;
     OSStatus render(AudioUnitRenderActionFlags* actionFlags, const AudioTimeStamp* timestamp,
                     AUAudioFrameCount frameCount, NSInteger outputBusNumber, AudioBufferList* outputData,
                     const AURenderPullInputBlock* pullInputBlock) noexcept;

@@ -58,8 +58,10 @@ namespace audiounit {
 inline constexpr const char* kAudioUnitServiceProgramName = "dunmarrow-auservice";
 
 // Where the service program is: $DUNMARROW_AUDIO_UNIT_SERVICE when set (tests
-// put a stand-in there), else beside the running program, else in the build
-// tree's bin/ folder, else in the installation's bin/ folder. Null when none exists.
+// put a stand-in there), else beside the running program (the build tree's
+// bin/, or a bundle folder holding a link to it), else in ../libexec/dunmarrow
+// from the running program's folder (an installed bin/), else in the
+// installation's libexec/dunmarrow. Null when none exists.
 [[nodiscard]] std::optional<std::filesystem::path> audioUnitServiceProgram();
 
 class AUAudioUnitProxy final : public AUAudioUnit {

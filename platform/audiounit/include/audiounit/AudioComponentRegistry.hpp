@@ -12,8 +12,10 @@
 // Within a folder bundles are read in name order. When two bundles provide the
 // same type, subtype and manufacturer, the one found first wins and the later
 // one is reported and ignored. A manifest that cannot be read or fails its
-// checks is reported on standard error with its path and the reason and
-// skipped; scanning never fails as a whole.
+// checks, a bundle whose type cannot be known and a search folder that exists
+// but cannot be read are skipped and kept with the reason in scanProblems()
+// (the registry prints nothing: programs decide whether to show them).
+// Scanning never blocks on a FIFO or device and never fails as a whole.
 //
 // Threads: every member may be called from any thread; the registry locks
 // internally. Scanning happens on first use and on rescan().
@@ -77,8 +79,11 @@ using AVAudioUnitComponentPtr = std::shared_ptr<const AVAudioUnitComponent>;
 
 // A manifest the last scan skipped or a component it ignored, and why.
 struct AudioComponentScanProblem {
-    std::filesystem::path path;  // the Info.json (or bundle folder) concerned
+    std::filesystem::path path;  // the Info.json, bundle folder or search folder concerned
     std::string reason;
+
+    // "skipped <path>: <reason>", one line.
+    [[nodiscard]] std::string description() const;
 
     friend bool operator==(const AudioComponentScanProblem&, const AudioComponentScanProblem&) = default;
 };

@@ -8,7 +8,9 @@
 // otherwise to a real-time clock thread that renders into nothing (so playing,
 // stopping and meters still work), which it says in one line on standard
 // output; or, in manual rendering mode, into buffers the caller asks for, as
-// fast as the machine renders.
+// fast as the machine renders. A JACK server that shuts down or stops
+// answering (every wait on it has a time limit) loses the output for good:
+// outputLossReason says why.
 //
 // Threads: the graph calls (attach, connect, prepare, start, stop, ...) come
 // from one thread at a time (the main thread or the serial state-change queue)
@@ -53,7 +55,9 @@ struct AVAudioConnectionPoint {
     AVAudioFormatPtr format;  // the connection's format
 };
 
-// The message the engine prints when it falls back to the silent clock.
+// The message the engine prints when it falls back to the silent clock for
+// want of a JACK server. (A server that does not answer in time gets a line of
+// the same form saying so.)
 inline constexpr const char* kSilentClockMessage = "Audio output: no JACK server running; rendering to a silent clock";
 
 class AVAudioEngine {
@@ -103,6 +107,10 @@ public:
     // Stops rendering; the graph and the nodes' resources stay as they are.
     void stop();
     [[nodiscard]] bool isRunning() const noexcept { return running_.load(std::memory_order_acquire); }
+    // Why the output was lost (its JACK server shut down or stopped
+    // answering), or nothing while it works. A lost output stays lost: the
+    // engine cannot start through it again.
+    [[nodiscard]] std::optional<std::string> outputLossReason() const;
 
     [[nodiscard]] AVAudioMixerNodePtr mainMixerNode();
     [[nodiscard]] AVAudioOutputNodePtr outputNode();

@@ -2,10 +2,19 @@
 // The engine's JACK output: its own JACK client with two output ports
 // ("out_1", "out_2"), whose process callback renders one engine cycle into the
 // ports' buffers.
+//
+// Every call that waits on the server (open, port registration, activation,
+// connections, deactivation, close) waits at most kServerTimeLimit. A server
+// that does not answer in time (stopped or wedged) loses the output: the
+// client is abandoned, never called or closed again, and what libjack's
+// threads may still reach is kept for the rest of the process, with the
+// process callback no longer touching the engine. A server that shuts down
+// loses the output too.
 
-#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -17,13 +26,18 @@
 namespace engine {
 
 class AVAudioEngine;
+struct JackClientLink;
 
 class JackAudioOutput {
 public:
     static constexpr std::uint32_t kPortCount = 2;
+    // How long a call waits for the server before the client is abandoned.
+    static constexpr std::chrono::seconds kServerTimeLimit{5};
 
-    // Opens a client without starting a server. Null, with the error filled,
-    // when no server runs or the ports cannot be registered. Main thread.
+    // Opens a client without starting a server. Null, with the error's
+    // description saying why (lower case, for a line of output), when no
+    // server runs, the server does not answer in time or the ports cannot be
+    // registered. Main thread.
     static std::unique_ptr<JackAudioOutput> open(AVAudioEngine& engine, const std::string& clientName,
                                                  foundation::NSError* outError = nullptr);
     ~JackAudioOutput();
@@ -37,12 +51,16 @@ public:
     [[nodiscard]] std::vector<std::string> portNames() const;
 
     // Activates the client and, when asked, connects out_1 and out_2 to the
-    // first two physical playback ports (a single one takes both). Main thread.
+    // first two physical playback ports (a single one takes both). False, with
+    // the error filled, when activation fails or the output is lost. Main thread.
     bool start(bool connectToPhysicalPorts, foundation::NSError* outError = nullptr);
-    // Deactivates the client; returns once no process callback runs. Main thread.
+    // Deactivates the client; returns once no process callback reaches the
+    // engine. Main thread.
     void stop();
-    // True once the server has shut the client down.
-    [[nodiscard]] bool serverHasShutDown() const noexcept { return shutDown_.load(std::memory_order_acquire); }
+    // Why the output was lost ("the JACK server has shut down", "the JACK
+    // server did not answer within 5 seconds"), or nothing while it works.
+    // Any thread.
+    [[nodiscard]] std::optional<std::string> lossReason() const;
 
     // The process callback's body, given the ports' buffers: renders `frames`
     // frames in engine cycles of at most the engine's maximum. JACK's process
@@ -50,20 +68,19 @@ public:
     void processCycle(std::span<float* const> portBuffers, std::uint32_t frames) noexcept;
 
 private:
-    JackAudioOutput(AVAudioEngine& engine) : engine_(engine) {}
-    static int processCallback(std::uint32_t frames, void* arg) noexcept;
-    // Not noexcept: libjack may cancel the thread running it (asynchronously)
-    // when the client is closed after the server died, and the unwinding must
-    // pass through.
-    static void shutdownCallback(void* arg);
+    explicit JackAudioOutput(AVAudioEngine& engine);
+    // Runs a call that waits on the server, within the time limit. Nothing
+    // when the client is abandoned already or the server did not answer in
+    // time, which abandons it.
+    template <class Call>
+    auto askServer(Call call) -> std::optional<decltype(call())>;
 
     AVAudioEngine& engine_;
-    void* client_ = nullptr;                // jack_client_t*
-    void* ports_[kPortCount] = {nullptr, nullptr};  // jack_port_t*
+    // The client, its ports and what its callbacks see; kept for good once abandoned.
+    std::unique_ptr<JackClientLink> link_;
     audiounit::AVAudioFormatPtr format_;
     audiounit::AudioBufferListStorage list_{kPortCount};
     bool active_ = false;
-    std::atomic<bool> shutDown_{false};
 };
 
 }  // namespace engine

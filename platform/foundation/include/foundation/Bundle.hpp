@@ -3,6 +3,7 @@
 // a `Resources/` folder. The main bundle is the running program's folder; a
 // module's bundle is found from any address inside the module.
 
+#include <cstddef>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -36,6 +37,9 @@ std::optional<InfoValue> parseJSON(std::string_view text, std::string* error = n
 
 class Bundle {
 public:
+    // An Info.json larger than this is refused unread.
+    static constexpr std::size_t kMaximumInfoFileBytes = 1024 * 1024;
+
     // The bundle at a folder; reads its Info.json when there is one.
     explicit Bundle(std::filesystem::path bundlePath);
 

@@ -2,7 +2,10 @@
 // A view that shows another X11 client's window: it reserves its area, and
 // when a ui::Window draws it, it makes the foreign window a child of that
 // window and keeps it at the view's frame (in device pixels). This is how an
-// editor running in another process sits inside a host's window.
+// editor running in another process sits inside a host's window. While the
+// view lies beneath a sheet of its window, the foreign window is unmapped (it
+// would stand over the sheet and take its clicks) and comes back at the
+// view's frame when the sheet goes.
 //
 // Before it has a foreign window, the view tells its placement handler where
 // it is (the X display, the window showing it and its pixel rectangle), so
@@ -60,7 +63,7 @@ private:
     void drawContent(cairo_t* cr);
 
     unsigned long foreign_ = 0;
-    bool placed_ = false;  // the foreign window is a child of placement_.window at its rectangle
+    bool placed_ = false;  // the foreign window is a child of placement_.window at its rectangle, mapped
     Placement placement_;
     void* display_ = nullptr;  // the connection of the window that last drew this view
     std::function<void(const Placement&)> placementHandler_;

@@ -47,6 +47,8 @@ std::optional<fs::path> runningProgramFolder() {
 constexpr std::chrono::seconds kLaunchTimeout{20};
 // How often the connection thread looks for a hung render cycle.
 constexpr int kWatchPeriodMilliseconds = 25;
+// What each byte of a request adds to the time its answer may take (1 s for 10 MB).
+constexpr std::chrono::nanoseconds kWaitPerRequestByte{100};
 
 }  // namespace
 
@@ -153,6 +155,9 @@ public:
             sendFailed(sent, outError);
             return std::nullopt;
         }
+        // A large request may take its time to read and apply: the wait
+        // grows with its size.
+        timeout += std::chrono::nanoseconds(static_cast<std::int64_t>(sent.bytes) * kWaitPerRequestByte.count());
         std::unique_lock lock(mutex_);
         const bool answered = replied_.wait_for(lock, timeout, [&] {
             return !alive() || pending_[id].has_value();

@@ -244,6 +244,7 @@ SendResult sendPacket(int socket, const nlohmann::json& packet, int passFd, std:
 SendResult sendPacketText(int socket, std::string text, int passFd, std::int64_t timeoutNanoseconds) {
     const std::int64_t deadline = timeoutNanoseconds >= 0 ? monotonicNanoseconds() + timeoutNanoseconds : -1;
     if (text.size() > kMaxLargePacketBytes) return {SendStatus::TooLarge, std::to_string(text.size()) + " bytes"};
+    const std::size_t payloadBytes = text.size();
     // A large packet goes in a memfd, announced by a small one; the memfd is
     // the first descriptor, the caller's the second.
     int fds[2] = {-1, passFd};
@@ -272,18 +273,18 @@ SendResult sendPacketText(int socket, std::string text, int passFd, std::int64_t
         std::memcpy(CMSG_DATA(header), fds, sizeof(int) * static_cast<std::size_t>(fdCount));
     }
     const int ownFd = fdCount > 0 && fds[0] != passFd ? fds[0] : -1;
-    SendResult result{SendStatus::Sent, {}};
+    SendResult result{SendStatus::Sent, {}, payloadBytes};
     while (true) {
         const ssize_t sent = ::sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent == static_cast<ssize_t>(text.size())) break;
         if (sent < 0 && errno == EINTR) continue;
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (waitWritable(socket, deadline)) continue;
-            result = {SendStatus::TimedOut, {}};
+            result = {SendStatus::TimedOut, {}, 0};
         } else if (sent < 0 && (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN)) {
-            result = {SendStatus::Closed, {}};
+            result = {SendStatus::Closed, {}, 0};
         } else {
-            result = {SendStatus::Failed, sent < 0 ? std::strerror(errno) : "the packet was cut short"};
+            result = {SendStatus::Failed, sent < 0 ? std::strerror(errno) : "the packet was cut short", 0};
         }
         break;
     }

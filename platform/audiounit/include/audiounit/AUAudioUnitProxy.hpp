@@ -143,7 +143,8 @@ public:
     void setRenderDeadline(std::chrono::nanoseconds deadline) noexcept { renderDeadline_ = deadline; }
     static constexpr std::chrono::nanoseconds kMinimumRenderDeadline = std::chrono::milliseconds(1);
     // How long a render cycle or a control request may stay unanswered before
-    // the service counts as hung and is stopped. Any thread.
+    // the service counts as hung and is stopped (a request's time grows by
+    // 0.1 s a megabyte of the request, for large states). Any thread.
     void setHangTimeout(std::chrono::milliseconds timeout) noexcept {
         hangTimeoutNanoseconds_.store(std::chrono::nanoseconds(timeout).count(), std::memory_order_relaxed);
     }

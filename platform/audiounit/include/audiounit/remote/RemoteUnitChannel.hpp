@@ -40,7 +40,7 @@ inline constexpr std::uint32_t kMaxCycleEvents = 512;
 // The largest control packet sent inline, well within every socket buffer.
 inline constexpr std::size_t kMaxInlinePacketBytes = 64u << 10;
 // The largest control packet at all (a state, an editor's inspection).
-inline constexpr std::size_t kMaxLargePacketBytes = 64u << 20;
+inline constexpr std::size_t kMaxLargePacketBytes = 16u << 20;
 // The deepest nesting of objects and arrays in a packet, so that nothing that
 // walks a received value recursively can run out of stack.
 inline constexpr std::size_t kMaxPacketNesting = 128;
@@ -153,6 +153,7 @@ enum class SendStatus {
 struct SendResult {
     SendStatus status = SendStatus::Sent;
     std::string why;
+    std::size_t bytes = 0;  // the packet's length, when sent
     [[nodiscard]] explicit operator bool() const noexcept { return status == SendStatus::Sent; }
 };
 // Sends one packet (with `passFd` as SCM_RIGHTS when >= 0), waiting at most

@@ -39,8 +39,9 @@ DunmarrowAUExtensionMainView::DunmarrowAUExtensionMainView(std::shared_ptr<Obser
 }
 
 DunmarrowAUExtensionMainView::DunmarrowAUExtensionMainView(std::shared_ptr<ObservableAUParameterGroup> parameterTree,
-                                                           LevelReader readLevels)
-    : parameterTree_(std::move(parameterTree)), readLevels_(std::move(readLevels)) {}
+                                                           LevelReader readLevels,
+                                                           std::map<std::string, std::string> unavailable)
+    : parameterTree_(std::move(parameterTree)), readLevels_(std::move(readLevels)), unavailable_(std::move(unavailable)) {}
 
 DunmarrowAUExtensionMainView::~DunmarrowAUExtensionMainView() { stopMeterTimer(); }
 
@@ -217,6 +218,18 @@ ui::View DunmarrowAUExtensionMainView::meter(const char* label, const ui::State<
 }
 
 ui::View DunmarrowAUExtensionMainView::effectControl(const char* label, const char* identifier) {
+    if (const auto note = unavailable_.find(identifier); note != unavailable_.end()) {
+        return ui::VStack(ui::HorizontalAlignment::center, 3,
+                          {ui::Text(label)
+                               .font(Font::system(11, FontWeight::black, FontDesign::monospaced))
+                               .tracking(2)
+                               .foregroundStyle(Color::white().opacity(0.3)),
+                           ui::Text(note->second)
+                               .font(Font::system(10, FontWeight::medium, FontDesign::monospaced))
+                               .foregroundStyle(Color::gray().opacity(0.6))})
+            .frame(effectsControlWidth, {})
+            .accessibilityIdentifier(std::string("effect.") + identifier + " unavailable");
+    }
     auto slider = keep<ParameterSlider>(std::string("effect.") + identifier,
                                         parameterTree_->lookupNode("global")->lookupParameter(identifier), true);
     return ui::VStack(ui::HorizontalAlignment::center, 1, {labelText(label), ui::View(slider).frame(150, {})})

@@ -6,8 +6,10 @@
 // Main thread only.
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "DunmarrowAUExtensionAudioUnit.hpp"
@@ -31,8 +33,12 @@ public:
     // audioUnit may be null: the controls still work, the meters fall to zero.
     DunmarrowAUExtensionMainView(std::shared_ptr<ObservableAUParameterGroup> parameterTree,
                                  std::shared_ptr<DunmarrowAUExtensionAudioUnit> audioUnit);
-    // The same with another source of levels.
-    DunmarrowAUExtensionMainView(std::shared_ptr<ObservableAUParameterGroup> parameterTree, LevelReader readLevels);
+    // The same with another source of levels. An effect-row control named in
+    // `unavailable` (identifier to a short note) shows as unavailable, with
+    // the note, instead of as a slider: for a variant of the effect where the
+    // parameter does nothing (Stereo Spread with one channel).
+    DunmarrowAUExtensionMainView(std::shared_ptr<ObservableAUParameterGroup> parameterTree, LevelReader readLevels,
+                                 std::map<std::string, std::string> unavailable = {});
     ~DunmarrowAUExtensionMainView() override;
 
     ui::View body() override;
@@ -58,6 +64,7 @@ private:
     std::shared_ptr<ObservableAUParameterGroup> parameterTree_;
     std::shared_ptr<DunmarrowAUExtensionAudioUnit> audioUnit_;
     LevelReader readLevels_;
+    std::map<std::string, std::string> unavailable_;
     ui::State<float> inputLevel_{0.0f};
     ui::State<float> outputLevel_{0.0f};
     ui::State<bool> didRegisterFonts_{false};

@@ -1,7 +1,6 @@
 #include "FontLoader.hpp"
 
-#include <iostream>
-
+#include "foundation/Logger.hpp"
 #include "ui/Fonts.hpp"
 
 namespace {
@@ -17,13 +16,13 @@ void registerEditorFont() {
 void registerEditorFont(const foundation::Bundle& bundle) {
     auto url = bundle.urlForResource("Glimra", "otf");
     if (!url) {
-        std::cout << "FontLoader: Glimra.otf not found in extension bundle: " << bundle.bundlePath().string()
-                  << std::endl;
+        foundation::writeDiagnostic("FontLoader: Glimra.otf not found in extension bundle: " +
+                                    bundle.bundlePath().string());
         return;
     }
     if (auto error = ui::registerFontFile(url->string())) {
-        std::cout << "FontLoader: failed to register Glimra: " << error->localizedDescription() << std::endl;
+        foundation::writeDiagnostic("FontLoader: failed to register Glimra: " + error->localizedDescription());
         return;
     }
-    std::cout << "FontLoader: Glimra registered from: " << url->string() << std::endl;
+    foundation::writeDiagnostic("FontLoader: Glimra registered from: " + url->string());
 }

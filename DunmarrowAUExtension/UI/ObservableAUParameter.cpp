@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "foundation/DispatchQueue.hpp"
+#include "foundation/Logger.hpp"
 #include "foundation/RunLoop.hpp"
 
 using audiounit::AUParameter;
@@ -172,7 +173,7 @@ void ObservableAUParameter::sendValueToAudioUnit() {
         eventType = audiounit::AUParameterAutomationEventType::Touch;
     }
     if (auto parameter = parameter_.lock()) parameter->setValue(value_, observerToken_, 0, eventType);
-    std::cout << "Param was set " << floatDescription(value_) << std::endl;
+    foundation::writeDiagnostic("Param was set " + floatDescription(value_));
 }
 
 void ObservableAUParameter::applyHostUpdate(audiounit::AUParameterAddress address, float newValue) {

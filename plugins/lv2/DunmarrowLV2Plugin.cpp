@@ -27,8 +27,8 @@ std::unique_ptr<DunmarrowLV2Plugin> DunmarrowLV2Plugin::create(double sampleRate
 DunmarrowLV2Plugin::DunmarrowLV2Plugin(std::shared_ptr<DunmarrowAUExtensionAudioUnit> unit,
                                        std::uint32_t channelCount, std::uint32_t maximumFrames)
     : unit_(std::move(unit)), layout_{channelCount}, maximumFrames_(maximumFrames), outputList_(channelCount) {
-    const auto& ports = parameterPorts();
-    for (std::size_t i = 0; i < kDunmarrowParameterCount && i < ports.size(); ++i) {
+    const auto& ports = layout_.parameters();
+    for (std::size_t i = 0; i < ports.size(); ++i) {
         addresses_[i] = ports[i]->address;
         minima_[i] = ports[i]->minValue;
         maxima_[i] = ports[i]->maxValue;
@@ -41,16 +41,16 @@ DunmarrowLV2Plugin::DunmarrowLV2Plugin(std::shared_ptr<DunmarrowAUExtensionAudio
 }
 
 void DunmarrowLV2Plugin::connectPort(std::uint32_t port, void* data) noexcept {
-    if (port < kDunmarrowParameterCount) {
+    if (port < layout_.parameterCount()) {
         controlPorts_[port] = static_cast<const float*>(data);
-    } else if (port == kEnabledPort) {
+    } else if (port == layout_.enabledPort()) {
         enabledPort_ = static_cast<const float*>(data);
-    } else if (port == kInputLevelPort) {
+    } else if (port == layout_.inputLevelPort()) {
         inputLevelPort_ = static_cast<float*>(data);
-    } else if (port == kOutputLevelPort) {
+    } else if (port == layout_.outputLevelPort()) {
         outputLevelPort_ = static_cast<float*>(data);
-    } else if (port >= kFirstAudioPort && port < layout_.portCount()) {
-        const std::uint32_t n = port - kFirstAudioPort;
+    } else if (port >= layout_.inputPort(0) && port < layout_.portCount()) {
+        const std::uint32_t n = port - layout_.inputPort(0);
         if (n < layout_.channelCount) {
             audioInputs_[n] = static_cast<const float*>(data);
         } else {
@@ -62,16 +62,22 @@ void DunmarrowLV2Plugin::connectPort(std::uint32_t port, void* data) noexcept {
 bool DunmarrowLV2Plugin::activate() {
     if (active_) return true;
     if (const auto tree = unit_->parameterTree()) {
-        const auto& parameters = tree->allParameters();
-        for (std::size_t i = 0; i < kDunmarrowParameterCount && i < parameters.size(); ++i) {
+        for (std::uint32_t i = 0; i < layout_.parameterCount(); ++i) {
             if (controlPorts_[i] == nullptr || std::isnan(*controlPorts_[i])) continue;
             const float value = std::clamp(*controlPorts_[i], minima_[i], maxima_[i]);
-            parameters[i]->setValue(value);
+            if (const auto parameter = tree->parameterWithAddress(addresses_[i])) parameter->setValue(value);
             sent_[i] = value;
         }
     }
-    if (enabledPort_ != nullptr) unit_->setShouldBypassEffect(!(*enabledPort_ >= 0.5f));
+    enabled_ = enabledPortValue().value_or(true);
+    wet_ = enabled_ ? 1.0f : 0.0f;
+    unit_->setShouldBypassEffect(!enabled_);
+    const double sampleRate = (*unit_->outputBusses())[0]->format()->sampleRate();
+    settlingFrames_ = static_cast<std::uint64_t>(std::ceil(sampleRate * kSettlingSeconds));
+    settlingFramesLeft_ = 0;
+    fadeStep_ = 1.0f / static_cast<float>(std::max(1.0, std::round(sampleRate * kBypassFadeSeconds)));
     sampleTime_ = 0;
+    startingSettingsTaken_ = false;
     active_ = unit_->allocateRenderResources();
     return active_;
 }
@@ -82,9 +88,32 @@ void DunmarrowLV2Plugin::deactivate() {
     active_ = false;
 }
 
+std::optional<bool> DunmarrowLV2Plugin::enabledPortValue() const noexcept {
+    if (enabledPort_ == nullptr || std::isnan(*enabledPort_)) return std::nullopt;
+    // Above zero processes; zero bypasses, and so do the negative values LV2
+    // reserves for later use.
+    return *enabledPort_ > 0.0f;
+}
+
+void DunmarrowLV2Plugin::takeStartingSettings() noexcept {
+    DunmarrowAUExtensionDSPKernel& kernel = unit_->dspKernel();
+    for (std::uint32_t i = 0; i < layout_.parameterCount(); ++i) {
+        if (controlPorts_[i] == nullptr || std::isnan(*controlPorts_[i])) continue;
+        const float value = std::clamp(*controlPorts_[i], minima_[i], maxima_[i]);
+        kernel.setParameter(addresses_[i], value);
+        sent_[i] = value;
+    }
+    // Nothing has been rendered since activate(): with the smoothing at the
+    // targets the kernel is where activate() would have left it.
+    kernel.snapSmoothingToTargets();
+    enabled_ = enabledPortValue().value_or(enabled_);
+    wet_ = enabled_ ? 1.0f : 0.0f;
+    unit_->setShouldBypassEffect(!enabled_);
+}
+
 void DunmarrowLV2Plugin::forwardControls() noexcept {
     const AUScheduleParameterBlock& schedule = unit_->scheduleParameterBlock();
-    for (std::size_t i = 0; i < kDunmarrowParameterCount; ++i) {
+    for (std::uint32_t i = 0; i < layout_.parameterCount(); ++i) {
         if (controlPorts_[i] == nullptr) continue;
         const float raw = *controlPorts_[i];
         if (std::isnan(raw)) continue;
@@ -93,10 +122,16 @@ void DunmarrowLV2Plugin::forwardControls() noexcept {
         // Due at the first frame of this block: the kernel smooths it like any automation.
         schedule(AUEventSampleTimeImmediate, 0, addresses_[i], value);
         sent_[i] = value;
+        settlingFramesLeft_ = settlingFrames_;
     }
-    if (enabledPort_ != nullptr) {
-        const bool bypass = !(*enabledPort_ >= 0.5f);
-        if (bypass != unit_->shouldBypassEffect()) unit_->setShouldBypassEffect(bypass);
+    const bool enabled = enabledPortValue().value_or(enabled_);
+    if (enabled == enabled_) return;
+    enabled_ = enabled;
+    if (enabled_ && unit_->shouldBypassEffect()) {
+        // The kernel comes back from its own bypass, where its smoothing stood
+        // still: what changed meanwhile glides in from here.
+        unit_->setShouldBypassEffect(false);
+        settlingFramesLeft_ = settlingFrames_;
     }
 }
 
@@ -112,35 +147,83 @@ OSStatus DunmarrowLV2Plugin::pullInput(AUAudioFrameCount frameCount, AudioBuffer
     return noErr;
 }
 
+bool DunmarrowLV2Plugin::renderChunk(std::uint32_t offset, std::uint32_t frames, float& inputPeak,
+                                     float& outputPeak) noexcept {
+    const float wetTarget = enabled_ ? 1.0f : 0.0f;
+    const bool fading = wet_ != wetTarget;
+    if (fading) {
+        for (std::uint32_t c = 0; c < layout_.channelCount; ++c)
+            std::copy_n(audioInputs_[c] + offset, frames, dry_[c].data());
+    }
+
+    inputOffset_ = offset;
+    AudioBufferList* output = outputList_.get();
+    output->mNumberBuffers = layout_.channelCount;
+    const auto buffers = output->buffers();
+    for (std::uint32_t c = 0; c < layout_.channelCount; ++c) {
+        buffers[c].mNumberChannels = 1;
+        buffers[c].mData = audioOutputs_[c] + offset;
+        buffers[c].mDataByteSize = frames * static_cast<std::uint32_t>(sizeof(float));
+    }
+    AudioUnitRenderActionFlags flags = 0;
+    AudioTimeStamp timestamp{};
+    timestamp.mSampleTime = sampleTime_;
+    timestamp.mFlags = kAudioTimeStampSampleTimeValid;
+    if (unit_->renderBlock()(&flags, &timestamp, frames, 0, output, &pullInputBlock_) != noErr) return false;
+    sampleTime_ += frames;
+    inputPeak = std::max(inputPeak, unit_->inputLevel());
+    if (!unit_->shouldBypassEffect() && settlingFramesLeft_ > 0)
+        settlingFramesLeft_ -= std::min<std::uint64_t>(settlingFramesLeft_, frames);
+    if (!fading) {
+        outputPeak = std::max(outputPeak, unit_->outputLevel());
+        return true;
+    }
+
+    // The processed share moves one step per frame; at 0 the output is the dry input itself.
+    const float step = enabled_ ? fadeStep_ : -fadeStep_;
+    float wet = wet_;
+    for (std::uint32_t c = 0; c < layout_.channelCount; ++c) {
+        float* out = audioOutputs_[c] + offset;
+        wet = wet_;
+        for (std::uint32_t n = 0; n < frames; ++n) {
+            wet = std::clamp(wet + step, 0.0f, 1.0f);
+            const float dry = dry_[c][n];
+            out[n] = wet == 0.0f ? dry : dry + (out[n] - dry) * wet;
+            outputPeak = std::max(outputPeak, std::fabs(out[n]));
+        }
+    }
+    wet_ = wet;
+    // Fully bypassed: from the next chunk on, the unit's bypass copies the input bit for bit.
+    if (wet_ == 0.0f) unit_->setShouldBypassEffect(true);
+    return true;
+}
+
 void DunmarrowLV2Plugin::run(std::uint32_t sampleCount) noexcept {
     for (std::uint32_t c = 0; c < layout_.channelCount; ++c)
         if (audioInputs_[c] == nullptr || audioOutputs_[c] == nullptr) return;
 
-    forwardControls();
+    if (!startingSettingsTaken_) {
+        takeStartingSettings();
+        startingSettingsTaken_ = true;
+    } else {
+        forwardControls();
+    }
 
     bool failed = !active_;
-    const AURenderBlock& render = unit_->renderBlock();
+    float inputPeak = 0.0f, outputPeak = 0.0f;
     std::uint32_t done = 0;
     while (!failed && done < sampleCount) {
-        const std::uint32_t frames = std::min(sampleCount - done, maximumFrames_);
-        inputOffset_ = done;
-        AudioBufferList* output = outputList_.get();
-        output->mNumberBuffers = layout_.channelCount;
-        const auto buffers = output->buffers();
-        for (std::uint32_t c = 0; c < layout_.channelCount; ++c) {
-            buffers[c].mNumberChannels = 1;
-            buffers[c].mData = audioOutputs_[c] + done;
-            buffers[c].mDataByteSize = frames * static_cast<std::uint32_t>(sizeof(float));
+        std::uint32_t frames = std::min(sampleCount - done, maximumFrames_);
+        // While a change settles or the bypass fades, calls end on the grid of
+        // sub-blocks, wherever the host's blocks begin and end. The unit's own
+        // bypass neither smooths nor fades: its calls stay whole.
+        const bool settling = settlingFramesLeft_ > 0 && !unit_->shouldBypassEffect();
+        if (settling || wet_ != (enabled_ ? 1.0f : 0.0f)) {
+            const auto position = static_cast<std::uint64_t>(sampleTime_);
+            frames = std::min(frames, kSubBlockFrames - static_cast<std::uint32_t>(position % kSubBlockFrames));
         }
-        AudioUnitRenderActionFlags flags = 0;
-        AudioTimeStamp timestamp{};
-        timestamp.mSampleTime = sampleTime_;
-        timestamp.mFlags = kAudioTimeStampSampleTimeValid;
-        failed = render(&flags, &timestamp, frames, 0, output, &pullInputBlock_) != noErr;
-        if (!failed) {
-            done += frames;
-            sampleTime_ += frames;
-        }
+        failed = !renderChunk(done, frames, inputPeak, outputPeak);
+        if (!failed) done += frames;
     }
     // A block the unit could not render is silence, never stale memory.
     if (failed) {
@@ -148,8 +231,8 @@ void DunmarrowLV2Plugin::run(std::uint32_t sampleCount) noexcept {
             std::memset(audioOutputs_[c] + done, 0, (sampleCount - done) * sizeof(float));
     }
 
-    if (inputLevelPort_ != nullptr) *inputLevelPort_ = unit_->inputLevel();
-    if (outputLevelPort_ != nullptr) *outputLevelPort_ = unit_->outputLevel();
+    if (inputLevelPort_ != nullptr) *inputLevelPort_ = inputPeak;
+    if (outputLevelPort_ != nullptr) *outputLevelPort_ = outputPeak;
 }
 
 }  // namespace dunmarrow_lv2

@@ -1,14 +1,20 @@
 #include "DunmarrowLV2UI.hpp"
 
 #include <lv2/atom/atom.h>
+#include <lv2/log/log.h>
 #include <lv2/options/options.h>
 #include <lv2/urid/urid.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <optional>
+#include <string_view>
 #include <utility>
+#include <vector>
 
+#include "foundation/Logger.hpp"
 #include "foundation/RunLoop.hpp"
 
 // Xlib last: its macros (None, Bool, Status) clash with names in the headers above.
@@ -17,6 +23,31 @@
 namespace dunmarrow_lv2 {
 
 using namespace audiounit;
+
+namespace {
+
+// UI thread: the editors alive in this process, newest last. The diagnostic
+// lines go to the newest one's host log; with none alive, or no log, nowhere.
+std::vector<DunmarrowLV2UI::HostFeatures*>& liveEditors() {
+    static std::vector<DunmarrowLV2UI::HostFeatures*> editors;
+    return editors;
+}
+
+void writeToHostLog(void* context, std::string_view line) {
+    const auto& host = *static_cast<const DunmarrowLV2UI::HostFeatures*>(context);
+    host.log->printf(host.log->handle, host.noteType, "%.*s\n", static_cast<int>(line.size()), line.data());
+}
+
+void routeDiagnostics() {
+    const auto& editors = liveEditors();
+    DunmarrowLV2UI::HostFeatures* newest = editors.empty() ? nullptr : editors.back();
+    if (newest != nullptr && newest->log != nullptr && newest->log->printf != nullptr && newest->noteType != 0)
+        foundation::setDiagnosticSink(writeToHostLog, newest);
+    else
+        foundation::setDiagnosticSink(foundation::discardDiagnostic);
+}
+
+}  // namespace
 
 DunmarrowLV2UI::HostFeatures DunmarrowLV2UI::readFeatures(const LV2_Feature* const* features) {
     HostFeatures host;
@@ -29,7 +60,9 @@ DunmarrowLV2UI::HostFeatures DunmarrowLV2UI::readFeatures(const LV2_Feature* con
         if (std::strcmp(uri, LV2_UI__touch) == 0) host.touch = static_cast<const LV2UI_Touch*>((*f)->data);
         if (std::strcmp(uri, LV2_URID__map) == 0) map = static_cast<const LV2_URID_Map*>((*f)->data);
         if (std::strcmp(uri, LV2_OPTIONS__options) == 0) options = static_cast<const LV2_Options_Option*>((*f)->data);
+        if (std::strcmp(uri, LV2_LOG__log) == 0) host.log = static_cast<const LV2_Log_Log*>((*f)->data);
     }
+    if (map != nullptr) host.noteType = map->map(map->handle, LV2_LOG__Note);
     if (map != nullptr && options != nullptr) {
         const LV2_URID scaleFactor = map->map(map->handle, LV2_UI__scaleFactor);
         const LV2_URID windowTitle = map->map(map->handle, LV2_UI__windowTitle);
@@ -50,41 +83,53 @@ DunmarrowLV2UI::HostFeatures DunmarrowLV2UI::readFeatures(const LV2_Feature* con
 }
 
 std::unique_ptr<DunmarrowLV2UI> DunmarrowLV2UI::create(LV2UI_Write_Function write, LV2UI_Controller controller,
-                                                       const HostFeatures& features, std::string* error) {
-    auto editor = std::make_unique<DunmarrowLV2UI>(write, controller, features);
+                                                       const HostFeatures& features, PortLayout layout,
+                                                       std::string* error) {
+    auto editor = std::make_unique<DunmarrowLV2UI>(write, controller, features, layout);
     if (!editor->openWindow(error)) return nullptr;
     return editor;
 }
 
-DunmarrowLV2UI::DunmarrowLV2UI(LV2UI_Write_Function write, LV2UI_Controller controller, HostFeatures features)
-    : write_(write), controller_(controller), features_(std::move(features)) {
+DunmarrowLV2UI::DunmarrowLV2UI(LV2UI_Write_Function write, LV2UI_Controller controller, HostFeatures features,
+                               PortLayout layout)
+    : write_(write), controller_(controller), features_(std::move(features)), layout_(layout) {
     tree_ = createParameterTree(parameterTreeSpec());
     // UI thread: an edit in the editor becomes a port write, framed by the
     // host's touch notifications for a gesture's start and end. Port events
     // are written with this observer's token, so they never come back here.
     portWriter_ = tree_->tokenByAddingParameterAutomationObserver(
         [this](std::span<const AUParameterAutomationEvent> events) {
-            const auto& ports = parameterPorts();
             for (const auto& event : events) {
-                for (std::uint32_t port = 0; port < ports.size(); ++port) {
-                    if (ports[port]->address != event.address) continue;
-                    const bool touchable = features_.touch != nullptr && features_.touch->touch != nullptr;
-                    if (event.eventType == AUParameterAutomationEventType::Touch && touchable)
-                        features_.touch->touch(features_.touch->handle, port, true);
-                    writePort(port, event.value);
-                    if (event.eventType == AUParameterAutomationEventType::Release && touchable)
-                        features_.touch->touch(features_.touch->handle, port, false);
-                }
+                const auto port = layout_.portOf(event.address);
+                if (!port) continue;
+                const bool touchable = features_.touch != nullptr && features_.touch->touch != nullptr;
+                if (event.eventType == AUParameterAutomationEventType::Touch && touchable)
+                    features_.touch->touch(features_.touch->handle, *port, true);
+                writePort(*port, event.value);
+                if (event.eventType == AUParameterAutomationEventType::Release && touchable)
+                    features_.touch->touch(features_.touch->handle, *port, false);
             }
         });
     observable_ = ObservableAUParameterGroup::make(*tree_);
+    // A parameter the plugin has no port for does nothing there: its slot says so.
+    std::map<std::string, std::string> unavailable;
+    for (const auto* parameter : PortLayout{2}.parameters())
+        if (!layout_.portOf(parameter->address)) unavailable.emplace(std::string(parameter->identifier), "STEREO ONLY");
     view_ = std::make_shared<DunmarrowAUExtensionMainView>(
-        observable_, [this]() -> std::optional<std::pair<float, float>> { return std::pair{levels_[0], levels_[1]}; });
+        observable_, [this]() -> std::optional<std::pair<float, float>> { return std::pair{levels_[0], levels_[1]}; },
+        std::move(unavailable));
+    // Last, so that nothing above can throw with it registered; the editor
+    // prints nothing before its window opens.
+    liveEditors().push_back(&features_);
+    routeDiagnostics();
 }
 
 DunmarrowLV2UI::~DunmarrowLV2UI() {
     window_.reset();
     if (tree_) tree_->removeParameterObserver(portWriter_);
+    auto& editors = liveEditors();
+    editors.erase(std::remove(editors.begin(), editors.end(), &features_), editors.end());
+    routeDiagnostics();
 }
 
 bool DunmarrowLV2UI::openWindow(std::string* error) {
@@ -93,6 +138,7 @@ bool DunmarrowLV2UI::openWindow(std::string* error) {
     options.size = {DunmarrowAUExtensionMainView::baseWidth, DunmarrowAUExtensionMainView::baseHeight};
     options.scale = features_.scaleFactor;
     options.parent = features_.parentWindow;
+    options.followParent = true;
     options.display = features_.display;
     window_ = ui::Window::create(options, error);
     if (!window_) return false;
@@ -120,15 +166,15 @@ void DunmarrowLV2UI::portEvent(std::uint32_t port, std::uint32_t bufferSize, std
     if (format != 0 || bufferSize != sizeof(float) || buffer == nullptr) return;
     float value = 0;
     std::memcpy(&value, buffer, sizeof value);
-    if (port == kInputLevelPort || port == kOutputLevelPort) {
-        levels_[port == kInputLevelPort ? 0 : 1] = std::isfinite(value) ? value : 0.0f;
+    if (port == layout_.inputLevelPort() || port == layout_.outputLevelPort()) {
+        levels_[port == layout_.inputLevelPort() ? 0 : 1] = std::isfinite(value) ? value : 0.0f;
         return;
     }
-    const auto& parameters = tree_->allParameters();
-    if (port >= parameters.size()) return;
+    if (port >= layout_.parameterCount()) return;
     // The mirror's own editor observers follow on the main queue; the port
     // writer is the originator, so nothing is sent back to the host.
-    parameters[port]->setValue(value, portWriter_);
+    if (const auto parameter = tree_->parameterWithAddress(layout_.parameters()[port]->address))
+        parameter->setValue(value, portWriter_);
 }
 
 int DunmarrowLV2UI::idle() {

@@ -7,6 +7,10 @@
 // without an echo and moves the control; the level output ports feed the
 // meters.
 //
+// The window fills the host's parent window and follows its size, and the
+// editor scales to it. The editor's diagnostic lines go to the host's log
+// (log:log) when it offers one, and nowhere otherwise.
+//
 // Threads: everything runs on the host's UI thread, the thread that calls
 // instantiate, port_event, idle, show and hide. It pumps the process's main
 // run loop from idle(), so that thread is the editor's main thread.
@@ -16,6 +20,7 @@
 #include <memory>
 #include <string>
 
+#include <lv2/log/log.h>
 #include <lv2/ui/ui.h>
 
 #include "DunmarrowAUExtensionMainView.hpp"
@@ -35,13 +40,17 @@ public:
         double scaleFactor = 0;                    // ui:scaleFactor; 0: the display's
         std::string windowTitle = "Dunmarrow";     // ui:windowTitle
         std::string display;                       // X display; empty: $DISPLAY
+        const LV2_Log_Log* log = nullptr;          // log:log
+        LV2_URID noteType = 0;                     // log:Note, mapped; 0 without urid:map
     };
     // Reads the features a host passes to instantiate.
     static HostFeatures readFeatures(const LV2_Feature* const* features);
 
-    // Null with `error` set when the X display or the parent window cannot be used.
+    // The editor of the plugin with `layout`. Null with `error` set when the X
+    // display or the parent window cannot be used.
     static std::unique_ptr<DunmarrowLV2UI> create(LV2UI_Write_Function write, LV2UI_Controller controller,
-                                                  const HostFeatures& features, std::string* error = nullptr);
+                                                  const HostFeatures& features, PortLayout layout,
+                                                  std::string* error = nullptr);
     ~DunmarrowLV2UI();
     DunmarrowLV2UI(const DunmarrowLV2UI&) = delete;
     DunmarrowLV2UI& operator=(const DunmarrowLV2UI&) = delete;
@@ -65,7 +74,7 @@ public:
     [[nodiscard]] ui::Window* window() const { return window_.get(); }
     [[nodiscard]] const std::shared_ptr<DunmarrowAUExtensionMainView>& mainView() const { return view_; }
 
-    DunmarrowLV2UI(LV2UI_Write_Function write, LV2UI_Controller controller, HostFeatures features);
+    DunmarrowLV2UI(LV2UI_Write_Function write, LV2UI_Controller controller, HostFeatures features, PortLayout layout);
 
 private:
     bool openWindow(std::string* error);
@@ -74,6 +83,7 @@ private:
     LV2UI_Write_Function write_;
     LV2UI_Controller controller_;
     HostFeatures features_;
+    PortLayout layout_;
     audiounit::AUParameterTreePtr tree_;
     audiounit::AUParameterObserverToken portWriter_{};
     std::shared_ptr<ObservableAUParameterGroup> observable_;

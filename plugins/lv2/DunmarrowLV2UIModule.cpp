@@ -17,12 +17,11 @@ using dunmarrow_lv2::DunmarrowLV2UI;
 
 LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char* pluginURI, const char*, LV2UI_Write_Function write,
                          LV2UI_Controller controller, LV2UI_Widget* widget, const LV2_Feature* const* features) {
-    if (pluginURI == nullptr || (std::strcmp(pluginURI, dunmarrow_lv2::kStereoPluginURI) != 0 &&
-                                 std::strcmp(pluginURI, dunmarrow_lv2::kMonoPluginURI) != 0))
-        return nullptr;
+    const auto layout = dunmarrow_lv2::PortLayout::forPlugin(pluginURI != nullptr ? pluginURI : "");
+    if (!layout) return nullptr;
     try {
         std::string error;
-        auto editor = DunmarrowLV2UI::create(write, controller, DunmarrowLV2UI::readFeatures(features), &error);
+        auto editor = DunmarrowLV2UI::create(write, controller, DunmarrowLV2UI::readFeatures(features), *layout, &error);
         if (!editor) {
             std::fprintf(stderr, "Dunmarrow: the editor cannot open: %s\n", error.c_str());
             return nullptr;

@@ -1,6 +1,6 @@
 // dunmarrow-lv2-ttl: writes the bundle's Turtle files from the effect's own
-// parameter declarations and factory presets, so that the bundle can never
-// disagree with the unit.
+// parameter table and factory presets, so that the bundle can never disagree
+// with the unit.
 //
 //   dunmarrow-lv2-ttl BUNDLE_DIR DSP_BINARY UI_BINARY
 //
@@ -23,19 +23,30 @@
 namespace {
 
 using namespace dunmarrow_lv2;
-using namespace audiounit;
+using dunmarrow_dsp::ParameterInfo;
+using dunmarrow_dsp::ParameterUnit;
 
 constexpr const char* kPrefixes =
     "@prefix atom:  <http://lv2plug.in/ns/ext/atom#> .\n"
     "@prefix bufsz: <http://lv2plug.in/ns/ext/buf-size#> .\n"
     "@prefix doap:  <http://usefulinc.com/ns/doap#> .\n"
+    "@prefix foaf:  <http://xmlns.com/foaf/0.1/> .\n"
+    "@prefix log:   <http://lv2plug.in/ns/ext/log#> .\n"
     "@prefix lv2:   <http://lv2plug.in/ns/lv2core#> .\n"
     "@prefix opts:  <http://lv2plug.in/ns/ext/options#> .\n"
+    "@prefix pg:    <http://lv2plug.in/ns/ext/port-groups#> .\n"
     "@prefix pset:  <http://lv2plug.in/ns/ext/presets#> .\n"
     "@prefix rdfs:  <http://www.w3.org/2000/01/rdf-schema#> .\n"
     "@prefix ui:    <http://lv2plug.in/ns/extensions/ui#> .\n"
     "@prefix units: <http://lv2plug.in/ns/extensions/units#> .\n"
     "@prefix urid:  <http://lv2plug.in/ns/ext/urid#> .\n\n";
+
+// A release: an even minor version (an odd one marks a development release).
+constexpr int kMinorVersion = 2;
+constexpr int kMicroVersion = 0;
+// The project's licence (LICENSE at the top of the source tree).
+constexpr const char* kLicense = "http://opensource.org/licenses/isc";
+constexpr const char* kMaintainer = "The Dunmarrow developers";
 
 // The shortest decimal that reads back as the same float, always with a
 // decimal point (a Turtle decimal, never an integer or an exponent).
@@ -59,14 +70,22 @@ std::string quoted(const std::string& text) {
 struct PluginVariant {
     const char* uri;
     const char* name;
+    const char* comment;
     std::uint32_t channels;
+    const char* presetPrefix;
 };
-constexpr PluginVariant kVariants[] = {{kStereoPluginURI, "Dunmarrow", 2}, {kMonoPluginURI, "Dunmarrow Mono", 1}};
+constexpr PluginVariant kVariants[] = {
+    {kStereoPluginURI, "Dunmarrow",
+     "High-gain guitar distortion, 8x oversampled, with a doubler and a stereo widener.", 2,
+     "urn:dunmarrow:preset:"},
+    {kMonoPluginURI, "Dunmarrow Mono", "High-gain guitar distortion, 8x oversampled, with a doubler; one channel.", 1,
+     "urn:dunmarrow:preset:mono:"},
+};
 
 struct Preset {
-    std::string uri;
+    std::string slug;
     std::string name;
-    std::vector<std::pair<std::string, float>> values;  // symbol, value in port order
+    std::vector<std::pair<std::string, float>> values;  // identifier, value in tree order
 };
 
 // The factory presets as the unit applies them: each one is selected on a
@@ -78,81 +97,105 @@ std::vector<Preset> factoryPresets() {
     for (const auto& preset : unit->factoryPresets()) {
         unit->setCurrentPreset(preset);
         Preset out;
-        std::string slug;
-        for (const char c : preset->name()) slug += c == ' ' ? '-' : static_cast<char>(std::tolower(c));
-        out.uri = "urn:dunmarrow:preset:" + slug;
+        for (const char c : preset->name()) out.slug += c == ' ' ? '-' : static_cast<char>(std::tolower(c));
         out.name = preset->name();
-        for (const ParameterSpec* declaration : parameterPorts()) {
-            const auto parameter = unit->parameterTree()->parameterWithIdentifiers({"global", declaration->identifier});
-            if (!parameter) throw std::runtime_error("parameter " + declaration->identifier + " is not in the tree");
-            out.values.emplace_back(declaration->identifier, parameter->value());
+        for (const ParameterInfo* declaration : PortLayout{2}.parameters()) {
+            const std::string identifier(declaration->identifier);
+            const auto parameter = unit->parameterTree()->parameterWithIdentifiers(
+                {std::string(dunmarrow_dsp::kParameterGroupIdentifier), identifier});
+            if (!parameter) throw std::runtime_error("parameter " + identifier + " is not in the tree");
+            out.values.emplace_back(identifier, parameter->value());
         }
         presets.push_back(std::move(out));
     }
     return presets;
 }
 
-std::string controlPort(std::uint32_t index, const ParameterSpec& declaration) {
+// One port's description: its class line, index and symbol first, then the rest.
+std::string port(const char* classes, std::uint32_t index, const std::string& symbol, const std::string& name,
+                 const std::string& rest) {
+    return std::string("        a ") + classes + " ;\n        lv2:index " + std::to_string(index) +
+           " ;\n        lv2:symbol " + quoted(symbol) + " ;\n        lv2:name " + quoted(name) + rest;
+}
+
+std::string controlPort(std::uint32_t index, const ParameterInfo& declaration) {
     std::ostringstream s;
-    s << "        a lv2:InputPort , lv2:ControlPort ;\n"
-      << "        lv2:index " << index << " ;\n"
-      << "        lv2:symbol " << quoted(declaration.identifier) << " ;\n"
-      << "        lv2:name " << quoted(declaration.name) << " ;\n"
-      << "        lv2:default " << decimal(declaration.defaultValue) << " ;\n"
-      << "        lv2:minimum " << decimal(declaration.minValue) << " ;\n"
-      << "        lv2:maximum " << decimal(declaration.maxValue);
+    s << " ;\n        rdfs:comment " << quoted(std::string(declaration.comment))
+      << " ;\n        lv2:default " << decimal(declaration.defaultValue) << " ;\n        lv2:minimum "
+      << decimal(declaration.minValue) << " ;\n        lv2:maximum " << decimal(declaration.maxValue);
     switch (declaration.units) {
-        case kAudioUnitParameterUnit_Percent: s << " ;\n        units:unit units:pc"; break;
-        case kAudioUnitParameterUnit_LinearGain: s << " ;\n        units:unit units:coef"; break;
-        case kAudioUnitParameterUnit_Boolean: s << " ;\n        lv2:portProperty lv2:toggled"; break;
-        default: break;
+        case ParameterUnit::Percent: s << " ;\n        units:unit units:pc"; break;
+        case ParameterUnit::Boolean: s << " ;\n        lv2:portProperty lv2:toggled"; break;
+        // The mixes and the linear output gain are plain factors.
+        case ParameterUnit::LinearGain:
+        case ParameterUnit::Generic: s << " ;\n        units:unit units:coef"; break;
     }
-    return s.str();
+    return port("lv2:InputPort , lv2:ControlPort", index, std::string(declaration.identifier),
+                std::string(declaration.name), s.str());
 }
 
 std::string pluginDescription(const PluginVariant& variant) {
+    const PortLayout layout{variant.channels};
+    const std::string inGroup = std::string(variant.uri) + ":in", outGroup = std::string(variant.uri) + ":out";
     std::ostringstream s;
     s << "<" << variant.uri << ">\n"
-      << "    a lv2:Plugin , lv2:DistortionPlugin ;\n"
+      << "    a lv2:Plugin , lv2:DistortionPlugin , doap:Project ;\n"
       << "    doap:name " << quoted(variant.name) << " ;\n"
-      << "    doap:license <http://opensource.org/licenses/isc> ;\n"
-      << "    lv2:minorVersion 1 ;\n"
-      << "    lv2:microVersion 0 ;\n"
+      << "    rdfs:comment " << quoted(variant.comment) << " ;\n"
+      << "    doap:license <" << kLicense << "> ;\n"
+      << "    doap:maintainer [\n        a foaf:Person ;\n        foaf:name " << quoted(kMaintainer) << "\n    ] ;\n"
+      << "    lv2:minorVersion " << kMinorVersion << " ;\n"
+      << "    lv2:microVersion " << kMicroVersion << " ;\n"
       << "    lv2:binary <dunmarrow.so> ;\n"
       << "    lv2:requiredFeature urid:map ;\n"
       << "    lv2:optionalFeature lv2:hardRTCapable , opts:options ;\n"
       << "    opts:supportedOption bufsz:maxBlockLength ;\n"
+      << "    pg:mainInput <" << inGroup << "> ;\n"
+      << "    pg:mainOutput <" << outGroup << "> ;\n"
       << "    ui:ui <" << kUIURI << "> ;\n"
       << "    lv2:port [\n";
-    const auto& parameters = parameterPorts();
+    const auto& parameters = layout.parameters();
     std::vector<std::string> ports;
     for (std::uint32_t i = 0; i < parameters.size(); ++i) ports.push_back(controlPort(i, *parameters[i]));
-    ports.push_back("        a lv2:InputPort , lv2:ControlPort ;\n        lv2:index " + std::to_string(kEnabledPort) +
-                    " ;\n        lv2:symbol \"" + kEnabledSymbol +
-                    "\" ;\n        lv2:name \"Enabled\" ;\n        lv2:designation lv2:enabled ;\n"
-                    "        lv2:portProperty lv2:toggled ;\n"
-                    "        lv2:default 1 ;\n        lv2:minimum 0 ;\n        lv2:maximum 1");
+    ports.push_back(port("lv2:InputPort , lv2:ControlPort", layout.enabledPort(), kEnabledSymbol, "Enabled",
+                         " ;\n        rdfs:comment \"On processes; off passes the input through unchanged.\" ;\n"
+                         "        lv2:designation lv2:enabled ;\n"
+                         "        lv2:portProperty lv2:toggled , lv2:integer ;\n"
+                         "        lv2:default 1 ;\n        lv2:minimum 0 ;\n        lv2:maximum 1"));
     const std::pair<std::uint32_t, std::pair<const char*, const char*>> levels[] = {
-        {kInputLevelPort, {kInputLevelSymbol, "Input Level"}}, {kOutputLevelPort, {kOutputLevelSymbol, "Output Level"}}};
+        {layout.inputLevelPort(), {kInputLevelSymbol, "Input Level"}},
+        {layout.outputLevelPort(), {kOutputLevelSymbol, "Output Level"}}};
     for (const auto& [index, names] : levels)
-        ports.push_back("        a lv2:OutputPort , lv2:ControlPort ;\n        lv2:index " + std::to_string(index) +
-                        " ;\n        lv2:symbol \"" + names.first + "\" ;\n        lv2:name \"" + names.second +
-                        "\" ;\n        lv2:minimum 0.0 ;\n        lv2:maximum 1.0");
-    const AudioPortLayout layout{variant.channels};
-    const char* const suffix[2][2] = {{"", ""}, {"_l", "_r"}};
-    const char* const nameSuffix[2][2] = {{"", ""}, {" L", " R"}};
-    for (std::uint32_t c = 0; c < variant.channels; ++c)
-        ports.push_back("        a lv2:InputPort , lv2:AudioPort ;\n        lv2:index " +
-                        std::to_string(layout.inputPort(c)) + " ;\n        lv2:symbol \"in" +
-                        suffix[variant.channels - 1][c] + "\" ;\n        lv2:name \"In" +
-                        nameSuffix[variant.channels - 1][c] + "\"");
-    for (std::uint32_t c = 0; c < variant.channels; ++c)
-        ports.push_back("        a lv2:OutputPort , lv2:AudioPort ;\n        lv2:index " +
-                        std::to_string(layout.outputPort(c)) + " ;\n        lv2:symbol \"out" +
-                        suffix[variant.channels - 1][c] + "\" ;\n        lv2:name \"Out" +
-                        nameSuffix[variant.channels - 1][c] + "\"");
+        ports.push_back(port("lv2:OutputPort , lv2:ControlPort", index, names.first, names.second,
+                             std::string(" ;\n        rdfs:comment \"Peak of the ") +
+                                 (index == layout.inputLevelPort() ? "input" : "output") +
+                                 " over the last block, 1 at full scale.\" ;\n"
+                                 "        units:unit units:coef ;\n"
+                                 "        lv2:minimum 0.0 ;\n        lv2:maximum 1.0"));
+    const bool stereo = variant.channels == 2;
+    for (const bool input : {true, false}) {
+        for (std::uint32_t c = 0; c < variant.channels; ++c) {
+            const char* side = !stereo ? "" : c == 0 ? "_l" : "_r";
+            const char* sideName = !stereo ? "" : c == 0 ? " L" : " R";
+            const char* channel = !stereo ? "pg:center" : c == 0 ? "pg:left" : "pg:right";
+            ports.push_back(port(input ? "lv2:InputPort , lv2:AudioPort" : "lv2:OutputPort , lv2:AudioPort",
+                                 input ? layout.inputPort(c) : layout.outputPort(c),
+                                 std::string(input ? "in" : "out") + side, std::string(input ? "In" : "Out") + sideName,
+                                 " ;\n        pg:group <" + (input ? inGroup : outGroup) +
+                                     "> ;\n        lv2:designation " + channel));
+        }
+    }
     for (std::size_t i = 0; i < ports.size(); ++i)
         s << ports[i] << (i + 1 < ports.size() ? "\n    ] , [\n" : "\n    ] .\n\n");
+    for (const bool input : {true, false}) {
+        s << "<" << (input ? inGroup : outGroup) << ">\n"
+          << "    a " << (stereo ? "pg:StereoGroup" : "pg:MonoGroup") << " , "
+          << (input ? "pg:InputGroup" : "pg:OutputGroup") << " ;\n"
+          << "    lv2:symbol \"" << (input ? "main_in" : "main_out") << "\" ;\n"
+          << "    rdfs:label \"" << (input ? "Input" : "Output") << "\"";
+        if (!input) s << " ;\n    pg:source <" << inGroup << ">";
+        s << " .\n\n";
+    }
     return s.str();
 }
 
@@ -162,7 +205,8 @@ std::string uiDescription(const std::string& uiBinary) {
       << "    a ui:X11UI ;\n"
       << "    ui:binary <" << uiBinary << "> ;\n"
       << "    lv2:requiredFeature ui:idleInterface ;\n"
-      << "    lv2:optionalFeature ui:parent , ui:resize , ui:touch , opts:options , urid:map ;\n"
+      << "    lv2:optionalFeature ui:parent , ui:resize , ui:touch , opts:options , urid:map , log:log ;\n"
+      << "    opts:supportedOption ui:scaleFactor ;\n"
       << "    lv2:extensionData ui:idleInterface , ui:showInterface , ui:resize ;\n"
       << "    ui:portNotification";
     bool first = true;
@@ -178,20 +222,30 @@ std::string uiDescription(const std::string& uiBinary) {
     return s.str();
 }
 
+// Each preset once per plugin, with the ports that plugin has.
 std::string presetsFile(const std::vector<Preset>& presets) {
     std::ostringstream s;
     s << kPrefixes;
-    for (const auto& preset : presets) {
-        s << "<" << preset.uri << ">\n"
-          << "    a pset:Preset ;\n"
-          << "    lv2:appliesTo <" << kStereoPluginURI << "> , <" << kMonoPluginURI << "> ;\n"
-          << "    rdfs:label " << quoted(preset.name) << " ;\n"
-          << "    lv2:port";
-        for (std::size_t i = 0; i < preset.values.size(); ++i) {
-            s << (i == 0 ? " [\n" : " , [\n") << "        lv2:symbol " << quoted(preset.values[i].first) << " ;\n"
-              << "        pset:value " << decimal(preset.values[i].second) << "\n    ]";
+    for (const auto& variant : kVariants) {
+        const PortLayout layout{variant.channels};
+        for (const auto& preset : presets) {
+            s << "<" << variant.presetPrefix << preset.slug << ">\n"
+              << "    a pset:Preset ;\n"
+              << "    lv2:appliesTo <" << variant.uri << "> ;\n"
+              << "    rdfs:label " << quoted(preset.name) << " ;\n"
+              << "    lv2:port";
+            bool first = true;
+            for (const auto& [identifier, value] : preset.values) {
+                const ParameterInfo* declaration = nullptr;
+                for (const ParameterInfo* p : layout.parameters())
+                    if (p->identifier == identifier) declaration = p;
+                if (declaration == nullptr) continue;
+                s << (first ? " [\n" : " , [\n") << "        lv2:symbol " << quoted(identifier) << " ;\n"
+                  << "        pset:value " << decimal(value) << "\n    ]";
+                first = false;
+            }
+            s << " .\n\n";
         }
-        s << " .\n\n";
     }
     return s.str();
 }
@@ -204,9 +258,10 @@ std::string manifest(const std::vector<Preset>& presets, const std::string& uiBi
           << "    rdfs:seeAlso <dunmarrow.ttl> .\n\n";
     s << "<" << kUIURI << ">\n    a ui:X11UI ;\n    ui:binary <" << uiBinary << "> ;\n"
       << "    rdfs:seeAlso <dunmarrow.ttl> .\n\n";
-    for (const auto& preset : presets)
-        s << "<" << preset.uri << ">\n    a pset:Preset ;\n    lv2:appliesTo <" << kStereoPluginURI << "> , <"
-          << kMonoPluginURI << "> ;\n    rdfs:seeAlso <presets.ttl> .\n\n";
+    for (const auto& variant : kVariants)
+        for (const auto& preset : presets)
+            s << "<" << variant.presetPrefix << preset.slug << ">\n    a pset:Preset ;\n    lv2:appliesTo <"
+              << variant.uri << "> ;\n    rdfs:seeAlso <presets.ttl> .\n\n";
     return s.str();
 }
 

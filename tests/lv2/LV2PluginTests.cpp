@@ -1,7 +1,8 @@
 // The DSP plugins through their LV2 descriptors, in process: the output equals
 // the effect's audio unit driven directly; control ports arrive as parameter
-// events at the block start; the enabled port bypasses; long blocks are split;
-// run() allocates nothing.
+// events at the block start and sound the same at every host block length;
+// the settings at the first run() hold from its first sample; the enabled
+// port crossfades to bypass; long blocks are split; run() allocates nothing.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -42,53 +44,67 @@ const LV2_Descriptor* descriptorFor(const char* uri) {
     return nullptr;
 }
 
-// One instance with every port connected to its own memory.
+// One instance with every port connected to its own memory; the control
+// ports now or, for a host that connects them after activate(), later.
 class Instance {
 public:
-    Instance(const char* uri, std::uint32_t channels, std::uint32_t frames, int maxBlockLength = 0)
-        : descriptor_(descriptorFor(uri)), channels_(channels) {
+    Instance(const char* uri, std::uint32_t channels, std::uint32_t frames, int maxBlockLength = 0,
+             bool connectControlsNow = true)
+        : layout(*PortLayout::forPlugin(uri)), descriptor_(descriptorFor(uri)) {
         options_.add(map_(LV2_BUF_SIZE__maxBlockLength), map_(LV2_ATOM__Int), sizeof(int32_t), &maxBlock_);
         maxBlock_ = maxBlockLength;
         const LV2_Feature* features[] = {map_.feature(), maxBlockLength > 0 ? options_.feature() : nullptr, nullptr};
         handle_ = descriptor_->instantiate(descriptor_, kRate, "/nowhere/", features);
-        const auto& ports = parameterPorts();
+        const auto& ports = layout.parameters();
         for (std::size_t i = 0; i < ports.size(); ++i) controls[i] = ports[i]->defaultValue;
         for (std::uint32_t c = 0; c < channels; ++c) {
             inputs[c] = testSignal(frames, c);
             outputs[c].assign(frames, 0.0f);
         }
-        connectAll();
+        if (connectControlsNow) connectControls();
+        connectAudio(0);
     }
     ~Instance() {
         if (handle_ == nullptr) return;
         descriptor_->deactivate(handle_);
         descriptor_->cleanup(handle_);
     }
-    void connectAll() {
-        for (std::uint32_t i = 0; i < kDunmarrowParameterCount; ++i) descriptor_->connect_port(handle_, i, &controls[i]);
-        descriptor_->connect_port(handle_, kEnabledPort, &enabled);
-        descriptor_->connect_port(handle_, kInputLevelPort, &inputLevel);
-        descriptor_->connect_port(handle_, kOutputLevelPort, &outputLevel);
-        const AudioPortLayout layout{channels_};
-        for (std::uint32_t c = 0; c < channels_; ++c) {
-            descriptor_->connect_port(handle_, layout.inputPort(c), inputs[c].data());
-            descriptor_->connect_port(handle_, layout.outputPort(c), outputs[c].data());
+    void connectControls() {
+        for (std::uint32_t i = 0; i < layout.parameterCount(); ++i) descriptor_->connect_port(handle_, i, &controls[i]);
+        descriptor_->connect_port(handle_, layout.enabledPort(), &enabled);
+        descriptor_->connect_port(handle_, layout.inputLevelPort(), &inputLevel);
+        descriptor_->connect_port(handle_, layout.outputLevelPort(), &outputLevel);
+    }
+    void connectAudio(std::uint32_t offset) {
+        for (std::uint32_t c = 0; c < layout.channelCount; ++c) {
+            descriptor_->connect_port(handle_, layout.inputPort(c), inputs[c].data() + offset);
+            descriptor_->connect_port(handle_, layout.outputPort(c), outputs[c].data() + offset);
         }
+    }
+    void connectAll() {
+        connectControls();
+        connectAudio(0);
     }
     void activate() { descriptor_->activate(handle_); }
     // Runs frames [offset, offset + frames) of the connected buffers.
     void run(std::uint32_t offset, std::uint32_t frames) {
-        const AudioPortLayout layout{channels_};
-        for (std::uint32_t c = 0; c < channels_; ++c) {
-            descriptor_->connect_port(handle_, layout.inputPort(c), inputs[c].data() + offset);
-            descriptor_->connect_port(handle_, layout.outputPort(c), outputs[c].data() + offset);
-        }
+        connectAudio(offset);
         descriptor_->run(handle_, frames);
+    }
+    // Runs frames [offset, end) in host blocks of `block` frames.
+    void runBlocks(std::uint32_t offset, std::uint32_t end, std::uint32_t block) {
+        for (std::uint32_t at = offset; at < end; at += block) run(at, std::min(block, end - at));
+    }
+    float& control(const std::string& identifier) {
+        for (std::uint32_t i = 0; i < layout.parameterCount(); ++i)
+            if (layout.parameters()[i]->identifier == identifier) return controls[i];
+        throw std::invalid_argument("no port " + identifier);
     }
     [[nodiscard]] bool valid() const { return handle_ != nullptr; }
     DunmarrowLV2Plugin& plugin() { return *static_cast<DunmarrowLV2Plugin*>(handle_); }
 
-    float controls[kDunmarrowParameterCount]{};
+    PortLayout layout;
+    float controls[dunmarrow_dsp::kParameterCount]{};
     float enabled = 1.0f;
     float inputLevel = -1.0f;
     float outputLevel = -1.0f;
@@ -101,7 +117,6 @@ private:
     int32_t maxBlock_ = 0;
     const LV2_Descriptor* descriptor_;
     LV2_Handle handle_ = nullptr;
-    std::uint32_t channels_;
 };
 
 // The effect's audio unit driven directly, as an independent reference: one
@@ -198,37 +213,114 @@ TEST(LV2Plugin, DefaultsRenderAsTheAudioUnitDoesForBothVariants) {
     }
 }
 
-TEST(LV2Plugin, ControlValuesSetBeforeActivationApplyFromTheFirstSample) {
-    Instance lv2(kStereoPluginURI, 2, 2048);
-    lv2.controls[0] = 20.0f;   // drive
-    lv2.controls[12] = 1.0f;   // liveSafe
-    lv2.controls[13] = 0.5f;   // gain
-    lv2.activate();
-    lv2.run(0, 2048);
-    Reference reference(2, 4096);
-    reference.set("drive", 20.0f);
-    reference.set("liveSafe", 1.0f);
-    reference.set("gain", 0.5f);
-    ASSERT_TRUE(reference.allocate());
-    const auto expected = reference.render(lv2.inputs, 2048);
-    EXPECT_LE(maxDifference(lv2.outputs[0], expected[0]), 1e-6f);
-    EXPECT_LE(maxDifference(lv2.outputs[1], expected[1]), 1e-6f);
+// The settings in the control ports at the first run() hold from its first
+// sample, whether the host connected the ports before activate() or after
+// (as lv2file does): as in a unit that had them before allocating.
+TEST(LV2Plugin, SettingsInThePortsAtTheFirstRunApplyFromTheFirstSample) {
+    for (const bool connectedBeforeActivate : {true, false}) {
+        SCOPED_TRACE(connectedBeforeActivate ? "connected before activate()" : "connected after activate()");
+        Instance lv2(kStereoPluginURI, 2, 2048, 0, connectedBeforeActivate);
+        lv2.control("drive") = 20.0f;
+        lv2.control("liveSafe") = 1.0f;
+        lv2.control("gain") = 0.5f;
+        lv2.activate();
+        if (!connectedBeforeActivate) lv2.connectControls();
+        lv2.run(0, 2048);
+        Reference reference(2, 4096);
+        reference.set("drive", 20.0f);
+        reference.set("liveSafe", 1.0f);
+        reference.set("gain", 0.5f);
+        ASSERT_TRUE(reference.allocate());
+        const auto expected = reference.render(lv2.inputs, 2048);
+        EXPECT_LE(maxDifference(lv2.outputs[0], expected[0]), 1e-6f);
+        EXPECT_LE(maxDifference(lv2.outputs[1], expected[1]), 1e-6f);
+    }
+}
+
+// Output moves from 0.8 to 0.2 at frame 4096: every host block length renders
+// what 64-frame blocks render, within 2 % of the peak, and exactly where the
+// length is a multiple of 64; before the change (static settings), bit for bit.
+TEST(LV2Plugin, AChangeSoundsTheSameAtEveryHostBlockLength) {
+    constexpr std::uint32_t kChange = 4096, kFrames = kChange + 24000;
+    const auto take = [](std::uint32_t block) {
+        Instance lv2(kStereoPluginURI, 2, kFrames);
+        lv2.activate();
+        lv2.runBlocks(0, kChange, block);
+        lv2.control("gain") = 0.2f;
+        lv2.runBlocks(kChange, kFrames, block);
+        return lv2.outputs[0];
+    };
+    const auto expected = take(64);
+    float peak = 0;
+    for (const float v : expected) peak = std::max(peak, std::fabs(v));
+    for (const std::uint32_t block : {1024u, 4096u, 100u, 1000u}) {
+        SCOPED_TRACE(block);
+        const auto out = take(block);
+        EXPECT_TRUE(std::equal(out.begin(), out.begin() + kChange, expected.begin()));
+        EXPECT_LE(maxDifference(out, expected), block % 64 == 0 ? 0.0f : 0.02f * peak);
+    }
+}
+
+// The enabled port toggled where processed and dry differ most: the output
+// crossfades, so its largest step near the toggle is no larger than the take's
+// largest step elsewhere. Above zero processes; zero and below bypass, and once
+// bypassed the output is the input bit for bit, with the input's level on both
+// meters.
+TEST(LV2Plugin, TheEnabledPortCrossfadesAndBypassedPassesTheInputUnchanged) {
+    constexpr std::uint32_t kFrames = 24000, kBlock = 256;
+    Instance processed(kStereoPluginURI, 2, kFrames);
+    processed.activate();
+    processed.runBlocks(0, kFrames, kBlock);
+    std::uint32_t toggle = kFrames / 4;
+    for (std::uint32_t n = kFrames / 4; n < kFrames / 2; ++n)
+        if (std::fabs(processed.outputs[0][n] - processed.inputs[0][n]) >
+            std::fabs(processed.outputs[0][toggle] - processed.inputs[0][toggle]))
+            toggle = n;
+    const auto fade = static_cast<std::uint32_t>(kRate * DunmarrowLV2Plugin::kBypassFadeSeconds);
+
+    for (const auto& [from, to] : {std::pair{1.0f, 0.0f}, std::pair{0.0f, 1.0f}, std::pair{0.25f, -1.0f}}) {
+        SCOPED_TRACE(::testing::Message() << from << " to " << to);
+        Instance lv2(kStereoPluginURI, 2, kFrames);
+        lv2.enabled = from;
+        lv2.activate();
+        lv2.runBlocks(0, toggle, kBlock);
+        lv2.enabled = to;
+        lv2.runBlocks(toggle, kFrames, kBlock);
+        const auto& out = lv2.outputs[0];
+        float near = 0, elsewhere = 0;
+        for (std::uint32_t n = 1; n < kFrames; ++n) {
+            float& largest = n + 64 >= toggle && n <= toggle + fade + 64 ? near : elsewhere;
+            largest = std::max(largest, std::fabs(out[n] - out[n - 1]));
+        }
+        EXPECT_LE(near, elsewhere);
+        // The bypassed stretch is the input itself; the processed one is not.
+        const std::uint32_t bypassedFrom = to > 0 ? 0 : toggle + fade, bypassedTo = to > 0 ? toggle : kFrames;
+        for (int c = 0; c < 2; ++c)
+            EXPECT_TRUE(std::equal(lv2.outputs[c].begin() + bypassedFrom, lv2.outputs[c].begin() + bypassedTo,
+                                   lv2.inputs[c].begin() + bypassedFrom));
+        EXPECT_EQ(lv2.plugin().audioUnit().shouldBypassEffect(), !(to > 0));
+        EXPECT_GT(maxDifference(to > 0 ? out : processed.outputs[0], lv2.inputs[0]), 0.1f);
+        if (!(to > 0)) {
+            EXPECT_EQ(lv2.inputLevel, lv2.outputLevel);
+        }
+    }
 }
 
 TEST(LV2Plugin, AControlChangeIsAParameterEventAtTheBlockStartAndGlides) {
     Instance lv2(kStereoPluginURI, 2, 1024);
     lv2.activate();
     lv2.run(0, 512);
-    lv2.controls[0] = 10.0f;  // drive, from 65
+    lv2.control("drive") = 10.0f;  // from 65
     lv2.run(512, 512);
 
     Reference reference(2, 4096);
     ASSERT_TRUE(reference.allocate());
     auto first = reference.render(lv2.inputs, 512);
-    reference.scheduleNow(kDriveAddress, 10.0f);
+    reference.scheduleNow(dunmarrow_dsp::kDriveAddress, 10.0f);
     std::vector<float> rest[2] = {{lv2.inputs[0].begin() + 512, lv2.inputs[0].end()},
                                   {lv2.inputs[1].begin() + 512, lv2.inputs[1].end()}};
-    auto second = reference.render(rest, 512);
+    // While the change settles, the plugin renders in sub-blocks.
+    auto second = reference.render(rest, 512, std::vector<std::uint32_t>(512 / DunmarrowLV2Plugin::kSubBlockFrames, DunmarrowLV2Plugin::kSubBlockFrames));
     for (int c = 0; c < 2; ++c) {
         first[c].insert(first[c].end(), second[c].begin(), second[c].end());
         EXPECT_LE(maxDifference(lv2.outputs[c], first[c]), 1e-6f);
@@ -248,32 +340,16 @@ TEST(LV2Plugin, AControlChangeIsAParameterEventAtTheBlockStartAndGlides) {
 
 TEST(LV2Plugin, ValuesOutsideTheRangeAreClampedAndNaNIsIgnored) {
     Instance wild(kMonoPluginURI, 1, 1024);
-    wild.controls[0] = 1000.0f;                                 // drive above 100
-    wild.controls[1] = std::numeric_limits<float>::quiet_NaN();  // tight
+    wild.control("drive") = 1000.0f;
+    wild.control("tight") = std::numeric_limits<float>::quiet_NaN();
     wild.activate();
     wild.run(0, 1024);
     Instance tame(kMonoPluginURI, 1, 1024);
-    tame.controls[0] = 100.0f;
+    tame.control("drive") = 100.0f;
     tame.activate();
     tame.run(0, 1024);
     EXPECT_EQ(maxDifference(wild.outputs[0], tame.outputs[0]), 0.0f);
     for (float v : wild.outputs[0]) ASSERT_TRUE(std::isfinite(v));
-}
-
-TEST(LV2Plugin, TheEnabledPortBypassesTheEffect) {
-    Instance lv2(kStereoPluginURI, 2, 1024);
-    lv2.enabled = 0.0f;
-    lv2.activate();
-    lv2.run(0, 512);
-    EXPECT_TRUE(lv2.plugin().audioUnit().shouldBypassEffect());
-    for (int c = 0; c < 2; ++c)
-        EXPECT_TRUE(std::equal(lv2.inputs[c].begin(), lv2.inputs[c].begin() + 512, lv2.outputs[c].begin()));
-    lv2.enabled = 1.0f;
-    lv2.run(512, 512);
-    EXPECT_FALSE(lv2.plugin().audioUnit().shouldBypassEffect());
-    EXPECT_GT(maxDifference(std::vector<float>(lv2.outputs[0].begin() + 512, lv2.outputs[0].end()),
-                            std::vector<float>(lv2.inputs[0].begin() + 512, lv2.inputs[0].end())),
-              0.01f);
 }
 
 TEST(LV2Plugin, BlocksAboveTheHostMaximumAreSplitWithoutAllocating) {
@@ -284,20 +360,23 @@ TEST(LV2Plugin, BlocksAboveTheHostMaximumAreSplitWithoutAllocating) {
     lv2.run(0, 8);  // the first block settles any one-time work outside the count
     {
         rtcheck::ScopedAllocationCounter counter;
-        lv2.controls[5] = 90.0f;  // grind: an event goes through the queue
+        lv2.control("grind") = 90.0f;  // an event goes through the queue
         lv2.run(8, 4992);
         const auto counts = counter.stop();
         EXPECT_EQ(counts.total(), 0u) << counts.allocations << " allocations, " << counts.frees << " frees";
     }
-    // The same as the unit rendering in 64-frame calls with the event at frame 8.
+    // The same as the unit rendering in short calls with the event at frame 8.
     Reference reference(2, 64);
     ASSERT_TRUE(reference.allocate());
     auto out = reference.render(lv2.inputs, 8);
-    reference.scheduleNow(kGrindAddress, 90.0f);
+    reference.scheduleNow(dunmarrow_dsp::kGrindAddress, 90.0f);
     std::vector<float> rest[2] = {{lv2.inputs[0].begin() + 8, lv2.inputs[0].end()},
                                   {lv2.inputs[1].begin() + 8, lv2.inputs[1].end()}};
-    std::vector<std::uint32_t> segments(4992 / 64, 64);
-    segments.push_back(4992 % 64);
+    // Settling, the calls end on the grid of sub-blocks.
+    constexpr std::uint32_t kSub = DunmarrowLV2Plugin::kSubBlockFrames;
+    std::vector<std::uint32_t> segments{kSub - 8 % kSub};
+    segments.insert(segments.end(), (4992 - segments[0]) / kSub, kSub);
+    segments.push_back((4992 - segments[0]) % kSub);
     const auto tail = reference.render(rest, 4992, segments);
     for (int c = 0; c < 2; ++c) {
         out[c].insert(out[c].end(), tail[c].begin(), tail[c].end());
@@ -310,7 +389,7 @@ TEST(LV2Plugin, InPlaceBuffersRenderAsSeparateOnes) {
     separate.activate();
     separate.run(0, 700);
     Instance inPlace(kStereoPluginURI, 2, 700);
-    const AudioPortLayout layout{2};
+    const PortLayout layout{2};
     inPlace.activate();
     std::vector<float> shared[2] = {inPlace.inputs[0], inPlace.inputs[1]};
     for (std::uint32_t c = 0; c < 2; ++c) {
@@ -329,7 +408,7 @@ TEST(LV2Plugin, UnconnectedAudioOrAnInactiveInstanceNeverCrashes) {
     lv2.run(0, 256);
     EXPECT_EQ(lv2.outputs[0][100], 0.0f);
     lv2.activate();
-    lv2_descriptor(0)->connect_port(&lv2.plugin(), AudioPortLayout{2}.inputPort(1), nullptr);
+    lv2_descriptor(0)->connect_port(&lv2.plugin(), PortLayout{2}.inputPort(1), nullptr);
     lv2_descriptor(0)->run(&lv2.plugin(), 256);
     lv2_descriptor(0)->run(&lv2.plugin(), 0);
     // Deactivate and activate again: renders as before.

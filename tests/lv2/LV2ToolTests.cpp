@@ -1,8 +1,9 @@
 // The bundle as LV2 hosts see it, through the LV2 tools run as child
 // processes: lv2info lists both plugins with every port and the presets;
-// sord_validate finds no error in the Turtle; lv2apply renders what
-// dunmarrow-render renders for the same input and settings; jalv loads the
-// plugin into a private JACK server and processes audio.
+// sord_validate finds no error in the Turtle, and the triples carry what hosts
+// show; lv2apply and lv2file render what dunmarrow-render renders for the same
+// input and settings; jalv plays the plugin on a private JACK server, follows
+// `set`, applies a preset and restores a saved state.
 
 #include <gtest/gtest.h>
 
@@ -26,6 +27,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -121,29 +123,33 @@ TEST(LV2Tools, Lv2infoListsBothPluginsWithEveryPortAndThePresets) {
                                  "lv2core#hardRTCapable", "Blackwall", "Glass Teeth", "Funeral Bloom"})
             EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
 
-        const auto& parameters = parameterPorts();
-        ASSERT_EQ(parameters.size(), 14u);
+        const PortLayout layout{channels};
+        const auto& parameters = layout.parameters();
+        // The mono plugin offers no Stereo Spread, which only acts between two channels.
+        ASSERT_EQ(parameters.size(), channels == 2 ? 14u : 13u);
+        EXPECT_EQ(out.find("stereoSpread") != std::string::npos, channels == 2);
         for (std::size_t i = 0; i < parameters.size(); ++i) {
-            const ParameterSpec& declaration = *parameters[i];
+            const auto& declaration = *parameters[i];
             const std::string block = portBlock(out, static_cast<int>(i));
             SCOPED_TRACE(block);
             EXPECT_NE(block.find("lv2core#InputPort"), std::string::npos);
             EXPECT_NE(block.find("lv2core#ControlPort"), std::string::npos);
-            EXPECT_NE(block.find("Symbol:      " + declaration.identifier + "\n"), std::string::npos);
-            EXPECT_NE(block.find("Name:        " + declaration.name + "\n"), std::string::npos);
+            EXPECT_NE(block.find("Symbol:      " + std::string(declaration.identifier) + "\n"), std::string::npos);
+            EXPECT_NE(block.find("Name:        " + std::string(declaration.name) + "\n"), std::string::npos);
             EXPECT_NE(block.find("Minimum:     " + fixed(declaration.minValue)), std::string::npos);
             EXPECT_NE(block.find("Maximum:     " + fixed(declaration.maxValue)), std::string::npos);
             EXPECT_NE(block.find("Default:     " + fixed(declaration.defaultValue)), std::string::npos);
             EXPECT_EQ(block.find("lv2core#toggled") != std::string::npos, declaration.identifier == "liveSafe");
         }
-        const std::string enabled = portBlock(out, kEnabledPort);
-        EXPECT_NE(enabled.find("Symbol:      enabled"), std::string::npos) << enabled;
-        EXPECT_NE(enabled.find("Designation: http://lv2plug.in/ns/lv2core#enabled"), std::string::npos) << enabled;
-        const std::string inLevel = portBlock(out, kInputLevelPort);
+        const std::string enabled = portBlock(out, static_cast<int>(layout.enabledPort()));
+        for (const char* text : {"Symbol:      enabled", "Designation: http://lv2plug.in/ns/lv2core#enabled",
+                                 "lv2core#toggled", "lv2core#integer"})
+            EXPECT_NE(enabled.find(text), std::string::npos) << text << "\n" << enabled;
+        const std::string inLevel = portBlock(out, static_cast<int>(layout.inputLevelPort()));
         EXPECT_NE(inLevel.find("lv2core#OutputPort"), std::string::npos) << inLevel;
         EXPECT_NE(inLevel.find("Name:        Input Level"), std::string::npos) << inLevel;
-        EXPECT_NE(portBlock(out, kOutputLevelPort).find("Name:        Output Level"), std::string::npos);
-        const AudioPortLayout layout{channels};
+        EXPECT_NE(portBlock(out, static_cast<int>(layout.outputLevelPort())).find("Name:        Output Level"),
+                  std::string::npos);
         for (std::uint32_t c = 0; c < channels; ++c) {
             EXPECT_NE(portBlock(out, static_cast<int>(layout.inputPort(c))).find("lv2core#AudioPort"), std::string::npos);
             EXPECT_NE(portBlock(out, static_cast<int>(layout.outputPort(c))).find("lv2core#OutputPort"), std::string::npos);
@@ -203,30 +209,61 @@ TEST(LV2Tools, TheDSPModuleLinksNoUICodeAndModulesExportOnlyTheirEntry) {
     }
 }
 
-// The units, as triples: each port's blank node carries its symbol and its unit.
-TEST(LV2Tools, PercentParametersAreInPercentAndOutputIsALinearGain) {
+// What hosts show, as triples: every port's blank node carries its symbol,
+// its unit and, for a control, a comment; each plugin names its maintainer,
+// licence, release version and main port groups; the UI reads ui:scaleFactor.
+TEST(LV2Tools, TheTurtleGivesUnitsCommentsVersionsAndGroups) {
     REQUIRE_TOOL(sordi);
     const Result triples = run(sordiTool + " '" + (kBundle / "dunmarrow.ttl").string() + "'");
     ASSERT_EQ(triples.status, 0) << triples.output;
+    const std::string lv2 = "<http://lv2plug.in/ns/lv2core#";
     std::map<std::string, std::string> symbolOf, unitOf;
+    std::set<std::string> controls, commented;
     std::istringstream lines(triples.output);
     std::string line;
-    const std::regex symbol("^(_:\\S+) <http://lv2plug.in/ns/lv2core#symbol> \"([A-Za-z_]+)\" \\.$");
-    const std::regex unit("^(_:\\S+) <http://lv2plug.in/ns/extensions/units#unit> <http://lv2plug.in/ns/extensions/units#([a-z]+)> \\.$");
+    const std::regex triple("^(\\S+) <([^>]+)> (.+) \\.$");
     std::smatch m;
+    std::map<std::string, std::set<std::string>> objects;  // "subject predicate" to objects
     while (std::getline(lines, line)) {
-        if (std::regex_match(line, m, symbol)) symbolOf[m[1]] = m[2];
-        if (std::regex_match(line, m, unit)) unitOf[m[1]] = m[2];
+        if (!std::regex_match(line, m, triple)) continue;
+        const std::string subject = m[1], predicate = m[2], object = m[3];
+        objects[subject + " " + predicate].insert(object);
+        if (predicate == "http://lv2plug.in/ns/lv2core#symbol") symbolOf[subject] = object.substr(1, object.size() - 2);
+        if (predicate == "http://lv2plug.in/ns/extensions/units#unit") unitOf[subject] = object;
+        if (object == lv2 + "ControlPort>") controls.insert(subject);
+        if (predicate == "http://www.w3.org/2000/01/rdf-schema#comment") commented.insert(subject);
     }
     std::map<std::string, std::string> unitBySymbol;  // both plugins give the same answer
-    for (const auto& [node, name] : symbolOf) unitBySymbol[name] = unitOf.count(node) ? unitOf[node] : "";
-    for (const ParameterSpec* declaration : parameterPorts()) {
-        const std::string expected = declaration->units == audiounit::kAudioUnitParameterUnit_Percent ? "pc"
-                                     : declaration->identifier == "gain"                                ? "coef"
-                                                                                                 : "";
-        EXPECT_EQ(unitBySymbol[declaration->identifier], expected) << declaration->identifier;
+    for (const auto& [node, name] : symbolOf)
+        if (objects.count(node + " http://lv2plug.in/ns/lv2core#index"))  // a port
+            unitBySymbol[name] = unitOf.count(node) ? unitOf[node] : "";
+    const std::string coef = "<http://lv2plug.in/ns/extensions/units#coef>";
+    for (const auto* declaration : PortLayout{2}.parameters()) {
+        using dunmarrow_dsp::ParameterUnit;
+        const std::string expected = declaration->units == ParameterUnit::Percent ? "<http://lv2plug.in/ns/extensions/units#pc>"
+                                     : declaration->units == ParameterUnit::Boolean ? ""
+                                                                                    : coef;
+        EXPECT_EQ(unitBySymbol[std::string(declaration->identifier)], expected) << declaration->identifier;
     }
+    EXPECT_EQ(unitBySymbol[kInputLevelSymbol], coef);
+    EXPECT_EQ(unitBySymbol[kOutputLevelSymbol], coef);
     EXPECT_EQ(unitBySymbol.size(), 14u + 3u + 4u + 2u) << "parameters, enabled, levels, stereo and mono audio ports";
+    EXPECT_EQ(controls.size(), 14u + 3u + 13u + 3u);
+    for (const auto& node : controls) EXPECT_TRUE(commented.count(node)) << symbolOf[node] << " has no comment";
+
+    for (const char* uri : {kStereoPluginURI, kMonoPluginURI}) {
+        const std::string plugin = std::string("<") + uri + "> ";
+        for (const char* predicate : {"http://usefulinc.com/ns/doap#maintainer", "http://usefulinc.com/ns/doap#license",
+                                      "http://www.w3.org/2000/01/rdf-schema#comment",
+                                      "http://lv2plug.in/ns/ext/port-groups#mainInput",
+                                      "http://lv2plug.in/ns/ext/port-groups#mainOutput"})
+            EXPECT_EQ(objects[plugin + predicate].size(), 1u) << uri << " " << predicate;
+        const auto& minor = objects[plugin + "http://lv2plug.in/ns/lv2core#minorVersion"];
+        ASSERT_EQ(minor.size(), 1u);
+        EXPECT_EQ(std::stoi(minor.begin()->substr(1)) % 2, 0) << "a release has an even minor version";
+    }
+    EXPECT_TRUE(objects[std::string("<") + kUIURI + "> http://lv2plug.in/ns/ext/options#supportedOption"].count(
+        "<http://lv2plug.in/ns/extensions/ui#scaleFactor>"));
 }
 
 // A float WAV file of a decaying two-tone signal.
@@ -271,26 +308,25 @@ std::map<std::string, std::string> presetValues(const std::string& uri) {
     return values;
 }
 
-class LV2ApplyTest : public ::testing::Test {
+// Offline hosts: lv2apply and lv2file render a file as dunmarrow-render does.
+class LV2FileHosts : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder = fs::temp_directory_path() / ("dunmarrow-lv2apply-" + std::to_string(::getpid()));
+        folder = fs::temp_directory_path() / ("dunmarrow-lv2files-" + std::to_string(::getpid()));
         fs::create_directories(folder);
     }
     void TearDown() override { fs::remove_all(folder); }
 
-    // Renders `channels`-channel input through lv2apply (with -c settings) and
-    // through dunmarrow-render (with --preset/--set), and compares.
-    void compare(const std::string& name, int channels, const std::map<std::string, std::string>& controls,
-                 const std::string& renderOptions) {
+    // Renders `channels`-channel input through an LV2 host (its command line up
+    // to the file arguments) and through dunmarrow-render (with
+    // --preset/--set), and compares from the first sample.
+    void compare(const std::string& name, int channels, const std::string& host, const std::string& renderOptions) {
         SCOPED_TRACE(name);
         const fs::path input = folder / (name + "-in.wav");
         const fs::path viaLV2 = folder / (name + "-lv2.wav");
         const fs::path viaRender = folder / (name + "-render.wav");
         writeInput(input, channels, 36000);
-        std::string settings;
-        for (const auto& [symbol, value] : controls) settings += " -c " + symbol + " " + value;
-        const Result a = run(toolPath("lv2apply") + settings + " -i '" + input.string() + "' -o '" + viaLV2.string() + "' " +
+        const Result a = run(host + " -i '" + input.string() + "' -o '" + viaLV2.string() + "' " +
                              (channels == 2 ? kStereoPluginURI : kMonoPluginURI));
         ASSERT_EQ(a.status, 0) << a.output;
         const Result b = run(std::string("'") + DUNMARROW_RENDER_PATH + "' " + renderOptions + " '" + input.string() +
@@ -314,27 +350,40 @@ protected:
     fs::path folder;
 };
 
-TEST_F(LV2ApplyTest, RendersAsDunmarrowRenderForDefaultsPresetsAndSettings) {
+TEST_F(LV2FileHosts, Lv2applyRendersAsDunmarrowRenderForDefaultsPresetsAndSettings) {
     REQUIRE_TOOL(lv2apply);
-    compare("defaults-stereo", 2, {}, "");
-    compare("defaults-mono", 1, {}, "");
+    const auto withSettings = [&](const std::map<std::string, std::string>& controls) {
+        std::string line = lv2applyTool;
+        for (const auto& [symbol, value] : controls) line += " -c " + symbol + " " + value;
+        return line;
+    };
+    compare("defaults-stereo", 2, lv2applyTool, "");
+    compare("defaults-mono", 1, lv2applyTool, "");
 
     const auto glassTeeth = presetValues("urn:dunmarrow:preset:glass-teeth");
     ASSERT_EQ(glassTeeth.size(), 14u);
-    compare("glass-teeth", 2, glassTeeth, "--preset 'Glass Teeth'");
-    const auto funeralBloom = presetValues("urn:dunmarrow:preset:funeral-bloom");
-    ASSERT_EQ(funeralBloom.size(), 14u);
-    compare("funeral-bloom", 1, funeralBloom, "--preset 'Funeral Bloom'");
+    compare("glass-teeth", 2, withSettings(glassTeeth), "--preset 'Glass Teeth'");
+    const auto funeralBloom = presetValues("urn:dunmarrow:preset:mono:funeral-bloom");
+    ASSERT_EQ(funeralBloom.size(), 13u);
+    compare("funeral-bloom", 1, withSettings(funeralBloom), "--preset 'Funeral Bloom'");
 
     compare("settings-stereo", 2,
-            {{"drive", "20"}, {"liveSafe", "1"}, {"gain", "0.5"}, {"doubleTrack", "0.7"}, {"stereoSpread", "0.6"}},
+            withSettings({{"drive", "20"}, {"liveSafe", "1"}, {"gain", "0.5"}, {"doubleTrack", "0.7"}, {"stereoSpread", "0.6"}}),
             "--set drive=20 --set liveSafe=1 --set gain=0.5 --set doubleTrack=0.7 --set stereoSpread=0.6");
-    compare("settings-mono", 1, {{"decimation", "0.4"}, {"crush", "90"}, {"cab", "10"}},
+    compare("settings-mono", 1, withSettings({{"decimation", "0.4"}, {"crush", "90"}, {"cab", "10"}}),
             "--set decimation=0.4 --set crush=90 --set cab=10");
 }
 
+// lv2file applies its preset and -p values after activate(): they hold from the first sample all the same.
+TEST_F(LV2FileHosts, Lv2fileRendersAsDunmarrowRenderWithPresetsAndSettings) {
+    REQUIRE_TOOL(lv2file);
+    compare("lv2file-preset", 2, lv2fileTool + " -P 'Funeral Bloom'", "--preset 'Funeral Bloom'");
+    compare("lv2file-settings", 1, lv2fileTool + " -P 'Glass Teeth' -p drive:20 -p gain:0.5 -p liveSafe:1",
+            "--preset 'Glass Teeth' --set drive=20 --set gain=0.5 --set liveSafe=1");
+}
+
 // A JACK client that plays a sine into two ports and measures the peak of what
-// comes back on two others.
+// comes back on two others since the last reset.
 class JackProbe {
 public:
     JackProbe() {
@@ -363,15 +412,24 @@ public:
     [[nodiscard]] float peak(int c) const { return peak_[c].load(std::memory_order_relaxed); }
     [[nodiscard]] bool different(int c) const { return different_[c].load(std::memory_order_relaxed); }
     std::string portName(bool output, int c) const { return jack_port_name(output ? out_[c] : in_[c]); }
+    // The peaks start again from 0 at the next cycle.
+    void resetPeaks() { reset_.store(true, std::memory_order_relaxed); }
+    // The peak of channel 0 over `seconds` from now.
+    float peakOver(double seconds) {
+        resetPeaks();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        return peak(0);
+    }
 
 private:
     // JACK's process thread.
     static int process(jack_nframes_t frames, void* arg) {
         auto& self = *static_cast<JackProbe*>(arg);
+        const bool reset = self.reset_.exchange(false, std::memory_order_relaxed);
         for (int c = 0; c < 2; ++c) {
             auto* out = static_cast<float*>(jack_port_get_buffer(self.out_[c], frames));
             const auto* in = static_cast<const float*>(jack_port_get_buffer(self.in_[c], frames));
-            float peak = self.peak_[c].load(std::memory_order_relaxed);
+            float peak = reset ? 0.0f : self.peak_[c].load(std::memory_order_relaxed);
             for (jack_nframes_t i = 0; i < frames; ++i) {
                 out[i] = 0.5f * std::sin(self.phase_ + 0.03f * static_cast<float>(i));
                 peak = std::max(peak, std::fabs(in[i]));
@@ -389,81 +447,146 @@ private:
     float phase_ = 0;
     std::atomic<float> peak_[2]{};
     std::atomic<bool> different_[2]{};
+    std::atomic<bool> reset_{false};
 };
 
-TEST(LV2Jalv, LoadsThePluginIntoAPrivateJackServerAndProcessesAudio) {
+bool waitFor(const std::function<bool()>& done, double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}
+
+// jalv in console mode as a child process, with the build's bundle on its
+// LV2 path. It reads commands from a FIFO this side holds open, so it runs
+// until stopped; its output goes to a file, line by line (through stdbuf).
+class Jalv {
+public:
+    Jalv(const std::string& tool, std::vector<std::string> options) {
+        const std::string base = (fs::temp_directory_path() / ("dunmarrow-jalv-" + std::to_string(::getpid()))).string();
+        fifo_ = base + ".fifo";
+        log_ = base + ".log";
+        fs::remove(fifo_);
+        if (::mkfifo(fifo_.c_str(), 0600) != 0) return;
+        commands_ = ::open(fifo_.c_str(), O_RDWR);
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e)
+            if (std::string(*e).rfind("LV2_PATH=", 0) != 0) env.emplace_back(*e);
+        env.push_back("LV2_PATH=" + kBundle.parent_path().string());
+        for (const auto& variable : kToolEnvironment) env.push_back(variable);
+        std::vector<char*> envp;
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        std::vector<std::string> args = {toolPath("stdbuf"), "-oL", tool, "-x", "-n", "dunmarrow-jalv"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back(kStereoPluginURI);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, fifo_.c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        if (::posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Jalv() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGINT);
+            int status = 0;
+            if (!waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, 10)) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, &status, 0);
+            }
+        }
+        if (commands_ >= 0) ::close(commands_);
+        fs::remove(fifo_);
+        fs::remove(log_);
+    }
+    [[nodiscard]] bool started() const { return pid_ > 0; }
+    void command(const std::string& line) {
+        const std::string text = line + "\n";
+        ASSERT_EQ(::write(commands_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    [[nodiscard]] std::string output() const { return testsupport::fileContents(log_); }
+    // Waits until jalv has printed `text` (at most ten seconds).
+    bool printed(const std::string& text) const {
+        return waitFor([&] { return output().find(text) != std::string::npos; }, 10);
+    }
+
+private:
+    std::string fifo_, log_;
+    int commands_ = -1;
+    pid_t pid_ = -1;
+};
+
+// jalv on a private JACK server: it instantiates the plugin and processes
+// audio; `set` changes a value that the output level follows; a preset
+// applies; a saved state restores the values.
+TEST(LV2Jalv, PlaysSetsAppliesAPresetAndRestoresASavedState) {
     REQUIRE_TOOL(jalv);
+    REQUIRE_TOOL(stdbuf);
     if (testsupport::JackTestServer::jackdPath().empty()) GTEST_SKIP() << "jackd is not installed";
     testsupport::JackTestServer server;
     ASSERT_TRUE(server.ready()) << "the private JACK server did not start";
-
-    // jalv reads commands from standard input; a FIFO that this test holds
-    // open keeps it running until the test stops it.
-    const fs::path fifo = fs::temp_directory_path() / ("dunmarrow-jalv-" + std::to_string(::getpid()));
-    fs::remove(fifo);
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const int commands = ::open(fifo.c_str(), O_RDWR);
-    ASSERT_GE(commands, 0);
-    const fs::path log = fifo.string() + ".log";
-
-    const std::string lv2Path = "LV2_PATH=" + kBundle.parent_path().string();
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e)
-        if (std::string(*e).rfind("LV2_PATH=", 0) != 0) env.emplace_back(*e);
-    env.push_back(lv2Path);
-    for (const auto& variable : kToolEnvironment) env.push_back(variable);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args = {jalvTool, "-x", "-n", "dunmarrow-jalv", "-c", "gain=0.3", kStereoPluginURI};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, fifo.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    pid_t jalv = -1;
-    ASSERT_EQ(::posix_spawn(&jalv, jalvTool.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-
     JackProbe probe;
     ASSERT_TRUE(probe.ok());
-    const auto waitFor = [](const std::function<bool()>& done, int seconds) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < end) {
-            if (done()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return done();
-    };
-    const bool portsUp = waitFor([&] { return probe.hasPort("dunmarrow-jalv:in_l") && probe.hasPort("dunmarrow-jalv:out_r"); }, 20);
-    bool processed = false;
-    if (portsUp) {
+    const auto connect = [&] {
+        if (!waitFor([&] { return probe.hasPort("dunmarrow-jalv:in_l") && probe.hasPort("dunmarrow-jalv:out_r"); }, 20))
+            return false;
         for (int c = 0; c < 2; ++c) {
-            const char* side = c == 0 ? "_l" : "_r";
-            EXPECT_TRUE(waitFor([&] { return probe.connect(probe.portName(true, c), std::string("dunmarrow-jalv:in") + side); }, 10));
-            EXPECT_TRUE(waitFor([&] { return probe.connect(std::string("dunmarrow-jalv:out") + side, probe.portName(false, c)); }, 10));
+            const std::string side = c == 0 ? "_l" : "_r";
+            if (!waitFor([&] { return probe.connect(probe.portName(true, c), "dunmarrow-jalv:in" + side); }, 10) ||
+                !waitFor([&] { return probe.connect("dunmarrow-jalv:out" + side, probe.portName(false, c)); }, 10))
+                return false;
         }
-        processed = waitFor([&] { return probe.peak(0) > 0.02f && probe.peak(1) > 0.02f && probe.different(0) && probe.different(1); }, 10);
+        return true;
+    };
+    {
+        Jalv jalv(jalvTool, {"-c", "gain=0.3"});
+        ASSERT_TRUE(jalv.started());
+        ASSERT_TRUE(connect()) << "jalv did not register its ports:\n" << jalv.output();
+        EXPECT_TRUE(waitFor([&] { return probe.peak(0) > 0.02f && probe.peak(1) > 0.02f && probe.different(0) && probe.different(1); }, 10))
+            << "peaks " << probe.peak(0) << " " << probe.peak(1) << "\n" << jalv.output();
+        const float atStart = probe.peakOver(0.3);
+        EXPECT_LT(atStart, 0.5f) << "the -c value reached the plugin";
+        jalv.command("set gain 0.05");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const float quiet = probe.peakOver(0.3);
+        EXPECT_LT(quiet, 0.5f * atStart) << jalv.output();
+        // As a user does: list the presets, then pick one. Glass Teeth has Output at 0.72.
+        jalv.command("presets");
+        EXPECT_TRUE(jalv.printed("urn:dunmarrow:preset:glass-teeth (Glass Teeth)")) << jalv.output();
+        jalv.command("preset urn:dunmarrow:preset:glass-teeth");
+        EXPECT_TRUE(jalv.printed("gain = 0.720000")) << jalv.output();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_GT(probe.peakOver(0.3), 2.0f * atStart) << jalv.output();
     }
-
-    ::kill(jalv, SIGINT);
-    int status = 0;
-    const bool exited = waitFor([&] { return ::waitpid(jalv, &status, WNOHANG) == jalv; }, 10);
-    if (!exited) {
-        ::kill(jalv, SIGKILL);
-        ::waitpid(jalv, &status, 0);
+    // The state jalv saves: a folder with a manifest and state.ttl.
+    const fs::path state = fs::temp_directory_path() / ("dunmarrow-jalv-state-" + std::to_string(::getpid()));
+    fs::create_directories(state);
+    const std::string prefixes = "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+                                 "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
+                                 "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n";
+    std::ofstream(state / "manifest.ttl") << prefixes << "<state.ttl> a pset:Preset ; lv2:appliesTo <" << kStereoPluginURI
+                                          << "> ; rdfs:seeAlso <state.ttl> .\n";
+    std::ofstream(state / "state.ttl") << prefixes << "<> a pset:Preset ; lv2:appliesTo <" << kStereoPluginURI
+                                       << "> ; lv2:port [ lv2:symbol \"drive\" ; pset:value 12.5 ] , "
+                                          "[ lv2:symbol \"gain\" ; pset:value 0.125 ] .\n";
+    {
+        Jalv jalv(jalvTool, {"-l", state.string()});
+        ASSERT_TRUE(jalv.started());
+        jalv.command("controls");
+        EXPECT_TRUE(jalv.printed("drive = 12.500000")) << jalv.output();
+        EXPECT_TRUE(jalv.printed("gain = 0.125000")) << jalv.output();
+        ASSERT_TRUE(connect()) << jalv.output();
+        ASSERT_TRUE(waitFor([&] { return probe.peakOver(0.1) > 0.01f; }, 10));
+        EXPECT_LT(probe.peakOver(0.3), 0.125f * 1.05f) << "the restored Output bounds the level";
     }
-    ::close(commands);
-    const std::string output = testsupport::fileContents(log);
-    fs::remove(fifo);
-    fs::remove(log);
-    ASSERT_TRUE(portsUp) << "jalv did not register its ports:\n" << output;
-    EXPECT_TRUE(processed) << "peaks " << probe.peak(0) << " " << probe.peak(1) << "\n" << output;
-    // The control given on the command line reached the plugin: output gain 0.3 bounds the peak.
-    EXPECT_LT(probe.peak(0), 0.5f) << output;
+    fs::remove_all(state);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The UI module through its descriptor under a private virtual X server: it
-// embeds into a host's parent window and draws the editor; a drag with real X
+// embeds into a host's parent window, fills it and follows its size, and
+// draws the editor; its diagnostic lines go to the host's log; a drag with real X
 // events writes the control port, framed by touch and release; a port event
 // from the host moves the control without a write back; the level ports feed
 // the meters; without a parent it shows and hides a window of its own.
@@ -8,6 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -17,6 +20,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <lv2/log/log.h>
 
 #include "DunmarrowLV2UI.hpp"
 #include "LV2TestHost.hpp"
@@ -59,13 +64,16 @@ protected:
         if (handle != nullptr) descriptor->cleanup(handle);
     }
 
-    LV2UI_Handle instantiate(unsigned long parent, const char* plugin = kStereoPluginURI) {
+    LV2UI_Handle instantiate(unsigned long parent, const char* plugin = kStereoPluginURI, bool withLog = false) {
         parentFeature = {LV2_UI__parent, reinterpret_cast<void*>(static_cast<std::uintptr_t>(parent))};
         resizeFeature = {LV2_UI__resize, &resize};
         touchFeature = {LV2_UI__touch, &touch};
-        const LV2_Feature* features[] = {map.feature(), options.feature(), &resizeFeature, &touchFeature,
-                                         parent != 0 ? &parentFeature : nullptr, nullptr};
-        return descriptor->instantiate(descriptor, plugin, "/nowhere/", write, this, &widget, features);
+        logFeature = {LV2_LOG__log, &hostLog};
+        std::vector<const LV2_Feature*> features = {map.feature(), options.feature(), &resizeFeature, &touchFeature};
+        if (withLog) features.push_back(&logFeature);
+        if (parent != 0) features.push_back(&parentFeature);
+        features.push_back(nullptr);
+        return descriptor->instantiate(descriptor, plugin, "/nowhere/", write, this, &widget, features.data());
     }
 
     // Calls idle like a host does, until `done` holds (at most three seconds).
@@ -94,6 +102,17 @@ protected:
     static void touched(LV2UI_Feature_Handle h, uint32_t port, bool grabbed) {
         static_cast<UITest*>(h)->log.push_back((grabbed ? "grab " : "release ") + std::to_string(port));
     }
+    static int logged(LV2_Log_Handle h, LV2_URID type, const char* format, ...) {
+        auto& self = *static_cast<UITest*>(h);
+        EXPECT_EQ(type, self.map(LV2_LOG__Note));
+        std::va_list arguments;
+        va_start(arguments, format);
+        char line[512];
+        std::vsnprintf(line, sizeof line, format, arguments);
+        va_end(arguments);
+        self.logLines += line;
+        return 0;
+    }
     static int resized(LV2UI_Feature_Handle h, int width, int height) {
         static_cast<UITest*>(h)->requestedSize = {width, height};
         return 0;
@@ -110,7 +129,9 @@ protected:
     float scale = 1.0f;
     LV2UI_Resize resize{this, resized};
     LV2UI_Touch touch{this, touched};
-    LV2_Feature parentFeature{}, resizeFeature{}, touchFeature{};
+    LV2_Log_Log hostLog{this, logged, nullptr};
+    LV2_Feature parentFeature{}, resizeFeature{}, touchFeature{}, logFeature{};
+    std::string logLines;
     LV2UI_Widget widget = nullptr;
     LV2UI_Handle handle = nullptr;
     std::vector<PortWrite> writes;
@@ -124,9 +145,12 @@ TEST_F(UITest, EmbedsDrawsWritesOnADragAndFollowsPortEvents) {
     XMapWindow(display, parent);
     XFlush(display);
 
-    handle = instantiate(parent);
+    testing::internal::CaptureStdout();
+    handle = instantiate(parent, kStereoPluginURI, true);
     ASSERT_NE(handle, nullptr);
     auto& editor = *static_cast<DunmarrowLV2UI*>(handle);
+    // It fills the parent, whatever size it asked for.
+    EXPECT_EQ(editor.window()->size(), (ui::Size{800, 700}));
     const auto child = static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(widget));
     EXPECT_EQ(child, editor.windowId());
     ::Window root = 0, reportedParent = 0;
@@ -164,6 +188,11 @@ TEST_F(UITest, EmbedsDrawsWritesOnADragAndFollowsPortEvents) {
     EXPECT_GT(dragged, 80.0f);
     EXPECT_LE(dragged, 100.0f);
     EXPECT_EQ(editor.observableTree()->lookupNode("global")->lookupParameter("drive")->value(), dragged);
+    EXPECT_TRUE(host->frameOf("Stereo Spread")) << "the stereo editor offers Stereo Spread";
+    // The editor's diagnostic lines went to the host's log, not to standard output.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_NE(logLines.find("FontLoader: "), std::string::npos) << logLines;
+    EXPECT_NE(logLines.find("Param was set "), std::string::npos) << logLines;
 
     // The host moves Tight: the control follows and nothing is written back.
     writes.clear();
@@ -178,9 +207,10 @@ TEST_F(UITest, EmbedsDrawsWritesOnADragAndFollowsPortEvents) {
 
     // Level ports drive the meters; the enabled port and nonsense are ignored.
     const float in = 0.7f, out = 0.4f, enabled = 0.0f, junk = 3.0f;
-    descriptor->port_event(handle, kInputLevelPort, sizeof(float), 0, &in);
-    descriptor->port_event(handle, kOutputLevelPort, sizeof(float), 0, &out);
-    descriptor->port_event(handle, kEnabledPort, sizeof(float), 0, &enabled);
+    const PortLayout layout{2};
+    descriptor->port_event(handle, layout.inputLevelPort(), sizeof(float), 0, &in);
+    descriptor->port_event(handle, layout.outputLevelPort(), sizeof(float), 0, &out);
+    descriptor->port_event(handle, layout.enabledPort(), sizeof(float), 0, &enabled);
     descriptor->port_event(handle, 999, sizeof(float), 0, &junk);
     descriptor->port_event(handle, 0, 2, 0, &junk);
     descriptor->port_event(handle, 0, sizeof(float), 77, &junk);
@@ -195,6 +225,10 @@ TEST_F(UITest, EmbedsDrawsWritesOnADragAndFollowsPortEvents) {
     EXPECT_EQ(resizeInterface->ui_resize(handle, 1440, 1200), 0);
     EXPECT_TRUE(idleUntil([&] { return editor.window()->size() == ui::Size{1440, 1200}; }));
     EXPECT_NE(resizeInterface->ui_resize(handle, 0, -4), 0);
+    // The host resizes the parent without a word: the editor follows and scales.
+    XResizeWindow(display, parent, 1440, 1200);
+    XFlush(display);
+    EXPECT_TRUE(idleUntil([&] { return host->frameOf("canvas") == ui::Rect{0, 0, 1440, 1200}; }));
 
     descriptor->cleanup(handle);
     handle = nullptr;
@@ -204,9 +238,12 @@ TEST_F(UITest, EmbedsDrawsWritesOnADragAndFollowsPortEvents) {
 
 TEST_F(UITest, WithoutAParentItShowsAndHidesAWindowOfItsOwn) {
     EXPECT_EQ(instantiate(0, "urn:not:ours"), nullptr);
+    scale = 2.0f;
+    testing::internal::CaptureStdout();
     handle = instantiate(0, kMonoPluginURI);
     ASSERT_NE(handle, nullptr);
     auto& editor = *static_cast<DunmarrowLV2UI*>(handle);
+    EXPECT_EQ(requestedSize, (std::pair{1440, 1200})) << "at the host's ui:scaleFactor";
     EXPECT_EQ(show->show(handle), 0);
     const unsigned long window = editor.windowId();
     ASSERT_NE(window, 0u);
@@ -214,6 +251,12 @@ TEST_F(UITest, WithoutAParentItShowsAndHidesAWindowOfItsOwn) {
         XWindowAttributes attributes{};
         return XGetWindowAttributes(display, window, &attributes) != 0 && attributes.map_state == IsViewable;
     }));
+    // Without a host log the diagnostic lines go nowhere.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    // Mono: Stereo Spread's slot says it is unavailable and offers no control.
+    const auto host = editor.window()->contentView()->host();
+    EXPECT_TRUE(host->frameOf("STEREO ONLY"));
+    EXPECT_FALSE(host->frameOf("Stereo Spread"));
     EXPECT_EQ(idle->idle(handle), 0);
     EXPECT_EQ(show->hide(handle), 0);
     EXPECT_EQ(idle->idle(handle), 0);

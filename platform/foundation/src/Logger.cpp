@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <iostream>
+#include <mutex>
+
 namespace foundation {
 
 const char* logLevelName(LogLevel level) noexcept {
@@ -40,6 +43,40 @@ void Logger::log(LogLevel level, std::string_view message) const {
         data += written;
         left -= static_cast<std::size_t>(written);
     }
+}
+
+namespace {
+
+struct DiagnosticRoute {
+    std::mutex mutex;
+    DiagnosticSink sink = nullptr;
+    void* context = nullptr;
+};
+
+DiagnosticRoute& diagnosticRoute() {
+    static DiagnosticRoute route;
+    return route;
+}
+
+}  // namespace
+
+void setDiagnosticSink(DiagnosticSink sink, void* context) {
+    DiagnosticRoute& route = diagnosticRoute();
+    const std::lock_guard lock(route.mutex);
+    route.sink = sink;
+    route.context = context;
+}
+
+void discardDiagnostic(void*, std::string_view) {}
+
+void writeDiagnostic(std::string_view line) {
+    DiagnosticRoute& route = diagnosticRoute();
+    const std::lock_guard lock(route.mutex);
+    if (route.sink != nullptr) {
+        route.sink(route.context, line);
+        return;
+    }
+    std::cout << line << std::endl;
 }
 
 }  // namespace foundation

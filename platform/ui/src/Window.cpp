@@ -105,6 +105,8 @@ class Window::Impl {
 public:
     Display* display = nullptr;
     ::Window window = 0;
+    // The parent whose size the window follows; 0: none.
+    ::Window followedParent = 0;
     Atom deleteAtom = 0;
     Atom clipboardAtom = 0, utf8Atom = 0, targetsAtom = 0;
     bool embedded = false;
@@ -215,6 +217,14 @@ public:
     }
 
     void handle(XEvent& event) {
+        if (followedParent != 0 && event.xany.window == followedParent) {
+            if (event.type == ConfigureNotify && window != 0 &&
+                (event.xconfigure.width != pixelWidth || event.xconfigure.height != pixelHeight))
+                XResizeWindow(display, window, unsigned(std::max(1, event.xconfigure.width)),
+                              unsigned(std::max(1, event.xconfigure.height)));
+            if (event.type == DestroyNotify) followedParent = 0;
+            return;
+        }
         switch (event.type) {
             case Expose:
                 if (event.xexpose.count == 0) needsRedraw = true;
@@ -302,6 +312,17 @@ std::unique_ptr<Window> Window::create(const Options& options, std::string* erro
     }
     w.pixelWidth = std::max(1, int(std::lround(options.size.width * w.scale)));
     w.pixelHeight = std::max(1, int(std::lround(options.size.height * w.scale)));
+    if (options.parent != 0 && options.followParent) {
+        // Watching the parent's structure: its resizes come as ConfigureNotify.
+        XSelectInput(display, options.parent, StructureNotifyMask);
+        w.followedParent = options.parent;
+        XWindowAttributes parentAttributes{};
+        if (XGetWindowAttributes(display, options.parent, &parentAttributes) != 0 &&
+            (parentAttributes.width > 1 || parentAttributes.height > 1)) {
+            w.pixelWidth = parentAttributes.width;
+            w.pixelHeight = parentAttributes.height;
+        }
+    }
     const int screen = DefaultScreen(display);
     w.embedded = options.parent != 0;
     XSetWindowAttributes attributes{};

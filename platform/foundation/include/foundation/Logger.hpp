@@ -35,4 +35,16 @@ private:
 
 [[nodiscard]] const char* logLevelName(LogLevel level) noexcept;
 
+// Where the effect's diagnostic lines go ("Param was set ...", "FontLoader:
+// ..."): standard output, one line each, unless whoever embeds the effect
+// (a plugin wrapper that has its host's log) installs a sink. The sink and
+// its context must stay valid until another sink replaces them.
+using DiagnosticSink = void (*)(void* context, std::string_view line);
+// Any thread but the render thread; null goes back to standard output.
+void setDiagnosticSink(DiagnosticSink sink, void* context = nullptr);
+// A sink that drops every line.
+void discardDiagnostic(void* context, std::string_view line);
+// One line, without its newline. Any thread but the render thread.
+void writeDiagnostic(std::string_view line);
+
 }  // namespace foundation

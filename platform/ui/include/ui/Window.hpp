@@ -27,6 +27,11 @@ public:
         unsigned long parent = 0;
         // X display name; empty uses $DISPLAY.
         std::string display;
+        // Embedded only: the window takes its parent's size and follows it when
+        // the parent is resized, whoever does it (a plugin editor fills the
+        // area its host gives it). A parent of 1 x 1, not laid out yet, leaves
+        // `size` until its first resize.
+        bool followParent = false;
     };
 
     // Opens the display and creates the window (not yet shown). Null with

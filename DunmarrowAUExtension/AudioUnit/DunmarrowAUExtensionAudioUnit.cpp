@@ -159,6 +159,7 @@ AUAudioFrameCount DunmarrowAUExtensionAudioUnit::maximumFramesToRender() const {
 }
 
 void DunmarrowAUExtensionAudioUnit::setMaximumFramesToRender(AUAudioFrameCount frames) {
+    if (frames > kMaximumFramesToRenderLimit) return;  // refused before the kernel allocates for it
     kernel_.setMaximumFramesToRender(frames);
 }
 

@@ -83,6 +83,9 @@ public:
 
     // Main thread, while the host is not rendering: sizes every per-channel
     // state and the delay memory, and snaps the smoothing to the targets.
+    // The output is finite at any sample rate from the smallest normal float
+    // (about 1.2e-38 Hz; below it the rate as a float flushes to zero) up;
+    // the platform's formats keep to 1 kHz..1536 kHz.
     void initialize(int32_t inputChannelCount, int32_t outputChannelCount, double inSampleRate) {
         sampleRate_ = inSampleRate;
         channelCount_ = std::max<int32_t>(0, std::max(inputChannelCount, outputChannelCount));

@@ -1,13 +1,19 @@
 #include "UnitService.hpp"
 
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <limits>
+#include <optional>
 
 #include "audiounit/AUAudioUnit.hpp"
 #include "audiounit/AVAudioFormat.hpp"
+#include "audiounit/remote/FieldReader.hpp"
 #include "ui/ViewController.hpp"
 #include "ui/Window.hpp"
 
@@ -19,12 +25,6 @@ using nlohmann::json;
 namespace remote = audiounit::remote;
 
 namespace {
-
-// A request the unit refused, in reply form.
-struct Refusal {
-    std::int32_t code;
-    std::string description;
-};
 
 json errorFrom(const foundation::NSError& error, std::int32_t fallback) {
     return remote::errorJSON(error.code != 0 ? static_cast<std::int32_t>(error.code) : fallback,
@@ -49,6 +49,39 @@ json presetJSON(const audiounit::AUAudioUnitPresetPtr& preset) {
     return {{"number", preset->number()}, {"name", preset->name()}};
 }
 
+// The id a reply is addressed to: absent for a one-way packet; a packet whose
+// "id" is not a whole number has no address at all.
+std::optional<std::uint64_t> replyAddress(const json& packet, bool& addressable) {
+    addressable = true;
+    const auto id = packet.find("id");
+    if (id == packet.end()) return std::nullopt;
+    if (!id->is_number_unsigned()) {
+        addressable = false;
+        return std::nullopt;
+    }
+    return id->get<std::uint64_t>();
+}
+
+void logDropped(const std::string& why) {
+    std::fprintf(stderr, "dunmarrow-auservice: dropped a request: %s\n", why.c_str());
+}
+
+// How long a packet may wait for the host to make room for it.
+constexpr std::int64_t kSendTimeoutNanoseconds = 5'000'000'000;
+
+// A reply or an event to the host; one it cannot take is dropped and logged.
+void sendToHost(int socket, const json& packet) {
+    const auto sent = remote::sendPacket(socket, packet, -1, kSendTimeoutNanoseconds);
+    if (!sent && sent.status != remote::SendStatus::Closed)
+        std::fprintf(stderr, "dunmarrow-auservice: could not send a packet to the host%s%s\n",
+                     sent.why.empty() ? "" : ": ", sent.why.c_str());
+}
+
+// SCHED_FIFO priority of the render thread, when granted.
+constexpr int kRenderThreadPriority = 10;
+
+bool usesDescriptor(const std::string& op) { return op == "allocateRenderResources" || op == "snapshotEditor"; }
+
 }  // namespace
 
 UnitService::UnitService(int socket, std::shared_ptr<audiounit::AVAudioUnit> unit)
@@ -58,12 +91,14 @@ UnitService::UnitService(int socket, std::shared_ptr<audiounit::AVAudioUnit> uni
         // the unit's own). Changes the host made carry this token and do not go back.
         mirrorToken_ = tree->tokenByAddingParameterAutomationObserver(
             [this](std::span<const audiounit::AUParameterAutomationEvent> events) {
-                for (const auto& e : events)
+                for (const auto& e : events) {
+                    if (!std::isfinite(e.value)) continue;  // the protocol carries finite values only
                     sendEvent({{"event", "parameter"},
                                {"address", e.address},
                                {"value", e.value},
                                {"hostTime", e.hostTime},
                                {"eventType", static_cast<std::uint32_t>(e.eventType)}});
+                }
             });
     }
     allValuesToken_ = unit_->observeAllParameterValues([this] { sendEvent({{"event", "allParameterValuesChanged"}}); });
@@ -82,30 +117,66 @@ void UnitService::stop() {
 
 void UnitService::sendEvent(const json& event) {
     std::lock_guard lock(sendMutex_);
-    remote::sendPacket(socket_, event);
+    sendToHost(socket_, event);
 }
 
 void UnitService::refuse(int socket, const json& packet, std::int32_t code, const std::string& description) {
-    if (!packet.contains("id")) return;
-    remote::sendPacket(socket, {{"reply", packet["id"]}, {"error", remote::errorJSON(code, description)}});
+    bool addressable = false;
+    const auto id = replyAddress(packet, addressable);
+    if (!id) return;
+    sendToHost(socket, {{"reply", *id}, {"error", remote::errorJSON(code, description)}});
 }
 
 void UnitService::handle(const json& packet, int receivedFd) {
-    const std::string op = packet.value("op", "");
-    json reply = {{"reply", packet.value("id", std::uint64_t{0})}};
-    try {
-        json result = perform(op, packet, receivedFd);
-        if (result.is_object() && result.contains("__error"))
-            reply["error"] = result["__error"];
-        else
-            reply["result"] = std::move(result);
-    } catch (const std::exception& failure) {
-        reply["error"] = remote::errorJSON(audiounit::kAudioUnitErr_InvalidPropertyValue,
-                                           std::string("malformed request: ") + failure.what());
+    // The descriptor is closed here unless the request takes it over.
+    auto closeDescriptor = [&] {
+        if (receivedFd >= 0) ::close(receivedFd);
+        receivedFd = -1;
+    };
+    bool addressable = false;
+    const auto id = replyAddress(packet, addressable);
+    if (!addressable) {
+        closeDescriptor();
+        return logDropped("\"id\" is not a whole number from 0 to 18446744073709551615");
     }
-    if (!packet.contains("id")) return;  // one-way
+    const auto op = packet.find("op");
+    if (op == packet.end() || !op->is_string()) {
+        closeDescriptor();
+        if (!id) return logDropped("\"op\" is missing or not text");
+        std::lock_guard lock(sendMutex_);
+        sendToHost(socket_, {{"reply", *id},
+                             {"error", remote::errorJSON(audiounit::kAudioUnitErr_InvalidParameter,
+                                                         "malformed request: op is missing or not text")}});
+        return;
+    }
+    const std::string name = op->get<std::string>();
+    if (!usesDescriptor(name)) closeDescriptor();
+
+    Outcome outcome;
+    try {
+        outcome = perform(name, packet, receivedFd);
+    } catch (const std::exception& failure) {
+        // What the unit itself threw; requests are read without throwing.
+        outcome.error = remote::errorJSON(audiounit::kAudioUnitErr_FailedInitialization,
+                                          std::string("the audio unit failed: ") + failure.what());
+    }
+    if (!id) {
+        if (!outcome.error.is_null()) logDropped(outcome.error.value("description", std::string("refused")));
+        return;  // one-way
+    }
+    json reply = {{"reply", *id}};
+    if (outcome.error.is_null())
+        reply["result"] = std::move(outcome.result);
+    else
+        reply["error"] = std::move(outcome.error);
     std::lock_guard lock(sendMutex_);
-    remote::sendPacket(socket_, reply);
+    sendToHost(socket_, reply);
+}
+
+void UnitService::handleBytes(std::span<const char> bytes, int receivedFd) {
+    if (const auto packet = remote::parsePacket(bytes)) return handle(*packet, receivedFd);
+    if (receivedFd >= 0) ::close(receivedFd);
+    logDropped("not one JSON object within the size and nesting limits");
 }
 
 json UnitService::describe() {
@@ -132,122 +203,160 @@ json UnitService::describe() {
     return description;
 }
 
-json UnitService::perform(const std::string& op, const json& packet, int receivedFd) {
-    auto failure = [](std::int32_t code, const std::string& text) { return json{{"__error", remote::errorJSON(code, text)}}; };
-    auto parameterAt = [&]() -> audiounit::AUParameterPtr {
+UnitService::Outcome UnitService::perform(const std::string& op, const json& packet, int receivedFd) {
+    using namespace audiounit;
+    remote::FieldReader request(packet);
+    auto failure = [](std::int32_t code, const std::string& text) { return Outcome{nullptr, remote::errorJSON(code, text)}; };
+    auto malformed = [&] { return failure(kAudioUnitErr_InvalidParameter, "malformed request: " + request.problem()); };
+    auto parameterAt = [&]() -> AUParameterPtr {
+        const auto address = request.integer<AUParameterAddress>("address");
         const auto tree = unit_->parameterTree();
-        return tree ? tree->parameterWithAddress(packet.at("address").get<audiounit::AUParameterAddress>()) : nullptr;
+        return request.ok() && tree ? tree->parameterWithAddress(address) : nullptr;
     };
+    constexpr double kLargestFloat = std::numeric_limits<float>::max();
     foundation::NSError error;
 
-    if (op == "describe") return describe();
+    if (op == "describe") return {describe()};
     if (op == "setParameter") {
-        if (const auto parameter = parameterAt()) {
-            const auto type = packet.value("eventType", std::uint32_t{0});
-            parameter->setValue(packet.at("value").get<audiounit::AUValue>(), mirrorToken_,
-                                packet.value("hostTime", std::uint64_t{0}),
-                                type <= 2 ? static_cast<audiounit::AUParameterAutomationEventType>(type)
-                                          : audiounit::AUParameterAutomationEventType::Value);
-        }
-        return nullptr;
+        const auto parameter = parameterAt();
+        const double value = request.number("value", -kLargestFloat, kLargestFloat);
+        const auto hostTime = request.integer<std::uint64_t>("hostTime");
+        const auto type = request.integer<std::uint32_t>("eventType", 0, 2);
+        if (!request.ok()) return malformed();
+        if (!parameter) return failure(kAudioUnitErr_InvalidParameter, "no such parameter");
+        parameter->setValue(static_cast<AUValue>(value), mirrorToken_, hostTime,
+                            static_cast<AUParameterAutomationEventType>(type));
+        return {};
     }
     if (op == "stringFromValue") {
         const auto parameter = parameterAt();
-        if (!parameter) return failure(audiounit::kAudioUnitErr_InvalidParameter, "no such parameter");
-        std::optional<audiounit::AUValue> value;
-        if (packet.contains("value") && packet["value"].is_number()) value = packet["value"].get<audiounit::AUValue>();
-        return parameter->stringFromValue(value);
+        std::optional<AUValue> value;
+        if (request.has("value")) value = static_cast<AUValue>(request.number("value", -kLargestFloat, kLargestFloat));
+        if (!request.ok()) return malformed();
+        if (!parameter) return failure(kAudioUnitErr_InvalidParameter, "no such parameter");
+        return {parameter->stringFromValue(value)};
     }
     if (op == "valueFromString") {
         const auto parameter = parameterAt();
-        if (!parameter) return failure(audiounit::kAudioUnitErr_InvalidParameter, "no such parameter");
-        return parameter->valueFromString(packet.at("text").get<std::string>());
+        const std::string text = request.text("text");
+        if (!request.ok()) return malformed();
+        if (!parameter) return failure(kAudioUnitErr_InvalidParameter, "no such parameter");
+        const AUValue value = parameter->valueFromString(text);
+        // The reply carries finite numbers only.
+        return {std::isfinite(value) ? value : parameter->minValue()};
     }
     if (op == "setBusFormat") {
-        const auto array = packet.at("busType").get<std::string>() == "input" ? unit_->inputBusses() : unit_->outputBusses();
-        const auto index = packet.at("index").get<audiounit::NSInteger>();
-        const auto bus = array && index >= 0 && index < array->count() ? (*array)[index] : nullptr;
-        if (!bus) return failure(audiounit::kAudioUnitErr_InvalidElement, "no such bus");
-        const auto format = audiounit::AVAudioFormat::makeStandard(packet.at("sampleRate").get<double>(),
-                                                                   packet.at("channels").get<audiounit::AVAudioChannelCount>());
-        if (!format) return failure(audiounit::kAudioUnitErr_FormatNotSupported, "unusable format");
-        if (!bus->setFormat(format, &error)) return json{{"__error", errorFrom(error, audiounit::kAudioUnitErr_FormatNotSupported)}};
-        return nullptr;
+        const std::string busType = request.text("busType");
+        const auto index = request.integer<NSInteger>("index", 0);
+        const double sampleRate =
+            request.number("sampleRate", AVAudioFormat::kMinimumSampleRate, AVAudioFormat::kMaximumSampleRate);
+        const auto channels = request.integer<AVAudioChannelCount>("channels", 1, AVAudioFormat::kMaxChannels);
+        if (request.ok() && busType != "input" && busType != "output")
+            request.fail("busType is not \"input\" or \"output\"");
+        if (!request.ok()) return malformed();
+        const auto array = busType == "input" ? unit_->inputBusses() : unit_->outputBusses();
+        const auto bus = array && index < array->count() ? (*array)[index] : nullptr;
+        if (!bus) return failure(kAudioUnitErr_InvalidElement, "no such bus");
+        const auto format = AVAudioFormat::makeStandard(sampleRate, channels);
+        if (!format) return failure(kAudioUnitErr_FormatNotSupported, "unusable format");
+        if (!bus->setFormat(format, &error)) return {nullptr, errorFrom(error, kAudioUnitErr_FormatNotSupported)};
+        return {};
     }
     if (op == "setMaximumFramesToRender") {
-        unit_->setMaximumFramesToRender(packet.at("frames").get<audiounit::AUAudioFrameCount>());
-        return nullptr;
+        // Refused before the unit allocates anything for it.
+        const auto frames = request.integer<AUAudioFrameCount>("frames", 1, kMaximumFramesToRenderLimit);
+        if (!request.ok()) return malformed();
+        unit_->setMaximumFramesToRender(frames);
+        return {};
     }
     if (op == "setShouldBypassEffect") {
-        unit_->setShouldBypassEffect(packet.at("bypass").get<bool>());
-        return nullptr;
+        const bool bypass = request.boolean("bypass");
+        if (!request.ok()) return malformed();
+        unit_->setShouldBypassEffect(bypass);
+        return {};
     }
     if (op == "allocateRenderResources") {
         json refusal;
-        if (!allocate(packet, receivedFd, refusal)) return json{{"__error", refusal}};
-        return nullptr;
+        if (!allocate(packet, receivedFd, refusal)) return {nullptr, std::move(refusal)};
+        return {};
     }
     if (op == "deallocateRenderResources") {
         deallocate();
-        return nullptr;
+        return {};
     }
-    if (op == "currentPreset") return presetJSON(unit_->currentPreset());
+    if (op == "currentPreset") return {presetJSON(unit_->currentPreset())};
     if (op == "setCurrentPreset") {
-        const auto& preset = packet.at("preset");
-        unit_->setCurrentPreset(preset.is_object() ? audiounit::AUAudioUnitPreset::make(preset.at("number").get<audiounit::NSInteger>(),
-                                                                                       preset.at("name").get<std::string>())
-                                                   : nullptr);
-        return nullptr;
+        // null: no preset
+        const auto field = packet.find("preset");
+        if (field == packet.end()) return failure(kAudioUnitErr_InvalidParameter, "malformed request: preset is missing");
+        AUAudioUnitPresetPtr preset;
+        if (!field->is_null()) {
+            remote::FieldReader fields = request.nested(*field, "preset");
+            const auto number = fields.integer<NSInteger>("number");
+            const std::string name = fields.text("name");
+            if (!request.ok()) return malformed();
+            preset = AUAudioUnitPreset::make(number, name);
+        }
+        unit_->setCurrentPreset(preset);
+        return {};
     }
-    if (op == "fullState") return unit_->fullState();
+    if (op == "fullState") return {unit_->fullState()};
     if (op == "setFullState") {
-        if (!unit_->setFullState(packet.at("state"), &error))
-            return json{{"__error", errorFrom(error, audiounit::kAudioUnitErr_InvalidPropertyValue)}};
-        return nullptr;
+        const auto state = packet.find("state");
+        if (state == packet.end()) return failure(kAudioUnitErr_InvalidParameter, "malformed request: state is missing");
+        // The unit checks the state itself.
+        if (!unit_->setFullState(*state, &error)) return {nullptr, errorFrom(error, kAudioUnitErr_InvalidPropertyValue)};
+        return {};
     }
     if (op == "openEditor") {
-        const auto controller = std::dynamic_pointer_cast<ui::NSViewController>(avAudioUnit_->principalObject());
-        if (!controller) return failure(audiounit::kAudioUnitErr_InvalidProperty, "the audio unit has no editor");
-        editorWindow_.reset();
         ui::Window::Options options;
-        options.parent = packet.at("parent").get<unsigned long>();
-        options.display = packet.value("display", std::string());
-        options.scale = std::clamp(packet.value("scale", 1.0), 0.25, 8.0);
-        options.size = {packet.at("width").get<double>() / options.scale, packet.at("height").get<double>() / options.scale};
+        options.parent = request.integer<std::uint32_t>("parent", 1, (1u << 29) - 1);
+        options.display = request.text("display");
+        options.scale = std::clamp(request.number("scale", 0.01, 100), 0.25, 8.0);
+        const double width = request.number("width", 1, 16384);
+        const double height = request.number("height", 1, 16384);
+        if (!request.ok()) return malformed();
+        const auto controller = std::dynamic_pointer_cast<ui::NSViewController>(avAudioUnit_->principalObject());
+        if (!controller) return failure(kAudioUnitErr_InvalidProperty, "the audio unit has no editor");
+        editorWindow_.reset();
+        options.size = {width / options.scale, height / options.scale};
         std::string why;
         editorWindow_ = ui::Window::create(options, &why);
-        if (!editorWindow_) return failure(audiounit::kAudioUnitErr_FailedInitialization, "cannot show the editor: " + why);
+        if (!editorWindow_) return failure(kAudioUnitErr_FailedInitialization, "cannot show the editor: " + why);
         editorWindow_->setContentViewController(controller);
         editorWindow_->show();
         editorWindow_->attachToMainRunLoop();
-        return editorWindow_->windowId();
+        return {editorWindow_->windowId()};
     }
     if (op == "snapshotEditor") return snapshotEditor(packet, receivedFd);
     if (op == "closeEditor") {
         editorWindow_.reset();
-        return nullptr;
+        return {};
     }
-    return failure(audiounit::kAudioUnitErr_InvalidProperty, "unknown request \"" + op + "\"");
+    return failure(kAudioUnitErr_InvalidProperty, "unknown request \"" + op + "\"");
 }
 
-json UnitService::snapshotEditor(const json& packet, int receivedFd) {
+UnitService::Outcome UnitService::snapshotEditor(const json& packet, int receivedFd) {
     // Read without throwing, so that the host's memory for the pixels is owned
     // (and closed on every path) before anything can fail.
-    const auto number = [&](const char* key) {
-        const auto it = packet.find(key);
-        return it != packet.end() && it->is_number() ? it->get<double>() : 0.0;
-    };
-    const double width = number("width"), height = number("height"), scale = number("scale");
-    const auto pixels = packet.find("pixels");
-    const bool withPixels = pixels != packet.end() && pixels->is_boolean() && pixels->get<bool>();
+    remote::FieldReader request(packet);
+    const double width = request.number("width", 0, 16384);
+    const double height = request.number("height", 0, 16384);
+    const double scale = request.number("scale", 0, 64);
+    const double originX = request.number("originX", -1e9, 1e9);
+    const double originY = request.number("originY", -1e9, 1e9);
+    const bool withPixels = request.boolean("pixels");
     remote::SharedMemory memory;
     std::string why;
-    const bool sizeValid = width > 0 && height > 0 && scale > 0 && width * scale <= 16384 && height * scale <= 16384;
+    const bool sizeValid =
+        request.ok() && width > 0 && height > 0 && scale > 0 && width * scale <= 16384 && height * scale <= 16384;
     const int pixelWidth = sizeValid ? static_cast<int>(std::ceil(width * scale)) : 0;
     const int pixelHeight = sizeValid ? static_cast<int>(std::ceil(height * scale)) : 0;
     const std::size_t bytes = std::size_t(pixelWidth) * 4 * std::size_t(pixelHeight);
     if (receivedFd >= 0) memory = remote::SharedMemory::adopt(receivedFd, bytes, &why);
-    auto failure = [](std::int32_t code, const std::string& text) { return json{{"__error", remote::errorJSON(code, text)}}; };
+    auto failure = [](std::int32_t code, const std::string& text) { return Outcome{nullptr, remote::errorJSON(code, text)}; };
+    if (!request.ok())
+        return failure(audiounit::kAudioUnitErr_InvalidParameter, "malformed request: " + request.problem());
     if (!sizeValid) return failure(audiounit::kAudioUnitErr_InvalidPropertyValue, "no such editor size");
     if (withPixels && !memory) return failure(audiounit::kAudioUnitErr_InvalidPropertyValue, "no memory for the pixels: " + why);
     const auto controller = std::dynamic_pointer_cast<ui::NSViewController>(avAudioUnit_->principalObject());
@@ -259,7 +368,7 @@ json UnitService::snapshotEditor(const json& packet, int receivedFd) {
     const ui::Rect shownFrame = view->frame();
     view->setFrame({0, 0, width, height});
     json result;
-    result["inspection"] = view->inspect({number("originX"), number("originY")}, scale);
+    result["inspection"] = view->inspect({originX, originY}, scale);
     if (withPixels) {
         const ui::Image image = view->render(scale);
         cairo_surface_t* surface = image.surface();
@@ -272,12 +381,13 @@ json UnitService::snapshotEditor(const json& packet, int receivedFd) {
             std::memcpy(target + std::size_t(y) * std::size_t(pixelWidth) * 4, source + std::size_t(y) * std::size_t(sourceStride), rowBytes);
     }
     if (!(shownFrame == view->frame())) view->setFrame(shownFrame);
-    return result;
+    return {std::move(result)};
 }
 
 bool UnitService::allocate(const json& packet, int receivedFd, json& refusal) {
     deallocate();
-    const auto layout = remote::CycleLayout::fromJSON(packet.value("layout", json()));
+    const auto field = packet.find("layout");
+    const auto layout = field != packet.end() ? remote::CycleLayout::fromJSON(*field) : std::nullopt;
     if (!layout || receivedFd < 0) {
         if (receivedFd >= 0) ::close(receivedFd);
         refusal = remote::errorJSON(audiounit::kAudioUnitErr_InvalidParameter, "no usable render memory");
@@ -325,6 +435,13 @@ bool UnitService::allocate(const json& packet, int receivedFd, json& refusal) {
     };
     rendering_.store(true, std::memory_order_release);
     renderThread_ = std::thread([this] { renderLoop(); });
+    // The render thread is part of the host's real-time path (the host's audio
+    // thread waits for it each cycle): it takes real-time scheduling where the
+    // system grants it, above every ordinary thread and below audio servers,
+    // and stays an ordinary thread elsewhere.
+    sched_param scheduling{};
+    scheduling.sched_priority = kRenderThreadPriority;
+    (void)::pthread_setschedparam(renderThread_.native_handle(), SCHED_FIFO, &scheduling);
     return true;
 }
 

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -32,18 +33,30 @@ public:
     UnitService& operator=(const UnitService&) = delete;
 
     // Main thread: handles one packet (a request or a one-way change) and
-    // sends the reply. `receivedFd` is a descriptor that came with it, or -1.
+    // sends the reply. `receivedFd` is a descriptor that came with it, or -1;
+    // it is closed unless the request takes it over. Every field is checked
+    // (type and range) before use: a malformed request gets an error reply,
+    // or is dropped and logged when its "id" cannot address one. Never
+    // throws; takes any packet, so tests and fuzz targets drive it directly.
     void handle(const nlohmann::json& packet, int receivedFd);
+    // The same for a packet's bytes as they arrive: what is not one JSON
+    // object within the limits is dropped and logged.
+    void handleBytes(std::span<const char> bytes, int receivedFd);
     // Answers a request with an error (used before the unit exists).
     static void refuse(int socket, const nlohmann::json& packet, std::int32_t code, const std::string& description);
     // Stops rendering and closes the editor. Main thread.
     void stop();
 
 private:
+    // A request's result, or its error (null when it succeeded).
+    struct Outcome {
+        nlohmann::json result;
+        nlohmann::json error = nullptr;
+    };
     nlohmann::json describe();
-    nlohmann::json perform(const std::string& op, const nlohmann::json& packet, int receivedFd);
+    Outcome perform(const std::string& op, const nlohmann::json& packet, int receivedFd);
     // The editor drawn offscreen into the host's memory, and its inspection.
-    nlohmann::json snapshotEditor(const nlohmann::json& packet, int receivedFd);
+    Outcome snapshotEditor(const nlohmann::json& packet, int receivedFd);
     bool allocate(const nlohmann::json& packet, int receivedFd, nlohmann::json& error);
     void deallocate();
     void renderLoop() noexcept;

@@ -79,6 +79,8 @@ int main(int argc, char** argv) {
         }
         if (result != audiounit::remote::ReceiveResult::Packet) {
             if (fd >= 0) ::close(fd);
+            std::fprintf(stderr, "dunmarrow-auservice: dropped a packet that is not one JSON object within the size "
+                                 "and nesting limits\n");
             return;
         }
         if (service) {

@@ -13,7 +13,7 @@ using namespace audiounit;
 
 std::unique_ptr<DunmarrowLV2Plugin> DunmarrowLV2Plugin::create(double sampleRate, std::uint32_t channelCount,
                                                                std::uint32_t maximumBlockLength) {
-    if (channelCount < 1 || channelCount > 2 || !(sampleRate > 0) || !std::isfinite(sampleRate)) return nullptr;
+    if (channelCount < 1 || channelCount > 2 || !AVAudioFormat::isSupportedSampleRate(sampleRate)) return nullptr;
     auto unit = makeDunmarrowAudioUnit();
     if (!unit) return nullptr;
     const auto format = AVAudioFormat::makeStandard(sampleRate, channelCount);

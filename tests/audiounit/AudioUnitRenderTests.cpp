@@ -88,6 +88,8 @@ TEST(AudioUnitRender, RendersOnlyWhileAllocated) {
 TEST(AudioUnitRender, AllocationFailsWithoutARenderCallbackOrFrames) {
     auto unit = makeUnit();
     unit->setMaximumFramesToRender(0);
+    unit->setMaximumFramesToRender(kMaximumFramesToRenderLimit + 1);  // refused: the count stays
+    EXPECT_EQ(unit->maximumFramesToRender(), 0u);
     foundation::NSError error;
     EXPECT_FALSE(unit->allocateRenderResources(&error));
     EXPECT_EQ(error.code, kAudioUnitErr_FailedInitialization);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <sys/wait.h>
@@ -73,9 +74,43 @@ TEST(EffectAudioUnit, MaximumFramesAndBypassAreTheKernels) {
     unit->setMaximumFramesToRender(333);
     EXPECT_EQ(unit->dspKernel().getMaximumFramesToRender(), 333u);
     EXPECT_EQ(unit->maximumFramesToRender(), 333u);
+    unit->setMaximumFramesToRender(200'000'000);  // refused before the kernel allocates for it
+    EXPECT_EQ(unit->dspKernel().getMaximumFramesToRender(), 333u);
     unit->setShouldBypassEffect(true);
     EXPECT_TRUE(unit->dspKernel().isBypassed());
     EXPECT_TRUE(unit->shouldBypassEffect());
+}
+
+// Formats take rates from 1 kHz to 1536 kHz, and the effect renders finite
+// sound across that range with every stage on; rates outside it are refused.
+TEST(EffectAudioUnit, EverySupportedRateRendersFiniteSoundAndOthersAreRefused) {
+    for (double rate : {0.0, -48000.0, 1e-300, 999.999, 1536000.001, 1e300, std::nan(""), HUGE_VAL})
+        EXPECT_FALSE(AVAudioFormat::makeStandard(rate, 2)) << rate;
+    const float everyStageOn[] = {90, 60, 80, 70, 0.9f, 100, 100, 100, 100, 80, 0.6f, 1, 1, 0};
+    EffectHost host;
+    host.fillSine(0.9f);
+    for (double rate : {AVAudioFormat::kMinimumSampleRate, 8000.0, 11025.0, 22050.0, 44100.0, 48000.0, 88200.0,
+                        96000.0, 176400.0, 192000.0, 352800.0, 384000.0, 705600.0, 768000.0,
+                        AVAudioFormat::kMaximumSampleRate}) {
+        SCOPED_TRACE(rate);
+        auto unit = makeEffect();
+        for (std::uint64_t address = 0; address < std::size(everyStageOn); ++address)
+            unit->parameterTree()->parameterWithAddress(address)->setValue(everyStageOn[address]);
+        const auto format = AVAudioFormat::makeStandard(rate, 2);
+        ASSERT_TRUE((*unit->inputBusses())[0]->setFormat(format) && (*unit->outputBusses())[0]->setFormat(format));
+        unit->setMaximumFramesToRender(EffectHost::kCapacity);
+        ASSERT_TRUE(unit->allocateRenderResources());
+        float loudest = 0;
+        for (int cycle = 0; cycle < 4; ++cycle) {
+            ASSERT_EQ(host.render(*unit, cycle * double{EffectHost::kCapacity}, EffectHost::kCapacity), noErr);
+            for (std::size_t c = 0; c < 2; ++c)
+                for (AUAudioFrameCount i = 0; i < EffectHost::kCapacity; ++i) {
+                    ASSERT_TRUE(std::isfinite(host.out(c, i))) << "cycle " << cycle << " channel " << c << " frame " << i;
+                    loudest = std::max(loudest, std::fabs(host.out(c, i)));
+                }
+        }
+        EXPECT_GT(loudest, 0.01f);
+    }
 }
 
 TEST(EffectAudioUnit, AllocationNeedsEqualChannelCounts) {

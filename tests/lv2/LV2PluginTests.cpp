@@ -180,10 +180,10 @@ TEST(LV2Descriptors, ListTheStereoAndTheMonoPluginAndRefuseNonsense) {
     EXPECT_EQ(lv2_descriptor(2), nullptr);
     EXPECT_STREQ(lv2_descriptor(0)->URI, "urn:dunmarrow:stereo");
     EXPECT_STREQ(lv2_descriptor(1)->URI, "urn:dunmarrow:mono");
-    // A rate that is no rate gives no instance; no features at all still works.
+    // A rate outside the supported range gives no instance; no features at all still works.
     const LV2_Descriptor* d = lv2_descriptor(0);
-    EXPECT_EQ(d->instantiate(d, 0.0, "/", nullptr), nullptr);
-    EXPECT_EQ(d->instantiate(d, std::nan(""), "/", nullptr), nullptr);
+    for (double rate : {0.0, std::nan(""), 1e-300, 999.0, 1536001.0, 1e300})
+        EXPECT_EQ(d->instantiate(d, rate, "/", nullptr), nullptr) << rate;
     LV2_Handle h = d->instantiate(d, 44100.0, "/", nullptr);
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(static_cast<DunmarrowLV2Plugin*>(h)->maximumFramesPerRender(), kDefaultMaximumBlockLength);

@@ -13,8 +13,6 @@
 #include "AllocationCounter.hpp"
 #include "OopTestSupport.hpp"
 #include "audiounit/AUAudioUnitProxy.hpp"
-#include "audiounit/AudioComponentInstanceInvalidation.hpp"
-#include "foundation/NotificationCenter.hpp"
 
 using namespace audiounit;
 using namespace ooptest;
@@ -31,23 +29,6 @@ AUAudioUnitProxyPtr loadCrashingUnit(std::shared_ptr<AVAudioUnit>& node) {
     node = instantiate(component, kAudioComponentInstantiation_LoadOutOfProcess);
     return node ? std::dynamic_pointer_cast<AUAudioUnitProxy>(node->auAudioUnit()) : nullptr;
 }
-
-// Counts invalidation notifications and remembers their object.
-struct InvalidationWatch {
-    std::atomic<int> count{0};
-    std::shared_ptr<AUAudioUnit> object;
-    std::mutex mutex;
-    foundation::ObserverToken token;
-    InvalidationWatch() {
-        token = foundation::NotificationCenter::defaultCenter().addObserver(
-            kAudioComponentInstanceInvalidationNotification, nullptr, [this](const foundation::Notification& n) {
-                std::lock_guard lock(mutex);
-                object = n.object.as<AUAudioUnit>();
-                count.fetch_add(1);
-            });
-    }
-    ~InvalidationWatch() { foundation::NotificationCenter::defaultCenter().removeObserver(token); }
-};
 
 float peak(const Driver& driver, std::uint32_t from, std::uint32_t to) {
     float largest = 0;

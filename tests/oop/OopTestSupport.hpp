@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -16,8 +18,10 @@
 #include "audiounit/AUAudioUnit.hpp"
 #include "audiounit/AVAudioFormat.hpp"
 #include "audiounit/AVAudioUnit.hpp"
+#include "audiounit/AudioComponentInstanceInvalidation.hpp"
 #include "audiounit/AudioComponentRegistry.hpp"
 #include "foundation/DispatchQueue.hpp"
+#include "foundation/NotificationCenter.hpp"
 #include "foundation/RunLoop.hpp"
 
 namespace ooptest {
@@ -74,6 +78,23 @@ struct Driver : testsupport::CycleBuffers {
         position += frames;
         return status;
     }
+};
+
+// Counts invalidation notifications and remembers their object.
+struct InvalidationWatch {
+    std::atomic<int> count{0};
+    std::shared_ptr<AUAudioUnit> object;
+    std::mutex mutex;
+    foundation::ObserverToken token;
+    InvalidationWatch() {
+        token = foundation::NotificationCenter::defaultCenter().addObserver(
+            kAudioComponentInstanceInvalidationNotification, nullptr, [this](const foundation::Notification& n) {
+                std::lock_guard lock(mutex);
+                object = n.object.as<AUAudioUnit>();
+                count.fetch_add(1);
+            });
+    }
+    ~InvalidationWatch() { foundation::NotificationCenter::defaultCenter().removeObserver(token); }
 };
 
 inline bool prepare(AUAudioUnit& unit, double sampleRate, std::uint32_t channels, AUAudioFrameCount maximumFrames) {

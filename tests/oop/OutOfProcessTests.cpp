@@ -3,6 +3,7 @@
 // the parameter mirror in both directions without echoes, value texts,
 // fullState, busses and errors, and a render path that allocates nothing.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -216,6 +217,23 @@ TEST(OutOfProcess, FullStateCrossesWholeAndBadStatesAreRefused) {
     EXPECT_EQ(error.code, kAudioUnitErr_InvalidPropertyValue);
     EXPECT_FALSE(proxy.setFullStateData("not json", &error));
     EXPECT_EQ(proxy.fullState(), state);
+
+    // A state far larger than a socket packet crosses whole; one above the
+    // largest packet is refused before sending, and the service goes on.
+    proxy.setHangTimeout(std::chrono::seconds(20));  // room for sanitizer builds
+    auto large = state;
+    large["parameters"]["3"] = 20.0;
+    large["notes"] = std::string(1'200'000, 'n');
+    ASSERT_TRUE(proxy.setFullState(large, &error)) << error.description;
+    EXPECT_EQ(proxy.parameterTree()->parameterWithAddress(3)->value(), 20.0f);
+    large["notes"] = std::string(16u << 20, 'n');
+    EXPECT_FALSE(proxy.setFullState(large, &error));
+    EXPECT_EQ(error.code, kAudioUnitErr_InvalidPropertyValue);
+    EXPECT_THAT(error.description,
+                ::testing::MatchesRegex("The request is too large for the audio unit's service \\(167[0-9]{5} bytes; "
+                                        "at most 16 MiB\\)"));
+    EXPECT_TRUE(proxy.isServiceAlive());
+    EXPECT_EQ(proxy.fullState()["parameters"]["3"], 20.0);
     proxy.removeAllParameterValuesObserver(token);
 }
 

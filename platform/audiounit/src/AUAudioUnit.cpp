@@ -231,6 +231,7 @@ AUAudioFrameCount AUAudioUnit::maximumFramesToRender() const {
     return maximumFramesToRender_.load(std::memory_order_relaxed);
 }
 void AUAudioUnit::setMaximumFramesToRender(AUAudioFrameCount frames) {
+    if (frames > kMaximumFramesToRenderLimit) return;
     maximumFramesToRender_.store(frames, std::memory_order_relaxed);
 }
 bool AUAudioUnit::shouldBypassEffect() const { return shouldBypassEffect_.load(std::memory_order_relaxed); }

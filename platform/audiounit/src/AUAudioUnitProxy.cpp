@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <new>
@@ -17,6 +19,7 @@
 
 #include "audiounit/AUAudioUnitBus.hpp"
 #include "audiounit/AudioComponentInstanceInvalidation.hpp"
+#include "audiounit/remote/ServiceMessages.hpp"
 #include "foundation/NotificationCenter.hpp"
 
 extern char** environ;
@@ -44,10 +47,16 @@ std::optional<fs::path> runningProgramFolder() {
 constexpr std::chrono::seconds kLaunchTimeout{20};
 // How often the connection thread looks for a hung render cycle.
 constexpr int kWatchPeriodMilliseconds = 25;
+// What each byte of a request adds to the time its answer may take (1 s for 10 MB).
+constexpr std::chrono::nanoseconds kWaitPerRequestByte{100};
 
 }  // namespace
 
 std::optional<fs::path> audioUnitServiceProgram() {
+    if (const char* chosen = std::getenv("DUNMARROW_AUDIO_UNIT_SERVICE"); chosen != nullptr && chosen[0] != '\0') {
+        if (::access(chosen, X_OK) == 0) return fs::path(chosen);
+        return std::nullopt;
+    }
     std::vector<fs::path> candidates;
     if (const auto folder = runningProgramFolder()) {
         candidates.push_back(*folder / kAudioUnitServiceProgramName);
@@ -78,11 +87,6 @@ public:
             fail(outError, kAudioUnitErr_FailedInitialization,
                  std::string("Cannot make the service's socket: ") + std::strerror(errno));
             return false;
-        }
-        for (int fd : sockets) {
-            int size = static_cast<int>(remote::kMaxPacketBytes + 4096);
-            ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
         }
         socket_ = sockets[0];
 
@@ -119,10 +123,11 @@ public:
     [[nodiscard]] bool onConnectionThread() const { return std::this_thread::get_id() == threadId_.load(); }
 
     // Sends a request and waits for its reply: the result, or absent with
-    // outError set (the service's error, a timeout, or the service gone).
+    // outError set (the service's error, a timeout, the service gone, or a
+    // request this side could not send).
     std::optional<json> request(json packet, std::chrono::nanoseconds timeout, NSError* outError, int passFd = -1) {
         if (!alive()) {
-            fail(outError, kAudioComponentErr_InstanceInvalidated, "The audio unit's service has ended");
+            failEnded(outError);
             return std::nullopt;
         }
         if (onConnectionThread()) {
@@ -137,13 +142,24 @@ public:
             pending_.emplace(id, std::nullopt);
         }
         packet["id"] = id;
-        bool sent;
+        remote::SendResult sent;
         {
             std::lock_guard lock(sendMutex_);
-            sent = remote::sendPacket(socket_, packet, passFd);
+            sent = remote::sendPacket(socket_, packet, passFd, timeout.count());
         }
+        if (!sent) {
+            {
+                std::lock_guard lock(mutex_);
+                pending_.erase(id);
+            }
+            sendFailed(sent, outError);
+            return std::nullopt;
+        }
+        // A large request may take its time to read and apply: the wait
+        // grows with its size.
+        timeout += std::chrono::nanoseconds(static_cast<std::int64_t>(sent.bytes) * kWaitPerRequestByte.count());
         std::unique_lock lock(mutex_);
-        const bool answered = sent && replied_.wait_for(lock, timeout, [&] {
+        const bool answered = replied_.wait_for(lock, timeout, [&] {
             return !alive() || pending_[id].has_value();
         }) && pending_[id].has_value();
         auto reply = std::move(pending_[id]);
@@ -152,41 +168,66 @@ public:
         if (!answered) {
             if (alive()) {
                 fail(outError, kAudioComponentErr_InstanceTimedOut, "The audio unit's service did not answer in time");
-                end(true);
+                end(true, "it did not answer in time");
             } else {
-                fail(outError, kAudioComponentErr_InstanceInvalidated, "The audio unit's service has ended");
+                failEnded(outError);
             }
             return std::nullopt;
         }
-        if (const auto error = reply->find("error"); error != reply->end() && error->is_object()) {
-            fail(outError, error->value("code", kAudioUnitErr_FailedInitialization),
-                 error->value("description", std::string("The audio unit's service refused the request")));
+        if (reply->failed) {
+            fail(outError, reply->errorCode, reply->errorDescription);
             return std::nullopt;
         }
-        const auto result = reply->find("result");
-        return result == reply->end() ? json() : *result;
+        return std::move(reply->result);
     }
 
     // A packet without an answer (parameter changes). Any non-real-time thread.
-    void send(const json& packet) {
+    void send(const json& packet, std::chrono::nanoseconds timeout) {
         if (!alive()) return;
-        std::lock_guard lock(sendMutex_);
-        remote::sendPacket(socket_, packet);
+        remote::SendResult sent;
+        {
+            std::lock_guard lock(sendMutex_);
+            sent = remote::sendPacket(socket_, packet, -1, timeout.count());
+        }
+        if (!sent) sendFailed(sent, nullptr);
+    }
+
+    // The service sent something malformed: it is stopped like one that died.
+    // Any thread.
+    void malformed(const std::string& problem) {
+        end(true, "it sent a malformed message (" + problem + ")");
+    }
+
+    // Stops the service at once, unless it was collected already (its pid
+    // may belong to another process by now).
+    void killService() {
+        std::lock_guard lock(reapMutex_);
+        if (pid_ > 0 && !reaped_) ::kill(pid_, SIGKILL);
     }
 
     // The proxy's side: events, the hang check and the end. Set before start.
-    std::function<void(const json&)> onEvent;
+    std::function<void(const remote::ServiceMessage&)> onEvent;
     std::function<bool()> isRenderHung;
     std::function<void()> onEnd;
 
     // Marks the service gone (stopping it first when `kill`), wakes every
-    // waiting request and tells the proxy, once.
-    void end(bool kill) {
-        if (kill && pid_ > 0) ::kill(pid_, SIGKILL);
-        if (alive_.exchange(false, std::memory_order_acq_rel)) {
-            {
-                std::lock_guard lock(mutex_);
+    // waiting request and tells the proxy, once. `reason` says why, for the
+    // log and for requests that fail from then on.
+    void end(bool kill, const std::string& reason) {
+        // The first reason stays: the end that stops the service comes before
+        // the hang-up its stopping causes.
+        bool first = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (alive_.exchange(false, std::memory_order_acq_rel)) {
+                endReason_ = reason;
+                first = true;
             }
+        }
+        if (kill) killService();
+        if (first) {
+            if (reason != "it ended")
+                std::fprintf(stderr, "AUAudioUnitProxy: stopped the audio unit's service: %s\n", reason.c_str());
             replied_.notify_all();
             if (onEnd) onEnd();
         }
@@ -210,6 +251,43 @@ public:
     }
 
 private:
+    void failEnded(NSError* outError) {
+        std::string reason;
+        {
+            std::lock_guard lock(mutex_);
+            reason = endReason_;
+        }
+        fail(outError, kAudioComponentErr_InstanceInvalidated,
+             reason.empty() || reason == "it ended" ? std::string("The audio unit's service has ended")
+                                                    : "The audio unit's service was stopped: " + reason);
+    }
+
+    // A packet this side could not send. Only a service that takes nothing
+    // for the whole timeout is stopped (it hangs); a packet too large or a
+    // failure on this side is the request's error, not the service's.
+    void sendFailed(const remote::SendResult& sent, NSError* outError) {
+        switch (sent.status) {
+            case remote::SendStatus::Sent: break;
+            case remote::SendStatus::TooLarge:
+                fail(outError, kAudioUnitErr_InvalidPropertyValue,
+                     "The request is too large for the audio unit's service (" + sent.why + "; at most " +
+                         std::to_string(remote::kMaxLargePacketBytes >> 20) + " MiB)");
+                break;
+            case remote::SendStatus::TimedOut:
+                fail(outError, kAudioComponentErr_InstanceTimedOut, "The audio unit's service took no request in time");
+                end(true, "it took no request in time");
+                break;
+            case remote::SendStatus::Closed:
+                end(true, "it ended");
+                failEnded(outError);
+                break;
+            case remote::SendStatus::Failed:
+                fail(outError, kAudioUnitErr_FailedInitialization,
+                     "The request could not be sent to the audio unit's service: " + sent.why);
+                break;
+        }
+    }
+
     void run() {
         threadId_.store(std::this_thread::get_id());
         while (!stopping_.load(std::memory_order_acquire)) {
@@ -222,18 +300,26 @@ private:
                 const auto result = remote::receivePacket(socket_, packet, &receivedFd);
                 if (receivedFd >= 0) ::close(receivedFd);
                 if (result == remote::ReceiveResult::Closed) {
-                    finish();
+                    finish("it ended");
                     return;
                 }
-                if (result == remote::ReceiveResult::Packet) dispatch(packet);
+                if (result == remote::ReceiveResult::Failed) {
+                    malformed("a packet that is not one JSON object within the size and nesting limits");
+                    reap(std::chrono::milliseconds(2000));
+                    return;
+                }
+                if (!dispatch(packet)) {
+                    reap(std::chrono::milliseconds(2000));
+                    return;
+                }
                 continue;
             }
             if (ready > 0 && (fd.revents & (POLLHUP | POLLERR)) != 0) {
-                finish();
+                finish("it ended");
                 return;
             }
             if (alive() && isRenderHung && isRenderHung()) {
-                finish();
+                finish("it left a render cycle unanswered");
                 return;
             }
         }
@@ -241,42 +327,66 @@ private:
 
     // The service hung up or hangs: make sure it is gone (one whose socket
     // closed may still be on its way out) and collect it.
-    void finish() {
-        end(true);
+    void finish(const std::string& reason) {
+        end(true, reason);
         reap(std::chrono::milliseconds(2000));
     }
 
-    void dispatch(const json& packet) {
-        if (const auto reply = packet.find("reply"); reply != packet.end() && reply->is_number_unsigned()) {
+    // A reply goes to its request, an event to the proxy. False when the
+    // packet was malformed and the service is stopped.
+    bool dispatch(const json& packet) {
+        remote::ServiceMessage message;
+        std::string problem;
+        if (!remote::decodeServiceMessage(packet, message, problem)) {
+            malformed(problem);
+            return false;
+        }
+        if (auto* reply = std::get_if<remote::ServiceReply>(&message)) {
             {
                 std::lock_guard lock(mutex_);
-                const auto it = pending_.find(reply->get<std::uint64_t>());
-                if (it != pending_.end()) it->second = packet;
+                const auto it = pending_.find(reply->id);
+                // Requests that gave up are no longer waiting; a reply to one
+                // can only come from a service already being stopped.
+                if (it == pending_.end() || it->second.has_value()) {
+                    problem = "a reply to request " + std::to_string(reply->id) + ", which is not waiting for one";
+                } else {
+                    it->second = std::move(*reply);
+                }
+            }
+            if (!problem.empty()) {
+                malformed(problem);
+                return false;
             }
             replied_.notify_all();
-            return;
+            return true;
         }
-        if (packet.contains("event") && onEvent) onEvent(packet);
+        if (onEvent) onEvent(message);
+        return alive();
     }
 
     // Waits for the service's exit status (killing it after `patience`), so
     // that no zombie stays behind.
     void reap(std::chrono::milliseconds patience) {
-        std::lock_guard lock(reapMutex_);
-        if (pid_ <= 0 || reaped_) return;
         const auto deadline = std::chrono::steady_clock::now() + patience;
-        int status = 0;
         while (true) {
-            const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-            if (done == pid_ || (done < 0 && errno != EINTR)) break;
-            if (std::chrono::steady_clock::now() >= deadline) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
-                break;
+            {
+                std::lock_guard lock(reapMutex_);
+                if (pid_ <= 0 || reaped_) return;
+                int status = 0;
+                const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+                if (done == pid_ || (done < 0 && errno != EINTR)) {
+                    reaped_ = true;
+                    return;
+                }
+                if (std::chrono::steady_clock::now() >= deadline) {
+                    ::kill(pid_, SIGKILL);
+                    ::waitpid(pid_, &status, 0);
+                    reaped_ = true;
+                    return;
+                }
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
-        reaped_ = true;
     }
 
     int socket_ = -1;
@@ -288,7 +398,8 @@ private:
     std::mutex sendMutex_;
     std::mutex mutex_;
     std::condition_variable replied_;
-    std::map<std::uint64_t, std::optional<json>> pending_;
+    std::map<std::uint64_t, std::optional<remote::ServiceReply>> pending_;
+    std::string endReason_;
     std::uint64_t nextId_ = 1;
     std::mutex reapMutex_;
     bool reaped_ = false;
@@ -324,7 +435,7 @@ bool AUAudioUnitProxy::connect(const AVAudioUnitComponentPtr& component, NSError
     auto connection = std::make_shared<Connection>();
     // The connection's thread reaches the proxy weakly: it must not keep it alive.
     const std::weak_ptr<AUAudioUnitProxy> weak = std::static_pointer_cast<AUAudioUnitProxy>(shared_from_this());
-    connection->onEvent = [weak](const json& event) {
+    connection->onEvent = [weak](const remote::ServiceMessage& event) {
         if (const auto self = weak.lock()) self->handleEvent(event);
     };
     connection->isRenderHung = [weak] {
@@ -336,57 +447,49 @@ bool AUAudioUnitProxy::connect(const AVAudioUnitComponentPtr& component, NSError
     };
     connection_ = connection;
     if (!connection->start(*program, *component, outError)) return false;
-    const auto description =
-        connection->request({{"op", "describe"}}, kLaunchTimeout, outError);
-    if (!description) return false;
-    return adoptDescription(*description, outError);
+    const auto result = connection->request({{"op", "describe"}}, kLaunchTimeout, outError);
+    if (!result) return false;
+    remote::UnitDescription description;
+    std::string problem;
+    if (!remote::decodeUnitDescription(*result, description, problem)) {
+        // No unit exists yet to invalidate; the proxy's end stops the service.
+        fail(outError, kAudioUnitErr_FailedInitialization, "The audio unit's service described the unit badly: " + problem);
+        return false;
+    }
+    return adoptDescription(std::move(description), outError);
 }
 
-bool AUAudioUnitProxy::adoptDescription(const json& description, NSError* outError) {
-    auto refuse = [&](const std::string& why) {
-        fail(outError, kAudioUnitErr_FailedInitialization, "The audio unit's service described the unit badly: " + why);
-        return false;
-    };
-    if (!description.is_object()) return refuse("not an object");
-    auto tree = remote::parameterTreeFromDescription(description.value("parameterTree", json()));
-    if (description.contains("parameterTree") && !description["parameterTree"].is_null() && !tree)
-        return refuse("parameter tree");
-
-    auto makeBusses = [&](const char* key, AUAudioUnitBusType type) -> AUAudioUnitBusArrayPtr {
+bool AUAudioUnitProxy::adoptDescription(remote::UnitDescription description, NSError* outError) {
+    auto makeBusses = [&](const std::vector<remote::BusDescription>& described,
+                          AUAudioUnitBusType type) -> AUAudioUnitBusArrayPtr {
         std::vector<AUAudioUnitBusPtr> busses;
-        for (const auto& b : description.value(key, json::array())) {
-            const double sampleRate = b.value("sampleRate", 44100.0);
-            const auto channels = b.value("channels", AVAudioChannelCount{2});
-            auto bus = AUAudioUnitBus::make(AVAudioFormat::makeStandard(sampleRate, channels));
+        for (const auto& b : described) {
+            auto bus = AUAudioUnitBus::make(AVAudioFormat::makeStandard(b.sampleRate, b.channels));
             if (!bus) return nullptr;
-            bus->setMaximumChannelCount(b.value("maximumChannelCount", AUAudioChannelCount{0xFFFFFFFFu}));
-            bus->setName(b.value("name", std::string()));
+            bus->setMaximumChannelCount(b.maximumChannelCount);
+            bus->setName(b.name);
             busses.push_back(std::move(bus));
         }
         return AUAudioUnitBusArray::make(shared_from_this(), type, std::move(busses));
     };
-    inputBusses_ = makeBusses("inputBusses", AUAudioUnitBusTypeInput);
-    outputBusses_ = makeBusses("outputBusses", AUAudioUnitBusTypeOutput);
-    if (!inputBusses_ || !outputBusses_) return refuse("busses");
-
-    for (const auto& n : description.value("channelCapabilities", json::array()))
-        if (n.is_number_integer()) channelCapabilities_.push_back(n.get<NSInteger>());
-    for (const auto& n : description.value("MIDIOutputNames", json::array()))
-        if (n.is_string()) midiOutputNames_.push_back(n.get<std::string>());
-    for (const auto& p : description.value("factoryPresets", json::array()))
-        if (p.is_object()) factoryPresets_.push_back(AUAudioUnitPreset::make(p.value("number", NSInteger{0}), p.value("name", std::string())));
-    latency_ = description.value("latency", 0.0);
-    tailTime_ = description.value("tailTime", 0.0);
-    supportsUserPresets_ = description.value("supportsUserPresets", false);
-    maximumFrames_.store(description.value("maximumFramesToRender", AUAudioFrameCount{512}));
-    bypass_.store(description.value("shouldBypassEffect", false));
-    if (const auto editor = description.find("editor"); editor != description.end() && editor->is_object()) {
-        editorInfo_.available = editor->value("available", false);
-        editorInfo_.width = editor->value("width", 0.0);
-        editorInfo_.height = editor->value("height", 0.0);
+    inputBusses_ = makeBusses(description.inputBusses, AUAudioUnitBusTypeInput);
+    outputBusses_ = makeBusses(description.outputBusses, AUAudioUnitBusTypeOutput);
+    if (!inputBusses_ || !outputBusses_) {
+        fail(outError, kAudioUnitErr_FailedInitialization, "The audio unit's service described the unit badly: busses");
+        return false;
     }
+    channelCapabilities_ = std::move(description.channelCapabilities);
+    midiOutputNames_ = std::move(description.midiOutputNames);
+    for (const auto& preset : description.factoryPresets)
+        factoryPresets_.push_back(AUAudioUnitPreset::make(preset.number, preset.name));
+    latency_ = description.latency;
+    tailTime_ = description.tailTime;
+    supportsUserPresets_ = description.supportsUserPresets;
+    maximumFrames_.store(description.maximumFramesToRender);
+    bypass_.store(description.shouldBypassEffect);
+    editorInfo_ = {description.editorAvailable, description.editorWidth, description.editorHeight};
 
-    if (tree) {
+    if (auto tree = std::move(description.parameterTree)) {
         const std::weak_ptr<Connection> connection = connection_;
         // Changes made on this side go to the service. Thread: whichever wrote the value.
         mirrorToken_ = tree->tokenByAddingParameterAutomationObserver(
@@ -398,17 +501,20 @@ bool AUAudioUnitProxy::adoptDescription(const json& description, NSError* outErr
                              {"address", e.address},
                              {"value", e.value},
                              {"hostTime", e.hostTime},
-                             {"eventType", static_cast<std::uint32_t>(e.eventType)}});
+                             {"eventType", static_cast<std::uint32_t>(e.eventType)}},
+                            kDefaultHangTimeout);
             });
         // Value texts are the unit's own.
         const std::weak_ptr<AUAudioUnitProxy> weak = std::static_pointer_cast<AUAudioUnitProxy>(shared_from_this());
         tree->setImplementorStringFromValueCallback([weak](AUParameter& parameter, std::optional<AUValue> value) {
             json packet = {{"op", "stringFromValue"}, {"address", parameter.address()}};
             if (value) packet["value"] = *value;
-            if (const auto self = weak.lock()) {
-                if (const auto text = self->request(std::move(packet)); text && text->is_string())
-                    return text->get<std::string>();
-            }
+            std::string text;
+            if (const auto self = weak.lock();
+                self && self->requestChecked(std::move(packet), [&](const json& result, std::string& problem) {
+                    return remote::decodeValueText(result, text, problem);
+                }))
+                return text;
             // The service is gone or busy: a plain number.
             const AUValue v = value ? *value : parameter.storedValue();
             char buffer[32];
@@ -416,16 +522,31 @@ bool AUAudioUnitProxy::adoptDescription(const json& description, NSError* outErr
             return std::string(buffer);
         });
         tree->setImplementorValueFromStringCallback([weak](AUParameter& parameter, const std::string& text) {
-            if (const auto self = weak.lock()) {
-                if (const auto value = self->request({{"op", "valueFromString"}, {"address", parameter.address()}, {"text", text}});
-                    value && value->is_number())
-                    return value->get<AUValue>();
-            }
-            return std::clamp(std::strtof(text.c_str(), nullptr), parameter.minValue(), parameter.maxValue());
+            AUValue value = 0;
+            if (const auto self = weak.lock();
+                self && self->requestChecked({{"op", "valueFromString"}, {"address", parameter.address()}, {"text", text}},
+                                             [&](const json& result, std::string& problem) {
+                                                 return remote::decodeParameterValue(result, value, problem);
+                                             }))
+                return value;
+            const float typed = std::strtof(text.c_str(), nullptr);
+            return std::clamp(std::isfinite(typed) ? typed : 0.0f, parameter.minValue(), parameter.maxValue());
         });
         setParameterTree(std::move(tree));
     }
     return true;
+}
+
+bool AUAudioUnitProxy::requestChecked(json packet, const std::function<bool(const json&, std::string&)>& decode,
+                                      NSError* outError, int passFd) const {
+    const auto result = request(std::move(packet), outError, passFd);
+    if (!result) return false;
+    std::string problem;
+    if (decode(*result, problem)) return true;
+    connection_->malformed(problem);
+    fail(outError, kAudioComponentErr_InstanceInvalidated,
+         "The audio unit's service was stopped: it sent a malformed message (" + problem + ")");
+    return false;
 }
 
 std::optional<json> AUAudioUnitProxy::request(json packet, NSError* outError, int passFd) const {
@@ -441,23 +562,19 @@ std::optional<json> AUAudioUnitProxy::request(json packet, NSError* outError, in
 // MARK: - Events from the service
 
 // Connection thread.
-void AUAudioUnitProxy::handleEvent(const json& event) {
-    const std::string name = event.value("event", "");
-    if (name == "parameter") {
+void AUAudioUnitProxy::handleEvent(const remote::ServiceMessage& event) {
+    if (const auto* changed = std::get_if<remote::ParameterChangedEvent>(&event)) {
         const auto tree = parameterTree();
-        const auto address = event.find("address");
-        const auto value = event.find("value");
-        if (!tree || address == event.end() || !address->is_number_unsigned() || value == event.end() ||
-            !value->is_number())
+        if (!tree) return;  // still being built from the description
+        const auto parameter = tree->parameterWithAddress(changed->address);
+        if (!parameter) {
+            connection_->malformed("a change of parameter " + std::to_string(changed->address) +
+                                   ", which the unit does not have");
             return;
-        const auto parameter = tree->parameterWithAddress(address->get<AUParameterAddress>());
-        if (!parameter) return;
-        const auto type = event.value("eventType", std::uint32_t{0});
+        }
         // Written with the mirror's own token, so that it does not go back.
-        parameter->setValue(value->get<AUValue>(), mirrorToken_, event.value("hostTime", std::uint64_t{0}),
-                            type <= 2 ? static_cast<AUParameterAutomationEventType>(type)
-                                      : AUParameterAutomationEventType::Value);
-    } else if (name == "allParameterValuesChanged") {
+        parameter->setValue(changed->value, mirrorToken_, changed->hostTime, changed->eventType);
+    } else if (std::holds_alternative<remote::AllParameterValuesChangedEvent>(event)) {
         postAllParameterValuesChanged();
     }
 }
@@ -472,7 +589,7 @@ bool AUAudioUnitProxy::isServiceAlive() const noexcept { return connection_ && c
 pid_t AUAudioUnitProxy::servicePID() const noexcept { return connection_ ? connection_->pid() : -1; }
 
 void AUAudioUnitProxy::killServiceForTesting() {
-    if (const pid_t pid = servicePID(); pid > 0 && isServiceAlive()) ::kill(pid, SIGKILL);
+    if (connection_) connection_->killService();
 }
 
 // MARK: - Properties
@@ -496,6 +613,7 @@ bool AUAudioUnitProxy::shouldChangeToFormat(const AVAudioFormat& format, const A
 AUAudioFrameCount AUAudioUnitProxy::maximumFramesToRender() const { return maximumFrames_.load(); }
 
 void AUAudioUnitProxy::setMaximumFramesToRender(AUAudioFrameCount frames) {
+    if (frames > kMaximumFramesToRenderLimit) return;  // refused, as every unit refuses it
     maximumFrames_.store(frames);
     request({{"op", "setMaximumFramesToRender"}, {"frames", frames}});
 }
@@ -508,9 +626,12 @@ void AUAudioUnitProxy::setShouldBypassEffect(bool bypass) {
 }
 
 AUAudioUnitPresetPtr AUAudioUnitProxy::currentPreset() const {
-    const auto preset = request({{"op", "currentPreset"}});
-    if (!preset || !preset->is_object()) return nullptr;
-    return AUAudioUnitPreset::make(preset->value("number", NSInteger{0}), preset->value("name", std::string()));
+    std::optional<remote::PresetDescription> preset;
+    if (!requestChecked({{"op", "currentPreset"}}, [&](const json& result, std::string& problem) {
+            return remote::decodeCurrentPreset(result, preset, problem);
+        }))
+        return nullptr;
+    return preset ? AUAudioUnitPreset::make(preset->number, preset->name) : nullptr;
 }
 
 void AUAudioUnitProxy::setCurrentPreset(AUAudioUnitPresetPtr preset) {
@@ -526,8 +647,14 @@ void AUAudioUnitProxy::setCurrentPreset(AUAudioUnitPresetPtr preset) {
 }
 
 json AUAudioUnitProxy::fullState() const {
-    auto state = request({{"op", "fullState"}});
-    return state ? std::move(*state) : AUAudioUnit::fullState();
+    json state;
+    if (requestChecked({{"op", "fullState"}}, [&](const json& result, std::string& problem) {
+            if (!remote::decodeFullState(result, problem)) return false;
+            state = result;
+            return true;
+        }))
+        return state;
+    return AUAudioUnit::fullState();
 }
 
 bool AUAudioUnitProxy::setFullState(const json& state, NSError* outError) {
@@ -538,15 +665,19 @@ bool AUAudioUnitProxy::setFullState(const json& state, NSError* outError) {
 
 unsigned long AUAudioUnitProxy::openEditor(unsigned long parentWindow, const std::string& display, int width,
                                            int height, double scale, NSError* outError) {
-    const auto window = request({{"op", "openEditor"},
-                                 {"parent", parentWindow},
-                                 {"display", display},
-                                 {"width", width},
-                                 {"height", height},
-                                 {"scale", scale > 0 ? scale : 1.0}},
-                                outError);
-    if (!window || !window->is_number_unsigned()) return 0;
-    return window->get<unsigned long>();
+    unsigned long window = 0;
+    if (!requestChecked({{"op", "openEditor"},
+                         {"parent", parentWindow},
+                         {"display", display},
+                         {"width", width},
+                         {"height", height},
+                         {"scale", scale > 0 ? scale : 1.0}},
+                        [&](const json& result, std::string& problem) {
+                            return remote::decodeEditorWindow(result, window, problem);
+                        },
+                        outError))
+        return 0;
+    return window;
 }
 
 void AUAudioUnitProxy::closeEditor() { request({{"op", "closeEditor"}}); }
@@ -573,16 +704,18 @@ std::optional<AUAudioUnitProxy::EditorSnapshot> AUAudioUnitProxy::snapshotEditor
             return std::nullopt;
         }
     }
-    const auto result = request({{"op", "snapshotEditor"},
-                                 {"width", width},
-                                 {"height", height},
-                                 {"originX", originX},
-                                 {"originY", originY},
-                                 {"scale", scale},
-                                 {"pixels", withPixels}},
-                                outError, withPixels ? memory.fd() : -1);
-    if (!result || !result->is_object() || !result->contains("inspection")) return std::nullopt;
-    snapshot.inspection = result->at("inspection");
+    if (!requestChecked({{"op", "snapshotEditor"},
+                         {"width", width},
+                         {"height", height},
+                         {"originX", originX},
+                         {"originY", originY},
+                         {"scale", scale},
+                         {"pixels", withPixels}},
+                        [&](const json& result, std::string& problem) {
+                            return remote::decodeEditorInspection(result, snapshot.inspection, problem);
+                        },
+                        outError, withPixels ? memory.fd() : -1))
+        return std::nullopt;
     if (withPixels) {
         const auto* begin = reinterpret_cast<const std::uint8_t*>(memory.data());
         snapshot.pixels.assign(begin, begin + memory.size());

@@ -1,7 +1,5 @@
 #include "audiounit/AVAudioFormat.hpp"
 
-#include <cmath>
-
 namespace audiounit {
 
 std::shared_ptr<const AVAudioFormat> AVAudioFormat::makeStandard(double sampleRate, AVAudioChannelCount channels) {
@@ -10,7 +8,7 @@ std::shared_ptr<const AVAudioFormat> AVAudioFormat::makeStandard(double sampleRa
 
 std::shared_ptr<const AVAudioFormat> AVAudioFormat::make(AVAudioCommonFormat commonFormat, double sampleRate,
                                                         AVAudioChannelCount channels, bool interleaved) {
-    if (!(std::isfinite(sampleRate) && sampleRate > 0) || channels == 0 || channels > kMaxChannels) return nullptr;
+    if (!isSupportedSampleRate(sampleRate) || channels == 0 || channels > kMaxChannels) return nullptr;
 
     std::uint32_t bytesPerSample = 0;
     std::uint32_t flags = kAudioFormatFlagIsPacked;

@@ -110,6 +110,9 @@ public:
 
     // MARK: Rendering
 
+    // The most frames one render call may ask for. A count above
+    // kMaximumFramesToRenderLimit is refused: the unit keeps its count and
+    // allocates nothing for it (overrides must do the same).
     [[nodiscard]] virtual AUAudioFrameCount maximumFramesToRender() const;
     virtual void setMaximumFramesToRender(AUAudioFrameCount frames);
     [[nodiscard]] virtual bool shouldBypassEffect() const;

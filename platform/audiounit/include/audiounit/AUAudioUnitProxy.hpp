@@ -25,10 +25,14 @@
 // parameter observer) fails at once instead of waiting for itself.
 //
 // When the service ends (its socket hangs up), stops answering control
-// requests, or leaves a render cycle unanswered for longer than the hang
-// timeout, the proxy stops the service, renders silence from then on and posts
+// requests, leaves a render cycle unanswered for longer than the hang timeout,
+// or sends anything malformed (every field the proxy reads is checked for
+// type and range, see remote/ServiceMessages.hpp), the proxy stops the
+// service, renders silence from then on and posts
 // kAudioComponentInstanceInvalidationNotification once, with the proxy (as
-// std::shared_ptr<AUAudioUnit>) as object, on the thread that noticed.
+// std::shared_ptr<AUAudioUnit>) as object, on the thread that noticed. A
+// request the proxy cannot send (too large, or failing on this side) fails
+// alone; the service goes on.
 
 #include <sys/types.h>
 
@@ -36,6 +40,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -45,13 +50,15 @@
 #include "audiounit/AUAudioUnit.hpp"
 #include "audiounit/AudioComponentRegistry.hpp"
 #include "audiounit/remote/RemoteUnitChannel.hpp"
+#include "audiounit/remote/ServiceMessages.hpp"
 
 namespace audiounit {
 
 // The service program's file name.
 inline constexpr const char* kAudioUnitServiceProgramName = "dunmarrow-auservice";
 
-// Where the service program is: beside the running program (the build tree's
+// Where the service program is: $DUNMARROW_AUDIO_UNIT_SERVICE when set (tests
+// put a stand-in there), else beside the running program (the build tree's
 // bin/, or a bundle folder holding a link to it), else in ../libexec/dunmarrow
 // from the running program's folder (an installed bin/), else in the
 // installation's libexec/dunmarrow. Null when none exists.
@@ -136,7 +143,8 @@ public:
     void setRenderDeadline(std::chrono::nanoseconds deadline) noexcept { renderDeadline_ = deadline; }
     static constexpr std::chrono::nanoseconds kMinimumRenderDeadline = std::chrono::milliseconds(1);
     // How long a render cycle or a control request may stay unanswered before
-    // the service counts as hung and is stopped. Any thread.
+    // the service counts as hung and is stopped (a request's time grows by
+    // 0.1 s a megabyte of the request, for large states). Any thread.
     void setHangTimeout(std::chrono::milliseconds timeout) noexcept {
         hangTimeoutNanoseconds_.store(std::chrono::nanoseconds(timeout).count(), std::memory_order_relaxed);
     }
@@ -166,12 +174,17 @@ public:
 
 private:
     bool connect(const AVAudioUnitComponentPtr& component, foundation::NSError* outError);
-    bool adoptDescription(const nlohmann::json& description, foundation::NSError* outError);
+    bool adoptDescription(remote::UnitDescription description, foundation::NSError* outError);
     void serviceEnded();
-    void handleEvent(const nlohmann::json& event);
+    void handleEvent(const remote::ServiceMessage& event);
     [[nodiscard]] bool renderCycleHung();
     std::optional<nlohmann::json> request(nlohmann::json packet, foundation::NSError* outError = nullptr,
                                           int passFd = -1) const;
+    // A request whose result the proxy reads, checked by `decode` (one of the
+    // decoders of remote/ServiceMessages.hpp). A result that fails the check
+    // stops the service, as any malformed message does.
+    bool requestChecked(nlohmann::json packet, const std::function<bool(const nlohmann::json&, std::string&)>& decode,
+                        foundation::NSError* outError = nullptr, int passFd = -1) const;
 
     OSStatus renderCycle(AudioUnitRenderActionFlags* actionFlags, const AudioTimeStamp* timestamp,
                          AUAudioFrameCount frameCount, NSInteger outputBusNumber, AudioBufferList* outputData,

@@ -42,7 +42,7 @@ class AVAudioFormat {
 public:
     // The standard format (deinterleaved 32-bit float) at a sample rate and
     // channel count; null for a channel count of 0 or above kMaxChannels, or a
-    // sample rate that is not a positive finite number.
+    // sample rate outside the supported range.
     static std::shared_ptr<const AVAudioFormat> makeStandard(double sampleRate, AVAudioChannelCount channels);
 
     // Any linear PCM format; null where makeStandard would be, or for OtherFormat.
@@ -50,6 +50,19 @@ public:
                                                      AVAudioChannelCount channels, bool interleaved);
 
     static constexpr AVAudioChannelCount kMaxChannels = 64;
+
+    // The sample rates formats take, 1 kHz to 1536 kHz: every rate audio
+    // hardware runs at (8 kHz to 768 kHz) with room on both sides. The effect's
+    // kernel gives finite output across it (and far beyond: its filters fail
+    // only below about 1e-38 Hz, where the rate as a float is no longer a
+    // normal number); rates outside it are refused wherever a rate comes from
+    // outside (formats, the out-of-process service, the LV2 plugin).
+    static constexpr double kMinimumSampleRate = 1000.0;
+    static constexpr double kMaximumSampleRate = 1536000.0;
+    // False for NaN too.
+    static constexpr bool isSupportedSampleRate(double sampleRate) noexcept {
+        return sampleRate >= kMinimumSampleRate && sampleRate <= kMaximumSampleRate;
+    }
 
     [[nodiscard]] double sampleRate() const noexcept { return description_.mSampleRate; }
     [[nodiscard]] AVAudioChannelCount channelCount() const noexcept { return description_.mChannelsPerFrame; }

@@ -24,6 +24,10 @@ using AUValue = float;
 using AUEventSampleTime = std::int64_t;
 using AudioUnitRenderActionFlags = std::uint32_t;
 
+// The largest maximum frame count a unit takes (maximumFramesToRender): larger
+// ones are refused before anything is allocated for them.
+inline constexpr AUAudioFrameCount kMaximumFramesToRenderLimit = 1u << 16;
+
 // Status codes.
 inline constexpr OSStatus noErr = 0;
 inline constexpr OSStatus kAudioUnitErr_InvalidProperty = -10879;

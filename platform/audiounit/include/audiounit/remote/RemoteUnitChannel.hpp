@@ -8,7 +8,10 @@
 // packet with "op" and no "id" is one-way (parameter changes). The service
 // also sends packets with "event" (a parameter changed there, all values
 // changed). File descriptors (the render memory) travel as SCM_RIGHTS with a
-// request. Control traffic runs on non-real-time threads only.
+// request. A packet longer than kMaxInlinePacketBytes travels in a sealed
+// memfd, announced by the packet {"largePacket": <bytes>} with the memfd as
+// its first descriptor (the request's own, if any, second). Control traffic
+// runs on non-real-time threads only.
 //
 // Render: one shared-memory area (memfd, mapped by both) made when render
 // resources are allocated: a cycle header with two futex words, the cycle's
@@ -22,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -33,8 +37,13 @@ namespace audiounit::remote {
 
 // The most events one cycle carries across; later ones are dropped and counted.
 inline constexpr std::uint32_t kMaxCycleEvents = 512;
-// The largest control packet.
-inline constexpr std::size_t kMaxPacketBytes = 1u << 20;
+// The largest control packet sent inline, well within every socket buffer.
+inline constexpr std::size_t kMaxInlinePacketBytes = 64u << 10;
+// The largest control packet at all (a state, an editor's inspection).
+inline constexpr std::size_t kMaxLargePacketBytes = 16u << 20;
+// The deepest nesting of objects and arrays in a packet, so that nothing that
+// walks a received value recursively can run out of stack.
+inline constexpr std::size_t kMaxPacketNesting = 128;
 // The file descriptor the service finds its control socket on.
 inline constexpr int kServiceSocketFd = 3;
 
@@ -134,19 +143,41 @@ void futexWake(std::atomic<std::uint32_t>& word) noexcept;
 [[nodiscard]] std::int64_t monotonicNanoseconds() noexcept;
 
 // Control packets.
+enum class SendStatus {
+    Sent,
+    TooLarge,  // above kMaxLargePacketBytes: nothing was sent
+    TimedOut,  // the other side took nothing for the whole timeout
+    Closed,    // the other side is gone
+    Failed,    // this side could not send it (see why)
+};
+struct SendResult {
+    SendStatus status = SendStatus::Sent;
+    std::string why;
+    std::size_t bytes = 0;  // the packet's length, when sent
+    [[nodiscard]] explicit operator bool() const noexcept { return status == SendStatus::Sent; }
+};
+// Sends one packet (with `passFd` as SCM_RIGHTS when >= 0), waiting at most
+// `timeoutNanoseconds` (negative: no limit) for room in the socket.
+SendResult sendPacket(int socket, const nlohmann::json& packet, int passFd = -1, std::int64_t timeoutNanoseconds = -1);
+// The same for packet text taken as it is, unchecked (for tests that send
+// what a misbehaving side would).
+SendResult sendPacketText(int socket, std::string text, int passFd = -1, std::int64_t timeoutNanoseconds = -1);
 enum class ReceiveResult { Packet, Closed, Failed };
-// Sends one packet (with `passFd` as SCM_RIGHTS when >= 0). False when the
-// other side is gone.
-bool sendPacket(int socket, const nlohmann::json& packet, int passFd = -1);
-// Receives one packet; a received descriptor goes to `receivedFd` (else -1).
-// A packet that is not JSON is Failed.
+// Receives one packet; a descriptor that came with it goes to `receivedFd`
+// (else -1; without `receivedFd` it is closed). A packet that is not a JSON
+// object within the limits, or a large packet without its sealed memfd, is Failed.
 ReceiveResult receivePacket(int socket, nlohmann::json& packet, int* receivedFd = nullptr);
+// The control packet in `bytes` (one JSON object nested at most
+// kMaxPacketNesting deep), or null.
+[[nodiscard]] std::optional<nlohmann::json> parsePacket(std::span<const char> bytes);
+// Whether the JSON text's objects and arrays nest at most kMaxPacketNesting deep.
+[[nodiscard]] bool nestingWithinLimit(std::span<const char> text) noexcept;
 
-// A parameter tree as data: nested {"group": {...}, "children": [...]} and
-// parameter objects with every property and the current value; and back.
-// parameterTreeFromDescription gives null for a malformed description.
+// A parameter tree as data: nested {"kind": "group", "children": [...]} and
+// parameter objects with every property and the current value (a value that
+// is not finite is sent as the minimum). decodeParameterTree
+// (ServiceMessages.hpp) reads it back.
 [[nodiscard]] nlohmann::json describeParameterTree(const AUParameterTree& tree);
-[[nodiscard]] AUParameterTreePtr parameterTreeFromDescription(const nlohmann::json& description);
 
 // The error part of a reply.
 [[nodiscard]] nlohmann::json errorJSON(std::int32_t code, const std::string& description);

@@ -24,10 +24,14 @@ struct InfoValue {
     std::vector<InfoValue> array;
     std::vector<std::pair<std::string, InfoValue>> object;  // in file order
 
+    // Defaulted below, where the type is complete: clang cannot make the
+    // default constructor of a pair holding the type from inside it.
+    InfoValue();
     [[nodiscard]] bool isString() const noexcept { return kind == Kind::String; }
     // The member named key of an object, else null.
     [[nodiscard]] const InfoValue* member(std::string_view key) const noexcept;
 };
+inline InfoValue::InfoValue() = default;
 
 using InfoDictionary = std::map<std::string, InfoValue, std::less<>>;
 

@@ -425,7 +425,8 @@ std::optional<AUAudioUnit::CheckedState> AUAudioUnit::checkedState(const nlohman
     std::vector<std::pair<AUParameterAddress, AUValue>> byAddress;
     for (const auto& [key, value] : parameters->items()) {
         const auto address = parseAddress(key);
-        if (!address) return refuse("\"" + key + "\" is not a parameter address");
+        // Quoted as JSON, so that a key holding control characters stays on its line.
+        if (!address) return refuse(dump(key) + " is not a parameter address");
         const auto parameter = tree ? tree->parameterWithAddress(*address) : nullptr;
         if (!parameter) return refuse("no parameter at address " + key);
         const std::string which = "the value of " + parameter->identifier() + " (address " + key + ")";

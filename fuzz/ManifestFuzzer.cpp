@@ -1,5 +1,6 @@
 // A bundle's manifest, Info.json, as the component registry reads it while it
-// scans its search path. The bundle holds the module file the real manifest
+// scans its search path, and as the platform's Bundle reads it for the loaded
+// module (its identifier, its resources). The bundle holds the module file the real manifest
 // names (empty: the registry only looks that it is a regular file) and a
 // Resources folder. Every manifest either provides components or is skipped
 // with one reason on one line, and what it provides is well formed.
@@ -9,6 +10,7 @@
 
 #include "FuzzSupport.hpp"
 #include "audiounit/AudioComponentRegistry.hpp"
+#include "foundation/Bundle.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace fuzzing;
@@ -54,5 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)component->versionString();
         (void)describeAudioComponent(description);
     }
+
+    const foundation::Bundle asBundle(bundle);
+    const std::string& error = asBundle.infoError();
+    require(std::none_of(error.begin(), error.end(), [](char c) { return c == '\0' || c == '\n' || c == '\r'; }),
+            "a bundle's reason for ignoring its Info.json is not one line");
+    require(error.empty() || asBundle.infoDictionary().empty(), "a bundle both read and refused its Info.json");
     return 0;
 }

@@ -146,7 +146,7 @@ std::vector<AVAudioUnitComponent> readBundle(const fs::path& bundle, const fs::p
     json manifest;
     try {
         manifest = json::parse(*contents);
-    } catch (const json::parse_error& error) {
+    } catch (const json::exception& error) {  // malformed, or a number beyond any double
         throw ManifestError{std::string("is not valid JSON: ") + error.what()};
     }
     if (!manifest.is_object()) throw ManifestError{"must hold a JSON object"};

@@ -15,7 +15,7 @@
 #include <limits>
 #include <vector>
 
-#include "DunmarrowAUExtensionDSPKernel.hpp"
+#include "VectorMath.hpp"
 
 namespace {
 

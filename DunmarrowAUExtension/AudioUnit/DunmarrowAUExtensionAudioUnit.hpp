@@ -11,11 +11,11 @@
 // Threads: construction, tree set-up, allocation and deallocation run on the
 // host's (or factory's) thread, never while rendering. Parameter values,
 // bypass and presets may change on any thread except the render thread;
-// inputLevel and outputLevel may be read on any thread.
+// inputLevel and outputLevel may be read on any thread. Preset selection and
+// the current preset are the base class's.
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,12 +41,10 @@ public:
     ~DunmarrowAUExtensionAudioUnit() override;
 
     // MARK: Presets
+    // "Blackwall", "Glass Teeth" and "Funeral Bloom", numbered 0 to 2: the
+    // stored objects. Selecting one (the base's setCurrentPreset) applies its
+    // values through applyFactoryPreset.
     [[nodiscard]] std::vector<audiounit::AUAudioUnitPresetPtr> factoryPresets() const override;
-    [[nodiscard]] audiounit::AUAudioUnitPresetPtr currentPreset() const override;
-    // Null clears the current preset; otherwise the first factory preset with
-    // the same number (the name is not compared) is applied and becomes
-    // current; any other number changes nothing.
-    void setCurrentPreset(audiounit::AUAudioUnitPresetPtr preset) override;
 
     // MARK: Busses and rendering
     [[nodiscard]] audiounit::AUAudioUnitBusArrayPtr inputBusses() const override;
@@ -72,10 +70,10 @@ public:
     // callbacks.
     virtual void setupParameterTree(audiounit::AUParameterTreePtr tree);
 
-    // The value text of a parameter: "-" without a value, "On"/"Off" for Live
-    // Safe, two decimals for the 0-to-1 parameters, none for the percentages;
-    // the decimal separator follows the locale the environment sets
-    // (LC_ALL, LC_NUMERIC, LANG).
+    // The value text of a parameter, as the parameter table's valueText says:
+    // "-" without a value, "On"/"Off", two decimals or none; the decimal
+    // separator follows the locale the environment sets (LC_ALL, LC_NUMERIC,
+    // LANG). An address outside the table reads as a whole number.
     [[nodiscard]] static std::string formatParameterValue(const audiounit::AUParameter& parameter,
                                                           std::optional<audiounit::AUValue> value);
 
@@ -83,27 +81,28 @@ public:
     // then directly in the kernel.
     void applyPresetValues(const std::map<audiounit::AUParameterAddress, float>& values);
 
-    // For inspection by tests and tools.
-    [[nodiscard]] DunmarrowAUExtensionDSPKernel& dspKernel() const noexcept { return kernel; }
+    // The kernel, for the LV2 wrapper's starting settings and for inspection
+    // by tests and tools.
+    [[nodiscard]] DunmarrowAUExtensionDSPKernel& dspKernel() noexcept { return kernel_; }
+    [[nodiscard]] const DunmarrowAUExtensionDSPKernel& dspKernel() const noexcept { return kernel_; }
 
 protected:
     bool initWithComponentDescription(const audiounit::AudioComponentDescription& description,
                                       audiounit::AudioComponentInstantiationOptions options,
                                       foundation::NSError* outError) override;
+    // Sets the preset's values through the tree and in the kernel.
+    void applyFactoryPreset(const audiounit::AUAudioUnitPreset& preset) override;
 
 private:
     void installParameterCallbacks();
 
-    const std::vector<FactoryPresetDefinition> factoryPresetDefinitions;
-    mutable std::mutex presetMutex;
-    audiounit::AUAudioUnitPresetPtr _currentPreset;
-    // Mutable because the kernel's readers (maximum frames, bypass) are not const.
-    mutable DunmarrowAUExtensionDSPKernel kernel;
-    std::optional<AUProcessHelper> processHelper;
-    BufferedInputBus inputBus;
-    audiounit::AUAudioUnitBusPtr outputBus;
-    audiounit::AUAudioUnitBusArrayPtr _inputBusses;
-    audiounit::AUAudioUnitBusArrayPtr _outputBusses;
+    const std::vector<FactoryPresetDefinition> factoryPresetDefinitions_;
+    DunmarrowAUExtensionDSPKernel kernel_;
+    std::optional<AUProcessHelper> processHelper_;
+    BufferedInputBus inputBus_;
+    audiounit::AUAudioUnitBusPtr outputBus_;
+    audiounit::AUAudioUnitBusArrayPtr inputBusses_;
+    audiounit::AUAudioUnitBusArrayPtr outputBusses_;
 };
 
 // The factory's steps in one place: creates the unit with the description (no

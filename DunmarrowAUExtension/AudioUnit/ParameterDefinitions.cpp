@@ -2,35 +2,31 @@
 
 using namespace audiounit;
 
+namespace {
+
+// The table's units and flags use the platform's numbers.
+using dunmarrow_dsp::ParameterUnit;
+static_assert(static_cast<AudioUnitParameterUnit>(ParameterUnit::Generic) == kAudioUnitParameterUnit_Generic &&
+              static_cast<AudioUnitParameterUnit>(ParameterUnit::Boolean) == kAudioUnitParameterUnit_Boolean &&
+              static_cast<AudioUnitParameterUnit>(ParameterUnit::Percent) == kAudioUnitParameterUnit_Percent &&
+              static_cast<AudioUnitParameterUnit>(ParameterUnit::LinearGain) == kAudioUnitParameterUnit_LinearGain);
+static_assert(dunmarrow_dsp::kParameterFlagReadable == kAudioUnitParameterFlag_IsReadable &&
+              dunmarrow_dsp::kParameterFlagWritable == kAudioUnitParameterFlag_IsWritable);
+
+}  // namespace
+
 const ParameterTreeSpec& parameterTreeSpec() {
     // A function-local static: initialised once, on first use, thread-safe.
     static const ParameterTreeSpec declaration = [] {
-        auto percent = [](const char* identifier, const char* name, AUParameterAddress address, float defaultValue) {
-            return std::make_shared<const ParameterSpec>(identifier, name, address, 0.0f, 100.0f, defaultValue,
-                                                         kAudioUnitParameterUnit_Percent);
-        };
-        auto unitRange = [](const char* identifier, const char* name, AUParameterAddress address, float defaultValue,
-                            AudioUnitParameterUnit units) {
-            return std::make_shared<const ParameterSpec>(identifier, name, address, 0.0f, 1.0f, defaultValue, units);
-        };
-        NodeSpecList parameters{
-            percent("drive", "Drive", kDriveAddress, 65.0f),
-            percent("tight", "Tight", kTightAddress, 100.0f),
-            percent("touch", "Touch", kTouchAddress, 50.0f),
-            percent("body", "Body", kBodyAddress, 55.0f),
-            percent("bite", "Bite", kBiteAddress, 100.0f),
-            percent("grind", "Grind", kGrindAddress, 35.0f),
-            percent("crush", "Crush", kCrushAddress, 45.0f),
-            percent("density", "Density", kDensityAddress, 50.0f),
-            percent("cab", "Cab", kCabAddress, 100.0f),
-            unitRange("decimation", "Decimation", kDecimationAddress, 0.0f, kAudioUnitParameterUnit_Generic),
-            unitRange("doubleTrack", "Double Track", kDoubleTrackAddress, 0.0f, kAudioUnitParameterUnit_Generic),
-            unitRange("stereoSpread", "Stereo Spread", kStereoSpreadAddress, 0.0f, kAudioUnitParameterUnit_Generic),
-            unitRange("liveSafe", "Live Safe", kLiveSafeAddress, 0.0f, kAudioUnitParameterUnit_Boolean),
-            unitRange("gain", "Output", kGainAddress, 0.8f, kAudioUnitParameterUnit_LinearGain),
-        };
-        return ParameterTreeSpec(
-            {std::make_shared<const ParameterGroupSpec>("global", "Global", std::move(parameters))});
+        NodeSpecList parameters;
+        for (const auto& p : dunmarrow_dsp::kParameters) {
+            parameters.push_back(std::make_shared<const ParameterSpec>(
+                std::string(p.identifier), std::string(p.name), p.address, p.minValue, p.maxValue, p.defaultValue,
+                static_cast<AudioUnitParameterUnit>(p.units), std::nullopt, p.flags));
+        }
+        return ParameterTreeSpec({std::make_shared<const ParameterGroupSpec>(
+            std::string(dunmarrow_dsp::kParameterGroupIdentifier), std::string(dunmarrow_dsp::kParameterGroupName),
+            std::move(parameters))});
     }();
     return declaration;
 }

@@ -1,6 +1,7 @@
 #pragma once
-// The effect's parameters, declared once as plain data, and the conversion of
-// those declarations into a platform parameter tree.
+// The effect's parameters in the platform's declaration vocabulary, made from
+// the one parameter table (dunmarrow_dsp::kParameters, DSP/Parameters.hpp),
+// and the conversion of declarations into a platform parameter tree.
 //
 // A children list is ordered and mixed: parameters, groups and (in principle)
 // whole tree declarations. The platform nodes built from a list keep its order.
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Parameters.hpp"
 #include "audiounit/AUParameters.hpp"
 
 // Marker for anything that may stand in a children list.
@@ -69,28 +71,9 @@ struct ParameterTreeSpec final : NodeSpec {
     const NodeSpecList children;
 };
 
-// Addresses of the fourteen parameters. Address order is not tree order.
-enum DunmarrowParameterAddress : audiounit::AUParameterAddress {
-    kDriveAddress = 0,
-    kTightAddress = 1,
-    kBiteAddress = 2,
-    kCabAddress = 3,
-    kGainAddress = 4,
-    kBodyAddress = 5,
-    kCrushAddress = 6,
-    kDensityAddress = 7,
-    kGrindAddress = 8,
-    kTouchAddress = 9,
-    kDecimationAddress = 10,
-    kDoubleTrackAddress = 11,
-    kStereoSpreadAddress = 12,
-    kLiveSafeAddress = 13,
-};
-inline constexpr std::size_t kDunmarrowParameterCount = 14;
-
 // The effect's one tree declaration: a group "global" holding the fourteen
-// parameters in tree order. Built on first use (thread-safe) and shared by
-// every audio unit of the process.
+// parameters of the table, in its order (the tree order). Built on first use
+// (thread-safe) and shared by every audio unit of the process.
 const ParameterTreeSpec& parameterTreeSpec();
 
 // Any thread. The platform nodes for a children list, same length and order:

@@ -4,9 +4,14 @@
 // per-sample distortion chain with its 8x oversampled core, the double-track
 // and stereo-spread stages, and publishes input and output peak levels.
 //
-// Depends on the C++ standard library and libm only. Every sample is computed
-// in single precision; parameter targets are kept as doubles, and the weights
-// of the per-frame lowpass form below are derived in double once per call.
+// Depends on the C++ standard library and libm only, and on the headers beside
+// it: the parameter table and the kernel's target slots (Parameters.hpp), the
+// instruction-set choice (InstructionSet.hpp), scalar clamps (ScalarMath.hpp),
+// the vector tanh and sine (VectorMath.hpp), the subnormal guard
+// (Denormals.hpp) and the per-call controls (BlockControls.hpp). Every sample
+// is computed in single precision; parameter targets are kept as doubles, and
+// the weights of the per-frame lowpass form below are derived in double once
+// per call.
 //
 // The oversampled core and the density stage run on vectors written with the
 // compiler's portable vector extensions: 4 lanes in the baseline variant (SSE2
@@ -16,9 +21,10 @@
 // that the vector stages have no dependency from one frame to the next; the
 // oversampled lowpasses (grind and anti-alias) are linear, and are regrouped
 // so that only a few multiply-adds per frame depend on the frame before.
+// The variants differ in rounding only; the scalar model written from the
+// formulas in tests/dsp/ReferenceEffect.hpp judges both.
 
 #include <algorithm>
-#include <limits>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -26,88 +32,26 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <vector>
 
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
-#include <xmmintrin.h>
-#endif
+#include "BlockControls.hpp"
+#include "Denormals.hpp"
+#include "InstructionSet.hpp"
+#include "Parameters.hpp"
+#include "ScalarMath.hpp"
+#include "VectorMath.hpp"
 
 namespace dunmarrow_dsp {
-
-// Parameter addresses, as the parameter tree and the presets know them.
-enum ParameterAddress : std::uint64_t {
-    kDriveAddress = 0,
-    kTightAddress = 1,
-    kBiteAddress = 2,
-    kCabAddress = 3,
-    kGainAddress = 4,
-    kBodyAddress = 5,
-    kCrushAddress = 6,
-    kDensityAddress = 7,
-    kGrindAddress = 8,
-    kTouchAddress = 9,
-    kDecimationAddress = 10,
-    kDoubleTrackAddress = 11,
-    kStereoSpreadAddress = 12,
-    kLiveSafeAddress = 13,
-};
-inline constexpr std::uint64_t kParameterCount = 14;
-
-// Where each parameter's target lives. The storage order groups the smoothed
-// parameters first and is independent of the address numbering.
-enum TargetSlot : std::size_t {
-    kDriveSlot,
-    kTightSlot,
-    kTouchSlot,
-    kBodySlot,
-    kBiteSlot,
-    kGrindSlot,
-    kCrushSlot,
-    kDensitySlot,
-    kCabSlot,
-    kDecimationSlot,
-    kDoubleTrackSlot,
-    kStereoSpreadSlot,
-    kLiveSafeSlot,
-    kGainSlot,
-    kTargetSlotCount,
-};
-// Every target but liveSafe has a smoothed copy; the copies follow the target
-// order with liveSafe left out, so gain's copy sits where liveSafe's target is.
-inline constexpr std::size_t kSmoothedCount = 13;
-inline constexpr std::size_t smoothedIndex(std::size_t slot) { return slot < kLiveSafeSlot ? slot : slot - 1; }
-
-// Address -> target slot.
-inline constexpr std::array<std::size_t, kParameterCount> kSlotForAddress = {
-    kDriveSlot, kTightSlot, kBiteSlot,  kCabSlot,        kGainSlot,        kBodySlot,         kCrushSlot,
-    kDensitySlot, kGrindSlot, kTouchSlot, kDecimationSlot, kDoubleTrackSlot, kStereoSpreadSlot, kLiveSafeSlot,
-};
-
-// Targets before the parameter tree pushes its own values in, in slot order.
-inline constexpr std::array<double, kTargetSlotCount> kInitialTargets = {
-    65.0, 75.0, 35.0, 55.0, 60.0, 35.0, 45.0, 50.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.25,
-};
 
 inline constexpr double kDefaultSampleRate = 44100.0;
 inline constexpr std::int32_t kDefaultChannelCount = 2;
 inline constexpr std::uint32_t kDefaultMaximumFrames = 1024;
-inline constexpr std::uint32_t kOversampling = 8;
-inline constexpr float kSubSampleStep = 0.125f;  // 1 / kOversampling
 inline constexpr double kSmoothingTimeConstant = 0.025;  // seconds of rendered audio
 inline constexpr double kDoublerMemorySeconds = 0.05;
 // Keeps the delay memory within reason for absurd sample rates.
 inline constexpr double kMaximumDoublerLength = 16777216.0;
-inline constexpr float kTwoPi = 6.2831855f;
-inline constexpr float kPi = 3.1415927f;
-
-inline constexpr float kLiveSafeLimitDecimation = 0.95f;
-inline constexpr float kLiveSafeLimitDoubleTrack = 0.95f;
-inline constexpr float kLiveSafeLimitSpread = 0.92f;
-inline constexpr float kLiveSafeGainLimit = 1.0f;
-inline constexpr float kFiniteLimit = 4.0f;
 
 inline constexpr float kTouchAttack = 0.28f;
 inline constexpr float kTouchThreshold = 0.22f;
@@ -120,469 +64,6 @@ inline constexpr float kSoftLimitSlope = 2.0f;
 inline constexpr std::array<float, 3> kSpreadCutoffs = {500.0f, 2000.0f, 150.0f};
 inline constexpr std::array<float, 4> kSpreadAllpassCoefficients = {0.55f, -0.49f, 0.66f, -0.61f};
 inline constexpr float kAllpassCoefficientLimit = 0.85f;
-
-// clamp with a NaN going to the lower bound.
-inline float clampTo(float v, float lo, float hi) noexcept {
-    if (!(v >= lo)) return lo;
-    return v > hi ? hi : v;
-}
-inline float finiteOrZero(float v) noexcept { return std::isfinite(v) ? v : 0.0f; }
-// NaN and infinities give 0, finite values are held to +-limit. Written as a
-// minimum, a maximum and a select, so that long chains of it (the widener's
-// filters) compile without branches.
-inline float clampFinite(float v, float limit) noexcept {
-    const float held = std::min(std::max(v, -limit), limit);
-    return std::fabs(v) <= std::numeric_limits<float>::max() ? held : 0.0f;
-}
-// +-limit for a value that cannot be infinite or NaN (one that comes from
-// values already bounded): a maximum and a minimum, the same result as
-// clampFinite there. Should a NaN come anyway, it goes to -limit.
-inline float holdWithin(float v, float limit) noexcept { return std::min(limit, std::max(-limit, v)); }
-inline float clampUnit(float v) noexcept { return std::isfinite(v) ? clampTo(v, 0.0f, 1.0f) : 0.0f; }
-inline float normalizePercent(double v) noexcept {
-    return std::isfinite(v) ? clampTo(static_cast<float>(v) / 100.0f, 0.0f, 1.0f) : 0.0f;
-}
-
-// Which compiled variant of the channel loop a kernel runs.
-enum class InstructionSet {
-    Baseline,  // SSE2 on x86-64, NEON on AArch64, plain scalar code elsewhere
-    Avx2Fma,   // x86-64 processors with AVX2 and FMA
-};
-
-inline const char* instructionSetName(InstructionSet set) noexcept {
-    return set == InstructionSet::Avx2Fma ? "avx2+fma" : "baseline";
-}
-
-// Whether this processor can run the AVX2+FMA variant (never, in a build with
-// DUNMARROW_DSP_BASELINE_ONLY or for another architecture).
-inline bool processorHasAvx2Fma() noexcept {
-#if defined(__x86_64__) && !defined(DUNMARROW_DSP_BASELINE_ONLY) && (defined(__GNUC__) || defined(__clang__))
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-#else
-    return false;
-#endif
-}
-
-// The variant a new kernel starts with: the widest the processor offers, unless
-// the environment variable DUNMARROW_DSP_BASELINE is set to anything but "" or
-// "0", which keeps every kernel of the process on the baseline (for testing it
-// on a machine that has AVX2).
-inline InstructionSet preferredInstructionSet() noexcept {
-    const char* forceBaseline = std::getenv("DUNMARROW_DSP_BASELINE");
-    if (forceBaseline != nullptr && forceBaseline[0] != '\0' && std::strcmp(forceBaseline, "0") != 0) {
-        return InstructionSet::Baseline;
-    }
-    return processorHasAvx2Fma() ? InstructionSet::Avx2Fma : InstructionSet::Baseline;
-}
-
-// Vectors of 4 or 8 floats. The baseline variant works on 4-lane vectors (one
-// SSE2 or NEON register), the AVX2+FMA variant on 8-lane ones (one AVX
-// register); the helpers are templates over the vector type and always
-// inlined, so no vector ever crosses a real call (GCC's note about the AVX
-// calling convention does not apply; the dunmarrow_dsp target switches that
-// warning off for its users).
-namespace simd {
-
-using Float4 = float __attribute__((vector_size(16)));
-using Float8 = float __attribute__((vector_size(32)));
-
-template <typename V>
-inline constexpr std::size_t kLanes = sizeof(V) / sizeof(float);
-// The lane mask type of a comparison of two V.
-template <typename V>
-using MaskOf = decltype(V{} < V{});
-
-template <typename V>
-[[gnu::always_inline]] inline V splat(float v) noexcept {
-    return V{} + v;
-}
-template <typename V>
-[[gnu::always_inline]] inline MaskOf<V> splatInt(std::int32_t v) noexcept {
-    return MaskOf<V>{} + v;
-}
-// Unaligned loads and stores: the scratch comes from the heap with the
-// allocator's alignment only.
-template <typename V>
-[[gnu::always_inline]] inline V load(const float* p) noexcept {
-    V v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-template <typename V>
-[[gnu::always_inline]] inline void store(float* p, V v) noexcept {
-    std::memcpy(p, &v, sizeof v);
-}
-// The builtin rather than std::bit_cast: in an unoptimised build std::bit_cast
-// stays a real call, compiled for the baseline, which the AVX2 variant would
-// call with the wrong convention for 32-byte vectors.
-template <typename V>
-[[gnu::always_inline]] inline MaskOf<V> bits(V v) noexcept {
-    return __builtin_bit_cast(MaskOf<V>, v);
-}
-template <typename V>
-[[gnu::always_inline]] inline V fromBits(MaskOf<V> v) noexcept {
-    return __builtin_bit_cast(V, v);
-}
-template <typename V>
-[[gnu::always_inline]] inline V abs(V v) noexcept {
-    return fromBits<V>(bits(v) & splatInt<V>(0x7fffffff));
-}
-// Lane by lane, a where the mask is set and b elsewhere.
-template <typename V>
-[[gnu::always_inline]] inline V select(MaskOf<V> mask, V a, V b) noexcept {
-    return fromBits<V>((mask & bits(a)) | (~mask & bits(b)));
-}
-
-// clampTo per lane: the minimum with hi, then the maximum with lo, NaN to lo
-// (for lo < hi). Written as the comparisons whose NaN behaviour matches the
-// processor's minimum and maximum instructions, so each is one instruction.
-template <typename V>
-[[gnu::always_inline]] inline V clamp(V v, float lo, float hi) noexcept {
-    const V vlo = splat<V>(lo);
-    const V vhi = splat<V>(hi);
-    const V upper = vhi < v ? vhi : v;  // NaN stays NaN
-    return upper > vlo ? upper : vlo;   // NaN goes to lo
-}
-
-// The low and high four lanes of an 8-lane vector, taken through memory
-// copies, which compile to a register extract; a shuffle picks a
-// whole-register permute, which processors that split 256-bit operations in
-// two run slowly.
-template <typename Half, typename Whole>
-[[gnu::always_inline]] inline Half lowHalf(Whole v) noexcept {
-    static_assert(2 * sizeof(Half) == sizeof(Whole));
-    Half half;
-    std::memcpy(&half, &v, sizeof half);
-    return half;
-}
-template <typename Half, typename Whole>
-[[gnu::always_inline]] inline Half highHalf(Whole v) noexcept {
-    static_assert(2 * sizeof(Half) == sizeof(Whole));
-    Half half;
-    std::memcpy(&half, reinterpret_cast<const unsigned char*>(&v) + sizeof half, sizeof half);
-    return half;
-}
-
-// The sign bit of every lane of a comparison's mask, lane 0 in bit 0.
-template <typename V>
-[[gnu::always_inline]] inline unsigned laneBits(MaskOf<V> mask) noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    // The sign bits at once (movmskps); an 8-lane mask is first folded to 4
-    // lanes, for the two tests below that is enough.
-    if constexpr (sizeof(V) == 16) {
-        return static_cast<unsigned>(__builtin_ia32_movmskps(fromBits<V>(mask)));
-    } else {
-        static_assert(sizeof(V) == 32);
-        return laneBits<Float4>(lowHalf<MaskOf<Float4>>(mask) | highHalf<MaskOf<Float4>>(mask));
-    }
-#else
-    std::int32_t lanes[kLanes<V>];
-    std::memcpy(lanes, &mask, sizeof lanes);
-    unsigned result = 0;
-    for (std::size_t lane = 0; lane < kLanes<V>; ++lane) result |= (lanes[lane] < 0 ? 1u : 0u) << lane;
-    return result;
-#endif
-}
-// Whether any lane of a comparison's mask is set.
-template <typename V>
-[[gnu::always_inline]] inline bool anyLane(MaskOf<V> mask) noexcept {
-    return laneBits<V>(mask) != 0;
-}
-// Whether no lane of a comparison's mask is clear.
-template <typename V>
-[[gnu::always_inline]] inline bool allLanes(MaskOf<V> mask) noexcept {
-    if constexpr (sizeof(V) == 32) {
-#if defined(__x86_64__) || defined(__i386__)
-        return laneBits<Float4>(lowHalf<MaskOf<Float4>>(mask) & highHalf<MaskOf<Float4>>(mask)) == 0xfu;
-#endif
-    }
-    return laneBits<V>(mask) == (1u << kLanes<V>) - 1u;
-}
-
-// Lane i becomes the sum over j <= i of c^(i - j) x_j, in two steps of lanes
-// moved up by 1 and 2 with zeros coming in; c1 and c2 hold c and c^2.
-[[gnu::always_inline]] inline Float4 decayingPrefixSum(Float4 x, Float4 c1, Float4 c2) noexcept {
-    const Float4 zero{};
-    x = x + c1 * __builtin_shufflevector(zero, x, 0, 4, 5, 6);
-    x = x + c2 * __builtin_shufflevector(zero, x, 0, 1, 4, 5);
-    return x;
-}
-
-// The sums of the lanes of a and of b.
-[[gnu::always_inline]] inline void laneSums(Float4 a, Float4 b, float& sumA, float& sumB) noexcept {
-    Float4 u = __builtin_shufflevector(a, b, 0, 1, 4, 5) + __builtin_shufflevector(a, b, 2, 3, 6, 7);
-    u = u + __builtin_shufflevector(u, u, 1, 0, 3, 2);
-    sumA = u[0];
-    sumB = u[2];
-}
-
-// Hyperbolic tangent per lane, within 2 ulp of the exact value for every
-// float (measured against a double-precision tanh over all floats in [-20, 20],
-// see tests/dsp and bench/). NaN stays NaN, infinities give +-1, -0 stays -0.
-//
-// The magnitude is computed from |x| and the sign of x put back. Below
-// |x| = 0.875 the odd polynomial |x| + |x|^3 P(x^2) (P of degree 6, fitted at
-// Chebyshev nodes; relative error of the fit 3e-9) keeps full relative accuracy
-// near 0. Above, tanh|x| = 1 - 2 / (exp(2|x|) + 1), where the quotient is below
-// 0.3 so the exponential's rounding reaches the result damped. Past |x| = 9.5
-// the float result is 1 and the argument is held there so the exponential
-// cannot overflow. Worst case over all 2.2e9 floats of [-20, 20]: 1.13 ulp in
-// the baseline variant, 1.06 ulp with FMA.
-//
-// A vector whose lanes all fall on one side of 0.875 (the usual case for
-// audio: neighbouring sub-samples are close) computes only that side, and one
-// whose lanes are all past 9.5 (a hard-driven shaper) is 1 without computing;
-// the lanes' values are the same either way.
-template <typename V>
-[[gnu::always_inline]] inline V tanhBelowSplit(V ax, V x2) noexcept {
-    V p = splat<V>(-5.475857869e-04f);
-    p = p * x2 + splat<V>(2.818473155e-03f);
-    p = p * x2 + splat<V>(-8.499057583e-03f);
-    p = p * x2 + splat<V>(2.177729554e-02f);
-    p = p * x2 + splat<V>(-5.395686152e-02f);
-    p = p * x2 + splat<V>(1.333327969e-01f);
-    p = p * x2 + splat<V>(-3.333333292e-01f);
-    return ax + (ax * x2) * p;
-}
-template <typename V>
-[[gnu::always_inline]] inline V tanhAboveSplit(V ax) noexcept {
-    // exp(y) for 0 <= y <= 19: y = k ln2 + r with |r| <= ln2 / 2, a degree 7
-    // polynomial for exp(r), and 2^k put into the exponent.
-    // 2|x| below 19 (|x| below 9.5, exactly), else 19; NaN goes to 19 and the
-    // small branch keeps it. One minimum instruction.
-    const V doubled = ax + ax;
-    const V y = doubled < splat<V>(19.0f) ? doubled : splat<V>(19.0f);
-    const MaskOf<V> k = __builtin_convertvector(y * splat<V>(1.44269504088896341f) + splat<V>(0.5f), MaskOf<V>);
-    const V kf = __builtin_convertvector(k, V);
-    V r = y - kf * splat<V>(0.693359375f);
-    r = r - kf * splat<V>(-2.12194440e-4f);
-    V e = splat<V>(1.9875691500e-4f);
-    e = e * r + splat<V>(1.3981999507e-3f);
-    e = e * r + splat<V>(8.3334519073e-3f);
-    e = e * r + splat<V>(4.1665795894e-2f);
-    e = e * r + splat<V>(1.6666665459e-1f);
-    e = e * r + splat<V>(5.0000001201e-1f);
-    e = (e * (r * r) + r) + splat<V>(1.0f);
-    e = fromBits<V>(bits(e) + (k << 23));
-    return splat<V>(1.0f) - splat<V>(2.0f) / (e + splat<V>(1.0f));
-}
-template <typename V>
-[[gnu::always_inline]] inline V tanh(V x) noexcept {
-    const V ax = abs(x);
-    const MaskOf<V> above = ax >= splat<V>(0.875f);  // false for NaN, which takes the polynomial
-    V magnitude;
-    if (!anyLane<V>(above)) {
-        magnitude = tanhBelowSplit<V>(ax, x * x);
-    } else if (allLanes<V>(above)) {
-        // Past 9.5 the exponential is held at exp(19) and the result is exactly 1.
-        magnitude = anyLane<V>(ax < splat<V>(9.5f)) ? tanhAboveSplit<V>(ax) : splat<V>(1.0f);
-    } else {
-        magnitude = select<V>(above, tanhAboveSplit<V>(ax), tanhBelowSplit<V>(ax, x * x));
-    }
-    return fromBits<V>(bits(magnitude) | (bits(x) & splatInt<V>(static_cast<std::int32_t>(0x80000000u))));
-}
-
-// Sine per lane, for |x| up to 4096 (the doubler's LFO argument stays below
-// 4 pi): x = k pi/2 + r with |r| <= pi/4, pi/2 taken in three parts so that r
-// keeps its accuracy, then the sine or the cosine polynomial of r as the
-// quadrant k says, with its sign. Within 1e-7 of the exact value there.
-template <typename V>
-[[gnu::always_inline]] inline V sin(V x) noexcept {
-    // Round to nearest by adding and taking away 1.5 * 2^23.
-    const V kf = (x * splat<V>(0.636619772f) + splat<V>(12582912.0f)) - splat<V>(12582912.0f);
-    const MaskOf<V> k = __builtin_convertvector(kf, MaskOf<V>);
-    V r = x - kf * splat<V>(1.5703125f);
-    r = r - kf * splat<V>(4.837512969970703125e-4f);
-    r = r - kf * splat<V>(7.54978995489188216e-8f);
-    const V r2 = r * r;
-    V s = splat<V>(-1.9515295891e-4f);
-    s = s * r2 + splat<V>(8.3321608736e-3f);
-    s = s * r2 + splat<V>(-1.6666654611e-1f);
-    s = r + (r * r2) * s;
-    V c = splat<V>(2.443315711809948e-5f);
-    c = c * r2 + splat<V>(-1.388731625493765e-3f);
-    c = c * r2 + splat<V>(4.166664568298827e-2f);
-    c = (splat<V>(1.0f) - splat<V>(0.5f) * r2) + (r2 * r2) * c;
-    const V value = select<V>((k & splatInt<V>(1)) != splatInt<V>(0), c, s);
-    return fromBits<V>(bits(value) ^ ((k & splatInt<V>(2)) << 30));
-}
-
-}  // namespace simd
-
-namespace detail {
-enum class VectorFunction { tanh, sin };
-template <typename V, VectorFunction F>
-[[gnu::always_inline]] inline V applyVectorFunction(V v) noexcept {
-    if constexpr (F == VectorFunction::tanh) {
-        return simd::tanh<V>(v);
-    } else {
-        return simd::sin<V>(v);
-    }
-}
-template <typename V, VectorFunction F>
-[[gnu::always_inline]] inline void vectorFunctionBody(const float* in, float* out, std::size_t count) noexcept {
-    constexpr std::size_t lanes = simd::kLanes<V>;
-    std::size_t i = 0;
-    for (; i + lanes <= count; i += lanes) simd::store<V>(out + i, applyVectorFunction<V, F>(simd::load<V>(in + i)));
-    if (i < count) {
-        float rest[lanes] = {};
-        std::copy(in + i, in + count, rest);
-        simd::store<V>(rest, applyVectorFunction<V, F>(simd::load<V>(rest)));
-        std::copy(rest, rest + (count - i), out + i);
-    }
-}
-template <VectorFunction F>
-[[gnu::noinline]] inline void vectorFunctionBaseline(const float* in, float* out, std::size_t count) noexcept {
-    vectorFunctionBody<simd::Float4, F>(in, out, count);
-}
-#if defined(__x86_64__) && !defined(DUNMARROW_DSP_BASELINE_ONLY)
-template <VectorFunction F>
-[[gnu::noinline, gnu::target("avx2,fma")]] inline void vectorFunctionAvx2(const float* in, float* out, std::size_t count) noexcept {
-    vectorFunctionBody<simd::Float8, F>(in, out, count);
-}
-#endif
-template <VectorFunction F>
-inline void vectorFunctionBlock(std::span<const float> in, std::span<float> out, InstructionSet set) noexcept {
-    const std::size_t count = std::min(in.size(), out.size());
-#if defined(__x86_64__) && !defined(DUNMARROW_DSP_BASELINE_ONLY)
-    if (set == InstructionSet::Avx2Fma && processorHasAvx2Fma()) {
-        vectorFunctionAvx2<F>(in.data(), out.data(), count);
-        return;
-    }
-#else
-    (void)set;
-#endif
-    vectorFunctionBaseline<F>(in.data(), out.data(), count);
-}
-}  // namespace detail
-
-// The vector tanh and sine over a span, with the given variant (the baseline
-// when the processor lacks the one asked for). Used by tests and measurements.
-inline void tanhBlock(std::span<const float> in, std::span<float> out, InstructionSet set) noexcept {
-    detail::vectorFunctionBlock<detail::VectorFunction::tanh>(in, out, set);
-}
-inline void sinBlock(std::span<const float> in, std::span<float> out, InstructionSet set) noexcept {
-    detail::vectorFunctionBlock<detail::VectorFunction::sin>(in, out, set);
-}
-
-
-// Sets flush-to-zero and denormals-are-zero for its lifetime and restores the
-// previous mode afterwards, so decaying filter states never go subnormal.
-class ScopedFlushDenormals {
-public:
-    ScopedFlushDenormals() noexcept {
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
-        saved_ = _mm_getcsr();
-        _mm_setcsr(saved_ | kFlushToZero | kDenormalsAreZero);
-#elif defined(__aarch64__)
-        asm volatile("mrs %0, fpcr" : "=r"(saved_));
-        const std::uint64_t flushed = saved_ | kFlushToZero;
-        asm volatile("msr fpcr, %0" : : "r"(flushed));
-#endif
-    }
-    ~ScopedFlushDenormals() {
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
-        _mm_setcsr(saved_);
-#elif defined(__aarch64__)
-        asm volatile("msr fpcr, %0" : : "r"(saved_));
-#endif
-    }
-    ScopedFlushDenormals(const ScopedFlushDenormals&) = delete;
-    ScopedFlushDenormals& operator=(const ScopedFlushDenormals&) = delete;
-
-private:
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
-    static constexpr unsigned kFlushToZero = 0x8000u;
-    static constexpr unsigned kDenormalsAreZero = 0x0040u;
-    unsigned saved_ = 0;
-#elif defined(__aarch64__)
-    static constexpr std::uint64_t kFlushToZero = std::uint64_t{1} << 24;
-    std::uint64_t saved_ = 0;
-#endif
-};
-
-// The normalised values of one call, derived from the smoothed parameters.
-struct BlockValues {
-    float drive = 0, tight = 0, touch = 0, body = 0, bite = 0, grind = 0, crush = 0, density = 0, cab = 0;
-    float decimation = 0, doubleTrack = 0, stereoSpread = 0, gain = 0;
-    bool liveSafe = false;
-};
-
-// Everything the per-sample chain needs, constant over one call.
-struct BlockControls {
-    BlockValues values;
-    float touchRelease = 0, touchBoost = 0;
-    bool touchActive = false;
-    float tightCoefficient = 0, tightWeight = 0;
-    float driveGain = 0, biteGain = 0, biteClipMix = 0;
-    float grindAmount = 0, grindCoefficient = 0, grindWeight = 0, grindGain = 0, grindClipMix = 0;
-    bool grindActive = false;
-    float crushGain = 0, crushClipMix = 0;
-    bool crushActive = false;
-    float antiAliasCutoff = 0, antiAliasCoefficient = 0, antiAliasWeight = 0, rawBlend = 0;
-    std::int32_t holdSteps = 0, holdReload = 0;
-    float decimationMix = 0, decimationDrive = 0, decimationShape = 0;
-    bool decimationActive = false;
-    float body350 = 0, body120 = 0, body900 = 0, body500 = 0;
-    float body350Weight = 0, body120Weight = 0, body900Weight = 0, body500Weight = 0;
-    float bodyLowBoost = 0, bodyMidCut = 0, bodyTrim = 0;
-    bool bodyActive = false;
-    float densityAmount = 0, densityKnee = 0, densityGain = 0, densityNorm = 0, densityTrim = 0;
-    bool densityActive = false;
-    float cabCoefficient = 0, cabWeight = 0, cabPresence = 0;
-    bool cabActive = false;
-    float doubleTrackWet = 0, doubleTrackNorm = 0, lfoIncrement = 0;
-    bool doubleTrackActive = false;
-    // Index 0 for even channels, 1 for odd ones.
-    std::array<float, 2> delayCentre{}, delayDepth{}, lfoPhaseOffset{};
-    float outputGain = 0, outputTrim = 0;
-};
-
-// The oversampled one-pole lowpasses (grind: state = c x state + w x y per
-// sub-sample; anti-alias: two such filters in cascade) over the eight
-// sub-samples of a frame, regrouped so that only one multiply-add per frame
-// depends on the frame before. The filters are linear: after sub-sample k the
-// state is c^k x (the state before the frame) plus a weighted sum of the
-// frame's inputs up to k. The weights are computed in double from the float
-// coefficient and weight and rounded once; the results agree with the
-// sub-sample after sub-sample form to rounding.
-struct OversampledFilters {
-    // Grind lowpass, run over the frame as two groups of four sub-samples:
-    // c and c^2 for the prefix sum within a group, and c^(k + 1) to carry the
-    // state before a group into its lane k.
-    std::array<float, 2> grindScan{};
-    std::array<float, 4> grindCarry{};
-    // Anti-alias lowpasses over a whole frame:
-    //   first'  = a^8 first + sum_k firstWeights[k] y_k
-    //   second' = a^8 second + (crossWeight first + sum_k secondWeights[k] y_k)
-    // with firstWeights[k] = w a^(7 - k), secondWeights[k] = (8 - k) w^2 a^(7 - k)
-    // and crossWeight = 8 w a^8 (first and second before the frame).
-    std::array<float, kOversampling> firstWeights{}, secondWeights{};
-    float framePower = 0, crossWeight = 0;
-
-    static OversampledFilters from(const BlockControls& k) noexcept {
-        OversampledFilters f;
-        const double c = k.grindCoefficient;
-        f.grindScan = {static_cast<float>(c), static_cast<float>(c * c)};
-        double power = 1.0;
-        for (std::size_t lane = 0; lane < f.grindCarry.size(); ++lane) {
-            power *= c;
-            f.grindCarry[lane] = static_cast<float>(power);
-        }
-        const double a = k.antiAliasCoefficient;
-        const double w = k.antiAliasWeight;
-        double decay = 1.0;  // a^(7 - lane)
-        for (std::size_t lane = kOversampling; lane-- > 0;) {
-            f.firstWeights[lane] = static_cast<float>(w * decay);
-            f.secondWeights[lane] = static_cast<float>(static_cast<double>(kOversampling - lane) * w * w * decay);
-            decay *= a;
-        }
-        f.framePower = static_cast<float>(decay);
-        f.crossWeight = static_cast<float>(static_cast<double>(kOversampling) * w * decay);
-        return f;
-    }
-};
 
 }  // namespace dunmarrow_dsp
 
@@ -660,20 +141,20 @@ public:
     }
 
     // Any thread: the stored target, not the smoothed value.
-    float getParameter(uint64_t address) {
+    float getParameter(uint64_t address) const {
         if (address >= dunmarrow_dsp::kParameterCount) return 0.0f;
         return static_cast<float>(targets_[dunmarrow_dsp::kSlotForAddress[address]].load(std::memory_order_relaxed));
     }
 
     void setBypass(bool shouldBypass) { bypassed_.store(shouldBypass, std::memory_order_relaxed); }
-    bool isBypassed() { return bypassed_.load(std::memory_order_relaxed); }
+    bool isBypassed() const { return bypassed_.load(std::memory_order_relaxed); }
 
     // Main thread, while the host is not rendering: allocates the oversampling scratch.
     void setMaximumFramesToRender(uint32_t maximumFramesToRender) {
         maxFramesToRender_ = maximumFramesToRender;
         oversampleScratch_.resize(static_cast<std::size_t>(maxFramesToRender_) * dunmarrow_dsp::kOversampling, 0.0f);
     }
-    uint32_t getMaximumFramesToRender() { return maxFramesToRender_; }
+    uint32_t getMaximumFramesToRender() const { return maxFramesToRender_; }
 
     // Any thread (the editor's meter timer): peak of the last call, 0 while the
     // kernel is not initialised. Touches nothing but the level cells.
@@ -709,6 +190,7 @@ public:
                  int64_t bufferStartTime, uint32_t frameCount) noexcept {
         (void)bufferStartTime;
         assert(inputBuffers.size() == outputBuffers.size());
+        // Its own guard, whoever calls (see Denormals.hpp).
         const dunmarrow_dsp::ScopedFlushDenormals flushDenormals;
         const std::size_t channels = std::min(inputBuffers.size(), outputBuffers.size());
 
@@ -803,110 +285,9 @@ private:
     }
 
     void deriveBlockControls() noexcept {
-        namespace d = dunmarrow_dsp;
-        BlockControls& k = controls_;
-        BlockValues& v = k.values;
-        auto percent = [this](std::size_t slot) { return d::normalizePercent(smoothed_[d::smoothedIndex(slot)]); };
-        auto unit = [this](std::size_t slot) { return d::clampUnit(static_cast<float>(smoothed_[d::smoothedIndex(slot)])); };
-
-        v.liveSafe = targets_[d::kLiveSafeSlot].load(std::memory_order_relaxed) >= 0.5;
-        v.drive = percent(d::kDriveSlot);
-        v.tight = percent(d::kTightSlot);
-        v.touch = percent(d::kTouchSlot);
-        v.body = percent(d::kBodySlot);
-        v.bite = percent(d::kBiteSlot);
-        v.grind = percent(d::kGrindSlot);
-        v.crush = percent(d::kCrushSlot);
-        v.density = percent(d::kDensitySlot);
-        v.cab = percent(d::kCabSlot);
-        v.decimation = unit(d::kDecimationSlot);
-        v.doubleTrack = unit(d::kDoubleTrackSlot);
-        v.stereoSpread = unit(d::kStereoSpreadSlot);
-        const auto gain = static_cast<float>(smoothed_[d::smoothedIndex(d::kGainSlot)]);
-        if (v.liveSafe) {
-            v.decimation = std::min(v.decimation, d::kLiveSafeLimitDecimation);
-            v.doubleTrack = std::min(v.doubleTrack, d::kLiveSafeLimitDoubleTrack);
-            v.stereoSpread = std::min(v.stereoSpread, d::kLiveSafeLimitSpread);
-            v.gain = std::min(d::clampFinite(gain, d::kFiniteLimit), d::kLiveSafeGainLimit);
-        } else {
-            v.gain = gain;
-        }
-
-        const float fs = static_cast<float>(sampleRate_);
-
-        k.touchRelease = 0.006f + 0.012f * v.touch;
-        k.touchBoost = 7.0f * v.touch;
-        k.touchActive = v.touch > 0.0f;
-
-        k.tightCoefficient = 0.995f - 0.075f * v.tight;
-        k.tightWeight = 1.0f - k.tightCoefficient;
-
-        k.driveGain = 58.0f * std::pow(v.drive, 1.35f) + 2.0f;
-        k.biteGain = 1.0f + 3.25f * v.bite;
-        k.biteClipMix = 0.75f * v.bite;
-
-        k.grindAmount = (0.1f + 0.06f * v.bite) * v.grind;
-        k.grindActive = k.grindAmount > 0.0f;
-        k.grindCoefficient = 0.86f - 0.04f * v.bite;
-        k.grindWeight = 1.0f - k.grindCoefficient;
-        k.grindGain = 4.0f + 9.0f * v.grind + 2.0f * v.bite;
-        k.grindClipMix = 0.45f + 0.35f * v.bite;
-
-        k.crushGain = 1.0f + v.crush * (v.drive + 1.6f) + 0.35f * v.bite * v.crush;
-        k.crushClipMix = 0.55f * v.bite;
-        k.crushActive = v.crush > 0.0f;
-
-        k.antiAliasCutoff = std::min(0.44f * fs, 20000.0f);
-        k.antiAliasCoefficient = std::exp((k.antiAliasCutoff * -d::kTwoPi) / (fs * 8.0f));
-        k.antiAliasWeight = 1.0f - k.antiAliasCoefficient;
-        k.rawBlend = 0.1f + 0.15f * v.bite;
-
-        k.holdSteps = static_cast<int32_t>(std::floor(std::pow(v.decimation, 1.35f) * 31.0f));
-        k.holdReload = k.holdSteps + 1;
-        k.decimationMix = v.decimation * (0.68f * v.decimation + 0.22f);
-        k.decimationActive = k.holdSteps > 0 && k.decimationMix > 0.0f;
-        k.decimationDrive = 1.0f + 1.6f * v.decimation;
-        k.decimationShape = 0.38f * v.decimation;
-
-        k.body350 = std::exp(-2199.115f / fs);
-        k.body120 = std::exp(-753.98224f / fs);
-        k.body900 = std::exp(-5654.8667f / fs);
-        k.body500 = std::exp(-3141.5928f / fs);
-        k.body350Weight = 1.0f - k.body350;
-        k.body120Weight = 1.0f - k.body120;
-        k.body900Weight = 1.0f - k.body900;
-        k.body500Weight = 1.0f - k.body500;
-        k.bodyLowBoost = 0.95f * v.body;
-        k.bodyMidCut = 0.34f * v.body;
-        k.bodyTrim = 1.0f - 0.08f * v.body;
-        k.bodyActive = v.body > 0.0f;
-
-        k.densityAmount = 0.64f * v.density;
-        k.densityActive = k.densityAmount > 0.0f;
-        k.densityKnee = (0.55f + 0.75f * v.drive) * v.density;
-        k.densityGain = 1.0f + v.density * (1.7f + 0.8f * v.drive);
-        k.densityNorm = std::tanh(k.densityGain);
-        k.densityTrim = 1.0f - 0.12f * v.density;
-
-        k.cabCoefficient = 0.42f + 0.09f * v.bite + 0.34f * (1.0f - v.cab);
-        k.cabWeight = 1.0f - k.cabCoefficient;
-        k.cabPresence = 0.08f + 0.22f * v.bite + 0.1f * v.grind;
-        k.cabActive = v.cab > 0.0f;
-
-        k.doubleTrackWet = 0.34f * v.doubleTrack;
-        k.doubleTrackActive = k.doubleTrackWet > 0.0f;
-        k.doubleTrackNorm = 1.0f + 0.35f * k.doubleTrackWet;
-        k.lfoIncrement = (0.28f + 0.22f * v.doubleTrack) * d::kTwoPi / fs;
-        const float centre = (0.0085f + 0.0045f * v.doubleTrack) * fs;
-        k.delayCentre = {centre, centre + 0.004f * fs};
-        const float depthBase = (0.00045f + 0.0012f * v.doubleTrack) * fs;
-        const float detuneRatio = std::exp2(v.doubleTrack * 7.0f / 1200.0f);
-        k.delayDepth = {depthBase - 95.0f * depthBase * (detuneRatio - 1.0f),
-                        depthBase + 95.0f * depthBase * (detuneRatio - 1.0f)};
-        k.lfoPhaseOffset = {0.0f, d::kPi};
-
-        k.outputGain = v.gain > 0.0f ? v.gain : 0.0f;
-        k.outputTrim = 0.74f - 0.11f * v.drive - 0.06f * v.crush - 0.05f * v.density;
+        dunmarrow_dsp::deriveBlockControls(
+            controls_, smoothed_, targets_[dunmarrow_dsp::kLiveSafeSlot].load(std::memory_order_relaxed) >= 0.5,
+            sampleRate_);
     }
 
     template <typename T>

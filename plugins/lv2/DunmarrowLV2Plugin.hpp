@@ -90,11 +90,11 @@ private:
     bool active_ = false;
     bool startingSettingsTaken_ = false;
 
-    std::array<const float*, kDunmarrowParameterCount> controlPorts_{};
-    std::array<audiounit::AUParameterAddress, kDunmarrowParameterCount> addresses_{};
-    std::array<float, kDunmarrowParameterCount> minima_{}, maxima_{};
+    std::array<const float*, dunmarrow_dsp::kParameterCount> controlPorts_{};
+    std::array<audiounit::AUParameterAddress, dunmarrow_dsp::kParameterCount> addresses_{};
+    std::array<float, dunmarrow_dsp::kParameterCount> minima_{}, maxima_{};
     // The last value sent to the unit per control port; NaN: none yet.
-    std::array<float, kDunmarrowParameterCount> sent_{};
+    std::array<float, dunmarrow_dsp::kParameterCount> sent_{};
     const float* enabledPort_ = nullptr;
     float* inputLevelPort_ = nullptr;
     float* outputLevelPort_ = nullptr;

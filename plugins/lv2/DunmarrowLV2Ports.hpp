@@ -1,8 +1,8 @@
 #pragma once
 // The port layout of the bundle's two plugins, which the UI shares: one
-// control input per parameter the variant offers (in parameter-tree order;
-// the mono plugin has no Stereo Spread, which only acts between two
-// channels), the bypass port designated lv2:enabled, the two level outputs,
+// control input per parameter the variant offers (the parameter table's rows
+// in order; the mono plugin leaves out those that need two channels, Stereo
+// Spread), the bypass port designated lv2:enabled, the two level outputs,
 // then the audio inputs and outputs. The stereo plugin offers every
 // parameter, so its indices are those of the tree.
 //
@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ParameterDefinitions.hpp"
+#include "Parameters.hpp"
 
 namespace dunmarrow_lv2 {
 
@@ -30,20 +30,17 @@ inline constexpr std::uint32_t kDefaultMaximumBlockLength = 4096;
 // Larger host maxima are honoured by splitting, not by a larger kernel scratch.
 inline constexpr std::uint32_t kLargestMaximumBlockLength = 16384;
 
-// True for a parameter that does nothing with fewer than two channels.
-[[nodiscard]] bool needsTwoChannels(const ParameterSpec& parameter);
-
 struct PortLayout {
     std::uint32_t channelCount;  // 1 or 2
 
     // The variant a plugin URI names; nothing for another URI.
     [[nodiscard]] static std::optional<PortLayout> forPlugin(std::string_view pluginURI);
 
-    // The parameter declarations the variant offers; port i carries the i-th.
-    [[nodiscard]] const std::vector<const ParameterSpec*>& parameters() const;
+    // The parameters the variant offers; port i carries the i-th.
+    [[nodiscard]] const std::vector<const dunmarrow_dsp::ParameterInfo*>& parameters() const;
     [[nodiscard]] std::uint32_t parameterCount() const { return static_cast<std::uint32_t>(parameters().size()); }
     // The control port of a parameter address; nothing when the variant has none.
-    [[nodiscard]] std::optional<std::uint32_t> portOf(audiounit::AUParameterAddress address) const;
+    [[nodiscard]] std::optional<std::uint32_t> portOf(std::uint64_t address) const;
 
     [[nodiscard]] std::uint32_t enabledPort() const { return parameterCount(); }
     [[nodiscard]] std::uint32_t inputLevelPort() const { return parameterCount() + 1; }

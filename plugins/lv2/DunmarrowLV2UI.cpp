@@ -113,8 +113,8 @@ DunmarrowLV2UI::DunmarrowLV2UI(LV2UI_Write_Function write, LV2UI_Controller cont
     observable_ = ObservableAUParameterGroup::make(*tree_);
     // A parameter the plugin has no port for does nothing there: its slot says so.
     std::map<std::string, std::string> unavailable;
-    for (const ParameterSpec* parameter : PortLayout{2}.parameters())
-        if (!layout_.portOf(parameter->address)) unavailable.emplace(parameter->identifier, "STEREO ONLY");
+    for (const auto* parameter : PortLayout{2}.parameters())
+        if (!layout_.portOf(parameter->address)) unavailable.emplace(std::string(parameter->identifier), "STEREO ONLY");
     view_ = std::make_shared<DunmarrowAUExtensionMainView>(
         observable_, [this]() -> std::optional<std::pair<float, float>> { return std::pair{levels_[0], levels_[1]}; },
         std::move(unavailable));

@@ -1,6 +1,6 @@
 // dunmarrow-lv2-ttl: writes the bundle's Turtle files from the effect's own
-// parameter declarations and factory presets, so that the bundle can never
-// disagree with the unit.
+// parameter table and factory presets, so that the bundle can never disagree
+// with the unit.
 //
 //   dunmarrow-lv2-ttl BUNDLE_DIR DSP_BINARY UI_BINARY
 //
@@ -23,7 +23,8 @@
 namespace {
 
 using namespace dunmarrow_lv2;
-using namespace audiounit;
+using dunmarrow_dsp::ParameterInfo;
+using dunmarrow_dsp::ParameterUnit;
 
 constexpr const char* kPrefixes =
     "@prefix atom:  <http://lv2plug.in/ns/ext/atom#> .\n"
@@ -46,29 +47,6 @@ constexpr int kMicroVersion = 0;
 // The project's licence (LICENSE at the top of the source tree).
 constexpr const char* kLicense = "http://opensource.org/licenses/isc";
 constexpr const char* kMaintainer = "The Dunmarrow developers";
-
-// What each parameter does, as hosts show it in a tooltip.
-std::string parameterComment(const std::string& identifier) {
-    static const std::pair<const char*, const char*> comments[] = {
-        {"drive", "How hard the input drives the oversampled main shaper."},
-        {"tight", "Low cut before the distortion: higher keeps palm mutes tight."},
-        {"touch", "Extra gain for quiet playing, so that soft picking still bites."},
-        {"body", "Low-mid weight after the distortion."},
-        {"bite", "Hardness of the three shapers: from round to sharp clipping."},
-        {"grind", "A second, gritty shaping stage."},
-        {"crush", "A third, harsh shaping stage."},
-        {"density", "Saturation that thickens and compresses the sound."},
-        {"cab", "Cabinet high cut: more is darker."},
-        {"decimation", "Sample-and-hold lo-fi mix: 0 is off, 1 is full."},
-        {"doubleTrack", "Mix of a modulated double: 0 is off, 1 is full."},
-        {"stereoSpread", "Mid/side widening between the two channels: 0 is off, 1 is widest."},
-        {"liveSafe", "Guard for the stage: bounds the output and the effects' depth."},
-        {"gain", "Output level, as a linear gain factor."},
-    };
-    for (const auto& [name, comment] : comments)
-        if (identifier == name) return comment;
-    throw std::runtime_error("parameter " + identifier + " has no comment");
-}
 
 // The shortest decimal that reads back as the same float, always with a
 // decimal point (a Turtle decimal, never an integer or an exponent).
@@ -121,10 +99,12 @@ std::vector<Preset> factoryPresets() {
         Preset out;
         for (const char c : preset->name()) out.slug += c == ' ' ? '-' : static_cast<char>(std::tolower(c));
         out.name = preset->name();
-        for (const ParameterSpec* declaration : PortLayout{2}.parameters()) {
-            const auto parameter = unit->parameterTree()->parameterWithIdentifiers({"global", declaration->identifier});
-            if (!parameter) throw std::runtime_error("parameter " + declaration->identifier + " is not in the tree");
-            out.values.emplace_back(declaration->identifier, parameter->value());
+        for (const ParameterInfo* declaration : PortLayout{2}.parameters()) {
+            const std::string identifier(declaration->identifier);
+            const auto parameter = unit->parameterTree()->parameterWithIdentifiers(
+                {std::string(dunmarrow_dsp::kParameterGroupIdentifier), identifier});
+            if (!parameter) throw std::runtime_error("parameter " + identifier + " is not in the tree");
+            out.values.emplace_back(identifier, parameter->value());
         }
         presets.push_back(std::move(out));
     }
@@ -138,20 +118,20 @@ std::string port(const char* classes, std::uint32_t index, const std::string& sy
            " ;\n        lv2:symbol " + quoted(symbol) + " ;\n        lv2:name " + quoted(name) + rest;
 }
 
-std::string controlPort(std::uint32_t index, const ParameterSpec& declaration) {
+std::string controlPort(std::uint32_t index, const ParameterInfo& declaration) {
     std::ostringstream s;
-    s << " ;\n        rdfs:comment " << quoted(parameterComment(declaration.identifier))
+    s << " ;\n        rdfs:comment " << quoted(std::string(declaration.comment))
       << " ;\n        lv2:default " << decimal(declaration.defaultValue) << " ;\n        lv2:minimum "
       << decimal(declaration.minValue) << " ;\n        lv2:maximum " << decimal(declaration.maxValue);
     switch (declaration.units) {
-        case kAudioUnitParameterUnit_Percent: s << " ;\n        units:unit units:pc"; break;
-        case kAudioUnitParameterUnit_Boolean: s << " ;\n        lv2:portProperty lv2:toggled"; break;
+        case ParameterUnit::Percent: s << " ;\n        units:unit units:pc"; break;
+        case ParameterUnit::Boolean: s << " ;\n        lv2:portProperty lv2:toggled"; break;
         // The mixes and the linear output gain are plain factors.
-        case kAudioUnitParameterUnit_LinearGain:
-        case kAudioUnitParameterUnit_Generic: s << " ;\n        units:unit units:coef"; break;
-        default: throw std::runtime_error("parameter " + declaration.identifier + " has a unit LV2 cannot say");
+        case ParameterUnit::LinearGain:
+        case ParameterUnit::Generic: s << " ;\n        units:unit units:coef"; break;
     }
-    return port("lv2:InputPort , lv2:ControlPort", index, declaration.identifier, declaration.name, s.str());
+    return port("lv2:InputPort , lv2:ControlPort", index, std::string(declaration.identifier),
+                std::string(declaration.name), s.str());
 }
 
 std::string pluginDescription(const PluginVariant& variant) {
@@ -256,8 +236,8 @@ std::string presetsFile(const std::vector<Preset>& presets) {
               << "    lv2:port";
             bool first = true;
             for (const auto& [identifier, value] : preset.values) {
-                const ParameterSpec* declaration = nullptr;
-                for (const ParameterSpec* p : layout.parameters())
+                const ParameterInfo* declaration = nullptr;
+                for (const ParameterInfo* p : layout.parameters())
                     if (p->identifier == identifier) declaration = p;
                 if (declaration == nullptr) continue;
                 s << (first ? " [\n" : " , [\n") << "        lv2:symbol " << quoted(identifier) << " ;\n"

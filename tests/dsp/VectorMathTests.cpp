@@ -16,7 +16,7 @@
 #include <span>
 #include <vector>
 
-#include "DunmarrowAUExtensionDSPKernel.hpp"
+#include "VectorMath.hpp"
 
 namespace {
 

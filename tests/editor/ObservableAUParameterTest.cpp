@@ -72,7 +72,7 @@ TEST_F(ObservableAUParameterTest, MirrorsEveryParameterWithItsFixedFields) {
     ASSERT_EQ(root->children().size(), 1u);
     auto global = std::dynamic_pointer_cast<ObservableAUParameterGroup>(root->lookupNode("global"));
     ASSERT_TRUE(global);
-    EXPECT_EQ(global->children().size(), kDunmarrowParameterCount);
+    EXPECT_EQ(global->children().size(), dunmarrow_dsp::kParameterCount);
     for (const auto& platform : tree->allParameters()) {
         auto node = global->lookupParameter(platform->identifier());
         EXPECT_EQ(node->min(), platform->minValue());
@@ -86,7 +86,7 @@ TEST_F(ObservableAUParameterTest, MirrorsEveryParameterWithItsFixedFields) {
         EXPECT_EQ(node->parameter(), platform);
     }
     auto liveSafe = root->lookupNode("global")->lookupParameter("liveSafe");
-    EXPECT_EQ(liveSafe->parameter()->address(), static_cast<AUParameterAddress>(kLiveSafeAddress));
+    EXPECT_EQ(liveSafe->parameter()->address(), static_cast<AUParameterAddress>(dunmarrow_dsp::kLiveSafeAddress));
 }
 
 TEST_F(ObservableAUParameterTest, DragSendsTouchValuesThenReleaseWithFinalValue) {

@@ -12,6 +12,7 @@
 namespace effecttest {
 
 using namespace audiounit;
+using namespace dunmarrow_dsp;  // parameter addresses and the table
 using Unit = DunmarrowAUExtensionAudioUnit;
 
 // Construction, then the tree from the shared declaration, as the factory does.

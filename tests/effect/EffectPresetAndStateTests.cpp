@@ -19,7 +19,7 @@ std::map<AUParameterAddress, float> treeValues(Unit& unit) {
 
 std::map<AUParameterAddress, float> kernelValues(Unit& unit) {
     std::map<AUParameterAddress, float> values;
-    for (AUParameterAddress a = 0; a < kDunmarrowParameterCount; ++a) values[a] = unit.dspKernel().getParameter(a);
+    for (AUParameterAddress a = 0; a < kParameterCount; ++a) values[a] = unit.dspKernel().getParameter(a);
     return values;
 }
 
@@ -81,6 +81,7 @@ TEST(EffectPresets, SelectionIsByNumberAndAppliesToTreeAndKernel) {
 
 TEST(EffectPresets, UnknownNumbersAndNullChangeNothingElse) {
     auto unit = makeEffect();
+    unit->setUserPresetsDirectory(std::filesystem::temp_directory_path() / ("dunmarrow-none-" + std::to_string(::getpid())));
     unit->setCurrentPreset(AUAudioUnitPreset::make(1, "x"));
     unit->parameterTree()->parameterWithAddress(kDriveAddress)->setValue(12.f);
     const auto before = treeValues(*unit);
@@ -168,13 +169,9 @@ TEST(EffectState, UserPresetsRoundTrip) {
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0]->number(), -1);
     EXPECT_EQ(listed[0]->name(), "Doom Lead");
-    // The effect's own preset selection ignores user presets; a host applies
-    // their saved state.
+    // Selecting it applies its saved values, in the tree and the kernel.
     other->setCurrentPreset(listed[0]);
-    EXPECT_EQ(other->currentPreset()->number(), 0);
-    const auto state = other->presetStateFor(listed[0], &error);
-    ASSERT_TRUE(state) << error.localizedDescription();
-    ASSERT_TRUE(other->setFullState(*state, &error));
+    EXPECT_EQ(other->currentPreset(), listed[0]);
     EXPECT_EQ(treeValues(*other), saved);
     EXPECT_EQ(kernelValues(*other), saved);
 

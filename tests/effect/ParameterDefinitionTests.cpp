@@ -7,64 +7,37 @@
 
 using namespace audiounit;
 
-namespace {
-
-struct Row {
-    const char* identifier;
-    const char* name;
-    AUParameterAddress address;
-    float minValue, maxValue, defaultValue;
-    AudioUnitParameterUnit unit;
-};
-
-// The declared table, in tree order.
-const Row kTable[] = {
-    {"drive", "Drive", 0, 0, 100, 65, 3},           {"tight", "Tight", 1, 0, 100, 100, 3},
-    {"touch", "Touch", 9, 0, 100, 50, 3},           {"body", "Body", 5, 0, 100, 55, 3},
-    {"bite", "Bite", 2, 0, 100, 100, 3},            {"grind", "Grind", 8, 0, 100, 35, 3},
-    {"crush", "Crush", 6, 0, 100, 45, 3},           {"density", "Density", 7, 0, 100, 50, 3},
-    {"cab", "Cab", 3, 0, 100, 100, 3},              {"decimation", "Decimation", 10, 0, 1, 0, 0},
-    {"doubleTrack", "Double Track", 11, 0, 1, 0, 0}, {"stereoSpread", "Stereo Spread", 12, 0, 1, 0, 0},
-    {"liveSafe", "Live Safe", 13, 0, 1, 0, 2},      {"gain", "Output", 4, 0, 1, 0.8f, 14},
-};
-
-}  // namespace
-
-TEST(ParameterDefinitions, TheTreeHoldsOneGroupWithTheFourteenInTreeOrder) {
+// The tree built from the declaration holds the parameter table's rows, in
+// its order, under one group.
+TEST(ParameterDefinitions, TheTreeHoldsTheTableInOneGroup) {
     auto tree = createParameterTree(parameterTreeSpec());
     ASSERT_EQ(tree->children().size(), 1u);
     auto global = std::dynamic_pointer_cast<AUParameterGroup>(tree->children()[0]);
     ASSERT_TRUE(global);
     EXPECT_EQ(global->identifier(), "global");
     EXPECT_EQ(global->displayName(), "Global");
-    ASSERT_EQ(global->children().size(), 14u);
 
     const auto& all = tree->allParameters();
-    ASSERT_EQ(all.size(), 14u);
-    for (std::size_t i = 0; i < 14; ++i) {
-        SCOPED_TRACE(kTable[i].identifier);
+    ASSERT_EQ(all.size(), dunmarrow_dsp::kParameterCount);
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        const auto& row = dunmarrow_dsp::kParameters[i];
+        SCOPED_TRACE(row.identifier);
         const auto& p = all[i];
         EXPECT_EQ(global->children()[i], p);
-        EXPECT_EQ(p->identifier(), kTable[i].identifier);
-        EXPECT_EQ(p->displayName(), kTable[i].name);
-        EXPECT_EQ(p->address(), kTable[i].address);
-        EXPECT_EQ(p->minValue(), kTable[i].minValue);
-        EXPECT_EQ(p->maxValue(), kTable[i].maxValue);
-        EXPECT_EQ(p->value(), kTable[i].defaultValue);
-        EXPECT_EQ(p->unit(), kTable[i].unit);
+        EXPECT_EQ(p->identifier(), row.identifier);
+        EXPECT_EQ(p->displayName(), row.name);
+        EXPECT_EQ(p->address(), row.address);
+        EXPECT_EQ(p->minValue(), row.minValue);
+        EXPECT_EQ(p->maxValue(), row.maxValue);
+        EXPECT_EQ(p->value(), row.defaultValue);
+        EXPECT_EQ(p->unit(), static_cast<AudioUnitParameterUnit>(row.units));
         EXPECT_EQ(p->flags(), 0xC0000000u);
         EXPECT_FALSE(p->unitName());
         EXPECT_FALSE(p->valueStrings());
         EXPECT_FALSE(p->dependentParameters());
-        EXPECT_EQ(tree->parameterWithIdentifiers({"global", kTable[i].identifier}), p);
-        EXPECT_EQ(tree->parameterWithAddress(kTable[i].address), p);
+        EXPECT_EQ(tree->parameterWithAddress(row.address), p);
     }
-    EXPECT_EQ(tree->parameterWithAddress(4)->identifier(), "gain");
-    EXPECT_EQ(tree->parameterWithAddress(4)->displayName(), "Output");
-    EXPECT_EQ(all[2]->address(), 9u);
-    EXPECT_EQ(tree->parameterWithAddress(1)->value(), 100.f);
     EXPECT_EQ(std::bit_cast<std::uint32_t>(tree->parameterWithAddress(4)->value()), 0x3F4CCCCDu);
-    EXPECT_EQ(tree->parameterForKeyPath("global.liveSafe")->address(), 13u);
 }
 
 TEST(ParameterDefinitions, TheDeclarationIsMadeOnceAndShared) {

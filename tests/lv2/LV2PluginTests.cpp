@@ -104,7 +104,7 @@ public:
     DunmarrowLV2Plugin& plugin() { return *static_cast<DunmarrowLV2Plugin*>(handle_); }
 
     PortLayout layout;
-    float controls[kDunmarrowParameterCount]{};
+    float controls[dunmarrow_dsp::kParameterCount]{};
     float enabled = 1.0f;
     float inputLevel = -1.0f;
     float outputLevel = -1.0f;
@@ -316,7 +316,7 @@ TEST(LV2Plugin, AControlChangeIsAParameterEventAtTheBlockStartAndGlides) {
     Reference reference(2, 4096);
     ASSERT_TRUE(reference.allocate());
     auto first = reference.render(lv2.inputs, 512);
-    reference.scheduleNow(kDriveAddress, 10.0f);
+    reference.scheduleNow(dunmarrow_dsp::kDriveAddress, 10.0f);
     std::vector<float> rest[2] = {{lv2.inputs[0].begin() + 512, lv2.inputs[0].end()},
                                   {lv2.inputs[1].begin() + 512, lv2.inputs[1].end()}};
     // While the change settles, the plugin renders in sub-blocks.
@@ -369,7 +369,7 @@ TEST(LV2Plugin, BlocksAboveTheHostMaximumAreSplitWithoutAllocating) {
     Reference reference(2, 64);
     ASSERT_TRUE(reference.allocate());
     auto out = reference.render(lv2.inputs, 8);
-    reference.scheduleNow(kGrindAddress, 90.0f);
+    reference.scheduleNow(dunmarrow_dsp::kGrindAddress, 90.0f);
     std::vector<float> rest[2] = {{lv2.inputs[0].begin() + 8, lv2.inputs[0].end()},
                                   {lv2.inputs[1].begin() + 8, lv2.inputs[1].end()}};
     // Settling, the calls end on the grid of sub-blocks.

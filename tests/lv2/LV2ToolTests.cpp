@@ -129,13 +129,13 @@ TEST(LV2Tools, Lv2infoListsBothPluginsWithEveryPortAndThePresets) {
         ASSERT_EQ(parameters.size(), channels == 2 ? 14u : 13u);
         EXPECT_EQ(out.find("stereoSpread") != std::string::npos, channels == 2);
         for (std::size_t i = 0; i < parameters.size(); ++i) {
-            const ParameterSpec& declaration = *parameters[i];
+            const auto& declaration = *parameters[i];
             const std::string block = portBlock(out, static_cast<int>(i));
             SCOPED_TRACE(block);
             EXPECT_NE(block.find("lv2core#InputPort"), std::string::npos);
             EXPECT_NE(block.find("lv2core#ControlPort"), std::string::npos);
-            EXPECT_NE(block.find("Symbol:      " + declaration.identifier + "\n"), std::string::npos);
-            EXPECT_NE(block.find("Name:        " + declaration.name + "\n"), std::string::npos);
+            EXPECT_NE(block.find("Symbol:      " + std::string(declaration.identifier) + "\n"), std::string::npos);
+            EXPECT_NE(block.find("Name:        " + std::string(declaration.name) + "\n"), std::string::npos);
             EXPECT_NE(block.find("Minimum:     " + fixed(declaration.minValue)), std::string::npos);
             EXPECT_NE(block.find("Maximum:     " + fixed(declaration.maxValue)), std::string::npos);
             EXPECT_NE(block.find("Default:     " + fixed(declaration.defaultValue)), std::string::npos);
@@ -238,11 +238,12 @@ TEST(LV2Tools, TheTurtleGivesUnitsCommentsVersionsAndGroups) {
         if (objects.count(node + " http://lv2plug.in/ns/lv2core#index"))  // a port
             unitBySymbol[name] = unitOf.count(node) ? unitOf[node] : "";
     const std::string coef = "<http://lv2plug.in/ns/extensions/units#coef>";
-    for (const ParameterSpec* declaration : PortLayout{2}.parameters()) {
-        const std::string expected = declaration->units == audiounit::kAudioUnitParameterUnit_Percent ? "<http://lv2plug.in/ns/extensions/units#pc>"
-                                     : declaration->units == audiounit::kAudioUnitParameterUnit_Boolean ? ""
-                                                                                                         : coef;
-        EXPECT_EQ(unitBySymbol[declaration->identifier], expected) << declaration->identifier;
+    for (const auto* declaration : PortLayout{2}.parameters()) {
+        using dunmarrow_dsp::ParameterUnit;
+        const std::string expected = declaration->units == ParameterUnit::Percent ? "<http://lv2plug.in/ns/extensions/units#pc>"
+                                     : declaration->units == ParameterUnit::Boolean ? ""
+                                                                                    : coef;
+        EXPECT_EQ(unitBySymbol[std::string(declaration->identifier)], expected) << declaration->identifier;
     }
     EXPECT_EQ(unitBySymbol[kInputLevelSymbol], coef);
     EXPECT_EQ(unitBySymbol[kOutputLevelSymbol], coef);

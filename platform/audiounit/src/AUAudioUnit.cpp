@@ -27,7 +27,9 @@ namespace {
 
 // Flush-to-zero and denormals-are-zero for the duration of a render cycle, so
 // that decaying filters never compute with subnormals; the caller's mode is
-// restored afterwards.
+// restored afterwards. This protects every unit the platform renders, whatever
+// its own code does. A unit may guard itself as well (a kernel that other
+// hosts call directly must), and then finds the mode already set.
 class FlushDenormalsScope {
 public:
     FlushDenormalsScope() noexcept {
@@ -334,15 +336,14 @@ AUAudioUnitPresetPtr AUAudioUnit::currentPreset() const {
 
 void AUAudioUnit::setCurrentPreset(AUAudioUnitPresetPtr preset) {
     if (!preset) {
-        std::lock_guard lock(mutex_);
-        currentPreset_ = nullptr;
+        setCurrentPresetWithoutApplying(nullptr);
         return;
     }
     if (preset->number() >= 0) {
         for (const auto& factory : factoryPresets()) {
             if (factory && factory->number() == preset->number()) {
-                std::lock_guard lock(mutex_);
-                currentPreset_ = factory;
+                applyFactoryPreset(*factory);
+                setCurrentPresetWithoutApplying(factory);
                 return;
             }
         }
@@ -353,8 +354,14 @@ void AUAudioUnit::setCurrentPreset(AUAudioUnitPresetPtr preset) {
     const auto checked = checkState(*state, nullptr);
     if (!checked) return;
     for (const auto& [parameter, value] : checked->values) parameter->setValue(value);
+    setCurrentPresetWithoutApplying(std::move(preset));
+}
+
+void AUAudioUnit::applyFactoryPreset(const AUAudioUnitPreset& /*preset*/) {}
+
+void AUAudioUnit::setCurrentPresetWithoutApplying(AUAudioUnitPresetPtr preset) {
     std::lock_guard lock(mutex_);
-    currentPreset_ = preset;
+    currentPreset_ = std::move(preset);
 }
 
 // MARK: - State

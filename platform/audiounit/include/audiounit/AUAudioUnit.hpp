@@ -173,9 +173,11 @@ public:
 
     [[nodiscard]] virtual std::vector<AUAudioUnitPresetPtr> factoryPresets() const { return {}; }
     [[nodiscard]] virtual AUAudioUnitPresetPtr currentPreset() const;
-    // The base keeps a factory preset it lists (by number) or a user preset it
-    // has stored (applying that preset's saved values), and null; anything else
-    // changes nothing.
+    // Null clears the current preset. A factory preset is found by number
+    // (the name is not compared) among factoryPresets(), applied with
+    // applyFactoryPreset and made current as the listed object; a user preset
+    // the unit has stored has its saved values applied and becomes current.
+    // Anything else changes nothing.
     virtual void setCurrentPreset(AUAudioUnitPresetPtr preset);
 
     // MARK: State
@@ -236,6 +238,15 @@ protected:
     void setRenderResourcesAllocated(bool allocated) noexcept {
         renderResourcesAllocated_.store(allocated, std::memory_order_release);
     }
+
+    // Called by setCurrentPreset with the listed factory preset it selects,
+    // before that preset becomes current, on the caller's thread (never the
+    // render thread): a unit whose factory presets carry values sets them here.
+    // The base's has none to set.
+    virtual void applyFactoryPreset(const AUAudioUnitPreset& preset);
+    // Makes a preset current without applying anything, for a unit whose
+    // parameters already hold its values.
+    void setCurrentPresetWithoutApplying(AUAudioUnitPresetPtr preset);
 
     // Checks a state against this unit; on success the values to apply, in
     // tree order, each held to its parameter's range.

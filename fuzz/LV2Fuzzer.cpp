@@ -107,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Every port connected to memory of its own, controls at their defaults.
     const std::uint32_t channels = layout->channelCount;
     std::vector<float> controls;
-    for (const ParameterSpec* parameter : layout->parameters()) controls.push_back(parameter->defaultValue);
+    for (const auto* parameter : layout->parameters()) controls.push_back(parameter->defaultValue);
     float enabled = 1, inputLevel = -1, outputLevel = -1;
     std::array<std::vector<float>, 2> inputs, outputs;
     for (std::uint32_t c = 0; c < channels; ++c) {

@@ -77,6 +77,6 @@ const LV2_Descriptor kDescriptors[] = {
 
 }  // namespace
 
-extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
+LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
     return index < std::size(kDescriptors) ? &kDescriptors[index] : nullptr;
 }

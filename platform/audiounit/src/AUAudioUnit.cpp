@@ -14,6 +14,7 @@
 
 #include "foundation/FileWriting.hpp"
 #include "foundation/ThreadContract.hpp"
+#include "midi/MIDIEventListFunctions.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <xmmintrin.h>
@@ -173,17 +174,22 @@ AUAudioUnit::AUAudioUnit(ConstructionKey) : scheduler_(std::make_shared<RenderEv
     scheduleMIDIEventListBlock_ = [scheduler](AUEventSampleTime time, std::uint8_t cable,
                                               const midi::MIDIEventList* list) -> OSStatus {
         if (list == nullptr) return kAudioUnitErr_InvalidParameter;
-        for (std::uint32_t i = 0; i < list->numPackets; ++i) {
-            if (list->packet[i].wordCount > 64) return kAudioUnitErr_InvalidParameter;
+        // Packets follow each other as long as their words, not as array elements.
+        const midi::MIDIEventPacket* packet = &list->packet[0];
+        for (std::uint32_t i = 0; i < list->numPackets; ++i, packet = midi::MIDIEventPacketNext(packet)) {
+            if (packet->wordCount > midi::kMIDIEventPacketMaxWords) return kAudioUnitErr_InvalidParameter;
         }
-        for (std::uint32_t i = 0; i < list->numPackets; ++i) {
+        packet = &list->packet[0];
+        for (std::uint32_t i = 0; i < list->numPackets; ++i, packet = midi::MIDIEventPacketNext(packet)) {
             AURenderEvent event{};
             event.MIDIEventsList.eventSampleTime = time;
             event.MIDIEventsList.eventType = AURenderEventMIDIEventList;
             event.MIDIEventsList.cable = cable;
             event.MIDIEventsList.eventList.protocol = list->protocol;
             event.MIDIEventsList.eventList.numPackets = 1;
-            event.MIDIEventsList.eventList.packet[0] = list->packet[i];
+            event.MIDIEventsList.eventList.packet[0].timeStamp = packet->timeStamp;
+            event.MIDIEventsList.eventList.packet[0].wordCount = packet->wordCount;
+            std::copy_n(packet->words, packet->wordCount, event.MIDIEventsList.eventList.packet[0].words);
             if (!scheduler->enqueue(event)) return kAudioUnitErr_CannotDoInCurrentContext;
         }
         return noErr;
@@ -437,7 +443,8 @@ std::optional<AUAudioUnit::CheckedState> AUAudioUnit::checkedState(const nlohman
     std::vector<std::pair<AUParameterAddress, AUValue>> byAddress;
     for (const auto& [key, value] : parameters->items()) {
         const auto address = parseAddress(key);
-        if (!address) return refuse("\"" + key + "\" is not a parameter address");
+        // Quoted as JSON, so that a key holding control characters stays on its line.
+        if (!address) return refuse(dump(key) + " is not a parameter address");
         const auto parameter = tree ? tree->parameterWithAddress(*address) : nullptr;
         if (!parameter) return refuse("no parameter at address " + key);
         const std::string which = "the value of " + parameter->identifier() + " (address " + key + ")";

@@ -32,7 +32,8 @@ std::optional<nlohmann::json> readInfoFile(const fs::path& path, std::string* er
                 object.reset();
                 reason = "must hold a JSON object";
             }
-        } catch (const nlohmann::json::parse_error& parseError) {
+        } catch (const nlohmann::json::exception& parseError) {  // malformed, or a number beyond any double
+            object.reset();
             reason = std::string("is not valid JSON: ") + parseError.what();
         }
     }

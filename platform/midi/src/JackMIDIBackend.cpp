@@ -149,7 +149,7 @@ std::unique_ptr<JackMIDIBackend> JackMIDIBackend::open(const std::string& client
         return nullptr;
     }
 
-    std::unique_ptr<JackMIDIBackend> backend(new JackMIDIBackend(std::make_unique<Link>(server, generation, *opened)));
+    std::unique_ptr<JackMIDIBackend> backend(new JackMIDIBackend(std::unique_ptr<Link>(new Link{server, generation, *opened})));
     jack_client_t* client = *opened;
     void* arg = backend->link_.get();
     if (jack_set_process_callback(client, Callbacks::process, arg) != 0 ||

@@ -26,12 +26,14 @@ macro(dunmarrow_pkg_config prefix module package)
   endif()
 endmacro()
 
-# A program the tests run, as the cache entry `variable`.
+# A program the tests run, as the cache entry `variable`. Further arguments
+# name the other switches that leave out the tests that run it.
 function(dunmarrow_test_program variable program package)
   find_program(${variable} ${program})
   if(NOT ${variable})
-    dunmarrow_missing("The program ${program}, which the tests run," ${package}
-      ", or configure with -DBUILD_TESTING=OFF")
+    set(switches -DBUILD_TESTING=OFF ${ARGN})
+    list(JOIN switches " or " switches)
+    dunmarrow_missing("The program ${program}, which the tests run," ${package} ", or configure with ${switches}")
   endif()
 endfunction()
 
@@ -100,13 +102,13 @@ if(BUILD_TESTING)
   endif()
   # The LV2 bundle as hosts and LV2's own checkers see it.
   if(DUNMARROW_BUILD_LV2)
-    dunmarrow_test_program(DUNMARROW_LV2INFO lv2info lilv-utils)
-    dunmarrow_test_program(DUNMARROW_LV2LS lv2ls lilv-utils)
-    dunmarrow_test_program(DUNMARROW_LV2APPLY lv2apply lilv-utils)
-    dunmarrow_test_program(DUNMARROW_SORD_VALIDATE sord_validate sordi)
-    dunmarrow_test_program(DUNMARROW_SORDI sordi sordi)
-    dunmarrow_test_program(DUNMARROW_LV2FILE lv2file lv2file)
-    dunmarrow_test_program(DUNMARROW_JALV jalv jalv)
+    dunmarrow_test_program(DUNMARROW_LV2INFO lv2info lilv-utils -DDUNMARROW_BUILD_LV2=OFF)
+    dunmarrow_test_program(DUNMARROW_LV2LS lv2ls lilv-utils -DDUNMARROW_BUILD_LV2=OFF)
+    dunmarrow_test_program(DUNMARROW_LV2APPLY lv2apply lilv-utils -DDUNMARROW_BUILD_LV2=OFF)
+    dunmarrow_test_program(DUNMARROW_SORD_VALIDATE sord_validate sordi -DDUNMARROW_BUILD_LV2=OFF)
+    dunmarrow_test_program(DUNMARROW_SORDI sordi sordi -DDUNMARROW_BUILD_LV2=OFF)
+    dunmarrow_test_program(DUNMARROW_LV2FILE lv2file lv2file -DDUNMARROW_BUILD_LV2=OFF)
+    dunmarrow_test_program(DUNMARROW_JALV jalv jalv -DDUNMARROW_BUILD_LV2=OFF)
   endif()
   # Value texts in a locale with a decimal comma: the test compiles one.
   dunmarrow_test_program(DUNMARROW_LOCALEDEF localedef libc-bin)

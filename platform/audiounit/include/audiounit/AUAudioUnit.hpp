@@ -187,7 +187,10 @@ public:
     // MARK: State
 
     // Everything a host saves: the component description, a format version,
-    // the current preset and every parameter's value by address.
+    // the current preset and every parameter's value by address, as one JSON
+    // object: {"type": T, "subtype": S, "manufacturer": M (the codes as
+    // numbers), "version": 1, "preset": {"number": N, "name": "..."} or null,
+    // "parameters": {"<address>": value, ...}}.
     [[nodiscard]] virtual nlohmann::json fullState() const;
     // Restores a saved state: checks it whole first, and refuses one that is
     // malformed, holds a value that is not finite or belongs to another
@@ -202,8 +205,9 @@ public:
     static constexpr int kStateVersion = 1;
 
     // MARK: User presets
-    // One JSON file per preset in userPresetsDirectory(), keyed by the preset's
-    // (negative) number, each written to a temporary name and then renamed.
+    // One JSON file per preset in userPresetsDirectory(), user<number>.json
+    // (numbers negative), holding the preset's saved state, each written to a
+    // temporary name and then renamed.
 
     [[nodiscard]] virtual bool supportsUserPresets() const { return true; }
     // Saves the current state under a preset with a negative number; a preset

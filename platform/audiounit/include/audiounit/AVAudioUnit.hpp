@@ -3,7 +3,11 @@
 // host receives.
 //
 // Instantiation runs in steps on three threads:
-//   1. the platform's loading thread finds the component and loads its module;
+//   1. the platform's loading thread finds the component and loads its module:
+//      it checks the module file first (the dynamic loader would end the
+//      process with SIGBUS over a file cut short), opens it with RTLD_NOW |
+//      RTLD_LOCAL, calls its entry and checks the ABI version and the
+//      principal class's name against the manifest;
 //   2. the main thread creates the module's principal object;
 //   3. the loading thread calls the principal object's factory (which may run
 //      its body synchronously on the main queue);
@@ -20,6 +24,26 @@
 // and reported by instantiationOptions(). Modules stay loaded for the rest
 // of the process: callbacks a module left with the platform (observers, timers,
 // queued jobs) may still point into its code after its last unit is gone.
+//
+// Errors (domain NSOSStatusErrorDomain), with their descriptions:
+//   kAudioUnitErr_ExtensionNotFound     "No installed audio unit matches type aufx,
+//                                       subtype dmds, manufacturer QVRN"
+//   kAudioUnitErr_InvalidFilePath       "The module file PATH does not exist";
+//                                       "The module PATH cannot be loaded: it " + why the
+//                                       file check refused it (not a regular file, not
+//                                       an ELF shared object of this machine, truncated:
+//                                       "is truncated: segment N ends at byte E, but the
+//                                       file has S bytes"), or + the loader's reason
+//   kAudioUnitErr_MissingKey            "The module PATH does not export
+//                                       DunmarrowAudioUnitModuleEntry"
+//   kAudioUnitErr_FailedInitialization  "The module PATH does not support module ABI
+//                                       version 1"; "... was built for module ABI version
+//                                       N, but this host uses version 1"; "... provides
+//                                       the principal class "A", but its bundle names "B"";
+//                                       "Creating the principal class "A" failed: ...";
+//                                       "The factory of "NAME" failed: ..." or "... returned
+//                                       no audio unit"
+//   the factory's own error, as the factory gave it.
 
 #include <filesystem>
 #include <functional>

@@ -5,17 +5,40 @@
 // A bundle is a folder NAME.auext holding Info.json (the manifest: which
 // components the bundle provides and which module file and principal class
 // serve them), the module, and Resources/. The search path, in order:
-//   1. the folders listed in DUNMARROW_AUDIO_UNIT_PATH (colon-separated),
-//   2. ../lib beside the running program (where a build tree puts bundles),
-//   3. ~/.local/lib/dunmarrow/audiounits,
-//   4. the installation's lib/dunmarrow/audiounits.
-// Within a folder bundles are read in name order. When two bundles provide the
-// same type, subtype and manufacturer, the one found first wins and the later
-// one is reported and ignored. A manifest that cannot be read or fails its
-// checks, a bundle whose type cannot be known and a search folder that exists
-// but cannot be read are skipped and kept with the reason in scanProblems()
-// (the registry prints nothing: programs decide whether to show them).
-// Scanning never blocks on a FIFO or device and never fails as a whole.
+//   1. the folders listed in DUNMARROW_AUDIO_UNIT_PATH (colon-separated,
+//      empty entries ignored), so a bundle there overrides an installed one;
+//   2. ../lib beside the running program (where a build tree puts bundles);
+//   3. ../<libdir>/dunmarrow/audiounits and ../audiounits beside the running
+//      program (an installed program in bin/, or the installed host
+//      application in its bundle folder), so an installation works from any
+//      prefix;
+//   4. ~/.local/lib/dunmarrow/audiounits, for units installed by one user;
+//   5. the installation's <libdir>/dunmarrow/audiounits, fixed at build time.
+// Folders that do not exist are passed over; a folder listed twice is read
+// once. Within a folder bundles are read in name order. When two bundles
+// provide the same type, subtype and manufacturer, the one found first wins
+// and the later one is reported and ignored. A manifest that cannot be read or
+// fails its checks, a bundle whose type cannot be known and a search folder
+// that exists but cannot be read are skipped and kept with the reason in
+// scanProblems() (the registry prints nothing: programs decide whether to show
+// them). Scanning never blocks on a FIFO or device (only regular files are
+// read; a manifest over 1 MiB is refused unread) and never fails as a whole.
+//
+// The manifest, Info.json (unknown fields are ignored):
+//   {"BundleIdentifier": "org.dunmarrow.DunmarrowAUExtension",  non-empty text
+//    "Name": "DunmarrowAUExtension",                            non-empty text
+//    "Module": "DunmarrowAUExtension.so",   a regular file in the bundle folder
+//    "PrincipalClass": "AudioUnitViewController",               non-empty text
+//    "AudioComponents": [                                   a non-empty array
+//      {"type": "aufx", "subtype": "dmds", "manufacturer": "QVRN",
+//                                      each exactly four printable ASCII characters
+//       "name": "Qvrn: Dunmarrow",     non-empty; the part before ':' is the
+//                                      manufacturer's name
+//       "version": 65536,              0xMMMMmmbb, a whole number below 2^32
+//       "tags": ["Effects"],           optional, texts
+//       "flags": 0}]}                  optional, a whole number below 2^32
+// No text may hold a NUL character. A component that fails a check skips its
+// whole bundle; one already provided by an earlier bundle is skipped alone.
 //
 // Threads: every member may be called from any thread; the registry locks
 // internally. Scanning happens on first use and on rescan().

@@ -7,7 +7,25 @@
 // dunmarrow-validate beside the running program. The child sees the
 // component's own bundle folder first on its search path, so it opens exactly
 // the bundle that was asked about. A child that crashes, hangs past the time
-// limit or exits without its pass summary is never reported as a pass.
+// limit or exits without its pass summary is never reported as a pass. It
+// runs in a process group of its own, so that a hung validator is stopped with
+// every process it started. The verdict, and the line added to the output:
+//   exit 0 and a last line starting "Validation passed"   Passed
+//   exit 1 (a check failed)                                Failed
+//   exit 2 (the component could not be opened)             UnauthorizedError_Open
+//   any other exit, or 0 without the summary               Failed, "The validator exited
+//                                                          with status N" / "... without
+//                                                          its summary line"
+//   ended by a signal                                      Failed, "Validation crashed:
+//                                                          the validator was ended by
+//                                                          signal N (name)"
+//   still running at the time limit (killed)               TimedOut, "Validation timed out
+//                                                          after N s; the validator was
+//                                                          stopped"
+//   could not be started                                   Unknown, "The validator PATH
+//                                                          could not be started: reason"
+// A process keeps each verdict but Unknown per bundle and module file, and
+// answers from it unless asked to force validation.
 
 #include <cstdint>
 #include <functional>

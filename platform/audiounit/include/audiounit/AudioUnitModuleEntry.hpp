@@ -16,7 +16,13 @@
 //
 // where the class derives from audiounit::AUAudioUnitFactory and is default
 // constructible. The class name given there must equal the bundle manifest's
-// "PrincipalClass".
+// "PrincipalClass". In CMake, dunmarrow_audio_unit_bundle (cmake/Dunmarrow.cmake)
+// builds such a module into its bundle folder.
+//
+// Because modules are built with hidden visibility, each module has its own
+// copy of whatever an inline function of a header holds. State that host and
+// modules must share (singletons, registries) therefore lives in the platform
+// libraries' own source files, never in inline functions of headers.
 
 #include <cstdint>
 #include <memory>

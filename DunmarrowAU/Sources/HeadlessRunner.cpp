@@ -96,13 +96,22 @@ bool renderOffline(SimplePlayEngine& playEngine, const std::string& path, double
 }  // namespace
 
 std::string headlessUsage() {
-    return "usage: DunmarrowAU [--headless] [--seconds N] [--output FILE] [--screenshot FILE.png] "
+    return "Usage: DunmarrowAU [--headless] [--seconds N] [--output FILE] [--screenshot FILE.png] "
            "[--inspect FILE.json]\n"
+           "\n"
+           "Finds the Dunmarrow effect through the component registry, loads and validates it and\n"
+           "shows its editor in a window, or, headless, plays the demo riff through it (through\n"
+           "JACK when a server runs) and prints the validation and the peak levels.\n"
+           "\n"
+           "Options:\n"
            "  --headless      run without a window: load, validate and play the effect\n"
            "  --seconds N     play N seconds of the looped file (default 5)\n"
            "  --output FILE   render offline into FILE (.wav, .aif, .flac, .caf) instead of playing\n"
            "  --screenshot FILE.png   once validated, write the window (with the effect's editor) as PNG\n"
            "  --inspect FILE.json     once validated, write the window's laid-out view tree as JSON\n"
+           "  -h, --help      show this help\n"
+           "  --version       show the version\n"
+           "\n"
            "Without --headless the window opens when an X display can be opened (--seconds then does\n"
            "nothing); --output, --screenshot and --inspect belong to the headless mode and imply it.";
 }
@@ -124,6 +133,8 @@ std::optional<HeadlessOptions> parseHeadlessOptions(const std::vector<std::strin
             options.headless = true;
         } else if (argument == "--help" || argument == "-h") {
             options.help = true;
+        } else if (argument == "--version") {
+            options.version = true;
         } else if (argument == "--seconds") {
             if (!value(text)) return std::nullopt;
             std::size_t used = 0;

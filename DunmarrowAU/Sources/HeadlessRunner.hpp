@@ -18,6 +18,7 @@ struct HeadlessOptions {
     std::optional<std::string> screenshot;  // the window offscreen, as PNG, once validated
     std::optional<std::string> inspect;     // the window's laid-out view tree, as JSON, once validated
     bool help = false;
+    bool version = false;
 
     // Asked for the window: neither --headless nor an option of the headless mode.
     [[nodiscard]] bool wantsWindow() const {

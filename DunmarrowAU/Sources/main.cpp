@@ -22,6 +22,10 @@ int main(int argc, char** argv) {
         std::cout << headlessUsage() << std::endl;
         return 0;
     }
+    if (options->version) {
+        std::cout << "DunmarrowAU " DUNMARROW_VERSION << std::endl;
+        return 0;
+    }
     if (options->wantsWindow()) {
         const char* display = std::getenv("DISPLAY");
         if (display == nullptr || *display == '\0') {

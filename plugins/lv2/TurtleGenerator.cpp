@@ -41,9 +41,10 @@ constexpr const char* kPrefixes =
     "@prefix units: <http://lv2plug.in/ns/extensions/units#> .\n"
     "@prefix urid:  <http://lv2plug.in/ns/ext/urid#> .\n\n";
 
-// A release: an even minor version (an odd one marks a development release).
-constexpr int kMinorVersion = 2;
-constexpr int kMicroVersion = 0;
+// The project's minor and micro versions (the major one is in the URIs). A
+// release has an even minor version (an odd one marks a development release).
+constexpr int kMinorVersion = DUNMARROW_VERSION_MINOR;
+constexpr int kMicroVersion = DUNMARROW_VERSION_PATCH;
 // The project's licence (LICENSE at the top of the source tree).
 constexpr const char* kLicense = "http://opensource.org/licenses/isc";
 constexpr const char* kMaintainer = "The Dunmarrow developers";

@@ -70,7 +70,8 @@ constexpr const char* kHelp =
     "  --list-parameters   list the parameters with their ranges, defaults and\n"
     "                      values (after --preset and --set), render nothing\n"
     "  --verbose           list the bundles the registry skipped, and why\n"
-    "  -h, --help          show this help\n";
+    "  -h, --help          show this help\n"
+    "  --version           show the version\n";
 
 struct Setting {
     std::string identifier;
@@ -84,6 +85,7 @@ struct Options {
     bool bypass = false;
     bool peaks = false;
     bool help = false;
+    bool version = false;
     std::optional<std::string> preset;
     std::vector<Setting> settings;
     bool listPresets = false;
@@ -122,6 +124,8 @@ Options parseCommandLine(int argc, char** argv) {
             optionsEnded = true;
         } else if (arg == "-h" || arg == "--help") {
             options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
         } else if (arg == "--bypass") {
             options.bypass = true;
         } else if (arg == "--peaks") {
@@ -151,7 +155,7 @@ Options parseCommandLine(int argc, char** argv) {
             throw ToolError("unknown option '" + std::string(arg) + "' (see --help)", kUsageError);
         }
     }
-    if (options.help) return options;
+    if (options.help || options.version) return options;
     if (options.listPresets || options.listParameters) {
         if (!operands.empty())
             throw ToolError("--list-presets and --list-parameters take no INPUT or OUTPUT", kUsageError);
@@ -192,6 +196,10 @@ int run(int argc, char** argv) {
     const Options options = parseCommandLine(argc, argv);
     if (options.help) {
         std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::puts("dunmarrow-render " DUNMARROW_VERSION);
         return 0;
     }
     const std::chrono::seconds timeLimit = render::waitTimeLimit();

@@ -44,7 +44,8 @@ constexpr const char* kHelp =
     "  --inspect FILE  write the laid-out view tree as JSON: one object per\n"
     "                  view with type, text, identifier, frame and children\n"
     "  --window        show the editor in an X11 window instead, until closed\n"
-    "  --help          show this text\n";
+    "  --help          show this text\n"
+    "  --version       show the version\n";
 
 struct Options {
     double width = 720;
@@ -78,6 +79,9 @@ Options parseOptions(int argc, char** argv) {
         };
         if (arg == "--help" || arg == "-h") {
             std::fputs(kHelp, stdout);
+            std::exit(0);
+        } else if (arg == "--version") {
+            std::puts("dunmarrow-snapshot " DUNMARROW_VERSION);
             std::exit(0);
         } else if (arg == "--size") {
             const std::string_view size = value();

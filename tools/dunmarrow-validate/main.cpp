@@ -20,6 +20,20 @@ using namespace audiounit;
 
 namespace {
 
+constexpr const char* kHelp =
+    "Usage: dunmarrow-validate [--verbose] TYPE SUBTYPE MANUFACTURER\n"
+    "\n"
+    "Finds the installed audio unit with these four-character codes through the\n"
+    "component registry (DUNMARROW_AUDIO_UNIT_PATH names more folders to search),\n"
+    "runs the validation checks on it and prints one line per check and a verdict.\n"
+    "Exit status: 0 every check passed, 1 a check failed, 2 the unit could not be\n"
+    "found or opened.\n"
+    "\n"
+    "Options:\n"
+    "  --verbose       list the bundles the registry skipped, and why, on standard error\n"
+    "  -h, --help      show this help\n"
+    "  --version       show the version\n";
+
 void printSkippedBundles() {
     for (const auto& problem : AudioComponentRegistry::shared().scanProblems())
         std::fprintf(stderr, "dunmarrow-validate: %s\n", problem.description().c_str());
@@ -31,10 +45,18 @@ int main(int argc, char** argv) {
     std::vector<std::string> codes;
     bool verbose = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::string_view(argv[i]) == "--verbose")
+        const std::string_view argument = argv[i];
+        if (argument == "--verbose") {
             verbose = true;
-        else
+        } else if (argument == "--help" || argument == "-h") {
+            std::fputs(kHelp, stdout);
+            return 0;
+        } else if (argument == "--version") {
+            std::puts("dunmarrow-validate " DUNMARROW_VERSION);
+            return 0;
+        } else {
             codes.emplace_back(argv[i]);
+        }
     }
     if (codes.size() != 3) {
         std::fprintf(stderr,

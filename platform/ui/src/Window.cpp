@@ -5,6 +5,7 @@
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 #include <cairo-xlib.h>
+#include <errno.h>
 #include <poll.h>
 
 #include <chrono>
@@ -336,6 +337,11 @@ std::unique_ptr<Window> Window::create(const Options& options, std::string* erro
                              &attributes);
     if (!w.embedded) {
         XStoreName(display, w.window, options.title.c_str());
+        // The program's name as the window's class, so that a desktop entry's
+        // StartupWMClass ties the window to its entry and icon.
+        std::string className = program_invocation_short_name;
+        XClassHint classHint{className.data(), className.data()};
+        XSetClassHint(display, w.window, &classHint);
         w.deleteAtom = XInternAtom(display, "WM_DELETE_WINDOW", False);
         XSetWMProtocols(display, w.window, &w.deleteAtom, 1);
     }

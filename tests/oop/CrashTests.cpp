@@ -19,22 +19,9 @@ using namespace ooptest;
 
 namespace {
 
-const AudioComponentDescription kCrashing{0x61756678u, 0x63727368u, 0x446D5473u, 0, 0};  // aufx crsh DmTs
-
 AUAudioUnitProxyPtr loadCrashingUnit(std::shared_ptr<AVAudioUnit>& node) {
-    AudioComponentRegistry registry({OOP_TEST_BUNDLES});
-    const auto component = registry.findComponent(kCrashing);
-    EXPECT_TRUE(component);
-    if (!component) return nullptr;
-    node = instantiate(component, kAudioComponentInstantiation_LoadOutOfProcess);
+    node = instantiate(crashingComponent(), kAudioComponentInstantiation_LoadOutOfProcess);
     return node ? std::dynamic_pointer_cast<AUAudioUnitProxy>(node->auAudioUnit()) : nullptr;
-}
-
-float peak(const Driver& driver, std::uint32_t from, std::uint32_t to) {
-    float largest = 0;
-    for (const auto& channel : driver.output)
-        for (std::uint32_t i = from; i < to; ++i) largest = std::max(largest, std::fabs(channel[i]));
-    return largest;
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The proxy against a service that lies (a stand-in program, LyingService.cpp):
-// a malformed description fails the launch with the reason; a malformed reply
-// or event later is treated like a dead service (the invalidation
-// notification once, silence, the reason in every later error), and the host
-// never throws or ends.
+// every field the proxy reads is checked. A malformed description fails the
+// launch with the reason; a malformed reply or event later is treated like a
+// dead service (the invalidation notification once, silence, the reason in
+// every later error), and the host never throws or ends.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,7 +10,6 @@
 
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "OopTestSupport.hpp"
 #include "audiounit/AUAudioUnitProxy.hpp"
@@ -20,45 +19,34 @@ using namespace ooptest;
 
 namespace {
 
-// While it lives, units out of process start the stand-in, lying as told.
-struct ScopedLie {
-    explicit ScopedLie(const char* script) {
-        ::setenv("DUNMARROW_AUDIO_UNIT_SERVICE", OOP_LYING_SERVICE, 1);
-        ::setenv("OOP_LIE", script, 1);
-    }
-    ~ScopedLie() {
-        ::unsetenv("DUNMARROW_AUDIO_UNIT_SERVICE");
-        ::unsetenv("OOP_LIE");
-    }
-};
-
-AUAudioUnitProxyPtr launch(foundation::NSError* error) {
-    AudioComponentRegistry registry({OOP_TEST_BUNDLES});
-    const auto component = registry.findComponent({0x61756678u, 0x63727368u, 0x446D5473u, 0, 0});  // aufx crsh DmTs
-    return component ? AUAudioUnitProxy::launch(component, kAudioComponentInstantiation_LoadOutOfProcess, error)
-                     : nullptr;
-}
-
-const std::string kBus = R"({"sampleRate": 48000.0, "channels": 2, "maximumChannelCount": 2, "name": ""})";
+const std::string kBus = R"({"op": "describe", "patch": {"outputBusses": [{"sampleRate": )";
+const std::string kTree = R"({"op": "describe", "patch": {"parameterTree": {"children": [)";
 std::string parameter(const char* address, const char* range = R"("min": 0, "max": 1)") {
     return std::string(R"({"kind": "parameter", "identifier": "a", "name": "a", "address": )") + address + ", " + range +
            R"(, "unit": 0, "flags": 0, "value": 0.5})";
 }
+// The answer to `op` replaced by these packets.
+std::string answer(const char* op, const std::string& packets) {
+    return std::string(R"({"op": ")") + op + R"(", "packets": [)" + packets + "]}";
+}
+// An event, sent before the reply to the request that lets it out.
+std::string event(const std::string& event) { return answer("currentPreset", event + R"(, {"reply": "$id", "result": null})"); }
+const std::string kNotOneObject = "a packet that is not one JSON object within the size and nesting limits";
 
 }  // namespace
 
-TEST(LyingService, AMalformedDescriptionFailsTheLaunchWithTheReason) {
-    const std::string busWith = R"({"op": "describe", "patch": {"outputBusses": [{"sampleRate": )";
-    const std::string treeOf = R"({"op": "describe", "patch": {"parameterTree": {"children": [)";
-    const std::string lies[][2] = {
+TEST(LyingService, EveryFieldIsCheckedAndALieStopsTheServiceLikeADeathWithTheReason) {
+    ::setenv("DUNMARROW_AUDIO_UNIT_SERVICE", OOP_LYING_SERVICE, 1);
+    // $OOP_LIE for the stand-in, and what the proxy says was wrong.
+    const std::pair<std::string, std::string> lies[] = {
         {R"({"op": "describe", "patch": {"latency": "x"}})", "latency is not a number from 0 to 86400"},
-        {busWith + R"(48000, "channels": "two", "maximumChannelCount": 2, "name": ""}]}})",
+        {kBus + R"(48000, "channels": "two", "maximumChannelCount": 2, "name": ""}]}})",
          "outputBusses[0].channels is not a whole number from 1 to 64"},
-        {busWith + R"(48000, "channels": 4294967298, "maximumChannelCount": 2, "name": ""}]}})",
+        {kBus + R"(48000, "channels": 4294967298, "maximumChannelCount": 2, "name": ""}]}})",
          "outputBusses[0].channels is not a whole number from 1 to 64"},
-        {busWith + R"(1e-300, "channels": 2, "maximumChannelCount": 2, "name": ""}]}})",
+        {kBus + R"(1e-300, "channels": 2, "maximumChannelCount": 2, "name": ""}]}})",
          "outputBusses[0].sampleRate is not a number from 1000 to 1536000"},
-        {busWith + R"(48000, "channels": 2, "maximumChannelCount": -1, "name": ""}]}})",
+        {kBus + R"(48000, "channels": 2, "maximumChannelCount": -1, "name": ""}]}})",
          "outputBusses[0].maximumChannelCount is not a whole number from 0 to 4294967295"},
         {R"({"op": "describe", "patch": {"factoryPresets": [{"number": "0", "name": "One"}]}})",
          "factoryPresets[0].number is not a whole number from -9223372036854775808 to 9223372036854775807"},
@@ -66,89 +54,66 @@ TEST(LyingService, AMalformedDescriptionFailsTheLaunchWithTheReason) {
          "maximumFramesToRender is not a whole number from 1 to 65536"},
         {R"({"op": "describe", "patch": {"editor": {"available": true, "width": "wide", "height": 10}}})",
          "editor.width is not a number from 0 to 16384"},
-        {treeOf + parameter("0") + ", " + parameter("0") + "]}}}",
-         "parameterTree.children[1].address 0 is used twice"},
-        {treeOf + parameter("-1") + "]}}}",
+        {kTree + parameter("0") + ", " + parameter("0") + "]}}}", "parameterTree.children[1].address 0 is used twice"},
+        {kTree + parameter("-1") + "]}}}",
          "parameterTree.children[0].address is not a whole number from 0 to 18446744073709551615"},
-        {treeOf + parameter("0", R"("min": 1, "max": 0)") + "]}}}",
+        {kTree + parameter("0", R"("min": 1, "max": 0)") + "]}}}",
          "parameterTree.children[0].max is not a number from 1 to 3.402823466e+38"},
-        {treeOf + R"({"kind": 5}]}}})", "parameterTree.children[0].kind is not text"},
-        {R"({"op": "describe", "packets": [{"reply": "$id", "result": 5}]})", "the message is not an object"},
+        {kTree + R"({"kind": 5}]}}})", "parameterTree.children[0].kind is not text"},
+        {answer("describe", R"({"reply": "$id", "result": 5})"), "the message is not an object"},
+        // Lies after the launch.
+        {answer("currentPreset", R"({"reply": "$id", "result": {"number": "0", "name": "x"}})"),
+         "currentPreset.number is not a whole number from -9223372036854775808 to 9223372036854775807"},
+        {answer("currentPreset", R"({"reply": "$id", "error": {"code": "x", "description": "no"}})"),
+         "error.code is not a whole number from -2147483648 to 2147483647"},
+        {answer("fullState", R"({"reply": "$id", "result": 5})"), "the state is not an object"},
+        {answer("stringFromValue", R"({"reply": "$id", "result": 5})"), "the value text is not text"},
+        {answer("valueFromString", R"({"reply": "$id", "result": 1e300})"),
+         "the value is not a number from -3.402823466e+38 to 3.402823466e+38"},
+        {answer("currentPreset", R"({"reply": "abc"})"), "reply is not a whole number from 0 to 18446744073709551615"},
+        {answer("currentPreset", R"({"reply": 999999, "result": null})"),
+         "a reply to request 999999, which is not waiting for one"},
+        {answer("currentPreset", R"("{\"reply\": ")"), kNotOneObject},
+        {answer("currentPreset", R"("{\"largePacket\": 100000}")"), kNotOneObject},
+        {answer("currentPreset", R"({"hello": 1})"), "the packet is neither a reply nor an event"},
+        // A million lists in lists (in shared memory) would overflow any stack that walked them.
+        {R"({"op": "fullState", "nested": 1000000})", kNotOneObject},
+        {event(R"({"event": 5})"), "event is not text"},
+        {event(R"({"event": "surprise"})"), "the event \"surprise\" is unknown"},
+        {event(R"({"event": "parameter", "address": "0", "value": 1, "hostTime": 0, "eventType": 0})"),
+         "address is not a whole number from 0 to 18446744073709551615"},
+        {event(R"({"event": "parameter", "address": 0, "value": "x", "hostTime": 0, "eventType": 0})"),
+         "value is not a number from -3.402823466e+38 to 3.402823466e+38"},
+        {event(R"({"event": "parameter", "address": 0, "value": 1, "hostTime": -5, "eventType": 0})"),
+         "hostTime is not a whole number from 0 to 18446744073709551615"},
+        {event(R"({"event": "parameter", "address": 0, "value": 1, "hostTime": 0, "eventType": 7})"),
+         "eventType is not a whole number from 0 to 2"},
+        {event(R"({"event": "parameter", "address": 99, "value": 1, "hostTime": 0, "eventType": 0})"),
+         "a change of parameter 99, which the unit does not have"},
     };
     for (const auto& [script, problem] : lies) {
         SCOPED_TRACE(script);
-        ScopedLie lie(script.c_str());
-        foundation::NSError error;
-        EXPECT_FALSE(launch(&error));
-        EXPECT_EQ(error.code, kAudioUnitErr_FailedInitialization);
-        EXPECT_EQ(error.description, "The audio unit's service described the unit badly: " + problem);
-    }
-}
-
-TEST(LyingService, AMalformedReplyOrEventStopsTheServiceLikeADeadOne) {
-    // Events come before the reply to the request that lets them out.
-    const std::string eventThenReply = R"({"op": "currentPreset", "packets": [)";
-    const std::string reply = R"(, {"reply": "$id", "result": null}]})";
-    // $OOP_LIE for the stand-in, and what the proxy says was wrong.
-    std::vector<std::pair<std::string, std::string>> cases = {
-        {R"({"op": "currentPreset", "packets": [{"reply": "$id", "result": {"number": "0", "name": "x"}}]})",
-         "currentPreset.number is not a whole number from -9223372036854775808 to 9223372036854775807"},
-        {R"({"op": "currentPreset", "packets": [{"reply": "$id", "error": {"code": "x", "description": "no"}}]})",
-         "error.code is not a whole number from -2147483648 to 2147483647"},
-        {R"({"op": "fullState", "packets": [{"reply": "$id", "result": 5}]})", "the state is not an object"},
-        {R"({"op": "stringFromValue", "packets": [{"reply": "$id", "result": 5}]})", "the value text is not text"},
-        {R"({"op": "valueFromString", "packets": [{"reply": "$id", "result": 1e300}]})",
-         "the value is not a number from -3.402823466e+38 to 3.402823466e+38"},
-        {R"({"op": "currentPreset", "packets": [{"reply": "abc"}]})",
-         "reply is not a whole number from 0 to 18446744073709551615"},
-        {R"({"op": "currentPreset", "packets": [{"reply": 999999, "result": null}]})",
-         "a reply to request 999999, which is not waiting for one"},
-        {R"({"op": "currentPreset", "packets": ["{\"reply\": "]})",
-         "a packet that is not one JSON object within the size and nesting limits"},
-        {R"({"op": "currentPreset", "packets": ["{\"largePacket\": 100000}"]})",
-         "a packet that is not one JSON object within the size and nesting limits"},
-        {R"({"op": "currentPreset", "packets": [{"hello": 1}]})", "the packet is neither a reply nor an event"},
-        // A million lists in lists (in shared memory) would overflow any stack that walked them.
-        {R"({"op": "fullState", "nested": 1000000})",
-         "a packet that is not one JSON object within the size and nesting limits"},
-    };
-    const std::string eventLies[][2] = {
-        {R"({"event": 5})", "event is not text"},
-        {R"({"event": "surprise"})", "the event \"surprise\" is unknown"},
-        {R"({"event": "parameter", "address": "0", "value": 1, "hostTime": 0, "eventType": 0})",
-         "address is not a whole number from 0 to 18446744073709551615"},
-        {R"({"event": "parameter", "address": 0, "value": "x", "hostTime": 0, "eventType": 0})",
-         "value is not a number from -3.402823466e+38 to 3.402823466e+38"},
-        {R"({"event": "parameter", "address": 0, "value": 1, "hostTime": -5, "eventType": 0})",
-         "hostTime is not a whole number from 0 to 18446744073709551615"},
-        {R"({"event": "parameter", "address": 0, "value": 1, "hostTime": 0, "eventType": 7})",
-         "eventType is not a whole number from 0 to 2"},
-        {R"({"event": "parameter", "address": 99, "value": 1, "hostTime": 0, "eventType": 0})",
-         "a change of parameter 99, which the unit does not have"},
-    };
-    for (const auto& [event, problem] : eventLies) cases.emplace_back(eventThenReply + event + reply, problem);
-
-    for (const auto& [script, problem] : cases) {
-        SCOPED_TRACE(script);
-        ScopedLie lie(script.c_str());
+        ::setenv("OOP_LIE", script.c_str(), 1);
         InvalidationWatch watch;
         foundation::NSError error;
-        const auto proxy = launch(&error);
+        const auto proxy =
+            AUAudioUnitProxy::launch(crashingComponent(), kAudioComponentInstantiation_LoadOutOfProcess, &error);
+        const std::string op = nlohmann::json::parse(script)["op"];
+        if (op == "describe") {
+            EXPECT_FALSE(proxy);
+            EXPECT_EQ(error.code, kAudioUnitErr_FailedInitialization);
+            EXPECT_EQ(error.description, "The audio unit's service described the unit badly: " + problem);
+            continue;
+        }
         ASSERT_TRUE(proxy) << error.description;
         proxy->setHangTimeout(std::chrono::seconds(20));  // no lie here is a hang; room for sanitizer builds
         ASSERT_TRUE(prepare(*proxy, 48000, 2, 256));
         const auto parameter = proxy->parameterTree()->parameterWithAddress(0);
-        const std::string op = nlohmann::json::parse(script)["op"];
         // Each call gives its fallback; nothing throws.
-        if (op == "currentPreset") {
-            EXPECT_FALSE(proxy->currentPreset());
-        } else if (op == "fullState") {
-            EXPECT_EQ(proxy->fullState(), proxy->AUAudioUnit::fullState());
-        } else if (op == "stringFromValue") {
-            EXPECT_EQ(parameter->stringFromValue(0.25f), "0.25");
-        } else {
-            EXPECT_EQ(parameter->valueFromString("0.75"), 0.75f);
-        }
+        if (op == "currentPreset") { EXPECT_FALSE(proxy->currentPreset()); }
+        if (op == "fullState") { EXPECT_EQ(proxy->fullState(), proxy->AUAudioUnit::fullState()); }
+        if (op == "stringFromValue") { EXPECT_EQ(parameter->stringFromValue(0.25f), "0.25"); }
+        if (op == "valueFromString") { EXPECT_EQ(parameter->valueFromString("0.75"), 0.75f); }
 
         ASSERT_TRUE(pumpUntil([&] { return watch.count.load() > 0; }, std::chrono::seconds(5)));
         EXPECT_FALSE(proxy->isServiceAlive());
@@ -159,11 +124,12 @@ TEST(LyingService, AMalformedReplyOrEventStopsTheServiceLikeADeadOne) {
         const auto input = guitarLikeInput(2, 256);
         Driver driver(input);
         EXPECT_EQ(driver.cycle(proxy->renderBlock(), 256), noErr);
-        for (const auto& channel : driver.output)
-            for (float sample : channel) ASSERT_EQ(sample, 0.0f);
+        EXPECT_EQ(peak(driver, 0, 256), 0.0f);
         EXPECT_EQ(proxy->missedCycleCount(), 1u);
         pumpUntil([] { return false; }, std::chrono::milliseconds(30));
         EXPECT_EQ(watch.count.load(), 1);
         EXPECT_TRUE(pumpUntil([&] { return ::kill(proxy->servicePID(), 0) == -1; }, std::chrono::seconds(3)));
     }
+    ::unsetenv("DUNMARROW_AUDIO_UNIT_SERVICE");
+    ::unsetenv("OOP_LIE");
 }

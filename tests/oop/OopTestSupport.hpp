@@ -1,10 +1,12 @@
 #pragma once
 // Shared by the out-of-process tests: instantiation that waits (pumping the
-// main run loop, where factories may run), and a driver that renders a unit
-// cycle by cycle from a known input through its real render block.
+// main run loop, where factories may run), the real effect and the crashing
+// test unit, and a driver that renders a unit cycle by cycle from a known
+// input through its real render block.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -29,7 +31,8 @@ namespace ooptest {
 using namespace audiounit;
 using testsupport::Channels;
 
-inline const AudioComponentDescription kEffect{0x61756678u, 0x646D6473u, 0x5156524Eu, 0, 0};  // aufx dmds QVRN
+inline const AudioComponentDescription kEffect{0x61756678u, 0x646D6473u, 0x5156524Eu, 0, 0};    // aufx dmds QVRN
+inline const AudioComponentDescription kCrashing{0x61756678u, 0x63727368u, 0x446D5473u, 0, 0};  // aufx crsh DmTs
 
 inline bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
     return foundation::RunLoop::main().runUntil(done, timeout);
@@ -53,6 +56,9 @@ inline std::shared_ptr<AVAudioUnit> instantiate(AVAudioUnitComponentPtr componen
 }
 
 inline AVAudioUnitComponentPtr effectComponent() { return AudioComponentRegistry::shared().findComponent(kEffect); }
+inline AVAudioUnitComponentPtr crashingComponent() {
+    return AudioComponentRegistry({OOP_TEST_BUNDLES}).findComponent(kCrashing);
+}
 
 // A decaying low note with some top: what a guitar gives the effect.
 inline Channels guitarLikeInput(std::uint32_t channels, std::uint32_t frames, double sampleRate = 48000) {
@@ -79,6 +85,14 @@ struct Driver : testsupport::CycleBuffers {
         return status;
     }
 };
+
+// The largest magnitude in frames [from, to) of every channel.
+inline float peak(const Driver& driver, std::uint32_t from, std::uint32_t to) {
+    float largest = 0;
+    for (const auto& channel : driver.output)
+        for (std::uint32_t i = from; i < to; ++i) largest = std::max(largest, std::fabs(channel[i]));
+    return largest;
+}
 
 // Counts invalidation notifications and remembers their object.
 struct InvalidationWatch {

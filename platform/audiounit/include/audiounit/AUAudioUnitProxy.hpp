@@ -33,26 +33,33 @@
 // std::shared_ptr<AUAudioUnit>) as object, on the thread that noticed. A
 // request the proxy cannot send (too large, or failing on this side) fails
 // alone; the service goes on.
+//
+// The proxy is a composition of three parts, private to this library (src/):
+// the service connection (the process, its socket, requests with time
+// limits, the connection thread), the mirrored control state (description,
+// parameter tree, presets, state) and the render cycle (shared memory, futex
+// handshake, missed cycles).
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "audiounit/AUAudioUnit.hpp"
 #include "audiounit/AudioComponentRegistry.hpp"
-#include "audiounit/remote/RemoteUnitChannel.hpp"
-#include "audiounit/remote/ServiceMessages.hpp"
 
 namespace audiounit {
+
+namespace remote {
+class ServiceConnection;
+class ControlMirror;
+class RemoteRenderCycle;
+}  // namespace remote
 
 // The service program's file name.
 inline constexpr const char* kAudioUnitServiceProgramName = "dunmarrow-auservice";
@@ -97,9 +104,9 @@ public:
 
     // MARK: AUAudioUnit
 
-    [[nodiscard]] AUAudioUnitBusArrayPtr inputBusses() const override { return inputBusses_; }
-    [[nodiscard]] AUAudioUnitBusArrayPtr outputBusses() const override { return outputBusses_; }
-    [[nodiscard]] std::vector<NSInteger> channelCapabilities() const override { return channelCapabilities_; }
+    [[nodiscard]] AUAudioUnitBusArrayPtr inputBusses() const override;
+    [[nodiscard]] AUAudioUnitBusArrayPtr outputBusses() const override;
+    [[nodiscard]] std::vector<NSInteger> channelCapabilities() const override;
     bool shouldChangeToFormat(const AVAudioFormat& format, const AUAudioUnitBus& bus,
                               foundation::NSError* outError) override;
     [[nodiscard]] AUAudioFrameCount maximumFramesToRender() const override;
@@ -109,15 +116,15 @@ public:
     [[nodiscard]] AUInternalRenderBlock internalRenderBlock() override;
     bool allocateRenderResources(foundation::NSError* outError = nullptr) override;
     void deallocateRenderResources() override;
-    [[nodiscard]] std::vector<std::string> MIDIOutputNames() const override { return midiOutputNames_; }
-    [[nodiscard]] double latency() const override { return latency_; }
-    [[nodiscard]] double tailTime() const override { return tailTime_; }
-    [[nodiscard]] std::vector<AUAudioUnitPresetPtr> factoryPresets() const override { return factoryPresets_; }
+    [[nodiscard]] std::vector<std::string> MIDIOutputNames() const override;
+    [[nodiscard]] double latency() const override;
+    [[nodiscard]] double tailTime() const override;
+    [[nodiscard]] std::vector<AUAudioUnitPresetPtr> factoryPresets() const override;
     [[nodiscard]] AUAudioUnitPresetPtr currentPreset() const override;
     void setCurrentPreset(AUAudioUnitPresetPtr preset) override;
     [[nodiscard]] nlohmann::json fullState() const override;
     bool setFullState(const nlohmann::json& state, foundation::NSError* outError = nullptr) override;
-    [[nodiscard]] bool supportsUserPresets() const override { return supportsUserPresets_; }
+    [[nodiscard]] bool supportsUserPresets() const override;
 
     // MARK: The service
 
@@ -125,14 +132,10 @@ public:
     [[nodiscard]] pid_t servicePID() const noexcept;
     // Render cycles answered with silence because the service was late, gone
     // or still busy with an earlier cycle. Any thread.
-    [[nodiscard]] std::uint64_t missedCycleCount() const noexcept {
-        return missedCycles_.load(std::memory_order_relaxed);
-    }
+    [[nodiscard]] std::uint64_t missedCycleCount() const noexcept;
     // Events beyond kMaxCycleEvents in one cycle (with those carried from
     // cycles the service was too busy to take), dropped. Any thread.
-    [[nodiscard]] std::uint64_t droppedEventCount() const noexcept {
-        return droppedEvents_.load(std::memory_order_relaxed);
-    }
+    [[nodiscard]] std::uint64_t droppedEventCount() const noexcept;
 
     // How long the render thread waits for the service in a cycle. Zero (the
     // default) means the cycle's own duration (frames / sample rate), at least
@@ -140,21 +143,19 @@ public:
     // anyway, and a late answer costs one cycle of silence, not the host's
     // cycle. Offline hosts, which have no cycle budget, set a longer one. Set
     // while render resources are not allocated.
-    void setRenderDeadline(std::chrono::nanoseconds deadline) noexcept { renderDeadline_ = deadline; }
+    void setRenderDeadline(std::chrono::nanoseconds deadline) noexcept;
     static constexpr std::chrono::nanoseconds kMinimumRenderDeadline = std::chrono::milliseconds(1);
     // How long a render cycle or a control request may stay unanswered before
     // the service counts as hung and is stopped (a request's time grows by
     // 0.1 s a megabyte of the request, for large states). Any thread.
-    void setHangTimeout(std::chrono::milliseconds timeout) noexcept {
-        hangTimeoutNanoseconds_.store(std::chrono::nanoseconds(timeout).count(), std::memory_order_relaxed);
-    }
+    void setHangTimeout(std::chrono::milliseconds timeout) noexcept;
     static constexpr std::chrono::milliseconds kDefaultHangTimeout{2000};
 
     // The unit's own editor, shown by the service in an X11 window it creates
     // as a child of `parentWindow` on `display`, at the origin, `width` x
     // `height` pixels drawn at `scale` pixels per point. Returns the service's
     // window id, or 0 with outError set. Main thread.
-    [[nodiscard]] EditorInfo editorInfo() const { return editorInfo_; }
+    [[nodiscard]] EditorInfo editorInfo() const;
     unsigned long openEditor(unsigned long parentWindow, const std::string& display, int width, int height,
                              double scale = 1, foundation::NSError* outError = nullptr);
     void closeEditor();
@@ -170,60 +171,14 @@ public:
     // tell). For tests of what hosts see then.
     void killServiceForTesting();
 
-    class Connection;
-
 private:
     bool connect(const AVAudioUnitComponentPtr& component, foundation::NSError* outError);
-    bool adoptDescription(remote::UnitDescription description, foundation::NSError* outError);
-    void serviceEnded();
-    void handleEvent(const remote::ServiceMessage& event);
-    [[nodiscard]] bool renderCycleHung();
-    std::optional<nlohmann::json> request(nlohmann::json packet, foundation::NSError* outError = nullptr,
-                                          int passFd = -1) const;
-    // A request whose result the proxy reads, checked by `decode` (one of the
-    // decoders of remote/ServiceMessages.hpp). A result that fails the check
-    // stops the service, as any malformed message does.
-    bool requestChecked(nlohmann::json packet, const std::function<bool(const nlohmann::json&, std::string&)>& decode,
-                        foundation::NSError* outError = nullptr, int passFd = -1) const;
 
-    OSStatus renderCycle(AudioUnitRenderActionFlags* actionFlags, const AudioTimeStamp* timestamp,
-                         AUAudioFrameCount frameCount, NSInteger outputBusNumber, AudioBufferList* outputData,
-                         const AURenderEvent* events, const AURenderPullInputBlock* pullInputBlock) noexcept;
-    void silence(AudioBufferList* outputData, AUAudioFrameCount frameCount) noexcept;
-    void countMissedCycle() noexcept;
-
-    std::shared_ptr<Connection> connection_;
-    AUAudioUnitBusArrayPtr inputBusses_;
-    AUAudioUnitBusArrayPtr outputBusses_;
-    std::vector<NSInteger> channelCapabilities_;
-    std::vector<std::string> midiOutputNames_;
-    std::vector<AUAudioUnitPresetPtr> factoryPresets_;
-    double latency_ = 0;
-    double tailTime_ = 0;
-    bool supportsUserPresets_ = false;
-    EditorInfo editorInfo_;
-    std::atomic<AUAudioFrameCount> maximumFrames_{512};
-    std::atomic<bool> bypass_{false};
-    AUParameterObserverToken mirrorToken_;
-
-    // Render state: made by allocateRenderResources, read by the render
-    // thread, released by deallocateRenderResources (never while rendering).
-    // renderMutex_ guards it against the connection thread's hang check, never
-    // against the render thread.
-    mutable std::mutex renderMutex_;
-    remote::SharedMemory memory_;
-    remote::CycleArea area_;
-    std::uint32_t sequence_ = 0;
-    std::int64_t deadlineNanoseconds_ = 0;
-    std::chrono::nanoseconds renderDeadline_{0};
-    std::vector<float> privateOutput_;  // for output buffers that come without memory
-    AudioBufferListStorage pullList_;
-    std::vector<AURenderEvent> carriedEvents_;  // events of cycles the service was too busy to take
-    std::size_t carriedEventCount_ = 0;
-    std::atomic<std::int64_t> pendingSince_{0};  // when the outstanding cycle was handed over; 0: none
-    std::atomic<std::int64_t> hangTimeoutNanoseconds_{std::chrono::nanoseconds(kDefaultHangTimeout).count()};
-    std::atomic<std::uint64_t> missedCycles_{0};
-    std::atomic<std::uint64_t> droppedEvents_{0};
+    // Made with the proxy, never replaced: the render block and the
+    // connection thread's callbacks hold on to them for its life.
+    std::shared_ptr<remote::ServiceConnection> connection_;
+    std::unique_ptr<remote::ControlMirror> control_;
+    std::unique_ptr<remote::RemoteRenderCycle> render_;
 };
 
 using AUAudioUnitProxyPtr = std::shared_ptr<AUAudioUnitProxy>;

@@ -373,17 +373,15 @@ public:
     [[nodiscard]] float peak(int c) const { return peak_[c].load(std::memory_order_relaxed); }
     [[nodiscard]] bool different(int c) const { return different_[c].load(std::memory_order_relaxed); }
     std::string portName(bool output, int c) const { return jack_port_name(output ? out_[c] : in_[c]); }
-    // The peaks start again from 0 at the next cycle.
-    void resetPeaks() { reset_.store(true, std::memory_order_relaxed); }
-    // The peak of channel 0 over `seconds` from now.
+    // The peak of channel 0 over `seconds` from now: the peaks start again from 0 at the next cycle.
     float peakOver(double seconds) {
-        resetPeaks();
+        reset_.store(true, std::memory_order_relaxed);
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
         return peak(0);
     }
 
 private:
-    // JACK's process thread.
+    // JACK's process thread: no lock, no allocation, no wait.
     static int process(jack_nframes_t frames, void* arg) {
         auto& self = *static_cast<JackProbe*>(arg);
         const bool reset = self.reset_.exchange(false, std::memory_order_relaxed);

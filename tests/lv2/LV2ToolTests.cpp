@@ -6,25 +6,17 @@
 // `set`, applies a preset and restores a saved state.
 
 #include <gtest/gtest.h>
-
-#include "FileContents.hpp"
 #include <jack/jack.h>
 #include <sndfile.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <set>
@@ -35,59 +27,45 @@
 
 #include "../midi/JackTestServer.hpp"
 #include "DunmarrowLV2Ports.hpp"
-
-extern char** environ;
+#include "RunProgram.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace dunmarrow_lv2;
+using testsupport::fileContents;
+using testsupport::ProgramRun;
+using Args = std::vector<std::string>;
 
 const fs::path kBundle = DUNMARROW_LV2_BUNDLE;
+
+Args operator+(Args a, const Args& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
 std::string toolPath(const std::string& name) {
     const char* path = std::getenv("PATH");
     std::stringstream folders(path ? path : "/usr/bin:/bin");
-    std::string folder;
-    while (std::getline(folders, folder, ':')) {
-        const auto candidate = fs::path(folder) / name;
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
-    }
+    for (std::string folder; std::getline(folders, folder, ':');)
+        if (const auto candidate = fs::path(folder) / name; ::access(candidate.c_str(), X_OK) == 0) return candidate;
     return {};
 }
 
-struct Result {
-    int status = -1;
-    std::string output;  // standard output and error together
-};
-
-// In a sanitizer build the plugin modules need the sanitizer's runtime
-// loaded first, which the LV2 tools, not built with it, do not do themselves.
+// LV2_PATH names the build's bundle folder. In a sanitizer build the plugin
+// modules need the sanitizer's runtime loaded first, which the LV2 tools, not
+// built with it, do not do themselves.
+testsupport::ProgramOptions lv2Options() {
+    testsupport::ProgramOptions options;
+    options.environment["LV2_PATH"] = kBundle.parent_path().string();
 #ifdef DUNMARROW_SANITIZER_RUNTIME
-const std::vector<std::string> kToolEnvironment = {std::string("LD_PRELOAD=") + DUNMARROW_SANITIZER_RUNTIME,
-                                                   "ASAN_OPTIONS=detect_leaks=0"};
-#else
-const std::vector<std::string> kToolEnvironment;
+    options.environment["LD_PRELOAD"] = DUNMARROW_SANITIZER_RUNTIME;
+    options.environment["ASAN_OPTIONS"] = "detect_leaks=0";
 #endif
-
-// Runs a command line with LV2_PATH naming the build's bundle folder.
-Result run(const std::string& command) {
-    std::string line = "LV2_PATH='" + kBundle.parent_path().string() + "' ";
-    for (const auto& variable : kToolEnvironment) {
-        const auto equals = variable.find('=');
-        line += variable.substr(0, equals + 1) + "'" + variable.substr(equals + 1) + "' ";
-    }
-    line += command + " 2>&1";
-    Result result;
-    FILE* pipe = ::popen(line.c_str(), "r");
-    if (pipe == nullptr) return result;
-    char buffer[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-    const int status = ::pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    return options;
 }
+
+ProgramRun run(const Args& command) { return testsupport::runProgram(command, lv2Options()); }
 
 #define REQUIRE_TOOL(name)                                                                         \
     const std::string name##Tool = toolPath(#name);                                                \
@@ -110,49 +88,44 @@ std::string fixed(float v) {
 
 TEST(LV2Tools, Lv2infoListsBothPluginsWithEveryPortAndThePresets) {
     REQUIRE_TOOL(lv2info);
-    const Result list = run(toolPath("lv2ls"));
-    EXPECT_NE(list.output.find("urn:dunmarrow:stereo"), std::string::npos) << list.output;
-    EXPECT_NE(list.output.find("urn:dunmarrow:mono"), std::string::npos) << list.output;
+    const ProgramRun list = run({toolPath("lv2ls")});
+    EXPECT_NE(list.out.find("urn:dunmarrow:stereo\n"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("urn:dunmarrow:mono\n"), std::string::npos) << list.out;
 
     for (const auto& [uri, channels] : {std::pair{kStereoPluginURI, 2u}, std::pair{kMonoPluginURI, 1u}}) {
         SCOPED_TRACE(uri);
-        const Result info = run(lv2infoTool + " " + uri);
-        ASSERT_EQ(info.status, 0) << info.output;
-        const std::string& out = info.output;
+        const ProgramRun info = run({lv2infoTool, uri});
+        ASSERT_EQ(info.status, 0) << info.err;
+        const std::string& out = info.out;
         for (const char* text : {"urn:dunmarrow:ui", "ui#X11UI", "Required Features: http://lv2plug.in/ns/ext/urid#map",
                                  "lv2core#hardRTCapable", "Blackwall", "Glass Teeth", "Funeral Bloom"})
             EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
 
+        const auto expectIn = [&](std::uint32_t port, const std::vector<std::string>& texts) {
+            const std::string block = portBlock(out, static_cast<int>(port));
+            for (const auto& text : texts) EXPECT_NE(block.find(text), std::string::npos) << text << "\n" << block;
+            return block;
+        };
         const PortLayout layout{channels};
         const auto& parameters = layout.parameters();
         // The mono plugin offers no Stereo Spread, which only acts between two channels.
         ASSERT_EQ(parameters.size(), channels == 2 ? 14u : 13u);
         EXPECT_EQ(out.find("stereoSpread") != std::string::npos, channels == 2);
-        for (std::size_t i = 0; i < parameters.size(); ++i) {
-            const auto& declaration = *parameters[i];
-            const std::string block = portBlock(out, static_cast<int>(i));
-            SCOPED_TRACE(block);
-            EXPECT_NE(block.find("lv2core#InputPort"), std::string::npos);
-            EXPECT_NE(block.find("lv2core#ControlPort"), std::string::npos);
-            EXPECT_NE(block.find("Symbol:      " + std::string(declaration.identifier) + "\n"), std::string::npos);
-            EXPECT_NE(block.find("Name:        " + std::string(declaration.name) + "\n"), std::string::npos);
-            EXPECT_NE(block.find("Minimum:     " + fixed(declaration.minValue)), std::string::npos);
-            EXPECT_NE(block.find("Maximum:     " + fixed(declaration.maxValue)), std::string::npos);
-            EXPECT_NE(block.find("Default:     " + fixed(declaration.defaultValue)), std::string::npos);
-            EXPECT_EQ(block.find("lv2core#toggled") != std::string::npos, declaration.identifier == "liveSafe");
+        for (std::uint32_t i = 0; i < parameters.size(); ++i) {
+            const auto& p = *parameters[i];
+            const std::string block = expectIn(
+                i, {"lv2core#InputPort", "lv2core#ControlPort", "Symbol:      " + std::string(p.identifier) + "\n",
+                    "Name:        " + std::string(p.name) + "\n", "Minimum:     " + fixed(p.minValue),
+                    "Maximum:     " + fixed(p.maxValue), "Default:     " + fixed(p.defaultValue)});
+            EXPECT_EQ(block.find("lv2core#toggled") != std::string::npos, p.identifier == "liveSafe") << block;
         }
-        const std::string enabled = portBlock(out, static_cast<int>(layout.enabledPort()));
-        for (const char* text : {"Symbol:      enabled", "Designation: http://lv2plug.in/ns/lv2core#enabled",
-                                 "lv2core#toggled", "lv2core#integer"})
-            EXPECT_NE(enabled.find(text), std::string::npos) << text << "\n" << enabled;
-        const std::string inLevel = portBlock(out, static_cast<int>(layout.inputLevelPort()));
-        EXPECT_NE(inLevel.find("lv2core#OutputPort"), std::string::npos) << inLevel;
-        EXPECT_NE(inLevel.find("Name:        Input Level"), std::string::npos) << inLevel;
-        EXPECT_NE(portBlock(out, static_cast<int>(layout.outputLevelPort())).find("Name:        Output Level"),
-                  std::string::npos);
+        expectIn(layout.enabledPort(), {"Symbol:      enabled", "Designation: http://lv2plug.in/ns/lv2core#enabled",
+                                        "lv2core#toggled", "lv2core#integer"});
+        expectIn(layout.inputLevelPort(), {"lv2core#OutputPort", "Name:        Input Level"});
+        expectIn(layout.outputLevelPort(), {"lv2core#OutputPort", "Name:        Output Level"});
         for (std::uint32_t c = 0; c < channels; ++c) {
-            EXPECT_NE(portBlock(out, static_cast<int>(layout.inputPort(c))).find("lv2core#AudioPort"), std::string::npos);
-            EXPECT_NE(portBlock(out, static_cast<int>(layout.outputPort(c))).find("lv2core#OutputPort"), std::string::npos);
+            expectIn(layout.inputPort(c), {"lv2core#InputPort", "lv2core#AudioPort"});
+            expectIn(layout.outputPort(c), {"lv2core#OutputPort", "lv2core#AudioPort"});
         }
         EXPECT_TRUE(portBlock(out, static_cast<int>(layout.portCount())).empty()) << "no port beyond the layout";
     }
@@ -160,7 +133,7 @@ TEST(LV2Tools, Lv2infoListsBothPluginsWithEveryPortAndThePresets) {
 
 TEST(LV2Tools, TheTurtlePassesSordValidate) {
     REQUIRE_TOOL(sord_validate);
-    std::string files;
+    Args command{sord_validateTool};
     // The LV2 vocabularies lv2-dev installs (the bundles without a binary, and
     // the schemas), so that every term is checked against its definition;
     // other plugins installed on the machine are not ours to judge.
@@ -171,31 +144,29 @@ TEST(LV2Tools, TheTurtlePassesSordValidate) {
                                     testsupport::fileContents(bundle.path() / "manifest.ttl").find("binary") == std::string::npos;
             if (!vocabulary || !fs::is_directory(bundle.path())) continue;
             for (const auto& entry : fs::directory_iterator(bundle.path()))
-                if (entry.path().extension() == ".ttl") files += " '" + entry.path().string() + "'";
+                if (entry.path().extension() == ".ttl") command.push_back(entry.path());
         }
     }
-    if (files.find("lv2core") == std::string::npos && files.find("core.lv2") == std::string::npos)
+    if (std::none_of(command.begin(), command.end(), [](const std::string& f) { return f.find("core.lv2") != f.npos; }))
         GTEST_SKIP() << "the LV2 vocabularies (lv2-dev) are not installed";
-    for (const char* name : {"manifest.ttl", "dunmarrow.ttl", "presets.ttl"}) files += " '" + (kBundle / name).string() + "'";
-    const Result result = run(sord_validateTool + files);
+    for (const char* name : {"manifest.ttl", "dunmarrow.ttl", "presets.ttl"}) command.push_back(kBundle / name);
+    const ProgramRun result = run(command);
     // The exit status alone misses some errors: the summary line must say none.
-    EXPECT_NE(result.output.find("Found 0 errors"), std::string::npos) << result.output;
+    EXPECT_NE((result.out + result.err).find("Found 0 errors"), std::string::npos) << result.out << result.err;
 }
 
 // The DSP module runs in hosts without a display: it links no X11, Cairo or
 // UI layer. Each module exports its entry and nothing else.
 TEST(LV2Tools, TheDSPModuleLinksNoUICodeAndModulesExportOnlyTheirEntry) {
     REQUIRE_TOOL(readelf);
-    const Result dsp = run(readelfTool + " -d '" + (kBundle / "dunmarrow.so").string() + "'");
-    ASSERT_EQ(dsp.status, 0) << dsp.output;
+    const ProgramRun dsp = run({readelfTool, "-d", kBundle / "dunmarrow.so"});
+    ASSERT_EQ(dsp.status, 0) << dsp.err;
     for (const char* library : {"libX11", "libcairo", "libpango", "libfontconfig", "libplatform_ui"})
-        EXPECT_EQ(dsp.output.find(library), std::string::npos) << library << "\n" << dsp.output;
-    const Result ui = run(readelfTool + " -d '" + (kBundle / "dunmarrow_ui.so").string() + "'");
-    EXPECT_NE(ui.output.find("libplatform_ui"), std::string::npos) << ui.output;
+        EXPECT_EQ(dsp.out.find(library), std::string::npos) << library << "\n" << dsp.out;
+    EXPECT_NE(run({readelfTool, "-d", kBundle / "dunmarrow_ui.so"}).out.find("libplatform_ui"), std::string::npos);
 
     for (const auto& [module, entry] : {std::pair{"dunmarrow.so", "lv2_descriptor"}, std::pair{"dunmarrow_ui.so", "lv2ui_descriptor"}}) {
-        const Result symbols = run(readelfTool + " --dyn-syms -W '" + (kBundle / module).string() + "'");
-        std::istringstream lines(symbols.output);
+        std::istringstream lines(run({readelfTool, "--dyn-syms", "-W", kBundle / module}).out);
         std::string line;
         std::vector<std::string> exported;
         while (std::getline(lines, line)) {
@@ -214,12 +185,12 @@ TEST(LV2Tools, TheDSPModuleLinksNoUICodeAndModulesExportOnlyTheirEntry) {
 // licence, release version and main port groups; the UI reads ui:scaleFactor.
 TEST(LV2Tools, TheTurtleGivesUnitsCommentsVersionsAndGroups) {
     REQUIRE_TOOL(sordi);
-    const Result triples = run(sordiTool + " '" + (kBundle / "dunmarrow.ttl").string() + "'");
-    ASSERT_EQ(triples.status, 0) << triples.output;
+    const ProgramRun triples = run({sordiTool, kBundle / "dunmarrow.ttl"});
+    ASSERT_EQ(triples.status, 0) << triples.err;
     const std::string lv2 = "<http://lv2plug.in/ns/lv2core#";
     std::map<std::string, std::string> symbolOf, unitOf;
     std::set<std::string> controls, commented;
-    std::istringstream lines(triples.output);
+    std::istringstream lines(triples.out);
     std::string line;
     const std::regex triple("^(\\S+) <([^>]+)> (.+) \\.$");
     std::smatch m;
@@ -308,30 +279,53 @@ std::map<std::string, std::string> presetValues(const std::string& uri) {
     return values;
 }
 
-// Offline hosts: lv2apply and lv2file render a file as dunmarrow-render does.
-class LV2FileHosts : public ::testing::Test {
-protected:
-    void SetUp() override {
-        folder = fs::temp_directory_path() / ("dunmarrow-lv2files-" + std::to_string(::getpid()));
-        fs::create_directories(folder);
-    }
-    void TearDown() override { fs::remove_all(folder); }
-
-    // Renders `channels`-channel input through an LV2 host (its command line up
-    // to the file arguments) and through dunmarrow-render (with
-    // --preset/--set), and compares from the first sample.
-    void compare(const std::string& name, int channels, const std::string& host, const std::string& renderOptions) {
-        SCOPED_TRACE(name);
-        const fs::path input = folder / (name + "-in.wav");
-        const fs::path viaLV2 = folder / (name + "-lv2.wav");
-        const fs::path viaRender = folder / (name + "-render.wav");
-        writeInput(input, channels, 36000);
-        const Result a = run(host + " -i '" + input.string() + "' -o '" + viaLV2.string() + "' " +
-                             (channels == 2 ? kStereoPluginURI : kMonoPluginURI));
-        ASSERT_EQ(a.status, 0) << a.output;
-        const Result b = run(std::string("'") + DUNMARROW_RENDER_PATH + "' " + renderOptions + " '" + input.string() +
-                             "' '" + viaRender.string() + "'");
-        ASSERT_EQ(b.status, 0) << b.output;
+// Offline hosts render a file as dunmarrow-render does for the same input,
+// preset and settings, from the first sample. lv2apply takes a preset as its
+// values; lv2file applies its preset and -p values after activate().
+TEST(LV2FileHosts, Lv2applyAndLv2fileRenderAsDunmarrowRender) {
+    REQUIRE_TOOL(lv2apply);
+    REQUIRE_TOOL(lv2file);
+    const fs::path folder = fs::temp_directory_path() / ("dunmarrow-lv2files-" + std::to_string(::getpid()));
+    fs::create_directories(folder);
+    using Settings = std::map<std::string, std::string>;
+    struct Case {
+        const std::string& tool;
+        int channels;
+        std::string preset, presetURI;
+        Settings settings;
+    };
+    const Case cases[] = {
+        {lv2applyTool, 2, "", "", {}},
+        {lv2applyTool, 1, "", "", {}},
+        {lv2applyTool, 2, "Glass Teeth", "urn:dunmarrow:preset:glass-teeth", {}},
+        {lv2applyTool, 1, "Funeral Bloom", "urn:dunmarrow:preset:mono:funeral-bloom", {}},
+        {lv2applyTool, 2, "", "",
+         {{"drive", "20"}, {"liveSafe", "1"}, {"gain", "0.5"}, {"doubleTrack", "0.7"}, {"stereoSpread", "0.6"}}},
+        {lv2applyTool, 1, "", "", {{"decimation", "0.4"}, {"crush", "90"}, {"cab", "10"}}},
+        {lv2fileTool, 2, "Funeral Bloom", "", {}},
+        {lv2fileTool, 1, "Glass Teeth", "", {{"drive", "20"}, {"gain", "0.5"}, {"liveSafe", "1"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << fs::path(c.tool).filename() << " " << c.channels << " ch " << c.preset
+                                          << " " << c.settings.size() << " settings");
+        const fs::path input = folder / "in.wav", viaLV2 = folder / "lv2.wav", viaRender = folder / "render.wav";
+        writeInput(input, c.channels, 36000);
+        Args host{c.tool}, render{DUNMARROW_RENDER_PATH};
+        if (!c.preset.empty()) render = render + Args{"--preset", c.preset};
+        if (c.tool == lv2fileTool && !c.preset.empty()) host = host + Args{"-P", c.preset};
+        Settings controls = c.settings;
+        if (!c.presetURI.empty()) {
+            const Settings values = presetValues(c.presetURI);
+            EXPECT_EQ(values.size(), c.channels == 2 ? 14u : 13u);
+            controls.insert(values.begin(), values.end());
+        }
+        for (const auto& [symbol, value] : controls)
+            host = host + (c.tool == lv2fileTool ? Args{"-p", symbol + ":" + value} : Args{"-c", symbol, value});
+        for (const auto& [symbol, value] : c.settings) render = render + Args{"--set", symbol + "=" + value};
+        const ProgramRun a = run(host + Args{"-i", input, "-o", viaLV2, c.channels == 2 ? kStereoPluginURI : kMonoPluginURI});
+        ASSERT_EQ(a.status, 0) << a.out << a.err;
+        const ProgramRun b = run(render + Args{input, viaRender});
+        ASSERT_EQ(b.status, 0) << b.err;
         const auto x = readSamples(viaLV2), y = readSamples(viaRender), in = readSamples(input);
         ASSERT_EQ(x.size(), y.size());
         ASSERT_EQ(x.size(), in.size());
@@ -346,40 +340,7 @@ protected:
         EXPECT_LE(std::sqrt(squares / static_cast<double>(x.size())), 1e-6);
         EXPECT_GT(changed, 0.05) << "the effect changed the signal";
     }
-
-    fs::path folder;
-};
-
-TEST_F(LV2FileHosts, Lv2applyRendersAsDunmarrowRenderForDefaultsPresetsAndSettings) {
-    REQUIRE_TOOL(lv2apply);
-    const auto withSettings = [&](const std::map<std::string, std::string>& controls) {
-        std::string line = lv2applyTool;
-        for (const auto& [symbol, value] : controls) line += " -c " + symbol + " " + value;
-        return line;
-    };
-    compare("defaults-stereo", 2, lv2applyTool, "");
-    compare("defaults-mono", 1, lv2applyTool, "");
-
-    const auto glassTeeth = presetValues("urn:dunmarrow:preset:glass-teeth");
-    ASSERT_EQ(glassTeeth.size(), 14u);
-    compare("glass-teeth", 2, withSettings(glassTeeth), "--preset 'Glass Teeth'");
-    const auto funeralBloom = presetValues("urn:dunmarrow:preset:mono:funeral-bloom");
-    ASSERT_EQ(funeralBloom.size(), 13u);
-    compare("funeral-bloom", 1, withSettings(funeralBloom), "--preset 'Funeral Bloom'");
-
-    compare("settings-stereo", 2,
-            withSettings({{"drive", "20"}, {"liveSafe", "1"}, {"gain", "0.5"}, {"doubleTrack", "0.7"}, {"stereoSpread", "0.6"}}),
-            "--set drive=20 --set liveSafe=1 --set gain=0.5 --set doubleTrack=0.7 --set stereoSpread=0.6");
-    compare("settings-mono", 1, withSettings({{"decimation", "0.4"}, {"crush", "90"}, {"cab", "10"}}),
-            "--set decimation=0.4 --set crush=90 --set cab=10");
-}
-
-// lv2file applies its preset and -p values after activate(): they hold from the first sample all the same.
-TEST_F(LV2FileHosts, Lv2fileRendersAsDunmarrowRenderWithPresetsAndSettings) {
-    REQUIRE_TOOL(lv2file);
-    compare("lv2file-preset", 2, lv2fileTool + " -P 'Funeral Bloom'", "--preset 'Funeral Bloom'");
-    compare("lv2file-settings", 1, lv2fileTool + " -P 'Glass Teeth' -p drive:20 -p gain:0.5 -p liveSafe:1",
-            "--preset 'Glass Teeth' --set drive=20 --set gain=0.5 --set liveSafe=1");
+    fs::remove_all(folder);
 }
 
 // A JACK client that plays a sine into two ports and measures the peak of what
@@ -412,17 +373,15 @@ public:
     [[nodiscard]] float peak(int c) const { return peak_[c].load(std::memory_order_relaxed); }
     [[nodiscard]] bool different(int c) const { return different_[c].load(std::memory_order_relaxed); }
     std::string portName(bool output, int c) const { return jack_port_name(output ? out_[c] : in_[c]); }
-    // The peaks start again from 0 at the next cycle.
-    void resetPeaks() { reset_.store(true, std::memory_order_relaxed); }
-    // The peak of channel 0 over `seconds` from now.
+    // The peak of channel 0 over `seconds` from now: the peaks start again from 0 at the next cycle.
     float peakOver(double seconds) {
-        resetPeaks();
+        reset_.store(true, std::memory_order_relaxed);
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
         return peak(0);
     }
 
 private:
-    // JACK's process thread.
+    // JACK's process thread: no lock, no allocation, no wait.
     static int process(jack_nframes_t frames, void* arg) {
         auto& self = *static_cast<JackProbe*>(arg);
         const bool reset = self.reset_.exchange(false, std::memory_order_relaxed);
@@ -459,74 +418,53 @@ bool waitFor(const std::function<bool()>& done, double seconds) {
     return done();
 }
 
-// jalv in console mode as a child process, with the build's bundle on its
-// LV2 path. It reads commands from a FIFO this side holds open, so it runs
-// until stopped; its output goes to a file, line by line (through stdbuf).
+// jalv in console mode with the build's bundle on its LV2 path. It reads
+// commands from a FIFO this side holds open, so it runs until stopped; its
+// output is written line by line (through stdbuf).
 class Jalv {
 public:
-    Jalv(const std::string& tool, std::vector<std::string> options) {
-        const std::string base = (fs::temp_directory_path() / ("dunmarrow-jalv-" + std::to_string(::getpid()))).string();
-        fifo_ = base + ".fifo";
-        log_ = base + ".log";
-        fs::remove(fifo_);
-        if (::mkfifo(fifo_.c_str(), 0600) != 0) return;
-        commands_ = ::open(fifo_.c_str(), O_RDWR);
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e)
-            if (std::string(*e).rfind("LV2_PATH=", 0) != 0) env.emplace_back(*e);
-        env.push_back("LV2_PATH=" + kBundle.parent_path().string());
-        for (const auto& variable : kToolEnvironment) env.push_back(variable);
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        std::vector<std::string> args = {toolPath("stdbuf"), "-oL", tool, "-x", "-n", "dunmarrow-jalv"};
-        args.insert(args.end(), options.begin(), options.end());
-        args.push_back(kStereoPluginURI);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, fifo_.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        if (::posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
+    explicit Jalv(const Args& options) {
+        std::string pattern = (fs::temp_directory_path() / "dunmarrow-jalv.XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) return;
+        scratch_ = pattern;
+        if (::mkfifo((scratch_ / "stdin").c_str(), 0600) != 0) return;
+        commands_ = ::open((scratch_ / "stdin").c_str(), O_RDWR);
+        testsupport::ProgramOptions programOptions = lv2Options();
+        programOptions.scratch = scratch_;
+        programOptions.timeLimit = std::chrono::seconds(20);
+        started_ = testsupport::startProgram(
+            Args{toolPath("stdbuf"), "-oL", toolPath("jalv"), "-x", "-n", "dunmarrow-jalv"} + options + Args{kStereoPluginURI},
+            programOptions);
     }
     ~Jalv() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGINT);
-            int status = 0;
-            if (!waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, 10)) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
-            }
+        if (started_.pid > 0) {
+            ::kill(started_.pid, SIGINT);
+            testsupport::waitForProgram(started_);
         }
         if (commands_ >= 0) ::close(commands_);
-        fs::remove(fifo_);
-        fs::remove(log_);
+        fs::remove_all(scratch_);
     }
-    [[nodiscard]] bool started() const { return pid_ > 0; }
+    [[nodiscard]] bool started() const { return started_.pid > 0; }
     void command(const std::string& line) {
         const std::string text = line + "\n";
         ASSERT_EQ(::write(commands_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     }
-    [[nodiscard]] std::string output() const { return testsupport::fileContents(log_); }
+    [[nodiscard]] std::string output() const { return fileContents(scratch_ / "stdout") + fileContents(scratch_ / "stderr"); }
     // Waits until jalv has printed `text` (at most ten seconds).
     bool printed(const std::string& text) const {
         return waitFor([&] { return output().find(text) != std::string::npos; }, 10);
     }
 
 private:
-    std::string fifo_, log_;
+    fs::path scratch_;
     int commands_ = -1;
-    pid_t pid_ = -1;
+    testsupport::StartedProgram started_;
 };
 
-// jalv on a private JACK server: it instantiates the plugin and processes
-// audio; `set` changes a value that the output level follows; a preset
-// applies; a saved state restores the values.
-TEST(LV2Jalv, PlaysSetsAppliesAPresetAndRestoresASavedState) {
+// jalv on a private JACK server: it restores a saved state, instantiates the
+// plugin and processes audio; `set` changes a value that the output level
+// follows; a preset applies.
+TEST(LV2Jalv, RestoresASavedStatePlaysFollowsSetAndAppliesAPreset) {
     REQUIRE_TOOL(jalv);
     REQUIRE_TOOL(stdbuf);
     if (testsupport::JackTestServer::jackdPath().empty()) GTEST_SKIP() << "jackd is not installed";
@@ -534,37 +472,6 @@ TEST(LV2Jalv, PlaysSetsAppliesAPresetAndRestoresASavedState) {
     ASSERT_TRUE(server.ready()) << "the private JACK server did not start";
     JackProbe probe;
     ASSERT_TRUE(probe.ok());
-    const auto connect = [&] {
-        if (!waitFor([&] { return probe.hasPort("dunmarrow-jalv:in_l") && probe.hasPort("dunmarrow-jalv:out_r"); }, 20))
-            return false;
-        for (int c = 0; c < 2; ++c) {
-            const std::string side = c == 0 ? "_l" : "_r";
-            if (!waitFor([&] { return probe.connect(probe.portName(true, c), "dunmarrow-jalv:in" + side); }, 10) ||
-                !waitFor([&] { return probe.connect("dunmarrow-jalv:out" + side, probe.portName(false, c)); }, 10))
-                return false;
-        }
-        return true;
-    };
-    {
-        Jalv jalv(jalvTool, {"-c", "gain=0.3"});
-        ASSERT_TRUE(jalv.started());
-        ASSERT_TRUE(connect()) << "jalv did not register its ports:\n" << jalv.output();
-        EXPECT_TRUE(waitFor([&] { return probe.peak(0) > 0.02f && probe.peak(1) > 0.02f && probe.different(0) && probe.different(1); }, 10))
-            << "peaks " << probe.peak(0) << " " << probe.peak(1) << "\n" << jalv.output();
-        const float atStart = probe.peakOver(0.3);
-        EXPECT_LT(atStart, 0.5f) << "the -c value reached the plugin";
-        jalv.command("set gain 0.05");
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        const float quiet = probe.peakOver(0.3);
-        EXPECT_LT(quiet, 0.5f * atStart) << jalv.output();
-        // As a user does: list the presets, then pick one. Glass Teeth has Output at 0.72.
-        jalv.command("presets");
-        EXPECT_TRUE(jalv.printed("urn:dunmarrow:preset:glass-teeth (Glass Teeth)")) << jalv.output();
-        jalv.command("preset urn:dunmarrow:preset:glass-teeth");
-        EXPECT_TRUE(jalv.printed("gain = 0.720000")) << jalv.output();
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        EXPECT_GT(probe.peakOver(0.3), 2.0f * atStart) << jalv.output();
-    }
     // The state jalv saves: a folder with a manifest and state.ttl.
     const fs::path state = fs::temp_directory_path() / ("dunmarrow-jalv-state-" + std::to_string(::getpid()));
     fs::create_directories(state);
@@ -576,16 +483,32 @@ TEST(LV2Jalv, PlaysSetsAppliesAPresetAndRestoresASavedState) {
     std::ofstream(state / "state.ttl") << prefixes << "<> a pset:Preset ; lv2:appliesTo <" << kStereoPluginURI
                                        << "> ; lv2:port [ lv2:symbol \"drive\" ; pset:value 12.5 ] , "
                                           "[ lv2:symbol \"gain\" ; pset:value 0.125 ] .\n";
-    {
-        Jalv jalv(jalvTool, {"-l", state.string()});
-        ASSERT_TRUE(jalv.started());
-        jalv.command("controls");
-        EXPECT_TRUE(jalv.printed("drive = 12.500000")) << jalv.output();
-        EXPECT_TRUE(jalv.printed("gain = 0.125000")) << jalv.output();
-        ASSERT_TRUE(connect()) << jalv.output();
-        ASSERT_TRUE(waitFor([&] { return probe.peakOver(0.1) > 0.01f; }, 10));
-        EXPECT_LT(probe.peakOver(0.3), 0.125f * 1.05f) << "the restored Output bounds the level";
+    Jalv jalv({"-l", state});
+    ASSERT_TRUE(jalv.started());
+    jalv.command("controls");
+    EXPECT_TRUE(jalv.printed("drive = 12.500000")) << jalv.output();
+    EXPECT_TRUE(jalv.printed("gain = 0.125000")) << jalv.output();
+    ASSERT_TRUE(waitFor([&] { return probe.hasPort("dunmarrow-jalv:in_l") && probe.hasPort("dunmarrow-jalv:out_r"); }, 20))
+        << "jalv did not register its ports:\n" << jalv.output();
+    for (const std::string side : {"_l", "_r"}) {
+        const int c = side == "_l" ? 0 : 1;
+        ASSERT_TRUE(waitFor([&] { return probe.connect(probe.portName(true, c), "dunmarrow-jalv:in" + side); }, 10));
+        ASSERT_TRUE(waitFor([&] { return probe.connect("dunmarrow-jalv:out" + side, probe.portName(false, c)); }, 10));
     }
+    EXPECT_TRUE(waitFor([&] { return probe.peak(0) > 0.01f && probe.peak(1) > 0.01f && probe.different(0) && probe.different(1); }, 10))
+        << "peaks " << probe.peak(0) << " " << probe.peak(1) << "\n" << jalv.output();
+    const float atStart = probe.peakOver(0.3);
+    EXPECT_LT(atStart, 0.125f * 1.05f) << "the restored Output bounds the level";
+    jalv.command("set gain 0.05");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LT(probe.peakOver(0.3), 0.5f * atStart) << jalv.output();
+    // As a user does: list the presets, then pick one. Glass Teeth has Output at 0.72.
+    jalv.command("presets");
+    EXPECT_TRUE(jalv.printed("urn:dunmarrow:preset:glass-teeth (Glass Teeth)")) << jalv.output();
+    jalv.command("preset urn:dunmarrow:preset:glass-teeth");
+    EXPECT_TRUE(jalv.printed("gain = 0.720000")) << jalv.output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_GT(probe.peakOver(0.3), 2.0f * atStart) << jalv.output();
     fs::remove_all(state);
 }
 

@@ -36,11 +36,6 @@ using namespace dunmarrow_lv2;
 
 using testsupport::Xvfb;
 
-struct PortWrite {
-    std::uint32_t port;
-    float value;
-};
-
 // The host side: records port writes, touches and resize requests.
 class UITest : public ::testing::Test {
 protected:
@@ -87,11 +82,6 @@ protected:
         return false;
     }
 
-    // Input and pixels through a second client of the virtual display.
-    unsigned long pixel(unsigned long window, int x, int y) { return client->pixel(window, x, y); }
-    void button(unsigned long window, int type, int x, int y, unsigned state) { client->button(window, type, x, y, state); }
-    void motion(unsigned long window, int x, int y) { client->motion(window, x, y); }
-
     static void write(LV2UI_Controller controller, uint32_t port, uint32_t size, uint32_t protocol, const void* buffer) {
         auto& self = *static_cast<UITest*>(controller);
         ASSERT_EQ(size, sizeof(float));
@@ -134,7 +124,7 @@ protected:
     std::string logLines;
     LV2UI_Widget widget = nullptr;
     LV2UI_Handle handle = nullptr;
-    std::vector<PortWrite> writes;
+    std::vector<std::pair<std::uint32_t, float>> writes;  // port, value
     std::vector<std::string> log;
     std::pair<int, int> requestedSize{0, 0};
 };
@@ -162,13 +152,13 @@ TEST_F(UITest, EmbedsDrawsWritesOnADragAndFollowsPortEvents) {
     EXPECT_EQ(requestedSize, (std::pair{720, 600}));
 
     // Drawn: the editor's black backdrop over the white parent, with light text and frames on it.
-    ASSERT_TRUE(idleUntil([&] { return pixel(child, 3, 3) == 0x000000; }));
+    ASSERT_TRUE(idleUntil([&] { return client->pixel(child, 3, 3) == 0x000000; }));
     const auto host = editor.window()->contentView()->host();
     const auto title = host->frameOf("HIGH-GAIN GUITAR DISTORTION");
     ASSERT_TRUE(title);
     int lit = 0;
     for (int x = static_cast<int>(title->x); x < static_cast<int>(title->maxX()); ++x)
-        if (pixel(child, x, static_cast<int>(title->center().y)) != 0x000000) ++lit;
+        if (client->pixel(child, x, static_cast<int>(title->center().y)) != 0x000000) ++lit;
     EXPECT_GT(lit, 5) << "the subtitle is drawn";
 
     // A drag on the Drive slider: grab, writes of port 0, release, in that order.
@@ -176,15 +166,15 @@ TEST_F(UITest, EmbedsDrawsWritesOnADragAndFollowsPortEvents) {
     ASSERT_TRUE(slider);
     const int y = static_cast<int>(slider->center().y);
     const int x0 = static_cast<int>(slider->x + slider->width * 0.5);
-    button(child, ButtonPress, x0, y, 0);
-    for (int step = 1; step <= 4; ++step) motion(child, x0 + step * static_cast<int>(slider->width * 0.1), y);
-    button(child, ButtonRelease, x0 + static_cast<int>(slider->width * 0.4), y, Button1Mask);
+    client->button(child, ButtonPress, x0, y, 0);
+    for (int step = 1; step <= 4; ++step) client->motion(child, x0 + step * static_cast<int>(slider->width * 0.1), y);
+    client->button(child, ButtonRelease, x0 + static_cast<int>(slider->width * 0.4), y, Button1Mask);
     ASSERT_TRUE(idleUntil([&] { return !log.empty() && log.back() == "release 0"; })) << ::testing::PrintToString(log);
     ASSERT_GE(writes.size(), 2u);
     EXPECT_EQ(log.front(), "grab 0");
     EXPECT_EQ(log[1], "write 0");
-    for (const auto& w : writes) EXPECT_EQ(w.port, 0u);
-    const float dragged = writes.back().value;
+    for (const auto& [port, value] : writes) EXPECT_EQ(port, 0u);
+    const float dragged = writes.back().second;
     EXPECT_GT(dragged, 80.0f);
     EXPECT_LE(dragged, 100.0f);
     EXPECT_EQ(editor.observableTree()->lookupNode("global")->lookupParameter("drive")->value(), dragged);

@@ -2,18 +2,12 @@
 // the unit's view controller, checked in its inspection dump and its PNG at
 // the design size, doubled and halved, and its command-line errors.
 
-#include <gtest/gtest.h>
-
-#include "FileContents.hpp"
 #include <cairo.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -21,33 +15,25 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <vector>
-#include <chrono>
-#include <future>
 #include <thread>
+#include <vector>
 
+#include "RunProgram.hpp"
 // X11 last: its macros clash with names in the headers above.
 #include "VirtualDisplay.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::fileContents;
+using testsupport::ProgramRun;
+using Args = std::vector<std::string>;
 
-struct ToolRun {
-    int status = -1;
-    std::string err;
-};
+const std::string kTool = DUNMARROW_SNAPSHOT_PATH;
 
-// Runs the tool through the shell with standard error captured.
-ToolRun runSnapshot(const std::string& arguments, const fs::path& scratch) {
-    const fs::path errPath = scratch / "stderr";
-    const std::string command = std::string("'") + DUNMARROW_SNAPSHOT_PATH + "' " + arguments + " 2>'" +
-                                errPath.string() + "' >/dev/null";
-    const int raw = std::system(command.c_str());
-    ToolRun run;
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.err = testsupport::fileContents(errPath);
-    return run;
+Args operator+(Args a, const Args& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
 struct Node {
@@ -85,17 +71,22 @@ unsigned pixel(cairo_surface_t* image, int x, int y) {
 class SnapshotTool : public ::testing::Test {
 protected:
     void SetUp() override {
-        scratch = fs::temp_directory_path() / ("dunmarrow-snapshot-test-" + std::to_string(::getpid()));
-        fs::create_directories(scratch);
+        std::string pattern = (fs::temp_directory_path() / "dunmarrow-snapshot-test.XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        scratch = pattern;
     }
-    void TearDown() override { fs::remove_all(scratch); }
+    void TearDown() override {
+        std::error_code ec;
+        fs::permissions(scratch / "locked", fs::perms::owner_all, ec);
+        fs::remove_all(scratch, ec);
+    }
 
+    // The inspection dump's nodes at `size`, and the PNG when `image` is given.
     std::vector<Node> snapshot(const std::string& size, cairo_surface_t** image = nullptr) {
         const fs::path png = scratch / (size + ".png"), json = scratch / (size + ".json");
-        const ToolRun run = runSnapshot("--size " + size + " --png '" + png.string() + "' --inspect '" + json.string() + "'",
-                                    scratch);
+        const ProgramRun run = testsupport::runProgram({kTool, "--size", size, "--png", png, "--inspect", json});
         EXPECT_EQ(run.status, 0) << run.err;
-        const auto root = nlohmann::json::parse(testsupport::fileContents(json), nullptr, false);
+        const auto root = nlohmann::json::parse(fileContents(json), nullptr, false);
         EXPECT_FALSE(root.is_discarded()) << "no inspection dump for " << size;
         if (image) *image = cairo_image_surface_create_from_png(png.c_str());
         return root.is_discarded() ? std::vector<Node>{} : flatten(root);
@@ -104,90 +95,85 @@ protected:
     fs::path scratch;
 };
 
-TEST_F(SnapshotTool, DesignSizeShowsTheWholeEditorInItsOwnFont) {
-    cairo_surface_t* image = nullptr;
-    const auto nodes = snapshot("720x600", &image);
-    ASSERT_FALSE(nodes.empty());
-    // The root is the controller's view at the size given, the editor inside it.
-    EXPECT_EQ(nodes.front().width, 720);
-    EXPECT_EQ(nodes.front().height, 600);
-    const auto canvas = find(nodes, "canvas");
-    ASSERT_TRUE(canvas);
-    EXPECT_EQ(canvas->x, 0);
-    EXPECT_EQ(canvas->y, 0);
-    EXPECT_EQ(canvas->width, 720);
-    EXPECT_EQ(canvas->height, 600);
-    for (const char* text : {"Drive: 65.00", "Output: 0.80", "0.00", "100.00", "LIVE SAFE", "8X OVERSAMPLED DIGITAL DISTORTION"})
-        EXPECT_TRUE(find(nodes, text)) << text;
-    // The columns' sliders: 292 points apart plus 22 between the columns.
-    EXPECT_NEAR(find(nodes, "Bite")->x - find(nodes, "Drive")->x, 292 + 22, 0.5);
-    // The title is set in the display face the bundle registers, not a fallback.
-    const auto title = find(nodes, "unmarro");
-    ASSERT_TRUE(title);
-    EXPECT_EQ(title->fontFamily, "Glimra");
+// The root is the controller's view at the size given; the canvas inside it
+// scales uniformly and centres on black; the title is set in the display face
+// the bundle registers, not a fallback.
+TEST_F(SnapshotTool, TheEditorFillsTheViewAtTheDesignSizeAndScalesUniformlyOnBlack) {
+    struct Case {
+        const char* size;
+        double width, height, canvasY, canvasHeight, scale;
+    };
+    for (const Case& c : {Case{"720x600", 720, 600, 0, 600, 1}, Case{"1440x1200", 1440, 1200, 0, 1200, 2},
+                          Case{"360x600", 360, 600, 150, 300, 0.5}}) {
+        SCOPED_TRACE(c.size);
+        cairo_surface_t* image = nullptr;
+        const auto nodes = snapshot(c.size, &image);
+        ASSERT_FALSE(nodes.empty());
+        EXPECT_EQ(std::pair(nodes.front().width, nodes.front().height), std::pair(c.width, c.height));
+        const auto canvas = find(nodes, "canvas");
+        ASSERT_TRUE(canvas);
+        EXPECT_EQ(canvas->x, 0);
+        EXPECT_EQ(canvas->y, c.canvasY);
+        EXPECT_EQ(canvas->width, c.width);
+        EXPECT_EQ(canvas->height, c.canvasHeight);
+        // The columns' sliders: 292 points apart plus 22 between the columns.
+        EXPECT_NEAR(find(nodes, "Bite")->x - find(nodes, "Drive")->x, c.scale * (292 + 22), 1);
+        for (const char* text : {"Drive: 65.00", "Output: 0.80", "0.00", "100.00", "LIVE SAFE",
+                                 "8X OVERSAMPLED DIGITAL DISTORTION"})
+            EXPECT_TRUE(find(nodes, text)) << text;
+        const auto title = find(nodes, "unmarro");
+        ASSERT_TRUE(title);
+        EXPECT_EQ(title->fontFamily, "Glimra");
 
-    ASSERT_EQ(cairo_surface_status(image), CAIRO_STATUS_SUCCESS);
-    EXPECT_EQ(cairo_image_surface_get_width(image), 720);
-    EXPECT_EQ(pixel(image, 1, 1), 0x000000u);
-    EXPECT_EQ(pixel(image, 718, 598), 0x000000u);
-    // The title's letters are drawn: bright pixels across its middle.
-    int bright = 0;
-    const int y = int(title->y + title->height / 2);
-    for (int x = int(title->x); x < int(title->x + title->width); ++x)
-        if ((pixel(image, x, y) & 0xFF) > 0x60) ++bright;
-    EXPECT_GT(bright, 10);
-    cairo_surface_destroy(image);
-}
-
-TEST_F(SnapshotTool, TheCanvasScalesUniformlyAndCentresOnBlack) {
-    auto doubled = snapshot("1440x1200");
-    ASSERT_TRUE(find(doubled, "canvas"));
-    EXPECT_EQ(find(doubled, "canvas")->width, 1440);
-    EXPECT_EQ(find(doubled, "canvas")->height, 1200);
-    EXPECT_NEAR(find(doubled, "Bite")->x - find(doubled, "Drive")->x, 2 * (292 + 22), 1);
-
-    cairo_surface_t* image = nullptr;
-    auto halved = snapshot("360x600", &image);
-    const auto canvas = find(halved, "canvas");
-    ASSERT_TRUE(canvas);
-    EXPECT_EQ(canvas->width, 360);
-    EXPECT_EQ(canvas->height, 300);
-    EXPECT_EQ(canvas->x, 0);
-    EXPECT_EQ(canvas->y, 150);
-    ASSERT_EQ(cairo_surface_status(image), CAIRO_STATUS_SUCCESS);
-    // Black above and below the canvas.
-    EXPECT_EQ(pixel(image, 180, 20), 0x000000u);
-    EXPECT_EQ(pixel(image, 180, 580), 0x000000u);
-    cairo_surface_destroy(image);
+        ASSERT_EQ(cairo_surface_status(image), CAIRO_STATUS_SUCCESS);
+        EXPECT_EQ(cairo_image_surface_get_width(image), c.width);
+        EXPECT_EQ(pixel(image, 1, 1), 0x000000u);
+        EXPECT_EQ(pixel(image, int(c.width) - 2, int(c.height) - 2), 0x000000u);
+        if (c.scale == 1) {
+            // The title's letters are drawn: bright pixels across its middle.
+            int bright = 0;
+            const int y = int(title->y + title->height / 2);
+            for (int x = int(title->x); x < int(title->x + title->width); ++x)
+                if ((pixel(image, x, y) & 0xFF) > 0x60) ++bright;
+            EXPECT_GT(bright, 10);
+        }
+        cairo_surface_destroy(image);
+    }
 }
 
 TEST_F(SnapshotTool, WrongCommandLinesAndUnwritableFilesAreOneLineErrors) {
-    ToolRun run = runSnapshot("--size 0x600 --png x.png", scratch);
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.err, "dunmarrow-snapshot: --size wants WIDTHxHEIGHT in points, each 1 to 8192, not \"0x600\"\n");
-    run = runSnapshot("", scratch);
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.err, "dunmarrow-snapshot: nothing to do: give --png, --inspect or --window (see --help)\n");
-    run = runSnapshot("--frobnicate", scratch);
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.err, "dunmarrow-snapshot: unknown option --frobnicate (see --help)\n");
-
-    // A folder that does not exist: an error, and nothing left behind.
-    run = runSnapshot("--inspect '" + (scratch / "missing" / "x.json").string() + "'", scratch);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("dunmarrow-snapshot: cannot write "), std::string::npos) << run.err;
     // A file in a folder that cannot take the temporary file is left as it was.
-    const fs::path locked = scratch / "locked";
+    const fs::path locked = scratch / "locked", kept = locked / "kept.json";
     fs::create_directories(locked);
-    const fs::path kept = locked / "kept.json";
     std::ofstream(kept) << "old";
     ASSERT_EQ(::chmod(locked.c_str(), 0500), 0);
-    run = runSnapshot("--inspect '" + kept.string() + "'", scratch);
-    ::chmod(locked.c_str(), 0700);
-    if (::geteuid() != 0) {
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(testsupport::fileContents(kept), "old");
+    const fs::path missing = scratch / "missing" / "x.json";
+    struct Case {
+        Args args;
+        int status;
+        std::string message;  // the whole line, or its start ending in a space
+    };
+    std::vector<Case> cases{
+        {{"--size", "0x600", "--png", "x.png"}, 2, "--size wants WIDTHxHEIGHT in points, each 1 to 8192, not \"0x600\""},
+        {{}, 2, "nothing to do: give --png, --inspect or --window (see --help)"},
+        {{"--frobnicate"}, 2, "unknown option --frobnicate (see --help)"},
+        {{"--inspect", missing}, 1, "cannot write " + missing.string() + ": No such file or directory"},
+    };
+    if (::geteuid() != 0) cases.push_back({{"--inspect", kept}, 1, "cannot write "});  // root writes anywhere
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        const ProgramRun run = testsupport::runProgram(Args{kTool} + c.args);
+        EXPECT_EQ(run.status, c.status);
+        // The first line: a sanitizer build may add its report below.
+        const std::string first = run.err.substr(0, run.err.find('\n') + 1), line = "dunmarrow-snapshot: " + c.message;
+        if (c.message.ends_with(' '))
+            EXPECT_TRUE(first.starts_with(line)) << run.err;
+        else
+            EXPECT_EQ(first, line + "\n");
     }
+    EXPECT_FALSE(fs::exists(missing.parent_path()));
+    EXPECT_EQ(fileContents(kept), "old");
+    EXPECT_EQ(fs::directory_iterator(locked)->path(), kept) << "nothing left beside it";
 }
 
 // With --window the editor appears in a top-level window titled "Dunmarrow"
@@ -202,10 +188,14 @@ TEST_F(SnapshotTool, WindowModeShowsTheEditorUntilTheWindowIsClosed) {
     ASSERT_EQ(cairo_surface_status(png), CAIRO_STATUS_SUCCESS);
     const auto subtitle = find(nodes, "HIGH-GAIN GUITAR DISTORTION");
     ASSERT_TRUE(subtitle);
-    const std::string command = "DISPLAY=" + server.display() + " '" + DUNMARROW_SNAPSHOT_PATH + "' --window 2>'" +
-                                (scratch / "stderr").string() + "' >/dev/null";
-    auto finished = std::async(std::launch::async, [command] { return std::system(command.c_str()); });
-
+    testsupport::ProgramOptions onDisplay;
+    onDisplay.environment["DISPLAY"] = server.display();
+    const auto started = testsupport::startProgram({kTool, "--window"}, onDisplay);
+    // Whatever fails below, the tool does not outlive the test.
+    const struct Stop {
+        pid_t pid;
+        ~Stop() { ::kill(-pid, SIGKILL); }
+    } stop{started.pid};
     testsupport::XClient client(server.display());
     ASSERT_NE(client.display, nullptr);
     unsigned long editor = 0;
@@ -215,7 +205,7 @@ TEST_F(SnapshotTool, WindowModeShowsTheEditorUntilTheWindowIsClosed) {
         editor = windows.empty() ? 0 : windows.front();
         if (!editor) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    ASSERT_NE(editor, 0u) << "no editor window appeared; " << testsupport::fileContents(scratch / "stderr");
+    ASSERT_NE(editor, 0u) << "no editor window appeared; " << fileContents(started.scratch / "stderr");
     XWindowAttributes attributes{};
     XGetWindowAttributes(client.display, editor, &attributes);
     EXPECT_EQ(attributes.width, 720);
@@ -249,9 +239,8 @@ TEST_F(SnapshotTool, WindowModeShowsTheEditorUntilTheWindowIsClosed) {
     cairo_surface_destroy(png);
 
     client.requestClose(editor);
-    ASSERT_EQ(finished.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-    const int raw = finished.get();
-    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << testsupport::fileContents(scratch / "stderr");
+    const ProgramRun run = testsupport::waitForProgram(started);
+    EXPECT_EQ(run.status, 0) << run.err;
 }
 
 }  // namespace

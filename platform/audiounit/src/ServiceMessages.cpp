@@ -153,8 +153,12 @@ bool decodeServiceMessage(const json& packet, ServiceMessage& message, std::stri
         message = AllParameterValuesChangedEvent{};
         return finish(reader, problem);
     }
+    // The name is quoted as JSON: a control character in it cannot break the one-line reason.
+    const auto quoted = [](const std::string& text) {
+        return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    };
     if (reader.ok()) reader.fail(event.empty() ? "the packet is neither a reply nor an event"
-                                               : "the event \"" + event + "\" is unknown");
+                                               : "the event " + quoted(event) + " is unknown");
     return finish(reader, problem);
 }
 

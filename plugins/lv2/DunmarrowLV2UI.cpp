@@ -118,7 +118,10 @@ DunmarrowLV2UI::DunmarrowLV2UI(LV2UI_Write_Function write, LV2UI_Controller cont
     for (const auto* parameter : PortLayout{2}.parameters())
         if (!layout_.portOf(parameter->address)) unavailable.emplace(std::string(parameter->identifier), "STEREO ONLY");
     view_ = std::make_shared<DunmarrowAUExtensionMainView>(
-        observable_, [this]() -> std::optional<std::pair<float, float>> { return std::pair{levels_[0], levels_[1]}; },
+        observable_,
+        // The view may outlive this editor (a host's run loop can still hold
+        // it), so it reads the levels it shares, never the editor.
+        [levels = levels_]() -> std::optional<std::pair<float, float>> { return std::pair{(*levels)[0], (*levels)[1]}; },
         std::move(unavailable));
     // Last, so that nothing above can throw with it registered; the editor
     // prints nothing before its window opens.
@@ -169,7 +172,7 @@ void DunmarrowLV2UI::portEvent(std::uint32_t port, std::uint32_t bufferSize, std
     float value = 0;
     std::memcpy(&value, buffer, sizeof value);
     if (port == layout_.inputLevelPort() || port == layout_.outputLevelPort()) {
-        levels_[port == layout_.inputLevelPort() ? 0 : 1] = std::isfinite(value) ? value : 0.0f;
+        (*levels_)[port == layout_.inputLevelPort() ? 0 : 1] = std::isfinite(value) ? value : 0.0f;
         return;
     }
     if (port >= layout_.parameterCount()) return;

@@ -89,7 +89,8 @@ private:
     std::shared_ptr<ObservableAUParameterGroup> observable_;
     std::shared_ptr<DunmarrowAUExtensionMainView> view_;
     std::unique_ptr<ui::Window> window_;
-    std::array<float, 2> levels_{};
+    // The level ports' latest values: input, output.
+    std::shared_ptr<std::array<float, 2>> levels_ = std::make_shared<std::array<float, 2>>();
     bool closedByUser_ = false;
 };
 

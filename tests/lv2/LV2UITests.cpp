@@ -129,7 +129,7 @@ protected:
     std::pair<int, int> requestedSize{0, 0};
 };
 
-TEST_F(UITest, EmbedsDrawsWritesOnADragAndFollowsPortEvents) {
+TEST_F(UITest, EmbedsDrawsWritesOnADragFollowsPortEventsAndShowsAWindowOfItsOwn) {
     const unsigned long parent =
         XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 800, 700, 0, 0, WhitePixel(display, 0));
     XMapWindow(display, parent);
@@ -224,18 +224,18 @@ TEST_F(UITest, EmbedsDrawsWritesOnADragAndFollowsPortEvents) {
     handle = nullptr;
     XDestroyWindow(display, parent);
     XFlush(display);
-}
 
-TEST_F(UITest, WithoutAParentItShowsAndHidesAWindowOfItsOwn) {
+    // Without a parent (and for the mono plugin) it shows and hides a window of its own.
     EXPECT_EQ(instantiate(0, "urn:not:ours"), nullptr);
     scale = 2.0f;
+    requestedSize = {0, 0};
     testing::internal::CaptureStdout();
     handle = instantiate(0, kMonoPluginURI);
     ASSERT_NE(handle, nullptr);
-    auto& editor = *static_cast<DunmarrowLV2UI*>(handle);
+    auto& own = *static_cast<DunmarrowLV2UI*>(handle);
     EXPECT_EQ(requestedSize, (std::pair{1440, 1200})) << "at the host's ui:scaleFactor";
     EXPECT_EQ(show->show(handle), 0);
-    const unsigned long window = editor.windowId();
+    const unsigned long window = own.windowId();
     ASSERT_NE(window, 0u);
     ASSERT_TRUE(idleUntil([&] {
         XWindowAttributes attributes{};
@@ -244,14 +244,14 @@ TEST_F(UITest, WithoutAParentItShowsAndHidesAWindowOfItsOwn) {
     // Without a host log the diagnostic lines go nowhere.
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     // Mono: Stereo Spread's slot says it is unavailable and offers no control.
-    const auto host = editor.window()->contentView()->host();
-    EXPECT_TRUE(host->frameOf("STEREO ONLY"));
-    EXPECT_FALSE(host->frameOf("Stereo Spread"));
+    const auto ownHost = own.window()->contentView()->host();
+    EXPECT_TRUE(ownHost->frameOf("STEREO ONLY"));
+    EXPECT_FALSE(ownHost->frameOf("Stereo Spread"));
     EXPECT_EQ(idle->idle(handle), 0);
     EXPECT_EQ(show->hide(handle), 0);
     EXPECT_EQ(idle->idle(handle), 0);
     EXPECT_EQ(show->show(handle), 0);
-    EXPECT_NE(editor.windowId(), 0u);
+    EXPECT_NE(own.windowId(), 0u);
     EXPECT_EQ(idle->idle(handle), 0);
 }
 

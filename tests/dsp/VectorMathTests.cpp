@@ -1,10 +1,10 @@
-// The kernel's vector tanh against a double-precision tanh, in ulp of the float
-// result, for every compiled variant this processor can run; its vector sine
-// against a double-precision sine, absolutely. A deterministic
-// subset here (every 64th float of [-20, 20] and every float of the regions
-// where the method changes, sparser in unoptimised builds); the exhaustive
-// sweep over all floats of [-20, 20] is the dunmarrow_tanh_accuracy tool in
-// bench/.
+// The kernel's vector tanh against a double-precision tanh, for every compiled
+// variant this processor can run: within 1e-6 absolutely where |x| is at least
+// 0.5 and relatively below; its vector sine against a double-precision sine,
+// absolutely. A deterministic subset here (every 64th float of [-20, 20] and
+// every float around where the bound changes and where the argument is held,
+// sparser in unoptimised builds); the sweep over all floats of [-20, 20] is the
+// dunmarrow_tanh_accuracy tool in bench/.
 
 #include <gtest/gtest.h>
 
@@ -22,7 +22,7 @@ namespace {
 
 using dunmarrow_dsp::InstructionSet;
 
-constexpr double kUlpLimit = 2.0;
+constexpr double kTanhBound = 1e-6;
 
 // The unoptimised sanitizer build runs these about ten times slower, so it
 // takes a sparser subset; the optimised build the dense one.
@@ -36,14 +36,12 @@ constexpr std::uint32_t kSmallStride = 256;
 constexpr std::uint32_t kRegionHalfWidth = 1u << 12;
 #endif
 
-// Distance of `value` from the exact result, in units of the float spacing at
-// the correctly rounded result.
-double ulpError(float value, double exact) {
-    const float rounded = static_cast<float>(exact);
-    const float magnitude = std::fabs(rounded);
-    const double spacing = static_cast<double>(std::nextafter(magnitude, std::numeric_limits<float>::infinity())) -
-                           static_cast<double>(magnitude);
-    return std::fabs(static_cast<double>(value) - exact) / spacing;
+// The error the bound is stated in: absolute from |x| = 0.5 up, relative below.
+double tanhError(float x, float value) {
+    const double exact = std::tanh(static_cast<double>(x));
+    const double error = std::fabs(static_cast<double>(value) - exact);
+    if (std::fabs(x) >= 0.5f) return error;
+    return exact == 0.0 ? (value == 0.0f ? 0.0 : INFINITY) : error / std::fabs(exact);
 }
 
 struct Sweep {
@@ -67,7 +65,7 @@ void sweep(Sweep& s, InstructionSet set, std::uint32_t first, std::uint32_t last
         out.resize(in.size());
         dunmarrow_dsp::tanhBlock(in, out, set);
         for (std::size_t i = 0; i < in.size(); ++i) {
-            const double e = ulpError(out[i], std::tanh(static_cast<double>(in[i])));
+            const double e = tanhError(in[i], out[i]);
             if (!(e <= s.worst)) {
                 s.worst = e;
                 s.worstAt = in[i];
@@ -87,32 +85,19 @@ void sweep(Sweep& s, InstructionSet set, std::uint32_t first, std::uint32_t last
 
 std::uint32_t bitsOf(float x) { return std::bit_cast<std::uint32_t>(x); }
 
-TEST(VectorTanh, WithinTwoUlpOnAnEvenSubsetOfMinus20To20) {
+TEST(VectorTanh, WithinBoundsOnASubsetOfMinus20To20) {
+    // Evenly over the range; subnormals and the smallest normals sampled; every
+    // float around 0.5, where the bound changes, and 7.9, where the argument is held.
     for (InstructionSet set : variants()) {
         SCOPED_TRACE(dunmarrow_dsp::instructionSetName(set));
         Sweep s;
         sweep(s, set, 0, bitsOf(20.0f), kStride);
         EXPECT_GE(s.count, 2u * (bitsOf(20.0f) / kStride));
-        EXPECT_LE(s.worst, kUlpLimit) << "at " << s.worstAt;
-        std::printf("%s: every %uth float, worst %.3f ulp at %.9g\n", dunmarrow_dsp::instructionSetName(set), kStride,
-                    s.worst, static_cast<double>(s.worstAt));
-    }
-}
-
-TEST(VectorTanh, WithinTwoUlpOnEveryFloatWhereTheMethodChanges) {
-    // Subnormals and the smallest normals (sampled); every float around the
-    // switch from the polynomial to the exponential form, where the float
-    // result becomes 1, the clamp of the exponential's argument and the end of
-    // the range.
-    const float centres[] = {0.875f, 9.0109f, 9.5f, 20.0f};
-    for (InstructionSet set : variants()) {
-        SCOPED_TRACE(dunmarrow_dsp::instructionSetName(set));
-        Sweep s;
         sweep(s, set, 0, 1u << 24, kSmallStride);
-        for (float centre : centres) {
-            sweep(s, set, bitsOf(centre) - kRegionHalfWidth, bitsOf(centre) + kRegionHalfWidth, 1);
-        }
-        EXPECT_LE(s.worst, kUlpLimit) << "at " << s.worstAt;
+        for (float centre : {0.5f, 7.9f}) sweep(s, set, bitsOf(centre) - kRegionHalfWidth, bitsOf(centre) + kRegionHalfWidth, 1);
+        EXPECT_LE(s.worst, kTanhBound) << "at " << s.worstAt;
+        std::printf("%s: worst %.3g at %.9g\n", dunmarrow_dsp::instructionSetName(set), s.worst,
+                    static_cast<double>(s.worstAt));
     }
 }
 
@@ -126,12 +111,10 @@ TEST(VectorTanh, SpecialValuesAndOddSymmetry) {
         dunmarrow_dsp::tanhBlock(in, out, set);
         EXPECT_EQ(bitsOf(out[0]), bitsOf(0.0f));
         EXPECT_EQ(bitsOf(out[1]), bitsOf(-0.0f));
-        EXPECT_EQ(out[2], 1.0f);
-        EXPECT_EQ(out[3], -1.0f);
-        EXPECT_EQ(out[4], 1.0f);
-        EXPECT_EQ(out[5], -1.0f);
-        EXPECT_EQ(out[6], 1.0f);
-        EXPECT_EQ(out[7], -1.0f);
+        for (std::size_t i = 2; i < 8; i += 2) {
+            EXPECT_NEAR(out[i], 1.0f, kTanhBound) << in[i];
+            EXPECT_EQ(out[i + 1], -out[i]) << in[i];
+        }
         EXPECT_EQ(out[8], -out[9]);
         EXPECT_EQ(out[10], -out[11]);
         EXPECT_TRUE(std::isnan(out[12]));
@@ -139,31 +122,6 @@ TEST(VectorTanh, SpecialValuesAndOddSymmetry) {
         std::vector<float> tail(5, 0.0f);
         dunmarrow_dsp::tanhBlock(std::span<const float>(in).first(5), tail, set);
         for (std::size_t i = 0; i < tail.size(); ++i) EXPECT_EQ(bitsOf(tail[i]), bitsOf(out[i]));
-    }
-}
-
-TEST(VectorTanh, ALanesValueDoesNotDependOnItsNeighbours) {
-    // A vector whose lanes all lie on one side of the polynomial / exponential
-    // split, or all past the saturation point, takes a shortcut; a lane must
-    // come out bit for bit the same as in a vector of mixed lanes.
-    const float values[] = {0.0f, 1e-30f, 0.01f, -0.3f, 0.8749999f, 0.875f, -1.5f, 4.0f, 9.4999990f, 9.5f, -12.0f, 20.0f};
-    const float neighbours[] = {0.1f, -2.0f, 15.0f, std::numeric_limits<float>::quiet_NaN()};
-    constexpr std::size_t kWidest = 8;
-    for (InstructionSet set : variants()) {
-        SCOPED_TRACE(dunmarrow_dsp::instructionSetName(set));
-        for (float x : values) {
-            std::vector<float> uniform(kWidest, x);
-            std::vector<float> uniformOut(kWidest);
-            dunmarrow_dsp::tanhBlock(uniform, uniformOut, set);
-            for (float other : neighbours) {
-                std::vector<float> mixed(kWidest, other);
-                mixed[1] = x;
-                std::vector<float> mixedOut(kWidest);
-                dunmarrow_dsp::tanhBlock(mixed, mixedOut, set);
-                EXPECT_EQ(bitsOf(mixedOut[1]), bitsOf(uniformOut[0])) << "x " << x << " beside " << other;
-                EXPECT_EQ(bitsOf(uniformOut[1]), bitsOf(uniformOut[0]));
-            }
-        }
     }
 }
 

@@ -1,14 +1,13 @@
 // SimplePlayEngine: graph shapes by unit kind, start and stop on the serial
-// queue, the effect loop, MIDI forwarding, metering and the fatal messages.
+// queue, the effect loop, MIDI forwarding and the fatal messages (metering:
+// the headless program's peak lines).
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <fstream>
 
 #include "HostTestSupport.hpp"
 #include "SimplePlayEngine.hpp"
-#include "audiounit/AVAudioPCMBuffer.hpp"
 #include "midi/MIDIVirtualSources.hpp"
 
 using namespace hosttest;
@@ -170,41 +169,6 @@ TEST(PlayEngineMIDI, EventListsReachTheUnitOnlyOnceOneIsLoaded) {
     EXPECT_EQ(principal->counters->lastMIDIWord.load(), 0x40903C00u);
     EXPECT_FLOAT_EQ(rendered[0][100], kInstrumentLevel);
     engine->stopPlaying();
-}
-
-TEST(PlayEngineMeter, TheMeteredRenderBlockMeasuresPulledInputAndOutput) {
-    using namespace audiounit;
-    auto meter = std::make_shared<UnitLevelMeter>();
-    constexpr AUAudioFrameCount kFrames = 64;
-    auto input = AVAudioPCMBuffer::make(AVAudioFormat::makeStandard(48000, 2), kFrames);
-    auto output = AVAudioPCMBuffer::make(AVAudioFormat::makeStandard(48000, 2), kFrames);
-    output->setFrameLength(kFrames);
-    for (std::size_t i = 0; i < kFrames; ++i) {
-        input->floatChannelData()[0][i] = 0.1f * std::sin(static_cast<float>(i));
-        input->floatChannelData()[1][i] = (i == 17) ? -0.75f : 0.2f;
-    }
-    // The unit doubles what it pulls.
-    AURenderBlock inner = [](AudioUnitRenderActionFlags* flags, const AudioTimeStamp* ts, AUAudioFrameCount frames,
-                             NSInteger, AudioBufferList* out, const AURenderPullInputBlock* pull) -> OSStatus {
-        const auto status = (*pull)(flags, ts, frames, 0, out);
-        for (AudioBuffer& buffer : out->buffers())
-            for (std::size_t i = 0; i < frames; ++i) static_cast<float*>(buffer.mData)[i] *= 2.0f;
-        return status;
-    };
-    AURenderPullInputBlock pull = [&](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount frames,
-                                      NSInteger, AudioBufferList* data) {
-        for (std::uint32_t c = 0; c < data->mNumberBuffers; ++c)
-            std::copy_n(input->floatChannelData()[c], frames, static_cast<float*>(data->mBuffers[c].mData));
-        return noErr;
-    };
-    AudioTimeStamp timestamp;
-    AudioUnitRenderActionFlags flags = 0;
-    EXPECT_EQ(meteredRenderBlock(inner, meter)(&flags, &timestamp, kFrames, 0, output->mutableAudioBufferList(), &pull),
-              noErr);
-    EXPECT_FLOAT_EQ(meter->inputPeak(), 0.75f);
-    EXPECT_FLOAT_EQ(meter->outputPeak(), 1.5f);
-    meter->reset();
-    EXPECT_EQ(meter->inputPeak(), 0.0f);
 }
 
 // MARK: Fatal errors

@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "HeadlessRunner.hpp"
+#include "HostProgram.hpp"
 #include "HostTestSupport.hpp"
 #include "WindowTestSupport.hpp"
 

@@ -53,20 +53,6 @@ void writeBrokenEffectBundle(const fs::path& folder) {
     std::ofstream(folder / "HostTestEffect.auext" / "HostTestEffect.so") << "not a library";
 }
 
-testsupport::StartedProgram startHost(const std::vector<std::string>& arguments,
-                                      std::map<std::string, std::string> environment, const fs::path& scratch) {
-    std::vector<std::string> command{HOST_TEST_PROGRAM};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    environment.try_emplace("DUNMARROW_AUDIO_UNIT_PATH", HOST_TEST_BUNDLES);
-    return testsupport::startProgram(command, {.environment = std::move(environment), .scratch = scratch});
-}
-
-testsupport::ProgramRun runHost(const std::vector<std::string>& arguments,
-                                std::map<std::string, std::string> environment) {
-    environment.try_emplace("DISPLAY", testsupport::kUnset);
-    return testsupport::waitForProgram(startHost(arguments, std::move(environment)));
-}
-
 bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     return foundation::RunLoop::main().runUntil(done, timeout);
 }

@@ -6,13 +6,11 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "AudioUnitHostModel.hpp"
-#include "RunProgram.hpp"
 #include "TempDir.hpp"
 #include "HostTestUnits.hpp"
 #include "SimplePlayEngine.hpp"
@@ -26,15 +24,6 @@ using testsupport::TempDir;
 // A copy of the test effect's bundle in `folder` whose module is no library:
 // the registry knows the component, but it cannot be made.
 void writeBrokenEffectBundle(const std::filesystem::path& folder);
-
-// Starts the DunmarrowAU program with `environment` added and, unless that
-// names others, the test units on its search path.
-testsupport::StartedProgram startHost(const std::vector<std::string>& arguments,
-                                      std::map<std::string, std::string> environment,
-                                      const std::filesystem::path& scratch = {});
-// Runs it to its end; without a display unless `environment` gives one.
-testsupport::ProgramRun runHost(const std::vector<std::string>& arguments,
-                                std::map<std::string, std::string> environment = {});
 
 // The main bundle every test runs with (CFBundleName "HostTests", Resources/Synth.aif).
 const std::filesystem::path& testMainBundle();

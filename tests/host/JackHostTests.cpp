@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "ContentView.hpp"
+#include "HostProgram.hpp"
 #include "HostTestSupport.hpp"
 #include "JackRecorder.hpp"
 #include "JackTestServer.hpp"

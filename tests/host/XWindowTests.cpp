@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "DunmarrowAUApp.hpp"
+#include "HostProgram.hpp"
 #include "HostTestSupport.hpp"
 #include "ValidationView.hpp"
 #include "WindowTestSupport.hpp"

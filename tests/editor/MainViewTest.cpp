@@ -83,28 +83,45 @@ TEST_F(MainViewTest, CanvasScalesUniformlyAndCentres) {
     }
 }
 
-TEST_F(MainViewTest, MeterRisesAtOnceAndDecays) {
-    levels = std::pair{0.5f, 0.25f};
+// An effect unit whose meters read fixed levels, different for input and output.
+class FixedLevelsUnit final : public DunmarrowAUExtensionAudioUnit {
+public:
+    using DunmarrowAUExtensionAudioUnit::DunmarrowAUExtensionAudioUnit;
+    float inputLevel() const override { return 0.5f; }
+    float outputLevel() const override { return 0.25f; }
+};
+
+TEST_F(MainViewTest, MetersShowTheUnitsInputAndOutputRiseAtOnceAndDecay) {
+    // The view over a unit reads its input into IN and its output into OUT.
+    foundation::NSError error;
+    auto unit = AUAudioUnit::create<FixedLevelsUnit>(DunmarrowAUExtensionAudioUnit::kComponentDescription,
+                                                     kAudioComponentInstantiation_None, &error);
+    ASSERT_TRUE(unit) << error.localizedDescription();
+    auto unitView = std::make_shared<DunmarrowAUExtensionMainView>(root, unit);
+    unitView->updateMeters();
+    EXPECT_FLOAT_EQ(unitView->inputLevel(), 0.5f);
+    EXPECT_FLOAT_EQ(unitView->outputLevel(), 0.25f);
+
+    // A rise shows at once; a fall decays by 0.86 a tick; without levels to read, both decay.
+    levels = std::pair{0.0f, 0.3f};
+    view->updateMeters();
+    levels = std::pair{0.5f, 0.0f};
     view->updateMeters();
     EXPECT_FLOAT_EQ(view->inputLevel(), 0.5f);
-    EXPECT_FLOAT_EQ(view->outputLevel(), 0.25f);
-    levels = std::pair{0.0f, 0.3f};
     for (int tick = 0; tick < 30; ++tick) view->updateMeters();
-    EXPECT_NEAR(view->inputLevel(), 0.5 * std::pow(0.86, 30), 1e-6);
-    EXPECT_NEAR(view->inputLevel() / 0.5, 0.011, 0.001);
-    EXPECT_FLOAT_EQ(view->outputLevel(), 0.3f);
-    // No audio unit: everything decays.
+    EXPECT_NEAR(view->inputLevel(), 0.5f, 1e-6) << "a steady reading holds";
+    EXPECT_NEAR(view->outputLevel(), 0.3 * std::pow(0.86, 31), 1e-6);
     levels.reset();
     view->updateMeters();
-    EXPECT_FLOAT_EQ(view->outputLevel(), 0.3f * 0.86f);
-}
+    EXPECT_FLOAT_EQ(view->inputLevel(), 0.5f * 0.86f);
 
-TEST_F(MainViewTest, BarFillFollowsTheClampedLevel) {
     EXPECT_EQ(DunmarrowAUExtensionMainView::meterFraction(1.3f), 1.0);
     EXPECT_EQ(DunmarrowAUExtensionMainView::meterFraction(std::numeric_limits<float>::infinity()), 1.0);
-    EXPECT_EQ(DunmarrowAUExtensionMainView::meterFraction(0.0f), 0.0);
+    EXPECT_EQ(DunmarrowAUExtensionMainView::meterFraction(std::numeric_limits<float>::quiet_NaN()), 0.0);
     EXPECT_EQ(DunmarrowAUExtensionMainView::meterFraction(-1.0f), 0.0);
+}
 
+TEST_F(MainViewTest, BarFillFollowsTheClampedLevelInARedGradient) {
     auto& h = host({720, 600});
     EXPECT_EQ(h.frameOf("OUT bar")->width, 0);
     levels = std::pair{1.3f, std::numeric_limits<float>::infinity()};
@@ -120,7 +137,7 @@ TEST_F(MainViewTest, BarFillFollowsTheClampedLevel) {
     // Still decaying from 1.3: 1.3 * 0.86^5 is above the new reading of 0.5.
     EXPECT_NEAR(h.frameOf("IN bar")->width, in.width * 1.3 * std::pow(0.86, 5), 0.5);
 
-    // The filled bar runs from dark red to brighter red, left to right.
+    // The filled bar runs from dark red to brighter red, left to right, on black.
     levels = std::pair{1.0f, 1.0f};
     view->updateMeters();
     auto image = h.render(2);
@@ -131,7 +148,6 @@ TEST_F(MainViewTest, BarFillFollowsTheClampedLevel) {
     EXPECT_NEAR(end.r, 0.62, 0.04);
     EXPECT_LT(start.g + start.b, 0.05);
     EXPECT_LT(end.g, 0.02);
-    // The backdrop is black.
     const auto corner = image.pixel(2, 2);
     EXPECT_LT(corner.r + corner.g + corner.b, 0.01);
 }
@@ -162,10 +178,6 @@ TEST_F(MainViewTest, SliderStateSurvivesReevaluation) {
     EXPECT_TRUE(h.hasKeyboardFocus());
     EXPECT_FALSE(h.frameOf("Drive: 65.00"));
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(MainViewTest, FirstAppearanceRegistersFontOnceAndStartsTheMeterTimer) {
     (void)testing::internal::GetCapturedStdout();

@@ -61,11 +61,8 @@ protected:
 };
 
 TEST(FloatDescription, PrintsShortestRoundTripWithPointZeroForWholeNumbers) {
-    EXPECT_EQ(floatDescription(65.0f), "65.0");
-    EXPECT_EQ(floatDescription(0.8f), "0.8");
-    EXPECT_EQ(floatDescription(0.0f), "0.0");
-    EXPECT_EQ(floatDescription(-3.0f), "-3.0");
-    EXPECT_EQ(floatDescription(12.25f), "12.25");
+    for (const auto& [value, text] : {std::pair{65.0f, "65.0"}, {0.8f, "0.8"}, {0.0f, "0.0"}, {-3.0f, "-3.0"}, {12.25f, "12.25"}})
+        EXPECT_EQ(floatDescription(value), text);
 }
 
 TEST_F(ObservableAUParameterTest, MirrorsEveryParameterWithItsFixedFields) {
@@ -89,7 +86,7 @@ TEST_F(ObservableAUParameterTest, MirrorsEveryParameterWithItsFixedFields) {
     EXPECT_EQ(liveSafe->parameter()->address(), static_cast<AUParameterAddress>(dunmarrow_dsp::kLiveSafeAddress));
 }
 
-TEST_F(ObservableAUParameterTest, DragSendsTouchValuesThenReleaseWithFinalValue) {
+TEST_F(ObservableAUParameterTest, AGestureSendsTouchValuesThenReleaseWithTheFinalValue) {
     drive->setValue(50);
     clearSent();
     testing::internal::CaptureStdout();
@@ -113,27 +110,38 @@ TEST_F(ObservableAUParameterTest, DragSendsTouchValuesThenReleaseWithFinalValue)
     EXPECT_EQ(events[3].type, AUParameterAutomationEventType::Release);
     EXPECT_EQ(events[3].value, 60.0f);
     EXPECT_EQ(platformDrive->value(), 60.0f);
-}
 
-TEST_F(ObservableAUParameterTest, GestureWithoutValueStillReleasesCurrentValue) {
-    drive->setValue(40);
-    clearSent();
+    // A gesture without a value still releases the current one.
     testing::internal::CaptureStdout();
     drive->onEditingChanged(true);
     drive->onEditingChanged(false);
-    testing::internal::GetCapturedStdout();
-    auto events = takeSent();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Param was set 60.0\n");
+    events = takeSent();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].type, AUParameterAutomationEventType::Release);
-    EXPECT_EQ(events[0].value, 40.0f);
+    EXPECT_EQ(events[0].value, 60.0f);
 }
 
-TEST_F(ObservableAUParameterTest, HostChangeDuringDragIsIgnored) {
+TEST_F(ObservableAUParameterTest, AHostChangeMovesTheIdleValueWithoutEchoAndIsIgnoredDuringADrag) {
+    // Views reading the value are told of the change.
+    int notifications = 0;
+    auto scope = std::make_shared<ui::ObservationScope>([&] { ++notifications; });
+    ui::withObservationTracking(scope, [&] { (void)drive->value(); });
     testing::internal::CaptureStdout();
-    drive->setValue(50);
+    // The host writes from another originator, as automation would.
+    platformDrive->setValue(72.5f, AUParameterObserverToken{});
+    EXPECT_NE(drive->value(), 72.5f);  // nothing moves before the main queue runs
+    clearSent();  // the host's own write
+    drainMainQueue();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(drive->value(), 72.5f);
+    EXPECT_EQ(drive->editingState(), EditingState::inactive);
+    EXPECT_GE(notifications, 1);
+    EXPECT_TRUE(takeSent().empty());
+
+    testing::internal::CaptureStdout();
     drive->onEditingChanged(true);
     drive->setValue(55);
-    // The host writes from another originator, as automation would.
     platformDrive->setValue(80.0f, AUParameterObserverToken{});
     drainMainQueue();
     EXPECT_EQ(drive->value(), 55.0f);
@@ -141,24 +149,6 @@ TEST_F(ObservableAUParameterTest, HostChangeDuringDragIsIgnored) {
     drive->onEditingChanged(false);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(platformDrive->value(), 55.0f);
-}
-
-TEST_F(ObservableAUParameterTest, IdleHostChangeMovesValueWithoutEcho) {
-    // Views reading the value are told of the change.
-    int notifications = 0;
-    auto scope = std::make_shared<ui::ObservationScope>([&] { ++notifications; });
-    ui::withObservationTracking(scope, [&] { (void)drive->value(); });
-
-    testing::internal::CaptureStdout();
-    platformDrive->setValue(72.5f, AUParameterObserverToken{});
-    EXPECT_NE(drive->value(), 72.5f);  // nothing moves before the main queue runs
-    clearSent();
-    drainMainQueue();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(drive->value(), 72.5f);
-    EXPECT_EQ(drive->editingState(), EditingState::inactive);
-    EXPECT_GE(notifications, 1);
-    EXPECT_TRUE(takeSent().empty());
 }
 
 TEST_F(ObservableAUParameterTest, SameValueTwiceSendsTwoValueEventsAndOwnObserverIsSkipped) {
@@ -176,7 +166,7 @@ TEST_F(ObservableAUParameterTest, SameValueTwiceSendsTwoValueEventsAndOwnObserve
     EXPECT_FALSE(foundation::RunLoop::main().runOnce());
 }
 
-TEST_F(ObservableAUParameterTest, ParameterGoneKeepsValueAndStillPrints) {
+TEST_F(ObservableAUParameterTest, AGoneParameterKeepsItsValueAndALaterChildReplacesAnEarlierOne) {
     auto lonely = AUParameterTree::createParameter("mix", "Mix", 99, 0, 1, kAudioUnitParameterUnit_Generic,
                                                    std::nullopt, 0, std::nullopt, std::nullopt);
     auto node = ObservableAUParameter::make(lonely);
@@ -188,9 +178,8 @@ TEST_F(ObservableAUParameterTest, ParameterGoneKeepsValueAndStillPrints) {
     EXPECT_EQ(node->value(), 0.8f);
     node->applyHostUpdate(99, 0.1f);
     EXPECT_EQ(node->value(), 0.8f);
-}
 
-TEST_F(ObservableAUParameterTest, LaterChildWithSameIdentifierReplacesEarlier) {
+    // A later child with the same identifier replaces the earlier one.
     auto first = AUParameterTree::createParameter("a", "First", 1, 0, 1, 0, std::nullopt, 0, std::nullopt, std::nullopt);
     auto second = AUParameterTree::createParameter("a", "Second", 2, 0, 1, 0, std::nullopt, 0, std::nullopt, std::nullopt);
     auto group = AUParameterTree::createTree({first, second});

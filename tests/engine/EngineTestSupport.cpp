@@ -10,17 +10,6 @@
 
 namespace enginetest {
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "dunmarrow-engine-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-}
-
 void writeSoundFile(const std::string& path, int sampleRate, const Channels& samples, int format) {
     SF_INFO info{};
     info.samplerate = sampleRate;

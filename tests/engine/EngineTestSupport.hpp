@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "TempDir.hpp"
 #include "audiounit/AVAudioPCMBuffer.hpp"
 #include "engine/AVAudioEngine.hpp"
 #include "engine/AVAudioUnit.hpp"
@@ -18,18 +19,7 @@ namespace enginetest {
 
 using Channels = std::vector<std::vector<float>>;  // [channel][frame]
 
-// A fresh directory for one test's files, removed with the object.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    [[nodiscard]] std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
-private:
-    std::string dir_;
-};
+using testsupport::TempDir;
 
 // Writes a file with libsndfile alone (not the code under test). `format` is a
 // libsndfile format word; the samples are given per channel.

@@ -1,21 +1,15 @@
 // The JACK output against a private server with the dummy driver: its client
-// and ports, the connection to the playback ports, the signal a test client
-// receives, and the process callback's body allocating nothing.
+// and ports, the connection to the playback ports, the exact signal a test
+// client receives, and the process callback's body allocating nothing.
 
 #include <gtest/gtest.h>
-#include <jack/jack.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cmath>
-#include <cstdlib>
-#include <filesystem>
-#include <thread>
 
 #include "AllocationCounter.hpp"
 #include "EngineTestSupport.hpp"
+#include "JackRecorder.hpp"
+#include "JackTestServer.hpp"
 #include "engine/AVAudioFile.hpp"
 #include "engine/AVAudioPlayerNode.hpp"
 #include "engine/JackAudioOutput.hpp"
@@ -24,106 +18,10 @@ using namespace enginetest;
 
 namespace {
 
-std::string findJackd() {
-    for (const char* dir : {"/usr/bin", "/usr/local/bin", "/bin"}) {
-        const std::string path = std::string(dir) + "/jackd";
-        if (access(path.c_str(), X_OK) == 0) return path;
-    }
-    return {};
-}
-
-// A JACK server of its own, with the dummy driver at 48 kHz, for one test.
-class PrivateJackServer {
-public:
-    explicit PrivateJackServer(const std::string& jackd)
-        : name_("dunmarrow-engine-" + std::to_string(getpid())) {
-        setenv("JACK_NO_START_SERVER", "1", 1);
-        setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
-        pid_ = fork();
-        if (pid_ == 0) {
-            const std::string log = (std::filesystem::temp_directory_path() / (name_ + ".log")).string();
-            FILE* out = std::freopen(log.c_str(), "w", stdout);
-            (void)out;
-            dup2(fileno(stdout), fileno(stderr));
-            execl(jackd.c_str(), "jackd", "-n", name_.c_str(), "--no-realtime", "-d", "dummy", "-r", "48000", "-p",
-                  "256", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~PrivateJackServer() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-        }
-        unsetenv("JACK_DEFAULT_SERVER");
-    }
-    // Waits until a client can connect.
-    bool waitUntilReady() const {
-        // Probing before the server is up makes libjack complain on every try.
-        jack_set_error_function([](const char*) {});
-        jack_set_info_function([](const char*) {});
-        return waitFor(
-            [] {
-                jack_status_t status{};
-                jack_client_t* probe = jack_client_open("probe", JackNoStartServer, &status);
-                if (probe == nullptr) return false;
-                jack_client_close(probe);
-                return true;
-            },
-            std::chrono::seconds(10));
-    }
-
-private:
-    std::string name_;
-    pid_t pid_ = -1;
-};
-
-// A client with one input port that records what it receives, lock-free.
-class Recorder {
-public:
-    explicit Recorder(std::size_t capacity) : samples_(capacity, 0.0f) {
-        jack_status_t status{};
-        client_ = jack_client_open("recorder", JackNoStartServer, &status);
-        if (client_ == nullptr) return;
-        port_ = jack_port_register(client_, "in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
-        jack_set_process_callback(client_, &Recorder::process, this);
-        jack_activate(client_);
-    }
-    ~Recorder() {
-        if (client_ != nullptr) {
-            jack_deactivate(client_);
-            jack_client_close(client_);
-        }
-    }
-    [[nodiscard]] bool ok() const { return client_ != nullptr && port_ != nullptr; }
-    [[nodiscard]] std::string portName() const { return jack_port_name(port_); }
-    [[nodiscard]] jack_client_t* client() const { return client_; }
-    [[nodiscard]] std::size_t recorded() const { return count_.load(std::memory_order_acquire); }
-    [[nodiscard]] const std::vector<float>& samples() const { return samples_; }
-
-private:
-    static int process(jack_nframes_t frames, void* arg) {
-        auto* self = static_cast<Recorder*>(arg);
-        const auto* in = static_cast<const float*>(jack_port_get_buffer(self->port_, frames));
-        std::size_t at = self->count_.load(std::memory_order_relaxed);
-        const std::size_t n = std::min<std::size_t>(frames, self->samples_.size() - at);
-        std::copy_n(in, n, self->samples_.begin() + static_cast<std::ptrdiff_t>(at));
-        self->count_.store(at + n, std::memory_order_release);
-        return 0;
-    }
-
-    std::vector<float> samples_;
-    std::atomic<std::size_t> count_{0};
-    jack_client_t* client_ = nullptr;
-    jack_port_t* port_ = nullptr;
-};
-
 TEST(JackOutput, PlaysTheFileToAClientOfAPrivateServer) {
-    const std::string jackd = findJackd();
-    if (jackd.empty()) GTEST_SKIP() << "jackd is not installed; the JACK output test needs it";
-    PrivateJackServer server(jackd);
-    ASSERT_TRUE(server.waitUntilReady()) << "the private JACK server did not come up";
+    if (testsupport::JackTestServer::jackdPath().empty()) GTEST_SKIP() << "jackd is not installed";
+    testsupport::JackTestServer server;
+    ASSERT_TRUE(server.ready()) << "the private JACK server did not come up";
 
     TempDir dir;
     const Channels samples = sine(2, 9600, 750.0, 48000.0, 0.5f);
@@ -155,19 +53,18 @@ TEST(JackOutput, PlaysTheFileToAClientOfAPrivateServer) {
     std::string failure;
     bool exact = false;
     for (int attempt = 0; attempt < 3 && !exact; ++attempt) {
-        Recorder recorder(48000 * 4);
+        testsupport::JackRecorder recorder(48000 * 4);
         ASSERT_TRUE(recorder.ok());
-        // The engine's ports reach the playback ports, and the recorder listens to out_1.
-        for (int i = 0; i < 2; ++i) {
-            jack_port_t* port =
-                jack_port_by_name(recorder.client(), jack->portNames()[static_cast<std::size_t>(i)].c_str());
+        // out_1 and out_2 reach playback_1 and playback_2, in that order.
+        for (std::size_t i = 0; i < 2; ++i) {
+            jack_port_t* port = jack_port_by_name(recorder.client(), jack->portNames()[i].c_str());
             ASSERT_NE(port, nullptr);
             const char** links = jack_port_get_connections(port);
             ASSERT_NE(links, nullptr);
             EXPECT_EQ(std::string(links[0]), "system:playback_" + std::to_string(i + 1));
             jack_free(static_cast<void*>(links));
         }
-        ASSERT_EQ(jack_connect(recorder.client(), "DunmarrowAU:out_1", recorder.portName().c_str()), 0);
+        ASSERT_TRUE(recorder.listenTo("DunmarrowAU:out_1"));
 
         std::atomic<int> completions{0};
         ASSERT_TRUE(player->scheduleFile(file, [&] { completions.fetch_add(1); }));
@@ -175,11 +72,10 @@ TEST(JackOutput, PlaysTheFileToAClientOfAPrivateServer) {
         ASSERT_TRUE(waitFor([&] { return completions.load() == 1; }, std::chrono::seconds(5)));
         ASSERT_TRUE(waitFor([&] { return recorder.recorded() > 48000; }, std::chrono::seconds(5)));
 
-        // The received signal is the file: find its first sample, then compare all of it.
+        // The sine starts at 0, so the first non-zero sample is the file's second.
         const std::vector<float>& got = recorder.samples();
         std::size_t start = 0;
         while (start < recorder.recorded() && got[start] == 0.0f) ++start;
-        // The sine starts at 0, so the first non-zero sample is the file's second.
         ASSERT_GT(start, 0u);
         --start;
         ASSERT_LT(start + samples[0].size(), recorder.recorded());
@@ -209,8 +105,7 @@ TEST(JackOutput, PlaysTheFileToAClientOfAPrivateServer) {
         jack->processCycle(ports, 256);
         for (float s : left) energy += std::fabs(s);
     }
-    const rtcheck::AllocationCounts counts = counter.stop();
-    EXPECT_EQ(counts.total(), 0u);
+    EXPECT_EQ(counter.stop().total(), 0u);
     EXPECT_GT(energy, 1.0f);
 }
 

@@ -67,23 +67,15 @@ TEST(PlayerMixer, StreamsAFileAtEqualRatesSampleForSampleThenSilence) {
 }
 
 TEST(PlayerMixer, MonoFeedsBothChannelsAndExtraChannelsAreDropped) {
-    {
-        const Channels mono = ramp(1, 3000);
-        PlayerRig rig(mono, 48000);
+    for (const int channels : {1, 4}) {
+        SCOPED_TRACE(channels);
+        const Channels samples = ramp(channels, 3000);
+        PlayerRig rig(samples, 48000);
         rig.schedule();
         rig.player->play();
         const Channels out = renderOffline(*rig.engine, 3000);
-        expectEqualFrames(out[0], 0, mono[0], 0, 3000, "left");
-        expectEqualFrames(out[1], 0, mono[0], 0, 3000, "right");
-    }
-    {
-        const Channels quad = ramp(4, 3000);
-        PlayerRig rig(quad, 48000);
-        rig.schedule();
-        rig.player->play();
-        const Channels out = renderOffline(*rig.engine, 3000);
-        expectEqualFrames(out[0], 0, quad[0], 0, 3000, "channel 1");
-        expectEqualFrames(out[1], 0, quad[1], 0, 3000, "channel 2");
+        expectEqualFrames(out[0], 0, samples[0], 0, 3000, "left");
+        expectEqualFrames(out[1], 0, samples[channels == 1 ? 0 : 1], 0, 3000, "right");
     }
 }
 

@@ -1,5 +1,5 @@
-// AudioUnitHostModel: loading, the published view model, the derived flags,
-// validation and instance invalidation.
+// AudioUnitHostModel: loading, the published view model, the derived flags
+// and validation (instance invalidation: see the window tests).
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,6 @@
 #include "AudioUnitHostModel.hpp"
 #include "HostTestSupport.hpp"
 #include "audiounit/AudioComponentInstanceInvalidation.hpp"
-#include "foundation/NotificationCenter.hpp"
 
 using namespace hosttest;
 
@@ -85,19 +84,7 @@ TEST(HostModel, StartsUnloadedAndLoadsTheEffectOnTheMainThread) {
     EXPECT_FALSE(model->playEngine->isPlaying());
 }
 
-TEST(HostModel, UnusableValidationOutputIsStoredAsValidationProbablyCrashed) {
-    FakeValidation validation;
-    validation.result = kAudioComponentValidationResult_Failed;
-    validation.results = nlohmann::json::object();
-    auto model = AudioUnitHostModel::make("aufx", "dmds", "QVRN", modelConfiguration(validation));
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(pumpUntil([&] { return model->currentValidationData().has_value(); }));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Validation probably crashed\n");
-    EXPECT_EQ(model->validationResult(), kAudioComponentValidationResult_Failed);
-    EXPECT_EQ(model->currentValidationData(), "Validation probably crashed");
-}
-
-TEST(HostModel, ValidationTextJoinsTheOutputLines) {
+TEST(HostModel, ValidationTextJoinsTheOutputLinesAndUnusableOutputSaysValidationProbablyCrashed) {
     using nlohmann::json;
     EXPECT_EQ(validationOutputText(json{{"Output", {"first line", "second line"}}}), "first line\nsecond line");
     EXPECT_EQ(validationOutputText(json{{"Output", {"only"}}, {"Other", 3}}), "only");
@@ -107,6 +94,15 @@ TEST(HostModel, ValidationTextJoinsTheOutputLines) {
                                  json{{"Output", {"a", 2}}}}) {
         EXPECT_EQ(validationOutputText(unusable), "Validation probably crashed") << unusable.dump();
     }
+    FakeValidation validation;
+    validation.result = kAudioComponentValidationResult_Failed;
+    validation.results = json::object();
+    auto model = AudioUnitHostModel::make("aufx", "dmds", "QVRN", modelConfiguration(validation));
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(pumpUntil([&] { return model->currentValidationData().has_value(); }));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Validation probably crashed\n");
+    EXPECT_EQ(model->validationResult(), kAudioComponentValidationResult_Failed);
+    EXPECT_EQ(model->currentValidationData(), "Validation probably crashed");
 }
 
 TEST(HostModel, TheTypeDecidesAudioMIDIAndFreeRunning) {
@@ -134,51 +130,6 @@ TEST(HostModel, TheTypeDecidesAudioMIDIAndFreeRunning) {
     }
     pumpFor(std::chrono::milliseconds(20));
     EXPECT_EQ(validation.calls, 0);
-}
-
-TEST(HostModel, AFreeRunningInstrumentStartsPlayingAfterLoading) {
-    FakeValidation validation;
-    auto model = AudioUnitHostModel::make("aumu", "hins", "DmTs", modelConfiguration(validation));
-    ASSERT_TRUE(pumpUntil([&] { return model->loadFinished(); }));
-    EXPECT_TRUE(model->playEngine->isPlaying());
-    EXPECT_FALSE(model->viewModel().showAudioControls);
-    EXPECT_TRUE(model->viewModel().showMIDIContols);
-    EXPECT_EQ(model->viewModel().message, "Successfully loaded (aumu hins DmTs)");
-    ASSERT_TRUE(pumpUntil([&] { return model->validationResult().has_value(); }));
-    model->playEngine->stopPlaying();
-}
-
-TEST(HostModel, InvalidationCarryingAnAudioUnitMarksTheUnitCrashedOnce) {
-    FakeValidation validation;
-    auto model = AudioUnitHostModel::make("aufx", "dmds", "QVRN", modelConfiguration(validation));
-    ASSERT_TRUE(pumpUntil([&] { return model->validationResult().has_value(); }));
-    auto& center = foundation::NotificationCenter::defaultCenter();
-    const std::string name = audiounit::kAudioComponentInstanceInvalidationNotification;
-
-    // Without an object, or with an object that is no audio unit: ignored.
-    center.post(name);
-    center.post(name, foundation::NotificationObject(std::make_shared<int>(3)));
-    pumpFor(std::chrono::milliseconds(20));
-    EXPECT_FALSE(model->audioUnitCrashed());
-
-    // Any audio unit counts, not only the model's own; posted from another thread.
-    const std::shared_ptr<audiounit::AUAudioUnit> unit = model->playEngine->avAudioUnit()->auAudioUnit();
-    std::thread([&] { center.post(name, foundation::NotificationObject(unit)); }).join();
-    ASSERT_TRUE(pumpUntil([&] { return model->audioUnitCrashed(); }));
-    EXPECT_EQ(model->audioUnitCrashed.publications(), 1u);
-
-    center.post(name, foundation::NotificationObject(unit));
-    pumpFor(std::chrono::milliseconds(20));
-    EXPECT_TRUE(model->audioUnitCrashed());
-    EXPECT_EQ(model->audioUnitCrashed.publications(), 1u);
-    // The engine keeps its unit.
-    EXPECT_TRUE(model->playEngine->avAudioUnit());
-
-    // Once the model is gone its observation is too.
-    std::weak_ptr<AudioUnitHostModel> weak = model;
-    model.reset();
-    center.post(name, foundation::NotificationObject(unit));
-    pumpFor(std::chrono::milliseconds(20));
 }
 
 }  // namespace

@@ -16,17 +16,6 @@ namespace hosttest {
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "dunmarrow-host-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
 namespace {
 
 class HostTestEnvironment final : public ::testing::Environment {
@@ -56,6 +45,13 @@ const auto* const environment = ::testing::AddGlobalTestEnvironment(new HostTest
 }  // namespace
 
 const fs::path& testMainBundle() { return HostTestEnvironment::mainBundle; }
+
+void writeBrokenEffectBundle(const fs::path& folder) {
+    fs::copy(std::string(HOST_TEST_BUNDLES) + "/HostTestEffect.auext", folder / "HostTestEffect.auext",
+             fs::copy_options::recursive);
+    fs::remove(folder / "HostTestEffect.auext" / "HostTestEffect.so");
+    std::ofstream(folder / "HostTestEffect.auext" / "HostTestEffect.so") << "not a library";
+}
 
 bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     return foundation::RunLoop::main().runUntil(done, timeout);

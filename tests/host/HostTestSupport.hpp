@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "AudioUnitHostModel.hpp"
+#include "TempDir.hpp"
 #include "HostTestUnits.hpp"
 #include "SimplePlayEngine.hpp"
 
@@ -18,18 +19,11 @@ namespace hosttest {
 
 using Channels = std::vector<std::vector<float>>;  // [channel][frame]
 
-// A fresh folder removed with the object.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+using testsupport::TempDir;
 
-private:
-    std::filesystem::path path_;
-};
+// A copy of the test effect's bundle in `folder` whose module is no library:
+// the registry knows the component, but it cannot be made.
+void writeBrokenEffectBundle(const std::filesystem::path& folder);
 
 // The main bundle every test runs with (CFBundleName "HostTests", Resources/Synth.aif).
 const std::filesystem::path& testMainBundle();

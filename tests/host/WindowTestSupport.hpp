@@ -2,14 +2,8 @@
 // Helpers of the window tests: a validation the test answers, searches over
 // the inspection tree and colour checks on rendered images.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -60,29 +54,25 @@ inline bool boolField(const nlohmann::json& node, const char* key) {
     return it != node.end() && it->is_boolean() && it->get<bool>();
 }
 
-// Depth first over the inspection tree.
-inline std::optional<nlohmann::json> findNode(const nlohmann::json& node,
-                                              const std::function<bool(const nlohmann::json&)>& match) {
-    if (match(node)) return node;
+// The first node, depth first, whose `key` field is `value` (and, for texts, that is a Text).
+inline std::optional<nlohmann::json> findNode(const nlohmann::json& node, const char* key, const std::string& value) {
+    if (stringField(node, key) == value && (key != std::string("text") || stringField(node, "type") == "Text"))
+        return node;
     if (node.contains("children"))
         for (const auto& child : node.at("children"))
-            if (auto found = findNode(child, match)) return found;
+            if (auto found = findNode(child, key, value)) return found;
     return std::nullopt;
 }
 inline std::optional<nlohmann::json> findByType(const nlohmann::json& tree, const std::string& type) {
-    return findNode(tree, [&](const nlohmann::json& n) { return stringField(n, "type") == type; });
-}
-inline std::optional<nlohmann::json> findByIdentifier(const nlohmann::json& tree, const std::string& identifier) {
-    return findNode(tree, [&](const nlohmann::json& n) { return stringField(n, "identifier") == identifier; });
+    return findNode(tree, "type", type);
 }
 inline std::optional<nlohmann::json> findByText(const nlohmann::json& tree, const std::string& text) {
-    return findNode(tree, [&](const nlohmann::json& n) { return stringField(n, "type") == "Text" && stringField(n, "text") == text; });
+    return findNode(tree, "text", text);
 }
 // The first text node at or under the node with `identifier`.
 inline std::optional<nlohmann::json> textUnder(const nlohmann::json& tree, const std::string& identifier) {
-    const auto node = findByIdentifier(tree, identifier);
-    if (!node) return std::nullopt;
-    return findByType(*node, "Text");
+    const auto node = findNode(tree, "identifier", identifier);
+    return node ? findByType(*node, "Text") : std::nullopt;
 }
 // Every text shown, in tree order.
 inline std::vector<std::string> collectTexts(const nlohmann::json& tree) {
@@ -98,7 +88,7 @@ inline std::vector<std::string> collectTexts(const nlohmann::json& tree) {
 
 // The window frame of the first node with `identifier`, embedded views included.
 inline std::optional<ui::Rect> frameInTree(const nlohmann::json& tree, const std::string& identifier) {
-    const auto node = findByIdentifier(tree, identifier);
+    const auto node = findNode(tree, "identifier", identifier);
     if (!node || !node->contains("frame")) return std::nullopt;
     const auto& f = node->at("frame");
     return ui::Rect{f.at("x").get<double>(), f.at("y").get<double>(), f.at("width").get<double>(),

@@ -104,19 +104,6 @@ struct FieldFixture {
                {200, 100}) {}
 };
 
-TEST(Input, FocusBindingFocusesTheFieldAndSelectsItsText) {
-    FieldFixture f;
-    f.host.layoutIfNeeded();
-    EXPECT_FALSE(f.host.hasKeyboardFocus());
-    f.focused.set(true);
-    f.host.layoutIfNeeded();
-    EXPECT_TRUE(f.host.hasKeyboardFocus());
-    f.host.typeText("150");  // replaces the selected text
-    EXPECT_EQ(f.text.peek(), "150");
-    f.host.keyDown({Key::returnKey});
-    EXPECT_EQ(f.events, (std::vector<std::string>{"submit 150"}));
-}
-
 TEST(Input, CaretEditingWithBackspaceDeleteArrowsAndSelectAll) {
     FieldFixture f;
     f.host.click(centre(f.host, "field"));
@@ -148,8 +135,23 @@ TEST(Input, CaretEditingWithBackspaceDeleteArrowsAndSelectAll) {
     EXPECT_EQ(f.text.peek(), "1");
 }
 
-TEST(Input, EscapeRunsTheExitCommandAndClickingElsewhereTakesFocusAway) {
+TEST(Input, FocusComesByBindingOrClickAndGoesByClickingElsewhereAndEscapeRunsTheExitCommand) {
     FieldFixture f;
+    f.host.layoutIfNeeded();
+    EXPECT_FALSE(f.host.hasKeyboardFocus());
+    // Focused through its binding, the field's text is selected.
+    f.focused.set(true);
+    f.host.layoutIfNeeded();
+    EXPECT_TRUE(f.host.hasKeyboardFocus());
+    f.host.typeText("150");
+    EXPECT_EQ(f.text.peek(), "150");
+    f.host.keyDown({Key::returnKey});
+    EXPECT_EQ(f.events, (std::vector<std::string>{"submit 150"}));
+    f.focused.set(false);
+    f.host.layoutIfNeeded();
+    EXPECT_FALSE(f.host.hasKeyboardFocus());
+    f.events.clear();
+
     f.host.click(centre(f.host, "field"));
     f.host.keyDown({Key::selectAll});
     f.host.typeText("abc");

@@ -9,27 +9,19 @@ namespace {
 
 using namespace ui;
 
+// The frame of the view with identifier (or text) `key`; an empty rectangle, and a failure, when none.
+Rect frameById(ViewHost& host, const std::string& key) {
+    const auto frame = host.frameOf(key);
+    EXPECT_TRUE(frame) << key;
+    return frame.value_or(Rect{});
+}
+
 Rect frameOf(const nlohmann::json& node) {
     const auto& f = node.at("frame");
     return {f.at("x").get<double>(), f.at("y").get<double>(), f.at("width").get<double>(), f.at("height").get<double>()};
 }
 
-// The first node, depth first, whose identifier is `id`.
-const nlohmann::json* find(const nlohmann::json& node, const std::string& id) {
-    if (node.value("identifier", "") == id) return &node;
-    for (const auto& child : node.at("children"))
-        if (const auto* hit = find(child, id)) return hit;
-    return nullptr;
-}
-
-Rect frameById(ViewHost& host, const std::string& id) {
-    const nlohmann::json tree = host.inspect();
-    const auto* node = find(tree, id);
-    EXPECT_NE(node, nullptr) << id;
-    return node ? frameOf(*node) : Rect{};
-}
-
-TEST(Layout, VStackPlacesFixedChildrenWithSpacingAndCentres) {
+TEST(Layout, StacksPlaceFixedChildrenWithSpacingAndCentre) {
     ViewHost host(VStack(HorizontalAlignment::center, 5, {
                       Rectangle().frame(100, 20).accessibilityIdentifier("a"),
                       Rectangle().frame(50, 30).accessibilityIdentifier("b"),
@@ -38,15 +30,14 @@ TEST(Layout, VStackPlacesFixedChildrenWithSpacingAndCentres) {
     EXPECT_EQ(frameById(host, "stack"), (Rect{100, 72.5, 100, 55}));
     EXPECT_EQ(frameById(host, "a"), (Rect{100, 72.5, 100, 20}));
     EXPECT_EQ(frameById(host, "b"), (Rect{125, 97.5, 50, 30}));
-}
 
-TEST(Layout, DefaultSpacingIsEightAndEmptyViewsAreSkipped) {
-    ViewHost host(HStack({Rectangle().frame(10, 10).accessibilityIdentifier("a"), EmptyView(),
+    // The default spacing is 8, and empty views take no place.
+    ViewHost row(HStack({Rectangle().frame(10, 10).accessibilityIdentifier("a"), EmptyView(),
                           Rectangle().frame(10, 10).accessibilityIdentifier("b")})
                       .accessibilityIdentifier("row"),
                   {100, 100});
-    EXPECT_EQ(frameById(host, "row").width, 28);
-    EXPECT_EQ(frameById(host, "b").x - frameById(host, "a").x, 18);
+    EXPECT_EQ(frameById(row, "row").width, 28);
+    EXPECT_EQ(frameById(row, "b").x - frameById(row, "a").x, 18);
 }
 
 TEST(Layout, FlexibleChildrenShareWhatIsLeftAndSpacerTakesTheRest) {
@@ -160,11 +151,9 @@ TEST(Layout, TextMeasuresWithPangoAndShrinksToItsMinimumScale) {
     ViewHost narrow(Text("Drive: 65.00").font(Font::system(22)).lineLimit(1).minimumScaleFactor(0.75)
                         .accessibilityIdentifier("t").frame(big.width * 0.8, {}),
                     {400, 100});
-    const nlohmann::json tree = narrow.inspect();
-    const auto* text = find(tree, "t");
-    ASSERT_NE(text, nullptr);
-    EXPECT_NEAR(text->at("fontScale").get<double>(), 0.8, 0.02);
-    EXPECT_LE(frameOf(*text).width, big.width * 0.8 + 1e-6);
+    const nlohmann::json text = narrow.inspect();  // the frame's child is the text
+    EXPECT_NEAR(text.at("children")[0].at("fontScale").get<double>(), 0.8, 0.02);
+    EXPECT_LE(frameById(narrow, "t").width, big.width * 0.8 + 1e-6);
 
     // Tracking widens the text by about one amount per character.
     ViewHost tracked(VStack({Text("ABCDEFGHIJ").accessibilityIdentifier("plain"),

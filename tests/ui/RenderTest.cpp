@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "TempDir.hpp"
 #include "ui/View.hpp"
 #include "ui/ViewHost.hpp"
 
@@ -25,11 +26,18 @@ Color over(Color top, Color backdrop) {
             top.b * top.a + backdrop.b * (1 - top.a), 1};
 }
 
-TEST(Render, FillsBlendInSRGBOverTheBackdrop) {
+TEST(Render, FillsBlendInSRGBOverTheBackdropAndOpacityAndOffsetApply) {
     ViewHost host(ZStack({Color::black(), Rectangle().fill(Color::white().opacity(0.12)).frame(10, 10)}), {20, 20});
     const Image image = host.render(1);
     expectColor(image.pixel(0, 0), Color::black());
     expectColor(image.pixel(10, 10), over(Color::white().opacity(0.12), Color::black()));
+
+    // Opacity fades and offset moves what is drawn.
+    ViewHost moved(ZStack(Alignment::topLeading(), {Color::black(), View(Color::white()).frame(10, 10).offset(20, 0).opacity(0.5)}),
+                   {40, 10});
+    const Image faded = moved.render(1);
+    expectColor(faded.pixel(5, 5), Color::black());
+    expectColor(faded.pixel(25, 5), over(Color::white().opacity(0.5), Color::black()));
 }
 
 TEST(Render, LinearGradientRunsFromLeadingToTrailing) {
@@ -42,7 +50,7 @@ TEST(Render, LinearGradientRunsFromLeadingToTrailing) {
     }
 }
 
-TEST(Render, BorderStrokesInsideTheBoundsWithItsLineWidth) {
+TEST(Render, ShapesStrokeInsideTheirBoundsFillTheirOutlineAndClip) {
     ViewHost host(View(Color::black()).frame(40, 40).border(Shape{}, Color::white(), 2), {40, 40});
     const Image image = host.render(1);
     expectColor(image.pixel(0, 20), Color::white());
@@ -50,15 +58,14 @@ TEST(Render, BorderStrokesInsideTheBoundsWithItsLineWidth) {
     expectColor(image.pixel(2, 20), Color::black());
     expectColor(image.pixel(39, 20), Color::white());
     expectColor(image.pixel(20, 20), Color::black());
-}
 
-TEST(Render, RoundedRectangleLeavesItsCornersEmptyAndClipShapeCuts) {
-    ViewHost host(RoundedRectangle(10).fill(Color::red()).frame(60, 40), {60, 40});
-    const Image image = host.render(1);
-    EXPECT_EQ(image.pixel(0, 0).a, 0);
-    EXPECT_EQ(image.pixel(59, 39).a, 0);
-    expectColor(image.pixel(30, 0), Color::red());
-    expectColor(image.pixel(0, 20), Color::red());
+    // A rounded rectangle leaves its corners empty; a clip shape cuts.
+    ViewHost rounded(RoundedRectangle(10).fill(Color::red()).frame(60, 40), {60, 40});
+    const Image filled = rounded.render(1);
+    EXPECT_EQ(filled.pixel(0, 0).a, 0);
+    EXPECT_EQ(filled.pixel(59, 39).a, 0);
+    expectColor(filled.pixel(30, 0), Color::red());
+    expectColor(filled.pixel(0, 20), Color::red());
 
     ViewHost clipped(View(Color::green()).clipShape(Shape{ShapeKind::roundedRectangle, 8}).frame(40, 40), {40, 40});
     const Image cut = clipped.render(1);
@@ -73,14 +80,6 @@ TEST(Render, DeviceScaleMultipliesPixelsNotPoints) {
     EXPECT_EQ(image.height(), 20);
     expectColor(image.pixel(19, 10), Color::white());
     expectColor(image.pixel(20, 10), Color::black());
-}
-
-TEST(Render, OpacityAndOffsetMoveAndFadeWhatIsDrawn) {
-    ViewHost host(ZStack(Alignment::topLeading(), {Color::black(), View(Color::white()).frame(10, 10).offset(20, 0).opacity(0.5)}),
-                  {40, 10});
-    const Image image = host.render(1);
-    expectColor(image.pixel(5, 5), Color::black());
-    expectColor(image.pixel(25, 5), over(Color::white().opacity(0.5), Color::black()));
 }
 
 TEST(Render, TextDrawsInItsForegroundAndGradientFillsItsGlyphs) {
@@ -106,9 +105,9 @@ TEST(Render, TextDrawsInItsForegroundAndGradientFillsItsGlyphs) {
 
 TEST(Render, WritesAPNGThroughATemporaryName) {
     ViewHost host(Color::red(), {16, 16});
-    const auto dir = std::filesystem::temp_directory_path() / ("ui-render-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    const auto path = (dir / "out.png").string();
+    testsupport::TempDir folder;
+    const auto& dir = folder.path();
+    const auto path = folder.path("out.png");
     std::string error;
     ASSERT_TRUE(host.render(2).writePNG(path, &error)) << error;
     std::ifstream file(path, std::ios::binary);
@@ -118,7 +117,6 @@ TEST(Render, WritesAPNGThroughATemporaryName) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator{}), 1);
     EXPECT_FALSE(host.render(1).writePNG((dir / "missing" / "x.png").string(), &error));
     EXPECT_NE(error.find("cannot write"), std::string::npos);
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

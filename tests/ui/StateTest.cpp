@@ -105,14 +105,6 @@ TEST(State, OnAppearRunsOnceWhenAViewEntersAndOnDisappearWhenItLeaves) {
     EXPECT_EQ(appeared, 2);
 }
 
-TEST(State, BindingsWriteThroughToTheirOwner) {
-    State<bool> owner(false);
-    Binding<bool> binding = owner.binding();
-    binding.set(true);
-    EXPECT_TRUE(owner.peek());
-    EXPECT_EQ(Binding<int>::constant(4).get(), 4);
-}
-
 TEST(State, GeometryReaderContentFollowsStateItReads) {
     State<int> n(1);
     ViewHost host(GeometryReader([&](Size s) { return Text(std::to_string(n.get()) + " in " + std::to_string(int(s.width))); }),
@@ -120,13 +112,11 @@ TEST(State, GeometryReaderContentFollowsStateItReads) {
     EXPECT_TRUE(host.frameOf("1 in 300"));
     n.set(2);
     EXPECT_TRUE(host.frameOf("2 in 300"));
+    // Bindings write through to their owner.
+    n.binding().set(3);
+    EXPECT_EQ(n.peek(), 3);
+    EXPECT_EQ(Binding<int>::constant(4).get(), 4);
 }
-
-}  // namespace
-
-namespace {
-
-using namespace ui;
 
 TEST(State, OnChangeReportsNewValuesButNotTheFirst) {
     State<bool> focused(false);

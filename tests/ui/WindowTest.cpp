@@ -1,10 +1,10 @@
-// The X11 window under a private virtual X server: drawing, real input events
-// from another client, HiDPI scale, and embedding into a foreign parent window.
+// The X11 window under a private virtual X server: drawing, real pointer,
+// wheel and key events from another client, the clipboard, the main run loop,
+// HiDPI scale, and embedding into a foreign parent window.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <functional>
 
 #include "foundation/RunLoop.hpp"
@@ -18,109 +18,144 @@ namespace {
 
 using namespace ui;
 using testsupport::pumpUntil;
-using testsupport::Xvfb;
-using Client = testsupport::XClient;
 
-class WindowTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!server.installed()) GTEST_SKIP() << "Xvfb is not installed; the X11 window tests need it";
-        ASSERT_FALSE(server.display().empty()) << "Xvfb did not report a display";
-    }
-    Xvfb server;
-};
-
-TEST_F(WindowTest, DrawsAndTakesRealPointerAndKeyEvents) {
-    std::string error;
-    auto window = ui::Window::create({.title = "test", .size = {200, 100}, .scale = 1, .parent = 0, .display = server.display()}, &error);
-    ASSERT_NE(window, nullptr) << error;
-    State<bool> on(false);
-    State<std::string> text(std::string(""));
-    window->setRootView(HStack(VerticalAlignment::top, 0, {
-        View(Color::sRGB(1, 0, 0)).frame(50, 50),
-        VStack({Toggle("LIVE SAFE", on.binding()).accessibilityIdentifier("switch"),
-                TextField("", text.binding()).accessibilityIdentifier("field").frame(100, {})}),
-    }).frame(200, 100, Alignment::topLeading()));
-    window->show();
-    Client client(server.display());
-    ASSERT_NE(client.display, nullptr);
-    ASSERT_TRUE(pumpUntil(*window, [&] { return client.pixel(window->windowId(), 10, 10) == 0xFF0000; }));
-
-    const auto host = window->contentView()->host();
-    const Rect toggle = *host->frameOf("switch");
-    client.click(window->windowId(), int(toggle.center().x), int(toggle.center().y));
-    EXPECT_TRUE(pumpUntil(*window, [&] { return on.peek(); }));
-
-    const Rect field = *host->frameOf("field");
-    client.click(window->windowId(), int(field.center().x), int(field.center().y));
-    ASSERT_TRUE(pumpUntil(*window, [&] { return host->hasKeyboardFocus(); }));
-    client.key(window->windowId(), XK_4);
-    client.key(window->windowId(), XK_2);
-    client.key(window->windowId(), XK_BackSpace);
-    client.key(window->windowId(), XK_period);
-    EXPECT_TRUE(pumpUntil(*window, [&] { return text.peek() == "4."; })) << text.peek();
-
-    // Ctrl+A, Ctrl+C: the window owns the clipboard and hands the text to another client.
-    client.key(window->windowId(), XK_a, ControlMask);
-    client.key(window->windowId(), XK_c, ControlMask);
-    ASSERT_TRUE(pumpUntil(*window, [&] { return Pasteboard::general().string() == "4."; }));
-    const Atom clipboard = XInternAtom(client.display, "CLIPBOARD", False);
-    const Atom utf8 = XInternAtom(client.display, "UTF8_STRING", False);
-    const Atom property = XInternAtom(client.display, "UI_TEST_PASTE", False);
-    const ::Window requestor = XCreateSimpleWindow(client.display, DefaultRootWindow(client.display), 0, 0, 1, 1, 0, 0, 0);
-    EXPECT_TRUE(pumpUntil(*window, [&] { return XGetSelectionOwner(client.display, clipboard) == window->windowId(); }));
-    XConvertSelection(client.display, clipboard, utf8, property, requestor, CurrentTime);
+// A wheel notch as the X server reports it: a press of button 4 (up) or 5 (down).
+void wheel(testsupport::XClient& client, unsigned long window, unsigned button, int x, int y) {
+    XEvent e{};
+    e.xbutton.type = ButtonPress;
+    e.xbutton.window = window;
+    e.xbutton.x = x;
+    e.xbutton.y = y;
+    e.xbutton.button = button;
+    e.xbutton.same_screen = True;
+    XSendEvent(client.display, window, False, ButtonPressMask, &e);
     XFlush(client.display);
-    XEvent notify{};
-    ASSERT_TRUE(pumpUntil(*window, [&] { return XCheckTypedWindowEvent(client.display, requestor, SelectionNotify, &notify) == True; }));
-    Atom type = 0;
-    int format = 0;
-    unsigned long items = 0, after = 0;
-    unsigned char* data = nullptr;
-    XGetWindowProperty(client.display, requestor, property, 0, 1024, False, AnyPropertyType, &type, &format, &items, &after, &data);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), items), "4.");
-    if (data) XFree(data);
 }
 
-TEST_F(WindowTest, ScaleTwoDoublesThePixelsAndEmbedsIntoAForeignParent) {
-    Client client(server.display());
+std::unique_ptr<ui::Window> makeWindow(const std::string& display, Size size, double scale = 1, unsigned long parent = 0) {
+    std::string error;
+    auto window = ui::Window::create({.title = "test", .size = size, .scale = scale, .parent = parent, .display = display}, &error);
+    EXPECT_NE(window, nullptr) << error;
+    return window;
+}
+
+TEST(WindowTest, DrawsTakesRealInputServesTheClipboardScalesAndEmbeds) {
+    testsupport::Xvfb server;
+    if (!server.installed()) GTEST_SKIP() << "Xvfb is not installed; the X11 window tests need it";
+    ASSERT_FALSE(server.display().empty()) << "Xvfb did not report a display";
+    testsupport::XClient client(server.display());
     ASSERT_NE(client.display, nullptr);
+    {
+        auto window = makeWindow(server.display(), {200, 100});
+        ASSERT_NE(window, nullptr);
+        State<bool> on(false);
+        State<std::string> text(std::string(""));
+        std::vector<View> rows;
+        for (int i = 0; i < 20; ++i) rows.push_back(Text("row " + std::to_string(i)).frame({}, 20));
+        window->setRootView(HStack(VerticalAlignment::top, 0, {
+            View(Color::sRGB(1, 0, 0)).frame(50, 50),
+            VStack({Toggle("LIVE SAFE", on.binding()).accessibilityIdentifier("switch"),
+                    TextField("", text.binding()).accessibilityIdentifier("field").frame(100, {})}),
+            ScrollView(VStack(HorizontalAlignment::leading, 0, rows)).frame(50, 100).accessibilityIdentifier("scroll"),
+        }).frame(200, 100, Alignment::topLeading()));
+        window->show();
+        const auto id = window->windowId();
+        ASSERT_TRUE(pumpUntil(*window, [&] { return client.pixel(id, 10, 10) == 0xFF0000; }));
+
+        const auto host = window->contentView()->host();
+        client.click(id, host->frameOf("switch")->center());
+        EXPECT_TRUE(pumpUntil(*window, [&] { return on.peek(); }));
+
+        // The wheel: down scrolls the content up by one notch, up brings it back.
+        const auto rowTop = [&] { return host->frameOf("row 0").value_or(Rect{}).y; };
+        const double top = rowTop();
+        const Point scroll = host->frameOf("scroll").value_or(Rect{}).center();
+        wheel(client, id, Button5, int(scroll.x), int(scroll.y));
+        EXPECT_TRUE(pumpUntil(*window, [&] { return rowTop() == top - 40; })) << rowTop();
+        wheel(client, id, Button4, int(scroll.x), int(scroll.y));
+        EXPECT_TRUE(pumpUntil(*window, [&] { return rowTop() == top; })) << rowTop();
+
+        client.click(id, host->frameOf("field")->center());
+        ASSERT_TRUE(pumpUntil(*window, [&] { return host->hasKeyboardFocus(); }));
+        for (const KeySym key : {XK_4, XK_2, XK_BackSpace, XK_period}) client.key(id, key);
+        EXPECT_TRUE(pumpUntil(*window, [&] { return text.peek() == "4."; })) << text.peek();
+
+        // Ctrl+A, Ctrl+C: the window owns the clipboard and hands the text to another client.
+        client.key(id, XK_a, ControlMask);
+        client.key(id, XK_c, ControlMask);
+        ASSERT_TRUE(pumpUntil(*window, [&] { return Pasteboard::general().string() == "4."; }));
+        const Atom clipboard = XInternAtom(client.display, "CLIPBOARD", False);
+        const Atom property = XInternAtom(client.display, "UI_TEST_PASTE", False);
+        const ::Window requestor = XCreateSimpleWindow(client.display, DefaultRootWindow(client.display), 0, 0, 1, 1, 0, 0, 0);
+        EXPECT_TRUE(pumpUntil(*window, [&] { return XGetSelectionOwner(client.display, clipboard) == id; }));
+        XConvertSelection(client.display, clipboard, XInternAtom(client.display, "UTF8_STRING", False), property, requestor,
+                          CurrentTime);
+        XFlush(client.display);
+        XEvent notify{};
+        ASSERT_TRUE(pumpUntil(*window, [&] { return XCheckTypedWindowEvent(client.display, requestor, SelectionNotify, &notify) == True; }));
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char* data = nullptr;
+        XGetWindowProperty(client.display, requestor, property, 0, 1024, False, AnyPropertyType, &type, &format, &items, &after, &data);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(data), items), "4.");
+        if (data) XFree(data);
+    }
+    {
+        // On the main run loop: a change made by a main-queue job (as a timer
+        // would) reaches the screen, and input arrives through the connection's read source.
+        auto window = makeWindow(server.display(), {100, 40});
+        ASSERT_NE(window, nullptr);
+        State<bool> lit(false);
+        int taps = 0;
+        window->setRootView(Dynamic([&] {
+            return View(lit.get() ? Color::sRGB(1, 1, 1) : Color::sRGB(0, 0, 1)).onTapGesture([&] { ++taps; });
+        }));
+        window->show();
+        window->attachToMainRunLoop();
+        auto& loop = foundation::RunLoop::main();
+        const auto id = window->windowId();
+        ASSERT_TRUE(loop.runUntil([&] { return client.pixel(id, 50, 20) == 0x0000FF; }, std::chrono::seconds(2)));
+        loop.perform([&] { lit.set(true); });
+        EXPECT_TRUE(loop.runUntil([&] { return client.pixel(id, 50, 20) == 0xFFFFFF; }, std::chrono::seconds(2)));
+        client.click(id, 50, 20);
+        EXPECT_TRUE(loop.runUntil([&] { return taps == 1; }, std::chrono::seconds(2)));
+        window.reset();
+        loop.runOnce();
+    }
+
+    // At scale 2, embedded in another client's window.
     const unsigned long parent = XCreateSimpleWindow(client.display, DefaultRootWindow(client.display), 0, 0, 600, 400, 0, 0, 0);
     XMapWindow(client.display, parent);
     XFlush(client.display);
-
-    std::string error;
-    auto window = ui::Window::create({.title = "", .size = {100, 50}, .scale = 2, .parent = parent, .display = server.display()}, &error);
-    ASSERT_NE(window, nullptr) << error;
+    auto window = makeWindow(server.display(), {100, 50}, 2, parent);
+    ASSERT_NE(window, nullptr);
     window->setRootView(HStack(VerticalAlignment::center, 0, {View(Color::sRGB(0, 1, 0)), View(Color::sRGB(0, 0, 1))}));
     window->show();
-    ASSERT_TRUE(pumpUntil(*window, [&] { return client.pixel(window->windowId(), 99, 50) == 0x00FF00; }));
-    EXPECT_EQ(client.pixel(window->windowId(), 100, 50), 0x0000FFu);
-
+    const auto id = window->windowId();
+    ASSERT_TRUE(pumpUntil(*window, [&] { return client.pixel(id, 99, 50) == 0x00FF00; }));
+    EXPECT_EQ(client.pixel(id, 100, 50), 0x0000FFu);
     ::Window root = 0, reportedParent = 0;
     ::Window* children = nullptr;
     unsigned count = 0;
-    XQueryTree(client.display, window->windowId(), &root, &reportedParent, &children, &count);
+    XQueryTree(client.display, id, &root, &reportedParent, &children, &count);
     if (children) XFree(children);
     EXPECT_EQ(reportedParent, parent);
     XWindowAttributes attributes;
-    XGetWindowAttributes(client.display, window->windowId(), &attributes);
+    XGetWindowAttributes(client.display, id, &attributes);
     EXPECT_EQ(attributes.width, 200);
     EXPECT_EQ(attributes.height, 100);
     EXPECT_EQ(window->size(), (Size{100, 50}));
-
     // A parent that does not exist is an error, not a crash.
     std::string missing;
     EXPECT_EQ(ui::Window::create({.title = "", .size = {10, 10}, .scale = 1, .parent = 0x7ffffff, .display = server.display()}, &missing),
               nullptr);
     EXPECT_EQ(missing, "no parent window 0x7ffffff on the X display");
-
     // The host resizes the embedded window: the views follow in points.
-    XResizeWindow(client.display, window->windowId(), 400, 100);
+    XResizeWindow(client.display, id, 400, 100);
     XFlush(client.display);
     EXPECT_TRUE(pumpUntil(*window, [&] { return window->size() == Size{200, 50}; }));
     EXPECT_EQ(window->contentView()->host()->size(), (Size{200, 50}));
-
     // The host destroys its window with the editor inside: the editor's window closes quietly.
     XDestroyWindow(client.display, parent);
     XFlush(client.display);
@@ -128,36 +163,9 @@ TEST_F(WindowTest, ScaleTwoDoublesThePixelsAndEmbedsIntoAForeignParent) {
     window->processPendingEvents();
 }
 
-TEST_F(WindowTest, MainRunLoopDeliversInputAndRedrawsAfterChanges) {
-    std::string error;
-    auto window = ui::Window::create({.title = "", .size = {100, 40}, .scale = 1, .parent = 0, .display = server.display()}, &error);
-    ASSERT_NE(window, nullptr) << error;
-    State<bool> lit(false);
-    int taps = 0;
-    window->setRootView(Dynamic([&] {
-        return View(lit.get() ? Color::sRGB(1, 1, 1) : Color::sRGB(0, 0, 1)).onTapGesture([&] { ++taps; });
-    }));
-    window->show();
-    window->attachToMainRunLoop();
-    Client client(server.display());
-    auto& loop = foundation::RunLoop::main();
-    ASSERT_TRUE(loop.runUntil([&] { return client.pixel(window->windowId(), 50, 20) == 0x0000FF; }, std::chrono::seconds(2)));
-
-    // A change made by a main-queue job (as a timer would) reaches the screen.
-    loop.perform([&] { lit.set(true); });
-    EXPECT_TRUE(loop.runUntil([&] { return client.pixel(window->windowId(), 50, 20) == 0xFFFFFF; }, std::chrono::seconds(2)));
-
-    // Input arrives through the connection's read source.
-    client.click(window->windowId(), 50, 20);
-    EXPECT_TRUE(loop.runUntil([&] { return taps == 1; }, std::chrono::seconds(2)));
-    window.reset();
-    loop.runOnce();
-}
-
 TEST(WindowWithoutServer, ReportsADisplayThatCannotBeOpened) {
     std::string error;
-    auto window = ui::Window::create({.title = "", .size = {10, 10}, .scale = 1, .parent = 0, .display = ":999999"}, &error);
-    EXPECT_EQ(window, nullptr);
+    EXPECT_EQ(ui::Window::create({.title = "", .size = {10, 10}, .scale = 1, .parent = 0, .display = ":999999"}, &error), nullptr);
     EXPECT_EQ(error, "cannot open X display \":999999\"");
 }
 

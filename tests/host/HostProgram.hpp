@@ -1,0 +1,31 @@
+#pragma once
+// The DunmarrowAU program as a child process of the host tests, through the
+// shared program runner.
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "RunProgram.hpp"
+
+namespace hosttest {
+
+// Starts the program with `environment` added and, unless that names others,
+// the test units on its search path.
+inline testsupport::StartedProgram startHost(const std::vector<std::string>& arguments,
+                                             std::map<std::string, std::string> environment,
+                                             const std::filesystem::path& scratch = {}) {
+    std::vector<std::string> command{HOST_TEST_PROGRAM};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    environment.try_emplace("DUNMARROW_AUDIO_UNIT_PATH", HOST_TEST_BUNDLES);
+    return testsupport::startProgram(command, {.environment = std::move(environment), .scratch = scratch});
+}
+
+// Runs it to its end; without a display unless `environment` gives one.
+inline testsupport::ProgramRun runHost(const std::vector<std::string>& arguments,
+                                       std::map<std::string, std::string> environment = {}) {
+    environment.try_emplace("DISPLAY", testsupport::kUnset);
+    return testsupport::waitForProgram(startHost(arguments, std::move(environment)));
+}
+
+}  // namespace hosttest

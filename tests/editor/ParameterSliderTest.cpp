@@ -103,7 +103,9 @@ TEST_F(ParameterSliderTest, ATypedValueIsClampedAndSentAsTouchThenRelease) {
         EXPECT_EQ(events[1].type, AUParameterAutomationEventType::Release);
         for (const auto& event : events) EXPECT_TRUE(event.value == value || (std::isnan(value) && std::isnan(event.value)));
         EXPECT_EQ(drive->editingState(), ObservableAUParameter::EditingState::inactive);
-        if (typed == std::string("150")) EXPECT_TRUE(host->frameOf("Drive: 100.00"));
+        if (typed == std::string("150")) {
+            EXPECT_TRUE(host->frameOf("Drive: 100.00"));
+        }
     }
 }
 

@@ -13,11 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "audiounit/remote/RemoteUnitChannel.hpp"
 
@@ -46,10 +44,8 @@ public:
         socket_ = sockets[0];
     }
     ~ServiceProcess() {
-        ::close(socket_);  // the service ends on its own; killed after two seconds
-        for (int i = 0; i < 200 && ::waitpid(pid_, nullptr, WNOHANG) == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
+        ::close(socket_);
+        if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
     }
 
     // Sends `text` with a descriptor the request does not use.

@@ -1,6 +1,6 @@
-// The host application's model with a unit that crashes in its service: the
-// model marks the unit crashed, the engine goes on rendering (silence where
-// the unit was) and the main thread stays responsive.
+// The host application's model with a unit that crashes in its service, end
+// to end: the model marks the unit crashed once, the engine goes on rendering
+// (silence where the unit was) and the main thread stays responsive.
 
 #include <gtest/gtest.h>
 
@@ -21,23 +21,21 @@ TEST(HostWithCrashingUnit, TheModelShowsTheCrashAndTheHostKeepsRenderingSilence)
     const auto proxy =
         std::dynamic_pointer_cast<audiounit::AUAudioUnitProxy>(model->playEngine->avAudioUnit.get()->auAudioUnit());
     ASSERT_TRUE(proxy);
+    const auto loudest = [&] {
+        float loud = 0;
+        for (const auto& channel : renderOffline(*model->playEngine, 4096))
+            for (float v : channel) loud = std::max(loud, std::fabs(v));
+        return loud;
+    };
     model->playEngine->startPlaying();
     pumpFor(std::chrono::milliseconds(50));
-    const auto before = renderOffline(*model->playEngine, 4096);
-    float loud = 0;
-    for (const auto& channel : before)
-        for (float v : channel) loud = std::max(loud, std::fabs(v));
-    EXPECT_GT(loud, 0.01f);
+    EXPECT_GT(loudest(), 0.01f);
     EXPECT_FALSE(model->audioUnitCrashed());
 
     proxy->parameterTree()->parameterWithAddress(0)->setValue(1);  // the unit's process ends
     ASSERT_TRUE(pumpUntil([&] { return model->audioUnitCrashed(); }, std::chrono::seconds(5)));
     EXPECT_EQ(model->audioUnitCrashed.publications(), 1u);
-
-    // The host renders on, silence where the unit was, and its main queue answers.
-    const auto after = renderOffline(*model->playEngine, 4096);
-    for (const auto& channel : after)
-        for (float v : channel) ASSERT_EQ(v, 0.0f);
+    EXPECT_EQ(loudest(), 0.0f);
     bool answered = false;
     foundation::DispatchQueue::main().async([&] { answered = true; });
     EXPECT_TRUE(pumpUntil([&] { return answered; }, std::chrono::milliseconds(500)));

@@ -1,16 +1,21 @@
 // The host application's window on a private virtual X server with the effect
 // out of process: its editor is a window of the service, a child of the
-// host's. A sheet the host presents over it is seen and takes the clicks
-// while it stands, and the editor comes back at its frame when it goes.
+// host's, drawn by the service at the view's frame. A sheet the host presents
+// over it is seen and takes the clicks while it stands, the editor comes back
+// at its frame when it goes, and it goes with the service, the host's window
+// staying with its crashed row.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
+#include <set>
 
+#include "ContentView.hpp"
 #include "DunmarrowAUApp.hpp"
 #include "HostTestSupport.hpp"
 #include "ValidationView.hpp"
+#include "audiounit/AUAudioUnitProxy.hpp"
 #include "WindowTestSupport.hpp"
 // X11 last: its macros (None, Bool) clash with names in the headers above.
 #include "VirtualDisplay.hpp"
@@ -37,7 +42,7 @@ std::vector<std::pair<unsigned long, ui::Rect>> shownChildren(Display* display, 
 
 }  // namespace
 
-TEST(HostWindowWithTheEditorOutOfProcess, TheValidationSheetStandsOverTheEditorAndTakesItsClicks) {
+TEST(HostWindowWithTheEditorOutOfProcess, TheEditorIsAServiceWindowUnderTheSheetAndGoesWithTheService) {
     testsupport::Xvfb server;
     if (!server.installed()) GTEST_SKIP() << "Xvfb is not installed; the X window tests need it";
     ASSERT_FALSE(server.display().empty()) << "Xvfb did not report a display";
@@ -76,6 +81,14 @@ TEST(HostWindowWithTheEditorOutOfProcess, TheValidationSheetStandsOverTheEditorA
                std::abs(at.maxY() - area.maxY()) < 1;
     };
     ASSERT_TRUE(pumpUntil(editorShown, 20s)) << "the editor is not shown at " << area;
+    // The service draws it there: many colours, not an empty window.
+    const auto drawn = [&] {
+        std::set<unsigned long> colours;
+        for (double y = area.y; y < area.maxY(); y += 23)
+            for (double x = area.x; x < area.maxX(); x += 23) colours.insert(client.pixel(id, int(x), int(y)));
+        return colours.size() > 8;
+    };
+    ASSERT_TRUE(pumpUntil(drawn, 10s));
     const auto slider = frameInTree(host->inspect(), "Drive");
     ASSERT_TRUE(slider && area.contains(slider->center()));
     const ui::Point onSlider{slider->x + slider->width / 4, slider->center().y};
@@ -87,11 +100,11 @@ TEST(HostWindowWithTheEditorOutOfProcess, TheValidationSheetStandsOverTheEditorA
     ASSERT_TRUE(pumpUntil([&] { return host->frameOf(ValidationView::kCloseIdentifier) && shownChildren(client.display, id).empty(); }, 10s));
     const ui::Rect close = *host->frameOf(ValidationView::kCloseIdentifier);
     ASSERT_TRUE(area.contains(close.center())) << "the test wants the sheet's button over the editor";
-    const ui::Image drawn = host->render(window.scale(), DunmarrowAUApp::kWindowBackground);
+    const ui::Image sheet = host->render(window.scale(), DunmarrowAUApp::kWindowBackground);
     int differing = 0;
     for (int y = int(close.y); y < int(close.maxY()); ++y)
         for (int x = int(close.x); x < int(close.maxX()); ++x) {
-            const ui::Color expected = drawn.pixel(x, y), seen = client.colour(id, {double(x), double(y)});
+            const ui::Color expected = sheet.pixel(x, y), seen = client.colour(id, {double(x), double(y)});
             differing += std::abs(expected.r - seen.r) + std::abs(expected.g - seen.g) + std::abs(expected.b - seen.b) > 0.02;
         }
     EXPECT_EQ(differing, 0) << "of the Close button's pixels are not the sheet's";
@@ -105,4 +118,11 @@ TEST(HostWindowWithTheEditorOutOfProcess, TheValidationSheetStandsOverTheEditorA
     ASSERT_TRUE(pumpUntil(editorShown, 10s));
     client.clickThrough(id, onSlider);
     EXPECT_TRUE(pumpUntil([&] { return drive->value() != driveBefore; }, 10s));
+
+    const auto proxy = std::dynamic_pointer_cast<audiounit::AUAudioUnitProxy>(
+        app.hostModel->playEngine->avAudioUnit.get()->auAudioUnit());
+    ASSERT_TRUE(proxy);
+    proxy->killServiceForTesting();
+    EXPECT_TRUE(pumpUntil([&] { return shownChildren(client.display, id).empty() && host->frameOf(ContentView::kCrashedIdentifier); }, 10s));
+    EXPECT_FALSE(window.isClosed());
 }

@@ -33,17 +33,10 @@ json plausibleResult(const std::string& op) {
     const json bus = {{"sampleRate", 48000.0}, {"channels", 2}, {"maximumChannelCount", 2}, {"name", ""}};
     if (op == "describe")
         return {{"parameterTree", {{"children", {parameter(0, "a"), parameter(1, "b")}}}},
-                {"inputBusses", {bus}},
-                {"outputBusses", {bus}},
-                {"channelCapabilities", {2, 2}},
-                {"MIDIOutputNames", json::array()},
-                {"factoryPresets", {{{"number", 0}, {"name", "One"}}}},
-                {"latency", 0.0},
-                {"tailTime", 0.0},
-                {"supportsUserPresets", false},
-                {"maximumFramesToRender", 512},
-                {"shouldBypassEffect", false},
-                {"editor", {{"available", false}}}};
+                {"inputBusses", {bus}}, {"outputBusses", {bus}}, {"channelCapabilities", {2, 2}},
+                {"MIDIOutputNames", json::array()}, {"factoryPresets", {{{"number", 0}, {"name", "One"}}}},
+                {"latency", 0.0}, {"tailTime", 0.0}, {"supportsUserPresets", false},
+                {"maximumFramesToRender", 512}, {"shouldBypassEffect", false}, {"editor", {{"available", false}}}};
     if (op == "fullState") return json::object();
     if (op == "stringFromValue") return "half";
     if (op == "valueFromString") return 0.5;

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <vector>
 
 #include "CycleBuffers.hpp"
@@ -40,17 +39,14 @@ inline bool pumpUntil(const std::function<bool()>& done, std::chrono::millisecon
 
 // Instantiates and waits; the main thread's jobs run on this thread's run loop.
 inline std::shared_ptr<AVAudioUnit> instantiate(AVAudioUnitComponentPtr component,
-                                                AudioComponentInstantiationOptions options,
-                                                std::optional<foundation::NSError>* errorOut = nullptr) {
+                                                AudioComponentInstantiationOptions options) {
     AVAudioUnit::setMainThreadExecutor([](std::function<void()> job) { foundation::DispatchQueue::main().async(std::move(job)); });
     bool done = false;
     std::shared_ptr<AVAudioUnit> result;
-    AVAudioUnit::instantiate(std::move(component), options,
-                             [&](std::shared_ptr<AVAudioUnit> unit, std::optional<foundation::NSError> error) {
-                                 result = std::move(unit);
-                                 if (errorOut) *errorOut = std::move(error);
-                                 done = true;
-                             });
+    AVAudioUnit::instantiate(std::move(component), options, [&](std::shared_ptr<AVAudioUnit> unit, auto) {
+        result = std::move(unit);
+        done = true;
+    });
     EXPECT_TRUE(pumpUntil([&] { return done; }));
     return result;
 }

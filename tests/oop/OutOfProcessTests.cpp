@@ -1,7 +1,11 @@
 // The real effect through the out-of-process proxy against the same effect in
-// process: the same audio bit for bit under automation and preset changes,
-// the parameter mirror in both directions without echoes, value texts,
-// fullState, busses and errors, and a render path that allocates nothing.
+// process, on one service: the same description, value texts and refusals;
+// offscreen, the service's rendering and inspection of its editor, which is the
+// editor exactly as it draws in process; the same audio bit for bit under
+// automation and preset changes from a render path that allocates nothing; the
+// parameter mirror in both directions without echoes; fullState whole, large
+// and refused. The editor as a child window of the host's is tested with the
+// host's window (HostWindowTests.cpp).
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,101 +15,130 @@
 #include "AllocationCounter.hpp"
 #include "OopTestSupport.hpp"
 #include "audiounit/AUAudioUnitProxy.hpp"
+#include "audiounitui/AUOutOfProcessViewController.hpp"
+#include "audiounitui/AUViewController.hpp"
 
 using namespace audiounit;
 using namespace ooptest;
+using nlohmann::json;
 
 namespace {
 
-struct Pair {
-    std::shared_ptr<AVAudioUnit> local;
-    std::shared_ptr<AVAudioUnit> remote;
-    AUAudioUnitProxyPtr proxy;
-};
+// What a host reads of a unit without rendering, value texts included.
+json description(AUAudioUnit& unit) {
+    json d = {{"channels", unit.channelCapabilities()},
+              {"frames", unit.maximumFramesToRender()},
+              {"bypass", unit.shouldBypassEffect()},
+              {"preset", unit.currentPreset() ? unit.currentPreset()->name() : ""}};
+    for (const auto& busses : {unit.inputBusses(), unit.outputBusses()})
+        for (NSInteger i = 0; i < busses->count(); ++i) {
+            const auto& bus = *(*busses)[i];
+            d["busses"].push_back({bus.maximumChannelCount(), bus.format()->sampleRate(), bus.format()->channelCount()});
+        }
+    for (const auto& preset : unit.factoryPresets()) d["presets"].push_back({preset->number(), preset->name()});
+    for (const auto& p : unit.parameterTree()->allParameters()) {
+        const AUValue probe = p->minValue() + 0.327f * (p->maxValue() - p->minValue());
+        d["parameters"].push_back({p->keyPath(), p->address(), p->displayName(), p->minValue(), p->maxValue(),
+                                   p->value(), p->stringFromValue(probe)});
+    }
+    return d;
+}
 
-Pair loadBoth() {
-    Pair pair;
-    pair.local = instantiate(effectComponent(), kAudioComponentInstantiation_LoadInProcess);
-    pair.remote = instantiate(effectComponent(), kAudioComponentInstantiation_LoadOutOfProcess);
-    if (pair.remote) pair.proxy = std::dynamic_pointer_cast<AUAudioUnitProxy>(pair.remote->auAudioUnit());
-    return pair;
+std::vector<std::string> textsOf(const json& node) {
+    std::vector<std::string> texts;
+    if (node.contains("text") && node["text"].is_string()) texts.push_back(node["text"]);
+    for (const auto& child : node.value("children", json::array())) {
+        const auto inner = textsOf(child);
+        texts.insert(texts.end(), inner.begin(), inner.end());
+    }
+    return texts;
+}
+
+bool showsText(const json& tree, const std::string& text) {
+    const auto texts = textsOf(tree);
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+}
+
+std::shared_ptr<ui::NSViewController> editorOf(const AVAudioUnit& node) {
+    std::shared_ptr<ui::NSViewController> controller;
+    requestViewController(node, [&](std::shared_ptr<ui::NSViewController> c) { controller = std::move(c); });
+    pumpUntil([] { return false; }, std::chrono::milliseconds(50));  // the effect's editor sizes itself on the main queue
+    return controller;
 }
 
 }  // namespace
 
-TEST(OutOfProcess, TheProxyDescribesTheUnitAsItIsInProcess) {
-    auto both = loadBoth();
-    ASSERT_TRUE(both.local && both.proxy);
-    auto& local = *both.local->auAudioUnit();
-    auto& proxy = *both.proxy;
+TEST(OutOfProcess, TheProxyIsTheUnitInProcess) {
+    const auto localNode = instantiate(effectComponent(), kAudioComponentInstantiation_LoadInProcess);
+    const auto remoteNode = instantiate(effectComponent(), kAudioComponentInstantiation_LoadOutOfProcess);
+    ASSERT_TRUE(localNode && remoteNode);
+    auto& local = *localNode->auAudioUnit();
+    const auto proxyPointer = std::dynamic_pointer_cast<AUAudioUnitProxy>(remoteNode->auAudioUnit());
+    ASSERT_TRUE(proxyPointer);
+    auto& proxy = *proxyPointer;
+    const auto tree = proxy.parameterTree();
+
+    // The description, value texts included, and the unit's own refusals.
     EXPECT_TRUE(proxy.isServiceAlive());
     EXPECT_NE(proxy.servicePID(), ::getpid());
-    EXPECT_EQ(both.remote->instantiationOptions(), kAudioComponentInstantiation_LoadOutOfProcess);
-    EXPECT_EQ(proxy.channelCapabilities(), local.channelCapabilities());
-    EXPECT_EQ(proxy.maximumFramesToRender(), local.maximumFramesToRender());
-    EXPECT_EQ(proxy.shouldBypassEffect(), local.shouldBypassEffect());
-    ASSERT_EQ(proxy.inputBusses()->count(), 1);
-    ASSERT_EQ(proxy.outputBusses()->count(), 1);
-    EXPECT_EQ((*proxy.inputBusses())[0]->maximumChannelCount(), (*local.inputBusses())[0]->maximumChannelCount());
-    EXPECT_EQ((*proxy.outputBusses())[0]->maximumChannelCount(), 2u);
-    EXPECT_EQ((*proxy.outputBusses())[0]->format()->sampleRate(), 44100.0);
-    ASSERT_EQ(proxy.factoryPresets().size(), local.factoryPresets().size());
-    for (std::size_t i = 0; i < local.factoryPresets().size(); ++i) {
-        EXPECT_EQ(proxy.factoryPresets()[i]->name(), local.factoryPresets()[i]->name());
-        EXPECT_EQ(proxy.factoryPresets()[i]->number(), local.factoryPresets()[i]->number());
-    }
-    ASSERT_TRUE(proxy.currentPreset());
-    EXPECT_EQ(proxy.currentPreset()->name(), local.currentPreset()->name());
-
-    const auto localTree = local.parameterTree();
-    const auto proxyTree = proxy.parameterTree();
-    ASSERT_TRUE(localTree && proxyTree);
-    ASSERT_EQ(proxyTree->allParameters().size(), localTree->allParameters().size());
-    for (std::size_t i = 0; i < localTree->allParameters().size(); ++i) {
-        const auto& l = localTree->allParameters()[i];
-        const auto& p = proxyTree->allParameters()[i];
-        EXPECT_EQ(p->keyPath(), l->keyPath());
-        EXPECT_EQ(p->address(), l->address());
-        EXPECT_EQ(p->displayName(), l->displayName());
-        EXPECT_EQ(p->minValue(), l->minValue());
-        EXPECT_EQ(p->maxValue(), l->maxValue());
-        EXPECT_EQ(p->value(), l->value()) << l->identifier();
-        // Value texts are the unit's own.
-        const AUValue probe = l->minValue() + 0.327f * (l->maxValue() - l->minValue());
-        EXPECT_EQ(p->stringFromValue(probe), l->stringFromValue(probe)) << l->identifier();
-        EXPECT_EQ(p->stringFromValue(std::nullopt), "-");
-    }
-    // Formats, and the unit's own refusals, cross too.
+    EXPECT_EQ(remoteNode->instantiationOptions(), kAudioComponentInstantiation_LoadOutOfProcess);
+    const auto described = description(proxy);
+    EXPECT_EQ(described, description(local));
+    EXPECT_EQ(described["busses"].size(), 2u);
+    EXPECT_EQ(described["busses"][1], json({2, 44100.0, 2}));
+    EXPECT_EQ(tree->allParameters()[0]->stringFromValue(std::nullopt), "-");
     foundation::NSError error;
     ASSERT_TRUE((*proxy.inputBusses())[0]->setFormat(AVAudioFormat::makeStandard(48000, 1), &error));
     EXPECT_FALSE(proxy.allocateRenderResources(&error));
     EXPECT_EQ(error.code, kAudioUnitErr_FailedInitialization);
     EXPECT_FALSE(proxy.renderResourcesAllocated());
     EXPECT_FALSE((*proxy.outputBusses())[0]->setFormat(AVAudioFormat::makeStandard(48000, 3), &error));
-}
 
-TEST(OutOfProcess, RendersTheSameAudioBitForBitUnderAutomationAndPresetChanges) {
-    auto both = loadBoth();
-    ASSERT_TRUE(both.local && both.proxy);
-    auto& local = *both.local->auAudioUnit();
-    auto& proxy = *both.proxy;
-    // Offline: no cycle budget, so the proxy may wait as long as it takes.
-    proxy.setRenderDeadline(std::chrono::seconds(5));
+    // Offscreen the editor's view shows the service's rendering at the asked
+    // size and scale (half the preferred size at twice the pixels) and its
+    // inspection placed where the view is, as the editor draws in process.
+    EXPECT_TRUE(proxy.editorInfo().available);
+    const auto remoteEditor = editorOf(*remoteNode), localEditor = editorOf(*localNode);
+    ASSERT_TRUE(std::dynamic_pointer_cast<AUOutOfProcessViewController>(remoteEditor));
+    ASSERT_TRUE(localEditor && !std::dynamic_pointer_cast<AUOutOfProcessViewController>(localEditor));
+    EXPECT_EQ(remoteEditor->preferredContentSize(), (ui::Size{720, 600}));
+    remoteEditor->view()->setFrame({0, 0, 360, 300});
+    localEditor->view()->setFrame({0, 0, 360, 300});
+    const ui::Image remoteImage = remoteEditor->view()->render(2), localImage = localEditor->view()->render(2);
+    ASSERT_EQ(remoteImage.width(), 720);
+    ASSERT_EQ(remoteImage.height(), 600);
+    ASSERT_EQ(localImage.width(), 720);
+    int differing = 0;
+    for (int y = 0; y < 600; y += 3)
+        for (int x = 0; x < 720; x += 3) differing += !(remoteImage.pixel(x, y) == localImage.pixel(x, y));
+    EXPECT_EQ(differing, 0);
+    const auto inspected = remoteEditor->view()->inspect({5, 7}, 2);
+    EXPECT_EQ(inspected["type"], "ForeignWindowView");
+    ASSERT_EQ(inspected["children"].size(), 1u);
+    EXPECT_EQ(inspected["children"][0]["frame"], (json{{"x", 5.0}, {"y", 7.0}, {"width", 720.0}, {"height", 600.0}}));
+    EXPECT_EQ(textsOf(inspected["children"][0]), textsOf(localEditor->view()->inspect({5, 7}, 2)));
+    EXPECT_TRUE(showsText(inspected, "Drive: 65.00"));
+    // A change in the host shows in the next rendering.
+    tree->parameterWithAddress(0)->setValue(20.0f);
+    local.parameterTree()->parameterWithAddress(0)->setValue(20.0f);
+    EXPECT_TRUE(pumpUntil([&] { return showsText(remoteEditor->view()->inspect(), "Drive: 20.00"); }));
+
+    // The same audio bit for bit, cycles of mixed sizes with sample-accurate
+    // automation, preset changes and plain writes between them; the host's
+    // render thread neither allocates nor frees after the first cycle.
+    proxy.setRenderDeadline(std::chrono::seconds(5));  // offline: no cycle budget
     ASSERT_TRUE(prepare(local, 48000, 2, 512));
     ASSERT_TRUE(prepare(proxy, 48000, 2, 512));
-
     const std::uint32_t total = 48000;
     const auto input = guitarLikeInput(2, total);
     Driver localDriver(input), proxyDriver(input);
     const std::uint32_t sizes[] = {64, 256, 100, 512, 37, 128};
     const auto drive = local.parameterTree()->parameterForKeyPath("global.drive");
     ASSERT_TRUE(drive);
-    int cycle = 0;
     std::size_t allocations = 0;
-    while (localDriver.position < total) {
+    for (int cycle = 0; localDriver.position < total; ++cycle) {
         const std::uint32_t frames = std::min(sizes[cycle % 6], total - localDriver.position);
         const auto start = static_cast<AUEventSampleTime>(localDriver.position);
-        // Sample-accurate automation: a value and a ramp inside the cycle.
         const auto value = static_cast<AUValue>(10 + (cycle * 7) % 90);
         const auto automate = [&](AUAudioUnit& unit) {
             if (cycle % 5 != 1) return;
@@ -118,124 +151,92 @@ TEST(OutOfProcess, RendersTheSameAudioBitForBitUnderAutomationAndPresetChanges) 
             proxy.setCurrentPreset(proxy.factoryPresets()[index]);
         }
         if (cycle % 40 == 30) {
-            // A plain write through the tree; the next request orders it
-            // before the next cycle on the service's side.
+            // The next request orders the write before the service's next cycle.
             local.parameterTree()->parameterWithAddress(13)->setValue(cycle % 80 == 30 ? 1.0f : 0.0f);
-            proxy.parameterTree()->parameterWithAddress(13)->setValue(cycle % 80 == 30 ? 1.0f : 0.0f);
+            tree->parameterWithAddress(13)->setValue(cycle % 80 == 30 ? 1.0f : 0.0f);
             (void)proxy.currentPreset();
         }
         automate(local);
         ASSERT_EQ(localDriver.cycle(local.renderBlock(), frames), noErr);
-        {
-            // The host's render thread neither allocates nor frees (after the first touches).
-            rtcheck::ScopedAllocationCounter counter;
-            automate(proxy);
-            ASSERT_EQ(proxyDriver.cycle(proxy.renderBlock(), frames), noErr);
-            if (cycle > 0) allocations += counter.stop().total();
-        }
-        ++cycle;
+        rtcheck::ScopedAllocationCounter counter;
+        automate(proxy);
+        ASSERT_EQ(proxyDriver.cycle(proxy.renderBlock(), frames), noErr);
+        if (cycle > 0) allocations += counter.stop().total();
     }
     EXPECT_EQ(allocations, 0u);
     EXPECT_EQ(proxy.missedCycleCount(), 0u);
     double energy = 0;
-    for (std::uint32_t c = 0; c < 2; ++c) {
+    for (std::uint32_t c = 0; c < 2; ++c)
         for (std::uint32_t i = 0; i < total; ++i) {
             ASSERT_EQ(std::memcmp(&proxyDriver.output[c][i], &localDriver.output[c][i], sizeof(float)), 0)
-                << "channel " << c << " frame " << i << ": " << proxyDriver.output[c][i] << " vs "
-                << localDriver.output[c][i];
+                << "channel " << c << " frame " << i;
             energy += localDriver.output[c][i] * localDriver.output[c][i];
         }
-    }
     EXPECT_GT(energy, 1.0);  // the comparison is of sound, not of silence
     EXPECT_EQ(proxy.fullState(), local.fullState());
-}
 
-TEST(OutOfProcess, ParameterChangesReachTheOtherSideOnceAndNeverComeBack) {
-    auto both = loadBoth();
-    ASSERT_TRUE(both.proxy);
-    auto& proxy = *both.proxy;
-    const auto tree = proxy.parameterTree();
+    // Host → service: the writer is not told, another observer once, and the
+    // service's kernel has it. Service → host: a preset set there reaches every
+    // observer at most once a parameter, and nothing echoes back.
     std::mutex mutex;
     std::map<AUParameterAddress, std::vector<AUValue>> seenByOther, seenByWriter;
-    const auto other = tree->tokenByAddingParameterObserver([&](AUParameterAddress a, AUValue v) {
-        std::lock_guard lock(mutex);
-        seenByOther[a].push_back(v);
-    });
-    const auto writer = tree->tokenByAddingParameterObserver([&](AUParameterAddress a, AUValue v) {
-        std::lock_guard lock(mutex);
-        seenByWriter[a].push_back(v);
-    });
-
-    // Host side → service: the writer is not told, the other observer once,
-    // and the service's kernel has it (its saved state says so).
+    const auto observe = [&](auto& seen) {
+        return tree->tokenByAddingParameterObserver([&](AUParameterAddress a, AUValue v) {
+            std::lock_guard lock(mutex);
+            seen[a].push_back(v);
+        });
+    };
+    const auto other = observe(seenByOther), writer = observe(seenByWriter);
     tree->parameterWithAddress(0)->setValue(42.0f, writer);
-    const auto state = proxy.fullState();
-    EXPECT_EQ(state["parameters"]["0"].get<double>(), 42.0);
+    EXPECT_EQ(proxy.fullState()["parameters"]["0"].get<double>(), 42.0);
     {
         std::lock_guard lock(mutex);
         EXPECT_EQ(seenByOther[0], std::vector<AUValue>{42.0f});
         EXPECT_TRUE(seenByWriter[0].empty());
-    }
-
-    // Service side → host: a factory preset set there reaches every host
-    // observer once per parameter, and nothing echoes back to change it again.
-    {
-        std::lock_guard lock(mutex);
         seenByOther.clear();
-        seenByWriter.clear();
     }
     proxy.setCurrentPreset(proxy.factoryPresets()[1]);
-    const auto after = proxy.fullState();
-    std::lock_guard lock(mutex);
-    for (const auto& parameter : tree->allParameters()) {
-        const auto key = std::to_string(parameter->address());
-        const auto expected = after["parameters"][key].get<AUValue>();
-        EXPECT_EQ(parameter->value(), expected) << key;
-        ASSERT_LE(seenByOther[parameter->address()].size(), 1u) << key;
-        EXPECT_EQ(seenByWriter[parameter->address()].size(), seenByOther[parameter->address()].size()) << key;
+    const auto afterPreset = proxy.fullState();
+    {
+        std::lock_guard lock(mutex);
+        for (const auto& parameter : tree->allParameters()) {
+            const auto key = std::to_string(parameter->address());
+            EXPECT_EQ(parameter->value(), afterPreset["parameters"][key].get<AUValue>()) << key;
+            ASSERT_LE(seenByOther[parameter->address()].size(), 1u) << key;
+            EXPECT_EQ(seenByWriter[parameter->address()].size(), seenByOther[parameter->address()].size()) << key;
+        }
     }
     EXPECT_EQ(proxy.currentPreset()->name(), proxy.factoryPresets()[1]->name());
     tree->removeParameterObserver(other);
     tree->removeParameterObserver(writer);
-}
 
-TEST(OutOfProcess, FullStateCrossesWholeAndBadStatesAreRefused) {
-    auto both = loadBoth();
-    ASSERT_TRUE(both.local && both.proxy);
-    auto& proxy = *both.proxy;
+    // A state crosses whole: when the call returns the mirror holds its values
+    // and the all-values notification has come. Foreign and broken states are
+    // refused; one far larger than a packet crosses, one above the largest
+    // packet is refused before sending, and the service goes on.
     int allChanged = 0;
     const auto token = proxy.observeAllParameterValues([&] { ++allChanged; });
-
-    auto state = both.local->auAudioUnit()->fullState();
+    auto state = local.fullState();
     state["parameters"]["3"] = 12.0;
     state["parameters"]["13"] = 1.0;
     state["preset"] = nullptr;
-    foundation::NSError error;
     ASSERT_TRUE(proxy.setFullState(state, &error)) << error.description;
-    // By the time the call returns, the mirror holds the values and the
-    // all-values notification has arrived.
-    EXPECT_EQ(proxy.parameterTree()->parameterWithAddress(3)->value(), 12.0f);
-    EXPECT_EQ(proxy.parameterTree()->parameterWithAddress(13)->value(), 1.0f);
+    EXPECT_EQ(tree->parameterWithAddress(3)->value(), 12.0f);
+    EXPECT_EQ(tree->parameterWithAddress(13)->value(), 1.0f);
     EXPECT_EQ(allChanged, 1);
     EXPECT_EQ(proxy.fullState(), state);
-
     auto foreign = state;
     foreign["subtype"] = 1234;
     EXPECT_FALSE(proxy.setFullState(foreign, &error));
     EXPECT_EQ(error.code, kAudioUnitErr_InvalidPropertyValue);
-    EXPECT_FALSE(proxy.setFullStateData("not json", &error));
     EXPECT_EQ(proxy.fullState(), state);
-
-    // A state far larger than a socket packet crosses whole; one above the
-    // largest packet is refused before sending, and the service goes on.
     proxy.setHangTimeout(std::chrono::seconds(20));  // room for sanitizer builds
-    auto large = state;
-    large["parameters"]["3"] = 20.0;
-    large["notes"] = std::string(1'200'000, 'n');
-    ASSERT_TRUE(proxy.setFullState(large, &error)) << error.description;
-    EXPECT_EQ(proxy.parameterTree()->parameterWithAddress(3)->value(), 20.0f);
-    large["notes"] = std::string(16u << 20, 'n');
-    EXPECT_FALSE(proxy.setFullState(large, &error));
+    state["parameters"]["3"] = 20.0;
+    state["notes"] = std::string(1'200'000, 'n');
+    ASSERT_TRUE(proxy.setFullState(state, &error)) << error.description;
+    EXPECT_EQ(tree->parameterWithAddress(3)->value(), 20.0f);
+    state["notes"] = std::string(16u << 20, 'n');
+    EXPECT_FALSE(proxy.setFullState(state, &error));
     EXPECT_EQ(error.code, kAudioUnitErr_InvalidPropertyValue);
     EXPECT_THAT(error.description,
                 ::testing::MatchesRegex("The request is too large for the audio unit's service \\(167[0-9]{5} bytes; "
@@ -243,4 +244,11 @@ TEST(OutOfProcess, FullStateCrossesWholeAndBadStatesAreRefused) {
     EXPECT_TRUE(proxy.isServiceAlive());
     EXPECT_EQ(proxy.fullState()["parameters"]["3"], 20.0);
     proxy.removeAllParameterValuesObserver(token);
+
+    // Once the service is gone, only the editor's reserved area remains.
+    proxy.killServiceForTesting();
+    ASSERT_TRUE(pumpUntil([&] { return remoteEditor->view()->inspect()["children"].empty(); }, std::chrono::seconds(10)));
+    const ui::Color reserved = remoteEditor->view()->render(1).pixel(180, 150);
+    EXPECT_NEAR(reserved.r, 0.12, 0.01);
+    EXPECT_NEAR(reserved.g, 0.12, 0.01);
 }

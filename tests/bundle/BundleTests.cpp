@@ -100,9 +100,10 @@ TEST(Bundle, ToolsRefuseABrokenCopyInOneLineAndListSkippedBundlesOnlyWhenAsked) 
     fs::remove_all(scratch);
     // A tool of the build on the default search path with `unitFolder` in front, and a home of its own.
     const auto run = [&](std::vector<std::string> command, const fs::path& unitFolder) {
-        return testsupport::runProgram(command, {.environment = {{"HOME", scratch.string()},
-                                                                 {"DUNMARROW_AUDIO_UNIT_PATH", unitFolder.string()}},
-                                                 .timeLimit = std::chrono::seconds(60)});
+        testsupport::ProgramOptions options;
+        options.environment = {{"HOME", scratch.string()}, {"DUNMARROW_AUDIO_UNIT_PATH", unitFolder.string()}};
+        options.timeLimit = std::chrono::seconds(60);
+        return testsupport::runProgram(command, options);
     };
     const std::string render = BUNDLE_TEST_RENDER, validate = BUNDLE_TEST_VALIDATOR;
     // Copies of the built bundle (which they hide, coming first) whose module

@@ -125,7 +125,9 @@ TEST(AudioUnitViewControllerEditor, LoadingAFactoryPresetMovesEveryControl) {
     ASSERT_NE(unit, nullptr);
     const auto tree = unit->parameterTree();
     // Every parameter away from the preset first, so that every control must move.
-    const auto away = [](const ParameterRow& row) { return row.glassTeeth == row.maxValue ? row.minValue : row.maxValue; };
+    const auto away = [](const ParameterRow& row) {
+        return row.glassTeeth == row.maxValue ? row.minValue : row.maxValue;
+    };
     for (const ParameterRow& row : kParameters) tree->parameterWithAddress(row.address)->setValue(away(row));
     drainMainQueue();
     const auto moved = controlValues(*controller->view());

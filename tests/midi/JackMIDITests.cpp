@@ -59,8 +59,8 @@ struct Event {
 // Sends a message from a test client and returns the `n` words that arrive for
 // it. A cycle that runs late on a loaded machine may drop a client's output,
 // so the message is sent again (up to three times, two seconds each).
-Words sendAndReceive(testsupport::JackTestKeyboard& keyboard, Capture& capture, const std::vector<std::uint8_t>& message,
-                     std::size_t n) {
+Words sendAndReceive(testsupport::JackTestKeyboard& keyboard, Capture& capture,
+                     const std::vector<std::uint8_t>& message, std::size_t n) {
     const auto from = capture.count.load(std::memory_order_acquire);
     for (int attempt = 0; attempt < 3 && capture.count.load(std::memory_order_acquire) < from + n; ++attempt) {
         keyboard.send(message);

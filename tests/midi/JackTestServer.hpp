@@ -103,8 +103,9 @@ private:
         std::string pattern = (std::filesystem::temp_directory_path() / "dunmarrow-jackd-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) return;
         scratch_ = pattern;
-        pid_ = startProgram({jackd, "-n", name_, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"},
-                            {.scratch = scratch_})
+        ProgramOptions options;
+        options.scratch = scratch_;
+        pid_ = startProgram({jackd, "-n", name_, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"}, options)
                    .pid;
         if (pid_ <= 0) return;
 

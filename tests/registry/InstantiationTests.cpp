@@ -106,7 +106,8 @@ TEST(AVAudioUnit, EveryFailureCompletesOnceWithItsError) {
     AudioComponentRegistry registry({testBundles});
     // Bundles whose module file is gone or no module at all.
     ScratchFolder scratch;
-    const fs::path gone = makeBundle(scratch.path(), "Gone", manifest("aufx", "gone", "DmTs", "Gone"), moduleOf("Good"));
+    const fs::path gone =
+        makeBundle(scratch.path(), "Gone", manifest("aufx", "gone", "DmTs", "Gone"), moduleOf("Good"));
     const fs::path junk = makeBundle(scratch.path(), "Junk", manifest("aufx", "junk", "DmTs", "Junk"));
     AudioComponentRegistry broken({scratch.path()});
     const auto goneComponent = broken.findComponent(testDescription("gone"));
@@ -120,7 +121,9 @@ TEST(AVAudioUnit, EveryFailureCompletesOnceWithItsError) {
         NSError error;
     };
     const auto make = [&](const char(&subtype)[5]) {
-        return [&registry, subtype] { return instantiateOnMainQueue(registry.findComponent(testDescription(subtype))); };
+        return [&registry, subtype] {
+            return instantiateOnMainQueue(registry.findComponent(testDescription(subtype)));
+        };
     };
     const auto osStatus = [](std::int64_t code, const std::string& description) {
         return foundation::makeOSStatusError(static_cast<std::int32_t>(code), description);
@@ -144,10 +147,12 @@ TEST(AVAudioUnit, EveryFailureCompletesOnceWithItsError) {
                                     "\"SomeOtherClass\"")},
         // A factory's own error reaches the host unchanged.
         {make("ferr"), NSError{"RegistryTestDomain", 42, "The test factory refuses"}},
-        {make("thrw"), osStatus(kAudioUnitErr_FailedInitialization,
-                                "The factory of \"Dunmarrow Tests: RegistryTestThrows\" failed: test factory exploded")},
+        {make("thrw"),
+         osStatus(kAudioUnitErr_FailedInitialization,
+                  "The factory of \"Dunmarrow Tests: RegistryTestThrows\" failed: test factory exploded")},
         {[&] { return instantiateOnMainQueue(goneComponent); },
-         osStatus(kAudioUnitErr_InvalidFilePath, "The module file " + (gone / "Module.so").string() + " does not exist")},
+         osStatus(kAudioUnitErr_InvalidFilePath,
+                  "The module file " + (gone / "Module.so").string() + " does not exist")},
         {[&] { return instantiateOnMainQueue(broken.findComponent(testDescription("junk"))); },
          osStatus(kAudioUnitErr_InvalidFilePath,
                   "The module " + (junk / "Module.so").string() + " cannot be loaded: it is not an ELF file")},

@@ -103,7 +103,8 @@ protected:
         std::vector<AUAudioUnitBusPtr> inputs;
         if (takesInput_) inputs.push_back(AUAudioUnitBus::make(format));
         inputs_ = AUAudioUnitBusArray::make(shared_from_this(), AUAudioUnitBusTypeInput, std::move(inputs));
-        outputs_ = AUAudioUnitBusArray::make(shared_from_this(), AUAudioUnitBusTypeOutput, {AUAudioUnitBus::make(format)});
+        outputs_ =
+            AUAudioUnitBusArray::make(shared_from_this(), AUAudioUnitBusTypeOutput, {AUAudioUnitBus::make(format)});
         build();
         return true;
     }
@@ -123,7 +124,8 @@ class FakeUnitFactory : public audiounit::AUAudioUnitFactory {
 public:
     std::shared_ptr<audiounit::AUAudioUnit> createAudioUnit(const audiounit::AudioComponentDescription& description,
                                                             foundation::NSError* outError) override {
-        return audiounit::AUAudioUnit::create<Unit>(description, audiounit::kAudioComponentInstantiation_None, outError);
+        using audiounit::AUAudioUnit, audiounit::kAudioComponentInstantiation_None;
+        return AUAudioUnit::create<Unit>(description, kAudioComponentInstantiation_None, outError);
     }
 };
 

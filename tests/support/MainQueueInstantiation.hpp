@@ -24,8 +24,8 @@ struct Instantiation {
 };
 
 template <typename Target>
-Instantiation instantiateOnMainQueue(
-    Target target, audiounit::AudioComponentInstantiationOptions options = audiounit::kAudioComponentInstantiation_None) {
+Instantiation instantiateOnMainQueue(Target target, audiounit::AudioComponentInstantiationOptions options =
+                                                        audiounit::kAudioComponentInstantiation_None) {
     audiounit::AVAudioUnit::setMainThreadExecutor(
         [](std::function<void()> job) { foundation::DispatchQueue::main().async(std::move(job)); });
     auto outcome = std::make_shared<Instantiation>();

@@ -1,7 +1,7 @@
 #pragma once
 // What the bundle tests share: where the build put the effect's bundle, the
-// effect's parameters as its documentation lists them, and instantiation with
-// the test's thread running the main run loop.
+// effect's parameters as its documentation lists them, and the factory called
+// the way the platform calls it.
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
-#include "audiounit/AVAudioUnit.hpp"
+#include "AudioUnitViewController.hpp"
 #include "foundation/DispatchQueue.hpp"
 #include "foundation/RunLoop.hpp"
 
@@ -25,6 +26,15 @@ inline const fs::path kBundle = kOutputDirectory / "DunmarrowAUExtension.auext";
 
 inline constexpr audiounit::AudioComponentDescription kDunmarrow{
     audiounit::fourCharCode("aufx"), audiounit::fourCharCode("dmds"), audiounit::fourCharCode("QVRN"), 0, 0};
+
+// Runs what the main queue holds, and what those jobs queue in turn.
+inline void drainMainQueue() {
+    for (int round = 0; round < 3; ++round) {
+        bool reached = false;
+        foundation::DispatchQueue::main().async([&] { reached = true; });
+        EXPECT_TRUE(foundation::RunLoop::main().runUntil([&] { return reached; }, std::chrono::seconds(30)));
+    }
+}
 
 struct ParameterRow {
     const char* identifier;
@@ -54,29 +64,22 @@ inline constexpr std::array<ParameterRow, 14> kParameters{{
     {"gain", "Output", 4, 0, 1, 0.8f, 0.72f},
 }};
 
-struct Instantiation {
-    std::shared_ptr<audiounit::AVAudioUnit> node;
-    std::optional<foundation::NSError> error;
-    bool completedOnMainThread = false;
-};
-
-// Instantiates with the platform's main-thread steps sent to the main queue,
-// which this thread runs until the completion has come.
-template <typename Target>
-Instantiation instantiate(Target target) {
-    audiounit::AVAudioUnit::setMainThreadExecutor(
-        [](std::function<void()> job) { foundation::DispatchQueue::main().async(std::move(job)); });
-    auto outcome = std::make_shared<std::optional<Instantiation>>();
-    audiounit::AVAudioUnit::instantiate(
-        std::move(target), audiounit::kAudioComponentInstantiation_None,
-        [outcome](std::shared_ptr<audiounit::AVAudioUnit> node, std::optional<foundation::NSError> error) {
-            outcome->emplace(Instantiation{std::move(node), std::move(error), foundation::isMainThread()});
-        });
-    const bool done = foundation::RunLoop::main().runUntil([&] { return outcome->has_value(); },
-                                                           std::chrono::seconds(30));
-    audiounit::AVAudioUnit::setMainThreadExecutor(nullptr);
-    EXPECT_TRUE(done) << "the instantiation did not complete";
-    return done ? std::move(**outcome) : Instantiation{};
+// Calls the principal class's factory on a thread of its own, as the platform
+// does, while this thread runs the main run loop until it has returned and
+// the main-queue jobs it left (the editor's build) have run.
+inline std::shared_ptr<audiounit::AUAudioUnit> createUnit(
+    AudioUnitViewController& controller, const audiounit::AudioComponentDescription& description = kDunmarrow,
+    foundation::NSError* outError = nullptr) {
+    std::shared_ptr<audiounit::AUAudioUnit> unit;
+    bool returned = false;
+    std::thread platform([&] {
+        unit = controller.createAudioUnit(description, outError);
+        foundation::DispatchQueue::main().async([&] { returned = true; });
+    });
+    EXPECT_TRUE(foundation::RunLoop::main().runUntil([&] { return returned; }, std::chrono::seconds(30)));
+    platform.join();
+    drainMainQueue();
+    return unit;
 }
 
 }  // namespace bundletest

@@ -1,94 +1,26 @@
 // The built bundle as hosts see it: its manifest in the registry, its files,
-// the one symbol its module exports, and the unit that instantiation through
-// the registry delivers.
+// the one symbol its module exports, the unit that instantiation through the
+// registry delivers, and the tools over broken copies of it.
 
 #include <gtest/gtest.h>
-
-#include "FileContents.hpp"
-
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <mutex>
-#include <utility>
-#include <vector>
 
 #include "AudioUnitViewController.hpp"
 #include "BundleTestSupport.hpp"
+#include "FileContents.hpp"
+#include "MainQueueInstantiation.hpp"
+#include "RunProgram.hpp"
 #include "audiounit/AUAudioUnit.hpp"
 #include "audiounit/AudioComponentRegistry.hpp"
 
 using namespace audiounit;
 using namespace bundletest;
 
-namespace {
-
-std::string exportedSymbols(const fs::path& module) {
-    const std::string command =
-        std::string(BUNDLE_TEST_NM) + " -D --defined-only --format=just-symbols '" + module.string() + "'";
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return "popen failed";
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
-    EXPECT_EQ(::pclose(pipe), 0) << command;
-    return output;
-}
-
-// Every value change a parameter tree reports, in order.
-class TreeRecorder {
-public:
-    explicit TreeRecorder(const AUParameterTreePtr& tree) : tree_(tree) {
-        token_ = tree_->tokenByAddingParameterObserver([this](AUParameterAddress address, AUValue value) {
-            std::lock_guard lock(mutex_);
-            events_.emplace_back(address, value);
-        });
-    }
-    ~TreeRecorder() { tree_->removeParameterObserver(token_); }
-
-    std::vector<std::pair<AUParameterAddress, AUValue>> take() {
-        std::lock_guard lock(mutex_);
-        return std::exchange(events_, {});
-    }
-
-private:
-    AUParameterTreePtr tree_;
-    AUParameterObserverToken token_;
-    std::mutex mutex_;
-    std::vector<std::pair<AUParameterAddress, AUValue>> events_;
-};
-
-// A tool of the build run as a child process on the default search path,
-// with `unitFolder` in front and a home of its own; at most a minute.
-struct ToolRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-ToolRun runTool(const std::string& arguments, const fs::path& unitFolder, const fs::path& scratch) {
-    const std::string command = "env HOME='" + scratch.string() + "' DUNMARROW_AUDIO_UNIT_PATH='" +
-                                unitFolder.string() + "' timeout 60 " + arguments + " >'" +
-                                (scratch / "out").string() + "' 2>'" + (scratch / "err").string() + "'";
-    const int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, testsupport::fileContents(scratch / "out"),
-            testsupport::fileContents(scratch / "err")};
-}
-
-// The values each parameter has in tree order, as change events.
-std::vector<std::pair<AUParameterAddress, AUValue>> valuesInTreeOrder(const AUParameterTree& tree) {
-    std::vector<std::pair<AUParameterAddress, AUValue>> values;
-    for (const auto& parameter : tree.allParameters()) values.emplace_back(parameter->address(), parameter->value());
-    return values;
-}
-
-}  // namespace
-
-TEST(Bundle, TheRegistryReadsItsManifest) {
+TEST(Bundle, TheRegistryReadsItsManifestAndTheModuleExportsOnlyItsEntry) {
     AudioComponentRegistry registry({kOutputDirectory});
     const auto found = registry.componentsMatchingDescription(kDunmarrow);
     ASSERT_EQ(found.size(), 1u);
@@ -110,27 +42,28 @@ TEST(Bundle, TheRegistryReadsItsManifest) {
     const fs::path font = kBundle / "Resources" / "Glimra.otf";
     ASSERT_TRUE(fs::is_regular_file(font));
     EXPECT_TRUE(testsupport::fileContents(font) == testsupport::fileContents(BUNDLE_TEST_FONT));
-}
 
-TEST(Bundle, TheModuleExportsItsEntryAndNothingElse) {
-    EXPECT_EQ(exportedSymbols(kBundle / "DunmarrowAUExtension.so"), "DunmarrowAudioUnitModuleEntry\n");
+    // The module exports its entry and nothing else.
+    const auto symbols = testsupport::runProgram({BUNDLE_TEST_NM, "-D", "--defined-only", "--format=just-symbols",
+                                                  (kBundle / "DunmarrowAUExtension.so").string()});
+    EXPECT_EQ(symbols.out, "DunmarrowAudioUnitModuleEntry\n") << symbols.err;
 }
 
 TEST(Bundle, InstantiationByDescriptionGivesTheEffectWithItsDefaults) {
     // The shared registry, on the default search path: the build's lib/
     // folder beside this program's bin/ folder.
     AudioComponentRegistry::shared().rescan();
-    const Instantiation made = instantiate(kDunmarrow);
+    const auto made = testsupport::instantiateOnMainQueue(kDunmarrow);
     ASSERT_FALSE(made.error.has_value()) << made.error->localizedDescription();
-    ASSERT_NE(made.node, nullptr);
-    EXPECT_TRUE(made.completedOnMainThread);
-    EXPECT_EQ(made.node->name(), "Qvarn: Dunmarrow");
-    EXPECT_EQ(fs::weakly_canonical(made.node->component()->bundlePath), fs::weakly_canonical(kBundle));
+    ASSERT_NE(made.unit, nullptr);
+    EXPECT_EQ(made.completedOn, std::this_thread::get_id());
+    EXPECT_EQ(made.unit->name(), "Qvarn: Dunmarrow");
+    EXPECT_EQ(fs::weakly_canonical(made.unit->component()->bundlePath), fs::weakly_canonical(kBundle));
 
     // The principal object is the effect's view controller, holding the unit.
-    const auto* controller = dynamic_cast<AudioUnitViewController*>(made.node->principalObject().get());
+    const auto* controller = dynamic_cast<AudioUnitViewController*>(made.unit->principalObject().get());
     ASSERT_NE(controller, nullptr);
-    const auto unit = made.node->auAudioUnit();
+    const auto unit = made.unit->auAudioUnit();
     ASSERT_NE(unit, nullptr);
     EXPECT_EQ(controller->currentAudioUnit(), unit);
     EXPECT_EQ(controller->editorSize(), (AudioUnitViewController::Size{720, 600}));
@@ -162,42 +95,17 @@ TEST(Bundle, InstantiationByDescriptionGivesTheEffectWithItsDefaults) {
     EXPECT_EQ(names, (std::vector<std::string>{"Blackwall", "Glass Teeth", "Funeral Bloom"}));
 }
 
-TEST(Bundle, ARestoredStateIsAnnouncedToEveryObserverOfTheTree) {
-    const Instantiation made = instantiate(AudioComponentRegistry({kOutputDirectory}).findComponent(kDunmarrow));
-    ASSERT_NE(made.node, nullptr);
-    const auto unit = made.node->auAudioUnit();
-    const auto tree = unit->parameterTree();
-    ASSERT_NE(tree, nullptr);
-
-    // A state saved with "Funeral Bloom" and two values of its own.
-    unit->setCurrentPreset(AUAudioUnitPreset::make(2, ""));
-    tree->parameterWithAddress(12)->setValue(0.25f);  // stereoSpread
-    tree->parameterWithAddress(0)->setValue(12.5f);   // drive
-    const auto saved = unit->fullState();
-    const auto savedValues = valuesInTreeOrder(*tree);
-    unit->setCurrentPreset(AUAudioUnitPreset::make(0, ""));
-
-    TreeRecorder recorder(tree);
-    foundation::NSError error;
-    ASSERT_TRUE(unit->setFullState(saved, &error)) << error.localizedDescription();
-    const auto events = recorder.take();
-    // Whatever the restore itself announced, it ends with every parameter
-    // announced once more, in tree order, with the restored value.
-    ASSERT_GE(events.size(), kParameters.size());
-    const std::vector<std::pair<AUParameterAddress, AUValue>> last(events.end() - kParameters.size(), events.end());
-    EXPECT_EQ(last, savedValues);
-    EXPECT_EQ(valuesInTreeOrder(*tree), savedValues);
-
-    // The all-values-changed notification alone: exactly the fourteen values.
-    unit->postAllParameterValuesChanged();
-    EXPECT_EQ(recorder.take(), savedValues);
-}
-
 TEST(Bundle, ToolsRefuseABrokenCopyInOneLineAndListSkippedBundlesOnlyWhenAsked) {
-    const std::string render = BUNDLE_TEST_RENDER;
-    const std::string validate = BUNDLE_TEST_VALIDATOR;
     const fs::path scratch = fs::temp_directory_path() / ("dunmarrow-broken-bundles-" + std::to_string(::getpid()));
     fs::remove_all(scratch);
+    // A tool of the build on the default search path with `unitFolder` in front, and a home of its own.
+    const auto run = [&](std::vector<std::string> command, const fs::path& unitFolder) {
+        testsupport::ProgramOptions options;
+        options.environment = {{"HOME", scratch.string()}, {"DUNMARROW_AUDIO_UNIT_PATH", unitFolder.string()}};
+        options.timeLimit = std::chrono::seconds(60);
+        return testsupport::runProgram(command, options);
+    };
+    const std::string render = BUNDLE_TEST_RENDER, validate = BUNDLE_TEST_VALIDATOR;
     // Copies of the built bundle (which they hide, coming first) whose module
     // is cut short or no ELF file at all.
     struct Broken {
@@ -222,13 +130,13 @@ TEST(Bundle, ToolsRefuseABrokenCopyInOneLineAndListSkippedBundlesOnlyWhenAsked) 
             std::ofstream(module, std::ios::trunc) << "not a library";
         const std::string refusal = "The module " + module.string() + " cannot be loaded: " + entry.reasonStart;
 
-        const ToolRun rendered = runTool(render + " --list-presets", folder, scratch);
+        const auto rendered = run({render, "--list-presets"}, folder);
         EXPECT_EQ(rendered.status, 1) << rendered.err;
         EXPECT_EQ(rendered.out, "");
         EXPECT_EQ(rendered.err.rfind("dunmarrow-render: cannot load the effect: " + refusal, 0), 0u) << rendered.err;
         EXPECT_EQ(std::count(rendered.err.begin(), rendered.err.end(), '\n'), 1) << rendered.err;
 
-        const ToolRun validated = runTool(validate + " aufx dmds QVRN", folder, scratch);
+        const auto validated = run({validate, "aufx", "dmds", "QVRN"}, folder);
         EXPECT_EQ(validated.status, 2) << validated.out;
         EXPECT_EQ(validated.out.rfind("FAIL open (cold): " + refusal, 0), 0u) << validated.out;
         EXPECT_NE(validated.out.find(" (-66742)\nValidation failed: the component could not be opened\n"),
@@ -239,10 +147,10 @@ TEST(Bundle, ToolsRefuseABrokenCopyInOneLineAndListSkippedBundlesOnlyWhenAsked) 
         const std::string hidden = "skipped " + (kBundle / "Info.json").string() +
                                    ": AudioComponents[0]: type aufx, subtype dmds, manufacturer QVRN is already "
                                    "provided by " + (folder / "DunmarrowAUExtension.auext").string() + "\n";
-        const ToolRun verbose = runTool(render + " --verbose --list-presets", folder, scratch);
+        const auto verbose = run({render, "--verbose", "--list-presets"}, folder);
         EXPECT_EQ(verbose.err.rfind("dunmarrow-render: " + hidden + "dunmarrow-render: cannot load the effect: ", 0),
                   0u) << verbose.err;
-        EXPECT_EQ(runTool(validate + " --verbose aufx dmds QVRN", folder, scratch).err,
+        EXPECT_EQ(run({validate, "--verbose", "aufx", "dmds", "QVRN"}, folder).err,
                   "dunmarrow-validate: " + hidden);
     }
 
@@ -253,12 +161,12 @@ TEST(Bundle, ToolsRefuseABrokenCopyInOneLineAndListSkippedBundlesOnlyWhenAsked) 
     ASSERT_EQ(::mkfifo((fifoFolder / "Blocking.auext" / "Info.json").c_str(), 0644), 0);
     const std::string skippedFifo =
         "skipped " + (fifoFolder / "Blocking.auext" / "Info.json").string() + ": is not a regular file\n";
-    const ToolRun listed = runTool(render + " --list-presets", fifoFolder, scratch);
+    const auto listed = run({render, "--list-presets"}, fifoFolder);
     EXPECT_EQ(listed.status, 0) << listed.err;
     EXPECT_EQ(listed.err, "");
-    EXPECT_EQ(runTool(render + " --verbose --list-presets", fifoFolder, scratch).err,
+    EXPECT_EQ(run({render, "--verbose", "--list-presets"}, fifoFolder).err,
               "dunmarrow-render: " + skippedFifo);
-    const ToolRun unmatched = runTool(validate + " aufx dmdz QVRN", fifoFolder, scratch);
+    const auto unmatched = run({validate, "aufx", "dmdz", "QVRN"}, fifoFolder);
     EXPECT_EQ(unmatched.status, 2);
     EXPECT_EQ(unmatched.err, "dunmarrow-validate: " + skippedFifo);
     EXPECT_EQ(unmatched.out,

@@ -11,7 +11,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "AudioUnitViewController.hpp"
@@ -57,14 +56,7 @@ protected:
         if (!server.installed()) GTEST_SKIP() << "Xvfb is not installed; the X11 window tests need it";
         ASSERT_FALSE(server.display().empty()) << "Xvfb did not report a display";
         controller = std::make_shared<AudioUnitViewController>();
-        bool returned = false;
-        std::thread platform([&] {
-            foundation::NSError error;
-            unit = controller->createAudioUnit(kDunmarrow, &error);
-            foundation::DispatchQueue::main().async([&] { returned = true; });
-        });
-        ASSERT_TRUE(foundation::RunLoop::main().runUntil([&] { return returned; }, std::chrono::seconds(30)));
-        platform.join();
+        unit = createUnit(*controller);
         ASSERT_NE(unit, nullptr);
         tree = unit->parameterTree();
 

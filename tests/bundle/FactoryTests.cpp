@@ -1,13 +1,14 @@
-// The principal class's factory in process: where its body runs, what it
-// leaves behind, how it fails, and the re-announcing of all values that it
-// installs.
+// The principal class's factory in process: where its body runs, how it
+// fails, and the re-announcing of all values that it installs.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <future>
+#include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "AudioUnitViewController.hpp"
 #include "BundleTestSupport.hpp"
@@ -20,29 +21,34 @@ using foundation::NSError;
 
 namespace {
 
-struct FactoryResult {
-    std::shared_ptr<AUAudioUnit> unit;
-    NSError error;
+using Values = std::vector<std::pair<AUParameterAddress, AUValue>>;
+
+// Every value change a parameter tree reports, in order.
+class TreeRecorder {
+public:
+    explicit TreeRecorder(AUParameterTreePtr tree) : tree_(std::move(tree)) {
+        token_ = tree_->tokenByAddingParameterObserver([this](AUParameterAddress address, AUValue value) {
+            std::lock_guard lock(mutex_);
+            events_.emplace_back(address, value);
+        });
+    }
+    ~TreeRecorder() { tree_->removeParameterObserver(token_); }
+    Values take() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(events_, {});
+    }
+
+private:
+    AUParameterTreePtr tree_;
+    AUParameterObserverToken token_;
+    std::mutex mutex_;
+    Values events_;
 };
 
-// Calls the factory on a thread of its own, as the platform does, while this
-// thread runs the main run loop.
-FactoryResult callFactory(AudioUnitViewController& controller, const AudioComponentDescription& description) {
-    auto call = std::async(std::launch::async, [&] {
-        FactoryResult result;
-        result.unit = controller.createAudioUnit(description, &result.error);
-        return result;
-    });
-    const bool done = foundation::RunLoop::main().runUntil(
-        [&] { return call.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-        std::chrono::seconds(30));
-    EXPECT_TRUE(done) << "the factory did not return";
-    return call.get();
-}
-
-// Counts every value change the tree reports.
-AUParameterObserverToken countChanges(const AUParameterTreePtr& tree, std::atomic<int>& count) {
-    return tree->tokenByAddingParameterObserver([&count](AUParameterAddress, AUValue) { ++count; });
+Values valuesInTreeOrder(const AUParameterTree& tree) {
+    Values values;
+    for (const auto& parameter : tree.allParameters()) values.emplace_back(parameter->address(), parameter->value());
+    return values;
 }
 
 }  // namespace
@@ -50,15 +56,13 @@ AUParameterObserverToken countChanges(const AUParameterTreePtr& tree, std::atomi
 TEST(AudioUnitViewControllerFactory, RunsOnTheMainQueueAndWaitsForIt) {
     AudioUnitViewController controller;
     EXPECT_EQ(controller.currentAudioUnit(), nullptr);
-    EXPECT_EQ(controller.editorSize(), (AudioUnitViewController::Size{720, 600}));
 
-    // This thread is the main thread; until it runs the main queue, the call
-    // cannot finish.
+    // This thread is the main thread; until it runs the main queue, the call cannot finish.
     (void)foundation::RunLoop::main().runOnce();
     std::atomic<bool> returned{false};
-    FactoryResult result;
+    std::shared_ptr<AUAudioUnit> unit;
     std::thread platform([&] {
-        result.unit = controller.createAudioUnit(kDunmarrow, &result.error);
+        unit = controller.createAudioUnit(kDunmarrow, nullptr);
         returned = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -66,69 +70,68 @@ TEST(AudioUnitViewControllerFactory, RunsOnTheMainQueueAndWaitsForIt) {
     EXPECT_TRUE(foundation::RunLoop::main().runUntil([&] { return returned.load(); }, std::chrono::seconds(30)));
     platform.join();
 
-    ASSERT_NE(result.unit, nullptr);
-    EXPECT_EQ(controller.currentAudioUnit(), result.unit);
-    EXPECT_NE(dynamic_cast<DunmarrowAUExtensionAudioUnit*>(result.unit.get()), nullptr);
-    EXPECT_EQ(result.unit->componentDescription(), kDunmarrow);
-    EXPECT_EQ(result.unit->instantiationOptions(), kAudioComponentInstantiation_None);
-    const auto tree = result.unit->parameterTree();
-    ASSERT_NE(tree, nullptr);
-    for (const ParameterRow& row : kParameters)
-        EXPECT_EQ(tree->parameterWithAddress(row.address)->value(), row.defaultValue) << row.identifier;
-    ASSERT_NE(result.unit->currentPreset(), nullptr);
-    EXPECT_EQ(result.unit->currentPreset()->name(), "Blackwall");
+    ASSERT_NE(unit, nullptr);
+    EXPECT_EQ(controller.currentAudioUnit(), unit);
+    EXPECT_NE(dynamic_cast<DunmarrowAUExtensionAudioUnit*>(unit.get()), nullptr);
+    EXPECT_EQ(unit->componentDescription(), kDunmarrow);
+    EXPECT_EQ(unit->instantiationOptions(), kAudioComponentInstantiation_None);
 }
 
-TEST(AudioUnitViewControllerFactory, OnlyItsCurrentUnitIsReannounced) {
+// A restored state and the all-values notification announce every value
+// once more, in tree order, to observers of the factory's current unit only.
+TEST(AudioUnitViewControllerFactory, OnlyItsCurrentUnitIsReannouncedAfterARestore) {
     auto controller = std::make_unique<AudioUnitViewController>();
-    const FactoryResult first = callFactory(*controller, kDunmarrow);
-    const FactoryResult second = callFactory(*controller, kDunmarrow);
-    ASSERT_NE(first.unit, nullptr);
-    ASSERT_NE(second.unit, nullptr);
-    EXPECT_NE(first.unit, second.unit);
-    EXPECT_EQ(controller->currentAudioUnit(), second.unit);
+    const auto first = createUnit(*controller);
+    const auto second = createUnit(*controller);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(controller->currentAudioUnit(), second);
 
-    std::atomic<int> firstChanges{0};
-    std::atomic<int> secondChanges{0};
-    const auto firstToken = countChanges(first.unit->parameterTree(), firstChanges);
-    const auto secondToken = countChanges(second.unit->parameterTree(), secondChanges);
-    first.unit->postAllParameterValuesChanged();
-    second.unit->postAllParameterValuesChanged();
-    EXPECT_EQ(firstChanges.load(), 0) << "the replaced unit is still observed";
-    EXPECT_EQ(secondChanges.load(), 14);
+    // A state saved with "Funeral Bloom" and two values of its own.
+    const auto tree = second->parameterTree();
+    second->setCurrentPreset(AUAudioUnitPreset::make(2, ""));
+    tree->parameterWithAddress(12)->setValue(0.25f);  // stereoSpread
+    tree->parameterWithAddress(0)->setValue(12.5f);   // drive
+    const auto saved = second->fullState();
+    const auto savedValues = valuesInTreeOrder(*tree);
+    second->setCurrentPreset(AUAudioUnitPreset::make(0, ""));
+
+    TreeRecorder firstRecorder(first->parameterTree()), secondRecorder(tree);
+    NSError error;
+    ASSERT_TRUE(second->setFullState(saved, &error)) << error.localizedDescription();
+    // Whatever the restore itself announced, it ends with every value announced once more.
+    const auto restored = secondRecorder.take();
+    ASSERT_GE(restored.size(), savedValues.size());
+    EXPECT_EQ(Values(restored.end() - static_cast<std::ptrdiff_t>(savedValues.size()), restored.end()), savedValues);
+    second->postAllParameterValuesChanged();
+    EXPECT_EQ(secondRecorder.take(), savedValues);
+    first->postAllParameterValuesChanged();
+    EXPECT_TRUE(firstRecorder.take().empty()) << "the replaced unit is still observed";
 
     // A unit set up the same way but not by the factory announces nothing.
     auto plain = AUAudioUnit::create<DunmarrowAUExtensionAudioUnit>(kDunmarrow, kAudioComponentInstantiation_None);
     ASSERT_NE(plain, nullptr);
     plain->setupParameterTree(createParameterTree(parameterTreeSpec()));
-    std::atomic<int> plainChanges{0};
-    const auto plainToken = countChanges(plain->parameterTree(), plainChanges);
+    TreeRecorder plainRecorder(plain->parameterTree());
     plain->postAllParameterValuesChanged();
-    EXPECT_EQ(plainChanges.load(), 0);
+    EXPECT_TRUE(plainRecorder.take().empty());
 
-    // The observation lives as long as the controller; the host may keep the unit.
+    // The observation ends with the controller; the host may keep the unit.
     controller.reset();
-    second.unit->postAllParameterValuesChanged();
-    EXPECT_EQ(secondChanges.load(), 14);
-    first.unit->parameterTree()->removeParameterObserver(firstToken);
-    second.unit->parameterTree()->removeParameterObserver(secondToken);
-    plain->parameterTree()->removeParameterObserver(plainToken);
+    second->postAllParameterValuesChanged();
+    EXPECT_TRUE(secondRecorder.take().empty());
 }
 
 TEST(AudioUnitViewControllerFactory, ACreationFailureIsReturnedAsTheError) {
     AudioUnitViewController controller;
     const AudioComponentDescription incomplete{fourCharCode("aufx"), 0, fourCharCode("QVRN"), 0, 0};
-    const FactoryResult result = callFactory(controller, incomplete);
-    EXPECT_EQ(result.unit, nullptr);
-    EXPECT_EQ(result.error.domain, foundation::NSOSStatusErrorDomain);
-    EXPECT_EQ(result.error.code, kAudioUnitErr_InvalidPropertyValue);
+    NSError error;
+    EXPECT_EQ(createUnit(controller, incomplete, &error), nullptr);
+    EXPECT_EQ(error.domain, foundation::NSOSStatusErrorDomain);
+    EXPECT_EQ(error.code, kAudioUnitErr_InvalidPropertyValue);
     EXPECT_EQ(controller.currentAudioUnit(), nullptr);
-
-    // A null error pointer is allowed.
-    auto call = std::async(std::launch::async, [&] { return controller.createAudioUnit(incomplete, nullptr); });
-    EXPECT_TRUE(foundation::RunLoop::main().runUntil(
-        [&] { return call.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, std::chrono::seconds(30)));
-    EXPECT_EQ(call.get(), nullptr);
+    EXPECT_EQ(createUnit(controller, incomplete, nullptr), nullptr);  // a null error pointer is allowed
 }
 
 TEST(AudioUnitViewControllerFactoryDeathTest, CalledOnTheMainThreadItStopsTheProcess) {
@@ -137,8 +140,7 @@ TEST(AudioUnitViewControllerFactoryDeathTest, CalledOnTheMainThreadItStopsThePro
         {
             AudioUnitViewController controller;
             (void)foundation::RunLoop::main().runOnce();  // this thread is the main thread
-            NSError error;
-            (void)controller.createAudioUnit(kDunmarrow, &error);
+            (void)controller.createAudioUnit(kDunmarrow, nullptr);
         },
         "Fatal error: dispatch sync on the main queue from the main thread would deadlock");
 }

@@ -1,7 +1,8 @@
 // dunmarrow-render's back end on the real effect, loaded through the registry:
 // it renders exactly what the effect's kernel renders when driven directly
-// with the same values, its cycles allocate nothing, and presets and settings
-// reach the unit through its presets and parameter tree.
+// with the same values (or copies its input, bypassed), its cycles allocate
+// nothing, and presets and settings reach the unit through its presets and
+// parameter tree.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -104,7 +105,8 @@ std::unique_ptr<render::RegistryBackend> loadEffect() {
     return render::RegistryBackend::load(kDunmarrow);
 }
 
-// How a case configures the effect, and the values the kernel then holds.
+// How a case configures the effect, and the values the kernel then holds
+// (none: bypassed, the input comes out unchanged).
 struct RenderCase {
     const char* name;
     std::uint32_t channels;
@@ -116,7 +118,7 @@ void PrintTo(const RenderCase& renderCase, std::ostream* os) { *os << renderCase
 
 class RealUnitRender : public ::testing::TestWithParam<RenderCase> {};
 
-TEST_P(RealUnitRender, MatchesTheKernelDrivenDirectlyBitForBit) {
+TEST_P(RealUnitRender, MatchesTheKernelDrivenDirectlyBitForBitWithoutAllocating) {
     const RenderCase& rc = GetParam();
     constexpr std::uint32_t kBlock = 256;
     constexpr std::uint32_t kFrames = kBlock * 24 + 77;  // the last cycle is short
@@ -124,16 +126,22 @@ TEST_P(RealUnitRender, MatchesTheKernelDrivenDirectlyBitForBit) {
 
     auto effect = loadEffect();
     rc.configure(*effect);
-    effect->prepare({48000.0, rc.channels, kBlock, false});
+    effect->prepare({48000.0, rc.channels, kBlock, rc.values == nullptr});
     CycleDriver driver(input);
+    ASSERT_EQ(driver.cycle(*effect, kBlock), noErr);  // warm-up outside the count
+    rtcheck::ScopedAllocationCounter counter;
     driver.renderAll(*effect, kBlock);
+    EXPECT_EQ(counter.stop().total(), 0u);
 
+    if (rc.values == nullptr) {
+        EXPECT_EQ(driver.output, input);
+        return;
+    }
     const Channels expected = kernelReference(input, rc.values(), 48000.0, kBlock);
     for (std::uint32_t c = 0; c < rc.channels; ++c)
         EXPECT_EQ(std::memcmp(driver.output[c].data(), expected[c].data(), kFrames * sizeof(float)), 0)
             << "channel " << c;
-    // And the effect did something.
-    EXPECT_NE(driver.output[0], input[0]);
+    EXPECT_NE(driver.output[0], input[0]);  // and the effect did something
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -141,6 +149,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RenderCase{"DefaultsMono", 1, [](render::RegistryBackend&) {}, defaults},
         RenderCase{"DefaultsStereo", 2, [](render::RegistryBackend&) {}, defaults},
+        RenderCase{"BypassedMono", 1, [](render::RegistryBackend&) {}, nullptr},
+        RenderCase{"BypassedStereo", 2, [](render::RegistryBackend&) {}, nullptr},
         RenderCase{"GlassTeethByName", 2, [](render::RegistryBackend& e) { e.selectPreset("Glass Teeth"); },
                    glassTeeth},
         RenderCase{"PresetBySettings", 2,
@@ -167,35 +177,6 @@ INSTANTIATE_TEST_SUITE_P(
                    }}),
     [](const ::testing::TestParamInfo<RenderCase>& p) { return std::string(p.param.name); });
 
-TEST(RealUnitRenderCycles, AllocateNothingAndBypassCopies) {
-    for (const std::uint32_t channels : {1u, 2u}) {
-        for (const bool bypass : {false, true}) {
-            SCOPED_TRACE(std::to_string(channels) + (bypass ? " channels, bypassed" : " channels"));
-            constexpr std::uint32_t kBlock = 128;
-            constexpr std::uint32_t kCycles = 500;
-            const Channels input = riffLikeInput(channels, kBlock * kCycles);
-            auto effect = loadEffect();
-            effect->prepare({44100.0, channels, kBlock, bypass});
-            CycleDriver driver(input);
-            ASSERT_EQ(driver.cycle(*effect, kBlock), noErr);  // warm-up outside the count
-            rtcheck::ScopedAllocationCounter counter;
-            for (std::uint32_t i = 1; i < kCycles; ++i) ASSERT_EQ(driver.cycle(*effect, kBlock), noErr);
-            EXPECT_EQ(counter.stop().total(), 0u);
-            if (bypass) {
-                EXPECT_EQ(driver.output, input);
-            }
-        }
-    }
-}
-
-TEST(RealUnitRenderCycles, ACycleAboveTheMaximumIsRefused) {
-    auto effect = loadEffect();
-    effect->prepare({44100.0, 1, 64, false});
-    const Channels input(1, std::vector<float>(65));
-    CycleDriver driver(input);
-    EXPECT_EQ(driver.cycle(*effect, 65), kAudioUnitErr_TooManyFramesToProcess);
-}
-
 // The text and exit status of the ToolError a call throws.
 template <typename Call>
 std::pair<std::string, int> failureOf(Call call) {
@@ -207,7 +188,7 @@ std::pair<std::string, int> failureOf(Call call) {
     return {"no error", 0};
 }
 
-TEST(RealUnitChoices, UnknownPresetsParametersAndValuesAreRefusedAndChangeNothing) {
+TEST(RealUnitChoices, UnknownPresetsParametersValuesAndOversizedCyclesAreRefusedAndChangeNothing) {
     auto effect = loadEffect();
     const auto tree = effect->audioUnit().parameterTree();
     using Failure = std::pair<std::string, int>;
@@ -232,6 +213,12 @@ TEST(RealUnitChoices, UnknownPresetsParametersAndValuesAreRefusedAndChangeNothin
     EXPECT_EQ(effect->audioUnit().currentPreset()->name(), "Funeral Bloom");
     effect->selectPreset("0");
     EXPECT_EQ(effect->audioUnit().currentPreset()->name(), "Blackwall");
+
+    // A cycle above the maximum is refused.
+    effect->prepare({44100.0, 1, 64, false});
+    const Channels input(1, std::vector<float>(65));
+    CycleDriver driver(input);
+    EXPECT_EQ(driver.cycle(*effect, 65), kAudioUnitErr_TooManyFramesToProcess);
 }
 
 TEST(RealUnitChoices, UserPresetsAreListedAndRestoredByName) {

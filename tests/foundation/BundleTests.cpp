@@ -42,11 +42,21 @@ void writeFile(const fs::path& path, const std::string& contents) {
 
 }  // namespace
 
-TEST(BundleTest, AnAddressInTheExecutableGivesTheExecutablesFolder) {
+TEST(BundleTest, AnAddressGivesTheFolderOfItsExecutableAndTheMainBundleIsThatUnlessOverridden) {
+    const fs::path executableFolder = fs::canonical("/proc/self/exe").parent_path();
     const auto bundle = Bundle::forAddress(reinterpret_cast<const void*>(&functionInTheTestExecutable));
     ASSERT_TRUE(bundle.has_value());
-    EXPECT_EQ(bundle->bundlePath(), fs::canonical("/proc/self/exe").parent_path());
+    EXPECT_EQ(bundle->bundlePath(), executableFolder);
     EXPECT_FALSE(Bundle::forAddress(nullptr).has_value());
+
+    ::unsetenv("DUNMARROW_MAIN_BUNDLE");
+    EXPECT_EQ(Bundle::main().bundlePath(), executableFolder);
+    TemporaryFolder folder;
+    ::setenv("DUNMARROW_MAIN_BUNDLE", folder.path().c_str(), 1);
+    EXPECT_EQ(Bundle::main().bundlePath(), folder.path());
+    ::setenv("DUNMARROW_MAIN_BUNDLE", "", 1);
+    EXPECT_EQ(Bundle::main().bundlePath(), executableFolder);
+    ::unsetenv("DUNMARROW_MAIN_BUNDLE");
 }
 
 TEST(BundleTest, AnAddressInAModuleGivesTheBundleFolderHoldingIt) {
@@ -65,17 +75,6 @@ TEST(BundleTest, AnAddressInAModuleGivesTheBundleFolderHoldingIt) {
     EXPECT_EQ(*bundle->objectForInfoDictionaryKey("Version"), 3);
     EXPECT_FALSE(bundle->stringForInfoDictionaryKey("Version").has_value());
     ::dlclose(module);
-}
-
-TEST(BundleTest, MainBundleIsTheExecutablesFolderUnlessOverridden) {
-    ::unsetenv("DUNMARROW_MAIN_BUNDLE");
-    EXPECT_EQ(Bundle::main().bundlePath(), fs::canonical("/proc/self/exe").parent_path());
-    TemporaryFolder folder;
-    ::setenv("DUNMARROW_MAIN_BUNDLE", folder.path().c_str(), 1);
-    EXPECT_EQ(Bundle::main().bundlePath(), folder.path());
-    ::setenv("DUNMARROW_MAIN_BUNDLE", "", 1);
-    EXPECT_EQ(Bundle::main().bundlePath(), fs::canonical("/proc/self/exe").parent_path());
-    ::unsetenv("DUNMARROW_MAIN_BUNDLE");
 }
 
 TEST(BundleTest, ResourcesAreFoundInResourcesThenAtTheTop) {
@@ -104,7 +103,9 @@ TEST(BundleTest, MalformedOrNonObjectInfoIsReportedWithItsPathAndIgnored) {
     const Bundle broken(folder.path());
     EXPECT_TRUE(Bundle::isBundleFolder(folder.path()));
     EXPECT_TRUE(broken.infoDictionary().empty());
+    // The parser's words follow, saying where the mistake is.
     EXPECT_EQ(broken.infoError().rfind(info.string() + ": is not valid JSON: ", 0), 0u) << broken.infoError();
+    EXPECT_NE(broken.infoError().find(" at line 3, column "), std::string::npos) << broken.infoError();
 
     writeFile(info, "[\"CFBundleName\"]");
     const Bundle array(folder.path());

@@ -83,7 +83,7 @@ TEST(NotificationCenterTest, ObjectsAnswerOnlyToTheTypeTheyWerePostedAs) {
     center.removeObserver(token);  // a second removal is ignored
 }
 
-TEST(NotificationCenterTest, RemovalWaitsForACallbackInFlightOnAnotherThread) {
+TEST(NotificationCenterTest, RemovalWaitsForACallbackInFlightElsewhereAndACallbackMayRemoveItselfAndOthers) {
     NotificationCenter center;
     std::atomic<bool> entered{false};
     std::atomic<bool> finished{false};
@@ -97,20 +97,14 @@ TEST(NotificationCenterTest, RemovalWaitsForACallbackInFlightOnAnotherThread) {
     std::thread poster([&] { center.post("slow"); });
     while (!entered) std::this_thread::sleep_for(1ms);
     center.removeObserver(token);
-    // No callback is running once removal has returned...
-    EXPECT_TRUE(finished);
+    EXPECT_TRUE(finished);  // no callback runs once removal has returned...
     poster.join();
-    // ...and none starts afterwards.
     center.post("slow");
-    EXPECT_EQ(calls.load(), 1);
-}
+    EXPECT_EQ(calls.load(), 1);  // ...and none starts afterwards
 
-TEST(NotificationCenterTest, ACallbackMayRemoveItselfAndOthers) {
-    NotificationCenter center;
     int first = 0;
     int second = 0;
-    ObserverToken secondToken;
-    ObserverToken firstToken;
+    ObserverToken firstToken, secondToken;
     firstToken = center.addObserver("once", nullptr, [&](const Notification&) {
         ++first;
         center.removeObserver(firstToken);   // itself: must not wait for itself

@@ -21,6 +21,7 @@
 
 using namespace midi;
 using namespace std::chrono_literals;
+using Words = std::vector<std::uint32_t>;
 
 namespace {
 
@@ -45,17 +46,6 @@ struct Capture {
             });
         };
     }
-
-    // The words received so far, once at least `n` have arrived (or after 5 s).
-    std::vector<std::uint32_t> waitFor(std::size_t n) {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (count.load(std::memory_order_acquire) < n && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(2ms);
-        std::vector<std::uint32_t> out;
-        const auto total = count.load(std::memory_order_acquire);
-        for (std::size_t i = 0; i < total; ++i) out.push_back(words[i].load(std::memory_order_relaxed));
-        return out;
-    }
 };
 
 struct Event {
@@ -66,23 +56,22 @@ struct Event {
     OSStatus handlerStatus;  // what the handler's connect or disconnect returned
 };
 
-// Sends a message from a test client and returns the words that arrive for
+// Sends a message from a test client and returns the `n` words that arrive for
 // it. A cycle that runs late on a loaded machine may drop a client's output,
-// so the message is sent again (up to three times) until something arrives.
-std::vector<std::uint32_t> sendAndReceive(testsupport::JackTestKeyboard& keyboard, Capture& capture,
-                                          const std::vector<std::uint8_t>& message, std::size_t words) {
-    const auto before = capture.count.load(std::memory_order_acquire);
-    for (int attempt = 0; attempt < 3; ++attempt) {
+// so the message is sent again (up to three times, two seconds each).
+Words sendAndReceive(testsupport::JackTestKeyboard& keyboard, Capture& capture,
+                     const std::vector<std::uint8_t>& message, std::size_t n) {
+    const auto from = capture.count.load(std::memory_order_acquire);
+    for (int attempt = 0; attempt < 3 && capture.count.load(std::memory_order_acquire) < from + n; ++attempt) {
         keyboard.send(message);
         const auto deadline = std::chrono::steady_clock::now() + 2s;
-        while (capture.count.load(std::memory_order_acquire) < before + words &&
-               std::chrono::steady_clock::now() < deadline)
+        while (capture.count.load(std::memory_order_acquire) < from + n && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(2ms);
-        if (capture.count.load(std::memory_order_acquire) >= before + words) break;
     }
-    const auto all = capture.waitFor(0);
-    return {all.begin() + static_cast<std::ptrdiff_t>(std::min(before, all.size())),
-            all.begin() + static_cast<std::ptrdiff_t>(std::min(before + words, all.size()))};
+    Words out;
+    for (auto i = from; i < std::min(from + n, capture.count.load(std::memory_order_acquire)); ++i)
+        out.push_back(capture.words[i].load(std::memory_order_relaxed));
+    return out;
 }
 
 // JACK tells a client about connections asynchronously: poll.
@@ -186,7 +175,7 @@ protected:
 
 }  // namespace
 
-TEST_F(JackMIDITest, OtherClientsMIDIOutputsAreSourcesAndTheirNotesArriveAsMIDI2) {
+TEST_F(JackMIDITest, OtherClientsMIDIOutputsAreSourcesAnnouncedAsTheyComeAndGoAndTheirNotesArriveAsMIDI2) {
     auto& keys = addKeyboard("dm-keys");
     createHostClient();
 
@@ -198,37 +187,19 @@ TEST_F(JackMIDITest, OtherClientsMIDIOutputsAreSourcesAndTheirNotesArriveAsMIDI2
         EXPECT_EQ(name.rfind("system:", 0), std::string::npos) << name;
         EXPECT_EQ(name.rfind("JackTests_MIDIClient", 0), std::string::npos) << name;
     }
-
     // Connect every source, as a host does at start-up.
     for (ItemCount i = 0; i < MIDIGetNumberOfSources(); ++i)
         ASSERT_EQ(MIDIPortConnectSource(port, MIDIGetSource(i), nullptr), noErr);
     EXPECT_EQ(waitForConnections(keys, 1), 1);
-
-    EXPECT_EQ(sendAndReceive(keys, capture, {0x90, 0x3C, 0x64}, 2),
-              (std::vector<std::uint32_t>{0x40903C00, 0xC9240000}));
-    EXPECT_EQ(sendAndReceive(keys, capture, {0xB0, 0x07, 0x40}, 2),
-              (std::vector<std::uint32_t>{0x40B00700, 0x80000000}));
+    EXPECT_EQ(sendAndReceive(keys, capture, {0x90, 0x3C, 0x64}, 2), (Words{0x40903C00, 0xC9240000}));
+    EXPECT_EQ(sendAndReceive(keys, capture, {0xB0, 0x07, 0x40}, 2), (Words{0x40B00700, 0x80000000}));
     EXPECT_EQ(capture.protocol.load(), kMIDIProtocol_2_0);
     // Time stamps are on the host clock (the monotonic clock in nanoseconds).
     const auto now = MIDIGetCurrentHostTime();
     const auto stamp = capture.lastTime.load();
     EXPECT_LT(stamp > now ? stamp - now : now - stamp, 10'000'000'000u);
 
-    // Disconnecting stops delivery and lets JACK drop the connection.
-    ASSERT_EQ(MIDIPortDisconnectSource(port, *source), noErr);
-    EXPECT_EQ(waitForConnections(keys, 0), 0);
-    const auto received = capture.count.load();
-    keys.send({0x80, 0x3C, 0x40});
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(capture.count.load(), received);
-}
-
-TEST_F(JackMIDITest, ALaterClientIsAnnouncedAndConnectedFromTheNotification) {
-    auto& first = addKeyboard("dm-first");
-    createHostClient();
-    for (ItemCount i = 0; i < MIDIGetNumberOfSources(); ++i)
-        ASSERT_EQ(MIDIPortConnectSource(port, MIDIGetSource(i), nullptr), noErr);
-
+    // A client that comes later is announced, and the handler's connect succeeds; both feed the port.
     const auto before = MIDIGetNumberOfSources();
     auto& later = addKeyboard("dm-later");
     std::optional<MIDIEndpointRef> laterSource;
@@ -243,21 +214,24 @@ TEST_F(JackMIDITest, ALaterClientIsAnnouncedAndConnectedFromTheNotification) {
     EXPECT_EQ(added->handlerStatus, noErr);
     EXPECT_EQ(MIDIGetNumberOfSources(), before + 1);
     EXPECT_EQ(waitForConnections(later, 1), 1);
+    EXPECT_EQ(sendAndReceive(later, capture, {0x91, 0x40, 0x7F}, 2), (Words{0x40914000, 0xFFFF0000}));
+    EXPECT_EQ(sendAndReceive(keys, capture, {0x90, 0x3C, 0x64}, 2), (Words{0x40903C00, 0xC9240000}));
 
-    // Both sources feed the one port.
-    EXPECT_EQ(sendAndReceive(later, capture, {0x91, 0x40, 0x7F}, 2),
-              (std::vector<std::uint32_t>{0x40914000, 0xFFFF0000}));
-    EXPECT_EQ(sendAndReceive(first, capture, {0x90, 0x3C, 0x64}, 2),
-              (std::vector<std::uint32_t>{0x40903C00, 0xC9240000}));
-
-    // The later client leaves: its source is announced as removed and the
-    // handler's disconnect succeeds.
+    // It leaves: its source is announced as removed and the handler's disconnect succeeds.
     keyboards.pop_back();
     const auto removed = waitForEvent(kMIDIMsgObjectRemoved, *laterSource);
     ASSERT_TRUE(removed);
     EXPECT_EQ(removed->handlerStatus, noErr);
     EXPECT_EQ(MIDIGetNumberOfSources(), before);
     EXPECT_FALSE(sourceNamed("dm-later:out"));
+
+    // Disconnecting stops delivery and lets JACK drop the connection.
+    ASSERT_EQ(MIDIPortDisconnectSource(port, *source), noErr);
+    EXPECT_EQ(waitForConnections(keys, 0), 0);
+    const auto received = capture.count.load();
+    keys.send({0x80, 0x3C, 0x40});
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(capture.count.load(), received);
 }
 
 // A server that shuts down, or one that stops answering (a stopped process)

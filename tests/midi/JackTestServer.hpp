@@ -7,10 +7,8 @@
 // MIDI output port that plays queued messages.
 
 #include <jack/jack.h>
-#include <fcntl.h>
 #include <jack/midiport.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "RunProgram.hpp"
 
 namespace testsupport {
 
@@ -79,6 +77,8 @@ public:
 
     // Stops the server, paused or not, and waits for it (killing it after twenty seconds).
     void stop() {
+        std::error_code ignored;
+        std::filesystem::remove_all(scratch_, ignored);  // open files live on until jackd ends
         if (pid_ <= 0) return;
         ::kill(pid_, SIGTERM);
         ::kill(pid_, SIGCONT);
@@ -98,19 +98,15 @@ public:
 
 private:
     void start(const std::string& jackd) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        // DUNMARROW_JACKD_LOG names a file for the server's output when a test needs looking into.
-        const char* log = std::getenv("DUNMARROW_JACKD_LOG");
-        const char* output = log != nullptr && *log != '\0' ? log : "/dev/null";
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output, O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        std::vector<std::string> args = {jackd, "-n", name_, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (::posix_spawn(&pid_, jackd.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        // Its output goes to files in a scratch folder, removed by stop().
+        stop();
+        std::string pattern = (std::filesystem::temp_directory_path() / "dunmarrow-jackd-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) return;
+        scratch_ = pattern;
+        ProgramOptions options;
+        options.scratch = scratch_;
+        pid_ = startProgram({jackd, "-n", name_, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"}, options)
+                   .pid;
         if (pid_ <= 0) return;
 
         const auto exited = [this] {
@@ -138,6 +134,7 @@ private:
     }
 
     std::string name_;
+    std::filesystem::path scratch_;
     pid_t pid_ = -1;
     bool ready_ = false;
 };

@@ -37,35 +37,18 @@ struct Case {
 
 }  // namespace
 
-TEST(ScaleUpTest, MinCenterMaxKeepsEndsAndCentre) {
-    // 7 to 16 bits: 0, 1 and the centre shift; above the centre the low six
-    // bits repeat below (65 = 1000001 -> 1000001 000001 000 = 0x8208).
-    EXPECT_EQ(scaleUpMinCenterMax(0, 7, 16), 0x0000u);
-    EXPECT_EQ(scaleUpMinCenterMax(1, 7, 16), 0x0200u);
-    EXPECT_EQ(scaleUpMinCenterMax(64, 7, 16), 0x8000u);
-    EXPECT_EQ(scaleUpMinCenterMax(65, 7, 16), 0x8208u);
-    EXPECT_EQ(scaleUpMinCenterMax(100, 7, 16), 0xC924u);
-    EXPECT_EQ(scaleUpMinCenterMax(127, 7, 16), 0xFFFFu);
-    EXPECT_EQ(scaleUpMinCenterMax(64, 7, 32), 0x80000000u);
-    EXPECT_EQ(scaleUpMinCenterMax(100, 7, 32), 0xC9249249u);
-    EXPECT_EQ(scaleUpMinCenterMax(127, 7, 32), 0xFFFFFFFFu);
-    EXPECT_EQ(scaleUpMinCenterMax(0x2000, 14, 32), 0x80000000u);
-    EXPECT_EQ(scaleUpMinCenterMax(0x2001, 14, 32), 0x80040020u);
-    EXPECT_EQ(scaleUpMinCenterMax(0x3FFF, 14, 32), 0xFFFFFFFFu);
-    // Monotonic over the whole 7-bit range.
-    for (std::uint32_t v = 1; v < 128; ++v)
-        EXPECT_LT(scaleUpMinCenterMax(v - 1, 7, 16), scaleUpMinCenterMax(v, 7, 16)) << v;
-}
+// Values scale up by the min-center-max rule: 0, the centre and the top stay
+// where they are; above the centre the low bits repeat below
+// (65 = 1000001 -> 1000001 000001 000 = 0x8208).
+class ToMIDI2 : public ::testing::TestWithParam<Case> {};
 
-class ChannelVoiceToMIDI2 : public ::testing::TestWithParam<Case> {};
-
-TEST_P(ChannelVoiceToMIDI2, GivesTheExpectedWords) {
-    EXPECT_EQ(toMIDI2(GetParam().bytes), GetParam().words) << GetParam().what;
-}
+TEST_P(ToMIDI2, GivesTheExpectedWords) { EXPECT_EQ(toMIDI2(GetParam().bytes), GetParam().words) << GetParam().what; }
 
 INSTANTIATE_TEST_SUITE_P(
-    Messages, ChannelVoiceToMIDI2,
+    ChannelVoice, ToMIDI2,
     ::testing::Values(
+        Case{"note on, velocity 1", {0x90, 0x3C, 0x01}, {0x40903C00, 0x02000000}},
+        Case{"note on, velocity 65", {0x90, 0x3C, 0x41}, {0x40903C00, 0x82080000}},
         Case{"note on, velocity 100", {0x90, 0x3C, 0x64}, {0x40903C00, 0xC9240000}},
         Case{"note on channel 6, velocity 127", {0x95, 0x40, 0x7F}, {0x40954000, 0xFFFF0000}},
         Case{"note on with velocity 0 is a note off", {0x90, 0x3C, 0x00}, {0x40803C00, 0x00000000}},
@@ -90,14 +73,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"an incomplete message is dropped by a new status", {0x90, 0x3C, 0xB0, 0x07, 0x40},
              {0x40B00700, 0x80000000}}));
 
-class SystemMessages : public ::testing::TestWithParam<Case> {};
-
-TEST_P(SystemMessages, BecomeType1Or3Packets) {
-    EXPECT_EQ(toMIDI2(GetParam().bytes), GetParam().words) << GetParam().what;
-}
-
+// System messages become type 1 or 3 packets.
 INSTANTIATE_TEST_SUITE_P(
-    Messages, SystemMessages,
+    System, ToMIDI2,
     ::testing::Values(
         Case{"timing clock, start, continue, stop, active sensing, reset",
              {0xF8, 0xFA, 0xFB, 0xFC, 0xFE, 0xFF},
@@ -121,6 +99,11 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"clock inside system exclusive", {0xF0, 1, 0xF8, 2, 0xF7}, {0x10F80000, 0x30020102, 0x00000000}},
         Case{"a status byte ends an unterminated system exclusive", {0xF0, 1, 2, 0x90, 0x3C, 0x64},
              {0x30020102, 0x00000000, 0x40903C00, 0xC9240000}}));
+
+TEST(ScaleUpTest, IsMonotonicOverTheWhole7BitRange) {
+    for (std::uint32_t v = 1; v < 128; ++v)
+        EXPECT_LT(scaleUpMinCenterMax(v - 1, 7, 16), scaleUpMinCenterMax(v, 7, 16)) << v;
+}
 
 TEST(TranslatorTest, MessagesMaySpanFeeds) {
     MIDI1ToUMPTranslator translator;

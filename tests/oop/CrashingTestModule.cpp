@@ -10,47 +10,19 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
-#include <cstdlib>
 
-#include "audiounit/AUAudioUnit.hpp"
-#include "audiounit/AUAudioUnitBusArray.hpp"
-#include "audiounit/AudioUnitModuleEntry.hpp"
+#include "FakeUnitModule.hpp"
 
 using namespace audiounit;
 
 namespace {
 
-class CrashingTestUnit final : public AUAudioUnit {
+class CrashingTestUnit final : public testsupport::FakeUnit {
 public:
-    explicit CrashingTestUnit(ConstructionKey key) : AUAudioUnit(key) {}
+    using FakeUnit::FakeUnit;
 
-    AUAudioUnitBusArrayPtr inputBusses() const override { return inputs_; }
-    AUAudioUnitBusArrayPtr outputBusses() const override { return outputs_; }
-
-    // Render thread.
-    AUInternalRenderBlock internalRenderBlock() override {
-        return [this](AudioUnitRenderActionFlags* flags, const AudioTimeStamp* timestamp, AUAudioFrameCount frames,
-                      NSInteger, AudioBufferList* output, const AURenderEvent* events,
-                      const AURenderPullInputBlock* pullInput) -> OSStatus {
-            while (hang_.load(std::memory_order_relaxed)) ::pause();  // until a signal ends the process
-            if (slowOnce_.exchange(false, std::memory_order_relaxed))
-                std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            for (const AURenderEvent* event = events; event != nullptr; event = event->head.next)
-                if (event->head.eventType == AURenderEventParameter && event->parameter.parameterAddress == 1)
-                    gain_.store(event->parameter.value, std::memory_order_relaxed);
-            if (pullInput == nullptr || !*pullInput) return kAudioUnitErr_NoConnection;
-            const OSStatus status = (*pullInput)(flags, timestamp, frames, 0, output);
-            if (status != noErr) return status;
-            const float gain = gain_.load(std::memory_order_relaxed);
-            for (auto& buffer : output->buffers()) {
-                auto* samples = static_cast<float*>(buffer.mData);
-                for (AUAudioFrameCount i = 0; i < frames; ++i) samples[i] *= gain;
-            }
-            return noErr;
-        };
-    }
-
-    void installTree() {
+protected:
+    void build() override {
         auto command = AUParameterTree::createParameter("command", "Command", 0, 0, 3, kAudioUnitParameterUnit_Indexed,
                                                         std::nullopt, kAudioUnitParameterFlag_IsWritable, std::nullopt,
                                                         std::nullopt);
@@ -68,34 +40,26 @@ public:
         setParameterTree(tree);
     }
 
-protected:
-    bool initWithComponentDescription(const AudioComponentDescription& description,
-                                      AudioComponentInstantiationOptions options,
-                                      foundation::NSError* outError) override {
-        if (!AUAudioUnit::initWithComponentDescription(description, options, outError)) return false;
-        const auto format = AVAudioFormat::makeStandard(44100, 2);
-        inputs_ = AUAudioUnitBusArray::make(shared_from_this(), AUAudioUnitBusTypeInput, {AUAudioUnitBus::make(format)});
-        outputs_ = AUAudioUnitBusArray::make(shared_from_this(), AUAudioUnitBusTypeOutput, {AUAudioUnitBus::make(format)});
-        return true;
+    // Render thread; hangs or sleeps only when commanded to.
+    OSStatus render(const testsupport::RenderCycle& cycle) noexcept override {
+        while (hang_.load(std::memory_order_relaxed)) ::pause();  // until a signal ends the process
+        if (slowOnce_.exchange(false, std::memory_order_relaxed))
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        for (const AURenderEvent* event = cycle.events; event != nullptr; event = event->head.next)
+            if (event->head.eventType == AURenderEventParameter && event->parameter.parameterAddress == 1)
+                gain_.store(event->parameter.value, std::memory_order_relaxed);
+        if (const OSStatus status = pullInput(cycle); status != noErr) return status;
+        writeInputTimes(cycle, gain_.load(std::memory_order_relaxed));
+        return noErr;
     }
 
 private:
-    AUAudioUnitBusArrayPtr inputs_;
-    AUAudioUnitBusArrayPtr outputs_;
     std::atomic<float> gain_{0.5f};
     std::atomic<bool> hang_{false};
     std::atomic<bool> slowOnce_{false};
 };
 
-class CrashingTestFactory final : public AUAudioUnitFactory {
-public:
-    std::shared_ptr<AUAudioUnit> createAudioUnit(const AudioComponentDescription& description,
-                                                 foundation::NSError* outError) override {
-        auto unit = AUAudioUnit::create<CrashingTestUnit>(description, kAudioComponentInstantiation_None, outError);
-        if (unit) unit->installTree();
-        return unit;
-    }
-};
+using CrashingTestFactory = testsupport::FakeUnitFactory<CrashingTestUnit>;
 
 }  // namespace
 

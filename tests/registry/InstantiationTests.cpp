@@ -6,22 +6,19 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cstddef>
-#include <condition_variable>
-#include <cstdio>
-#include <deque>
 #include <future>
-#include <mutex>
 
 #include "FileContents.hpp"
+#include "MainQueueInstantiation.hpp"
 #include "RegistryTestSupport.hpp"
+#include "RunProgram.hpp"
 #include "TestPrincipal.hpp"
-#include "audiounit/AVAudioUnit.hpp"
 
 using namespace audiounit;
 using namespace registrytest;
 using foundation::NSError;
+using testsupport::instantiateOnMainQueue;
 
 namespace {
 
@@ -35,103 +32,13 @@ AudioComponentDescription testDescription(const char (&subtype)[5]) {
     return {kAudioUnitType_Effect, fourCharCode(subtype), fourCharCode("DmTs"), 0, 0};
 }
 
-// Stands in for the main run loop: jobs are queued and run by the test's
-// thread while it waits.
-class MainQueue {
-public:
-    void post(std::function<void()> job) {
-        {
-            std::lock_guard lock(mutex_);
-            jobs_.push_back(std::move(job));
-        }
-        wake_.notify_one();
-    }
-    // Runs jobs until `done` holds; false after ten seconds without it.
-    bool runUntil(const std::function<bool()>& done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        std::unique_lock lock(mutex_);
-        while (!done()) {
-            if (!wake_.wait_until(lock, deadline, [this] { return !jobs_.empty(); })) return false;
-            auto job = std::move(jobs_.front());
-            jobs_.pop_front();
-            lock.unlock();
-            job();
-            lock.lock();
-        }
-        return true;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> jobs_;
-};
-
-struct Outcome {
-    std::shared_ptr<AVAudioUnit> unit;
-    std::optional<NSError> error;
-    std::thread::id completedOn;
-    int completions = 0;
-};
-
-// Instantiates with the main-thread executor pointed at a MainQueue that this
-// (the test's) thread runs, and returns what the completion received.
-template <typename Target>
-Outcome instantiateOnMainQueue(Target target, AudioComponentInstantiationOptions options) {
-    auto queue = std::make_shared<MainQueue>();
-    AVAudioUnit::setMainThreadExecutor([queue](std::function<void()> job) { queue->post(std::move(job)); });
-    auto outcome = std::make_shared<Outcome>();
-    AVAudioUnit::instantiate(std::move(target), options,
-                             [outcome](std::shared_ptr<AVAudioUnit> unit, std::optional<NSError> error) {
-                                 outcome->unit = std::move(unit);
-                                 outcome->error = std::move(error);
-                                 outcome->completedOn = std::this_thread::get_id();
-                                 ++outcome->completions;
-                             });
-    EXPECT_TRUE(queue->runUntil([&] { return outcome->completions > 0; })) << "no completion";
-    AVAudioUnit::setMainThreadExecutor(nullptr);
-    return *outcome;
-}
-
-// Every error case from one registry of test bundles.
-class InstantiationFailures : public ::testing::Test {
-protected:
-    AVAudioUnitComponentPtr component(const char (&subtype)[5]) {
-        auto found = registry_.findComponent(testDescription(subtype));
-        EXPECT_NE(found, nullptr) << subtype;
-        return found;
-    }
-    void expectError(const Outcome& outcome, std::int64_t code, const std::string& description) {
-        EXPECT_EQ(outcome.unit, nullptr);
-        ASSERT_TRUE(outcome.error.has_value());
-        EXPECT_EQ(*outcome.error, foundation::makeOSStatusError(static_cast<std::int32_t>(code), description));
-        EXPECT_EQ(outcome.completedOn, std::this_thread::get_id());
-        EXPECT_EQ(outcome.completions, 1);
-    }
-
-    AudioComponentRegistry registry_{{testBundles}};
-};
-
-std::string exportedSymbols(const fs::path& module) {
-    const std::string command = std::string(REGISTRY_TEST_NM) + " -D --defined-only --format=just-symbols '" +
-                                module.string() + "'";
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return "popen failed";
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
-    EXPECT_EQ(::pclose(pipe), 0) << command;
-    return output;
-}
-
 }  // namespace
 
 TEST(AVAudioUnit, InstantiatesThroughTheSharedRegistryOnTheRightThreads) {
     ScopedEnvironment path(kAudioUnitPathEnvironmentVariable, testBundles.string());
     AudioComponentRegistry::shared().rescan();
 
-    const Outcome outcome =
-        instantiateOnMainQueue(testDescription("good"), kAudioComponentInstantiation_LoadInProcess);
+    const auto outcome = instantiateOnMainQueue(testDescription("good"), kAudioComponentInstantiation_LoadInProcess);
     ASSERT_FALSE(outcome.error.has_value()) << outcome.error->localizedDescription();
     ASSERT_NE(outcome.unit, nullptr);
     const AVAudioUnit& unit = *outcome.unit;
@@ -161,23 +68,15 @@ TEST(AVAudioUnit, InstantiatesThroughTheSharedRegistryOnTheRightThreads) {
     EXPECT_EQ(unit.module()->path(), fs::weakly_canonical(moduleOf("Good")));
     EXPECT_EQ(unit.module()->principalClassName(), "RegistryTestPrincipal");
     EXPECT_EQ(unit.module()->descriptor().abiVersion, kAudioUnitModuleABIVersion);
-
     // The bundle function copied the resources next to the module.
     EXPECT_TRUE(fs::is_regular_file(unit.component()->bundlePath / "Resources" / "TestResource.txt"));
-}
 
-TEST(AVAudioUnit, EachInstantiationHasItsOwnPrincipalObjectFromTheSameModule) {
-    AudioComponentRegistry registry({testBundles});
-    const auto component = registry.findComponent(testDescription("good"));
-    ASSERT_NE(component, nullptr);
-    const Outcome first = instantiateOnMainQueue(component, kAudioComponentInstantiation_LoadInProcess);
-    const Outcome second = instantiateOnMainQueue(component, kAudioComponentInstantiation_None);
-    ASSERT_NE(first.unit, nullptr);
+    // A second instantiation has its own principal object from the same module.
+    const auto second = instantiateOnMainQueue(unit.component());
     ASSERT_NE(second.unit, nullptr);
-    EXPECT_EQ(first.unit->module(), second.unit->module());
-    EXPECT_NE(first.unit->principalObject(), second.unit->principalObject());
-    EXPECT_NE(first.unit->auAudioUnit(), second.unit->auAudioUnit());
-    EXPECT_EQ(first.unit->instantiationOptions(), kAudioComponentInstantiation_LoadInProcess);
+    EXPECT_EQ(second.unit->module(), unit.module());
+    EXPECT_NE(second.unit->principalObject(), unit.principalObject());
+    EXPECT_NE(second.unit->auAudioUnit(), unit.auAudioUnit());
     EXPECT_EQ(second.unit->instantiationOptions(), kAudioComponentInstantiation_None);
 }
 
@@ -200,69 +99,72 @@ TEST(AVAudioUnit, WithoutAnExecutorEveryStepRunsOnTheLoadingThread) {
     EXPECT_EQ(principal->factoryCalledOn, completedOn);
 }
 
-TEST_F(InstantiationFailures, NothingMatchingTheDescription) {
+// Every way instantiation fails, each once on the main thread with its error.
+TEST(AVAudioUnit, EveryFailureCompletesOnceWithItsError) {
     ScopedEnvironment path(kAudioUnitPathEnvironmentVariable, testBundles.string());
     AudioComponentRegistry::shared().rescan();
-    expectError(instantiateOnMainQueue(testDescription("none"), kAudioComponentInstantiation_None),
-                kAudioUnitErr_ExtensionNotFound,
-                "No installed audio unit matches type aufx, subtype none, manufacturer DmTs");
-    expectError(instantiateOnMainQueue(AVAudioUnitComponentPtr{}, kAudioComponentInstantiation_None),
-                kAudioUnitErr_ExtensionNotFound, "No component to instantiate");
-}
-
-TEST_F(InstantiationFailures, ModuleWithoutTheEntrySymbol) {
-    const auto found = component("nent");
-    expectError(instantiateOnMainQueue(found, kAudioComponentInstantiation_None), kAudioUnitErr_MissingKey,
-                "The module " + found->modulePath.string() + " does not export DunmarrowAudioUnitModuleEntry");
-}
-
-TEST_F(InstantiationFailures, ModuleOfAnotherABIVersion) {
-    const auto future = component("abi9");
-    expectError(instantiateOnMainQueue(future, kAudioComponentInstantiation_None),
-                kAudioUnitErr_FailedInitialization,
-                "The module " + future->modulePath.string() +
-                    " was built for module ABI version 99, but this host uses version 1");
-    const auto refusing = component("rfus");
-    expectError(instantiateOnMainQueue(refusing, kAudioComponentInstantiation_None),
-                kAudioUnitErr_FailedInitialization,
-                "The module " + refusing->modulePath.string() + " does not support module ABI version 1");
-}
-
-TEST_F(InstantiationFailures, ModuleProvidingAnotherPrincipalClass) {
-    const auto found = component("clas");
-    expectError(instantiateOnMainQueue(found, kAudioComponentInstantiation_None),
-                kAudioUnitErr_FailedInitialization,
-                "The module " + found->modulePath.string() +
-                    " provides the principal class \"RegistryTestPrincipal\", but its bundle names \"SomeOtherClass\"");
-}
-
-TEST_F(InstantiationFailures, FactoryErrorsReachTheHostUnchanged) {
-    const Outcome refused = instantiateOnMainQueue(component("ferr"), kAudioComponentInstantiation_None);
-    EXPECT_EQ(refused.unit, nullptr);
-    EXPECT_EQ(refused.error, (NSError{"RegistryTestDomain", 42, "The test factory refuses"}));
-
-    expectError(instantiateOnMainQueue(component("thrw"), kAudioComponentInstantiation_None),
-                kAudioUnitErr_FailedInitialization,
-                "The factory of \"Dunmarrow Tests: RegistryTestThrows\" failed: test factory exploded");
-}
-
-TEST_F(InstantiationFailures, ModuleFileGoneOrNotAModule) {
+    AudioComponentRegistry registry({testBundles});
+    // Bundles whose module file is gone or no module at all.
     ScratchFolder scratch;
-    const fs::path gone = makeBundle(scratch.path(), "Gone", manifest("aufx", "gone", "DmTs", "Gone"), moduleOf("Good"));
+    const fs::path gone =
+        makeBundle(scratch.path(), "Gone", manifest("aufx", "gone", "DmTs", "Gone"), moduleOf("Good"));
     const fs::path junk = makeBundle(scratch.path(), "Junk", manifest("aufx", "junk", "DmTs", "Junk"));
-    AudioComponentRegistry registry({scratch.path()});
-    const auto goneComponent = registry.findComponent(testDescription("gone"));
-    const auto junkComponent = registry.findComponent(testDescription("junk"));
-    ASSERT_NE(goneComponent, nullptr);
-    ASSERT_NE(junkComponent, nullptr);
+    AudioComponentRegistry broken({scratch.path()});
+    const auto goneComponent = broken.findComponent(testDescription("gone"));
     fs::remove(gone / "Module.so");
-
-    expectError(instantiateOnMainQueue(goneComponent, kAudioComponentInstantiation_None),
-                kAudioUnitErr_InvalidFilePath,
-                "The module file " + (gone / "Module.so").string() + " does not exist");
-    expectError(instantiateOnMainQueue(junkComponent, kAudioComponentInstantiation_None),
-                kAudioUnitErr_InvalidFilePath,
-                "The module " + (junk / "Module.so").string() + " cannot be loaded: it is not an ELF file");
+    const auto module = [&](const char(&subtype)[5]) {
+        const auto found = registry.findComponent(testDescription(subtype));
+        return found ? found->modulePath.string() : std::string("no component ") + subtype;
+    };
+    struct Case {
+        std::function<testsupport::Instantiation()> instantiate;
+        NSError error;
+    };
+    const auto make = [&](const char(&subtype)[5]) {
+        return [&registry, subtype] {
+            return instantiateOnMainQueue(registry.findComponent(testDescription(subtype)));
+        };
+    };
+    const auto osStatus = [](std::int64_t code, const std::string& description) {
+        return foundation::makeOSStatusError(static_cast<std::int32_t>(code), description);
+    };
+    const std::vector<Case> cases = {
+        {[] { return instantiateOnMainQueue(testDescription("none")); },
+         osStatus(kAudioUnitErr_ExtensionNotFound,
+                  "No installed audio unit matches type aufx, subtype none, manufacturer DmTs")},
+        {[] { return instantiateOnMainQueue(AVAudioUnitComponentPtr{}); },
+         osStatus(kAudioUnitErr_ExtensionNotFound, "No component to instantiate")},
+        {make("nent"), osStatus(kAudioUnitErr_MissingKey,
+                                "The module " + module("nent") + " does not export DunmarrowAudioUnitModuleEntry")},
+        {make("abi9"), osStatus(kAudioUnitErr_FailedInitialization,
+                                "The module " + module("abi9") +
+                                    " was built for module ABI version 99, but this host uses version 1")},
+        {make("rfus"), osStatus(kAudioUnitErr_FailedInitialization,
+                                "The module " + module("rfus") + " does not support module ABI version 1")},
+        {make("clas"), osStatus(kAudioUnitErr_FailedInitialization,
+                                "The module " + module("clas") +
+                                    " provides the principal class \"RegistryTestPrincipal\", but its bundle names "
+                                    "\"SomeOtherClass\"")},
+        // A factory's own error reaches the host unchanged.
+        {make("ferr"), NSError{"RegistryTestDomain", 42, "The test factory refuses"}},
+        {make("thrw"),
+         osStatus(kAudioUnitErr_FailedInitialization,
+                  "The factory of \"Dunmarrow Tests: RegistryTestThrows\" failed: test factory exploded")},
+        {[&] { return instantiateOnMainQueue(goneComponent); },
+         osStatus(kAudioUnitErr_InvalidFilePath,
+                  "The module file " + (gone / "Module.so").string() + " does not exist")},
+        {[&] { return instantiateOnMainQueue(broken.findComponent(testDescription("junk"))); },
+         osStatus(kAudioUnitErr_InvalidFilePath,
+                  "The module " + (junk / "Module.so").string() + " cannot be loaded: it is not an ELF file")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error.description);
+        const auto outcome = c.instantiate();
+        EXPECT_EQ(outcome.unit, nullptr);
+        EXPECT_EQ(outcome.error, c.error);
+        EXPECT_EQ(outcome.completedOn, std::this_thread::get_id());
+        EXPECT_EQ(outcome.completions, 1);
+    }
 }
 
 TEST(AudioUnitModule, FilesTheLoaderWouldTripOverAreRefusedBeforeItSeesThem) {
@@ -314,15 +216,17 @@ TEST(AudioUnitModule, FilesTheLoaderWouldTripOverAreRefusedBeforeItSeesThem) {
     }
 }
 
-TEST(AudioUnitModule, ExportsOnlyItsEntry) {
-    for (const char* kind : {"Good", "FactoryError", "Throws", "WrongABI", "Refuses", "WrongClass"}) {
-        SCOPED_TRACE(kind);
-        EXPECT_EQ(exportedSymbols(moduleOf(kind)), "DunmarrowAudioUnitModuleEntry\n");
-    }
-    EXPECT_EQ(exportedSymbols(moduleOf("NoEntry")), "");
-}
+TEST(AudioUnitModule, ExportsOnlyItsEntryAndLoadsOncePerFile) {
+    const auto exported = [](const std::string& kind) {
+        const auto run = testsupport::runProgram(
+            {REGISTRY_TEST_NM, "-D", "--defined-only", "--format=just-symbols", moduleOf(kind).string()});
+        EXPECT_EQ(run.status, 0) << run.err;
+        return run.out;
+    };
+    for (const char* kind : {"Good", "FactoryError", "Throws", "WrongABI", "Refuses", "WrongClass"})
+        EXPECT_EQ(exported(kind), "DunmarrowAudioUnitModuleEntry\n") << kind;
+    EXPECT_EQ(exported("NoEntry"), "");
 
-TEST(AudioUnitModule, LoadingTheSameFileTwiceGivesTheSameModule) {
     NSError error;
     const auto first = AudioUnitModule::load(moduleOf("Good"), &error);
     const auto second = AudioUnitModule::load(testBundles / "RegistryTestGood.auext" / ".." /

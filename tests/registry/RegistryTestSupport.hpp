@@ -2,7 +2,7 @@
 // Bundle folders written by the tests into a fresh temporary folder.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -17,12 +17,8 @@ namespace fs = std::filesystem;
 class ScratchFolder {
 public:
     ScratchFolder() {
-        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        path_ = fs::temp_directory_path() /
-                ("dunmarrow-registry-" + std::string(test->test_suite_name()) + "-" + test->name() + "-" +
-                 std::to_string(::getpid()));
-        fs::remove_all(path_);
-        fs::create_directories(path_);
+        std::string pattern = (fs::temp_directory_path() / "dunmarrow-registry-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
     }
     ~ScratchFolder() {
         std::error_code ignored;
@@ -30,7 +26,6 @@ public:
     }
     ScratchFolder(const ScratchFolder&) = delete;
     ScratchFolder& operator=(const ScratchFolder&) = delete;
-
     [[nodiscard]] const fs::path& path() const { return path_; }
 
 private:
@@ -52,8 +47,8 @@ inline std::string manifest(const std::string& type, const std::string& subtype,
            manufacturer + R"(", "name": ")" + name + R"(", "version": 65536)" + extraComponentFields + "}]}";
 }
 
-// A bundle folder `folder/name.auext` with the manifest and, unless told
-// otherwise, a module file copied from `moduleSource` (or an empty one).
+// A bundle folder `folder/name.auext` with the manifest and a module file
+// copied from `moduleSource` (or an empty one).
 inline fs::path makeBundle(const fs::path& folder, const std::string& name, const std::string& manifestText,
                            const fs::path& moduleSource = {}, const std::string& moduleName = "Module.so") {
     const fs::path bundle = folder / (name + ".auext");
@@ -73,12 +68,7 @@ public:
         if (const char* old = std::getenv(name)) old_ = old;
         ::setenv(name, value.c_str(), 1);
     }
-    ~ScopedEnvironment() {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
+    ~ScopedEnvironment() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
     ScopedEnvironment(const ScopedEnvironment&) = delete;
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 

@@ -32,40 +32,37 @@ std::vector<std::string> namesOf(const std::vector<AVAudioUnitComponentPtr>& com
 
 }  // namespace
 
-TEST(AudioComponentMatching, ZeroFieldsInTheQueryMatchAnythingOtherFieldsMustBeEqual) {
-    const auto component = describe("aufx", "dmds", "QVRN");
-    EXPECT_TRUE(audioComponentMatches(component, {}));
-    EXPECT_TRUE(audioComponentMatches(component, describe("aufx", "dmds", "QVRN")));
-    EXPECT_TRUE(audioComponentMatches(component, {fourCharCode("aufx"), 0, 0, 0, 0}));
-    EXPECT_TRUE(audioComponentMatches(component, {0, fourCharCode("dmds"), 0, 0, 0}));
-    EXPECT_TRUE(audioComponentMatches(component, {0, 0, fourCharCode("QVRN"), 0, 0}));
-    EXPECT_FALSE(audioComponentMatches(component, describe("aumu", "dmds", "QVRN")));
-    EXPECT_FALSE(audioComponentMatches(component, describe("aufx", "dmdt", "QVRN")));
-    EXPECT_FALSE(audioComponentMatches(component, describe("aufx", "dmds", "QVRM")));
-    EXPECT_FALSE(audioComponentMatches(component, {0, 0, fourCharCode("ACME"), 0, 0}));
-}
-
-TEST(AudioComponentMatching, FlagsAreComparedOnlyUnderTheQueryMask) {
+TEST(AudioComponentMatching, ZeroFieldsMatchAnythingFlagsOnlyUnderTheMaskAndNamesReadAsWritten) {
     AudioComponentDescription component = describe("aufx", "dmds", "QVRN");
     component.componentFlags = 0b0110;
-    AudioComponentDescription query{};
-    query.componentFlags = 0b1001;  // no mask: flags are ignored
-    EXPECT_TRUE(audioComponentMatches(component, query));
-    query.componentFlagsMask = 0b0010;
-    query.componentFlags = 0b0010;
-    EXPECT_TRUE(audioComponentMatches(component, query));
-    query.componentFlags = 0b0000;
-    EXPECT_FALSE(audioComponentMatches(component, query));
-    query.componentFlagsMask = 0b1000;  // the component has the bit clear, as asked
-    EXPECT_TRUE(audioComponentMatches(component, query));
-}
+    struct Case {
+        AudioComponentDescription query;
+        bool matches;
+    };
+    const Case cases[] = {
+        {{}, true},
+        {describe("aufx", "dmds", "QVRN"), true},
+        {{fourCharCode("aufx"), 0, 0, 0, 0}, true},
+        {{0, fourCharCode("dmds"), 0, 0, 0}, true},
+        {{0, 0, fourCharCode("QVRN"), 0, 0}, true},
+        {describe("aumu", "dmds", "QVRN"), false},
+        {describe("aufx", "dmdt", "QVRN"), false},
+        {describe("aufx", "dmds", "QVRM"), false},
+        {{0, 0, fourCharCode("ACME"), 0, 0}, false},
+        {{0, 0, 0, 0b1001, 0}, true},  // no mask: flags are ignored
+        {{0, 0, 0, 0b0010, 0b0010}, true},
+        {{0, 0, 0, 0b0000, 0b0010}, false},
+        {{0, 0, 0, 0b0000, 0b1000}, true},  // the component has the bit clear, as asked
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(audioComponentMatches(component, c.query), c.matches)
+            << describeAudioComponent(c.query) << " flags " << c.query.componentFlags << " mask "
+            << c.query.componentFlagsMask;
 
-TEST(AudioComponentMatching, NamesAndDescriptionsReadAsThePlatformWritesThem) {
     EXPECT_EQ(audioComponentTypeName(kAudioUnitType_Effect), "Effect");
     EXPECT_EQ(audioComponentTypeName(kAudioUnitType_MusicDevice), "Music Device");
     EXPECT_EQ(audioComponentTypeName(fourCharCode("zzzz")), "zzzz");
-    EXPECT_EQ(describeAudioComponent(describe("aufx", "dmds", "QVRN")),
-              "type aufx, subtype dmds, manufacturer QVRN");
+    EXPECT_EQ(describeAudioComponent(component), "type aufx, subtype dmds, manufacturer QVRN");
     EXPECT_EQ(describeAudioComponent({fourCharCode("aufx"), 0, 0, 0, 0}), "type aufx, subtype 0, manufacturer 0");
 }
 
@@ -76,15 +73,22 @@ TEST(AudioComponentRegistry, AnswersQueriesWithEveryFieldOfTheManifest) {
         manifest("aufx", "dmds", "QVRN", "Qvrn: Dunmarrow", "Dunmarrow.so", R"(, "tags": ["Distortion", "Guitar"])"),
         {}, "Dunmarrow.so");
     makeBundle(scratch.path(), "Echo", manifest("aufx", "echo", "QVRN", "Echo Unit"));
+    // One bundle may provide several components, with flags and versions.
+    makeBundle(scratch.path(), "Pair", R"({"BundleIdentifier": "org.pair", "Name": "Pair", "Module": "Module.so",
+      "PrincipalClass": "Pair", "AudioComponents": [
+        {"type": "aufx", "subtype": "one ", "manufacturer": "PAIR", "name": "Pair: One", "version": 131842, "flags": 2},
+        {"type": "aumf", "subtype": "two!", "manufacturer": "PAIR", "name": "Pair: Two", "version": 0}]})");
     makeBundle(scratch.path(), "Synth", manifest("aumu", "synt", "ACME", "Acme: Synth"));
 
     AudioComponentRegistry registry({scratch.path()});
+    using Names = std::vector<std::string>;
     EXPECT_EQ(namesOf(registry.componentsMatchingDescription({})),
-              (std::vector<std::string>{"Qvrn: Dunmarrow", "Echo Unit", "Acme: Synth"}));
+              (Names{"Qvrn: Dunmarrow", "Echo Unit", "Pair: One", "Pair: Two", "Acme: Synth"}));
     EXPECT_EQ(namesOf(registry.componentsMatchingDescription({fourCharCode("aufx"), 0, 0, 0, 0})),
-              (std::vector<std::string>{"Qvrn: Dunmarrow", "Echo Unit"}));
+              (Names{"Qvrn: Dunmarrow", "Echo Unit", "Pair: One"}));
     EXPECT_EQ(namesOf(registry.componentsMatchingDescription({0, 0, fourCharCode("ACME"), 0, 0})),
-              (std::vector<std::string>{"Acme: Synth"}));
+              (Names{"Acme: Synth"}));
+    EXPECT_EQ(namesOf(registry.componentsMatchingDescription({0, 0, 0, 2, 2})), (Names{"Pair: One"}));
     EXPECT_TRUE(registry.componentsMatchingDescription(describe("aufx", "dmds", "ACME")).empty());
     EXPECT_EQ(registry.findComponent(describe("aumu", "none", "ACME")), nullptr);
     EXPECT_TRUE(registry.scanProblems().empty());
@@ -96,41 +100,26 @@ TEST(AudioComponentRegistry, AnswersQueriesWithEveryFieldOfTheManifest) {
     EXPECT_EQ(found->typeName, "Effect");
     EXPECT_EQ(found->version, 65536u);
     EXPECT_EQ(found->versionString(), "1.0.0");
-    EXPECT_EQ(found->allTagNames, (std::vector<std::string>{"Distortion", "Guitar"}));
+    EXPECT_EQ(found->allTagNames, (Names{"Distortion", "Guitar"}));
     EXPECT_EQ(found->audioComponentDescription, describe("aufx", "dmds", "QVRN"));
     EXPECT_EQ(found->bundlePath, distortion);
     EXPECT_EQ(found->modulePath, distortion / "Dunmarrow.so");
     EXPECT_EQ(found->principalClassName, "RegistryTestPrincipal");
     EXPECT_EQ(found->bundleIdentifier, "org.dunmarrow.tests.dmds");
-
     // Without "Manufacturer: " in the name, the manufacturer code stands in.
     const auto echo = registry.findComponent(describe("aufx", "echo", "QVRN"));
     ASSERT_NE(echo, nullptr);
     EXPECT_EQ(echo->manufacturerName, "QVRN");
     EXPECT_TRUE(echo->allTagNames.empty());
+    const auto pair = registry.componentsMatchingDescription({0, 0, fourCharCode("PAIR"), 0, 0});
+    ASSERT_EQ(pair.size(), 2u);
+    EXPECT_EQ(pair[0]->versionString(), "2.3.2");
+    EXPECT_EQ(pair[0]->audioComponentDescription.componentFlags, 2u);
+    EXPECT_EQ(pair[1]->typeName, "Music Effect");
+    EXPECT_EQ(pair[1]->audioComponentDescription.componentSubType, fourCharCode("two!"));
 }
 
-TEST(AudioComponentRegistry, OneBundleMayProvideSeveralComponentsWithFlagsAndVersions) {
-    ScratchFolder scratch;
-    makeBundle(scratch.path(), "Pair", R"({"BundleIdentifier": "org.pair", "Name": "Pair", "Module": "Module.so",
-      "PrincipalClass": "Pair",
-      "AudioComponents": [
-        {"type": "aufx", "subtype": "one ", "manufacturer": "PAIR", "name": "Pair: One", "version": 131842, "flags": 2},
-        {"type": "aumf", "subtype": "two!", "manufacturer": "PAIR", "name": "Pair: Two", "version": 0}]})");
-    AudioComponentRegistry registry({scratch.path()});
-    const auto all = registry.allComponents();
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[0]->versionString(), "2.3.2");
-    EXPECT_EQ(all[0]->audioComponentDescription.componentFlags, 2u);
-    EXPECT_EQ(all[1]->typeName, "Music Effect");
-    EXPECT_EQ(all[1]->audioComponentDescription.componentSubType, fourCharCode("two!"));
-    AudioComponentDescription flagged{};
-    flagged.componentFlags = 2;
-    flagged.componentFlagsMask = 2;
-    EXPECT_EQ(namesOf(registry.componentsMatchingDescription(flagged)), (std::vector<std::string>{"Pair: One"}));
-}
-
-TEST(AudioComponentRegistry, TheFirstBundleOnTheSearchPathWinsAndTheLaterOneIsReported) {
+TEST(AudioComponentRegistry, TheFirstBundleOnTheSearchPathWinsAndAScanHappensOnFirstUseAndRescan) {
     ScratchFolder scratch;
     const fs::path first = scratch.path() / "first";
     const fs::path second = scratch.path() / "second";
@@ -146,41 +135,34 @@ TEST(AudioComponentRegistry, TheFirstBundleOnTheSearchPathWinsAndTheLaterOneIsRe
                    "AudioComponents[0]: type aufx, subtype dmds, manufacturer QVRN is already provided by " +
                        (first / "Effect.auext").string()}}));
     EXPECT_EQ(registry.scannedFolders(), (std::vector<fs::path>{first, second, first}));
-
     AudioComponentRegistry reversed({second, first});
     EXPECT_EQ(reversed.findComponent(describe("aufx", "dmds", "QVRN"))->name, "From second");
 
-    // Within one folder, bundles are read in name order.
-    ScratchFolder sameFolder;
-    makeBundle(sameFolder.path(), "b", manifest("aufx", "dmds", "QVRN", "b"));
-    makeBundle(sameFolder.path(), "a", manifest("aufx", "dmds", "QVRN", "a"));
-    AudioComponentRegistry ordered({sameFolder.path()});
+    // Within one folder, bundles are read in name order, once until a rescan.
+    const fs::path third = scratch.path() / "third";
+    makeBundle(third, "b", manifest("aufx", "dmds", "QVRN", "b"));
+    AudioComponentRegistry ordered({third});
+    makeBundle(third, "a", manifest("aufx", "dmds", "QVRN", "a"));
     EXPECT_EQ(namesOf(ordered.allComponents()), (std::vector<std::string>{"a"}));
+    makeBundle(third, "c", manifest("aufx", "late", "QVRN", "c"));
+    EXPECT_EQ(namesOf(ordered.allComponents()), (std::vector<std::string>{"a"}));
+    ordered.rescan();
+    EXPECT_EQ(namesOf(ordered.allComponents()), (std::vector<std::string>{"a", "c"}));
 }
 
-TEST(AudioComponentRegistry, DefaultSearchPathPutsTheEnvironmentFirstThenBuildAndInstalledBesideTheProgramHomeAndInstallation) {
-    ScopedEnvironment path(kAudioUnitPathEnvironmentVariable, "/opt/units/a::/opt/units/b:");
-    ScopedEnvironment home("HOME", "/home/tester");
-    const fs::path programFolder = fs::read_symlink("/proc/self/exe").parent_path();
-    EXPECT_EQ(AudioComponentRegistry::defaultSearchPath(),
-              (std::vector<fs::path>{"/opt/units/a", "/opt/units/b", (programFolder / ".." / "lib").lexically_normal(),
-                                     (programFolder / ".." / REGISTRY_TEST_INSTALL_LIBDIR).lexically_normal(),
-                                     (programFolder / ".." / "audiounits").lexically_normal(),
-                                     "/home/tester/.local/lib/dunmarrow/audiounits", REGISTRY_TEST_INSTALL_DIR}));
-}
-
-TEST(AudioComponentRegistry, ScansOnFirstUseAndAgainOnlyOnRescan) {
-    ScratchFolder scratch;
-    AudioComponentRegistry registry({scratch.path()});
-    makeBundle(scratch.path(), "Early", manifest("aufx", "erly", "QVRN", "Early"));
-    EXPECT_EQ(namesOf(registry.allComponents()), (std::vector<std::string>{"Early"}));
-    makeBundle(scratch.path(), "Late", manifest("aufx", "late", "QVRN", "Late"));
-    EXPECT_EQ(namesOf(registry.allComponents()), (std::vector<std::string>{"Early"}));
-    registry.rescan();
-    EXPECT_EQ(namesOf(registry.allComponents()), (std::vector<std::string>{"Early", "Late"}));
-}
-
-TEST(AudioComponentRegistry, TheSharedManagerSearchesTheEnvironmentPath) {
+TEST(AudioComponentRegistry, TheSearchPathPutsTheEnvironmentFirstThenBuildAndInstalledBesideTheProgramHomeAndInstallation) {
+    {
+        ScopedEnvironment path(kAudioUnitPathEnvironmentVariable, "/opt/units/a::/opt/units/b:");
+        ScopedEnvironment home("HOME", "/home/tester");
+        const fs::path programFolder = fs::read_symlink("/proc/self/exe").parent_path();
+        EXPECT_EQ(AudioComponentRegistry::defaultSearchPath(),
+                  (std::vector<fs::path>{"/opt/units/a", "/opt/units/b",
+                                         (programFolder / ".." / "lib").lexically_normal(),
+                                         (programFolder / ".." / REGISTRY_TEST_INSTALL_LIBDIR).lexically_normal(),
+                                         (programFolder / ".." / "audiounits").lexically_normal(),
+                                         "/home/tester/.local/lib/dunmarrow/audiounits", REGISTRY_TEST_INSTALL_DIR}));
+    }
+    // The shared manager searches it.
     ScratchFolder scratch;
     makeBundle(scratch.path(), "Shared", manifest("aufx", "shrd", "DmTs", "Dunmarrow Tests: Shared"));
     ScopedEnvironment path(kAudioUnitPathEnvironmentVariable, scratch.path().string());
@@ -200,10 +182,18 @@ TEST(AudioComponentRegistry, BrokenManifestsAreReportedWithPathAndReasonAndSkipp
         std::string reason;
     };
     const std::string validComponent =
-        R"({"type": "aufx", "subtype": "dmds", "manufacturer": "QVRN", "name": "N", "version": 1})";
+        R"({"version": 1, "type": "aufx", "subtype": "dmds", "manufacturer": "QVRN", "name": "N"})";
     const auto withComponent = [](const std::string& component) {
         return R"({"BundleIdentifier": "b", "Name": "n", "Module": "Module.so", "PrincipalClass": "P",
                    "AudioComponents": [)" + component + "]}";
+    };
+    // The valid component with one field's text replaced (by nothing: dropped).
+    const auto componentWith = [&](const std::string& key, const std::string& field) {
+        std::string component = validComponent;
+        const auto at = component.find("\"" + key + "\"");
+        component.replace(at, component.find_first_of(",}", at) - at, field);
+        if (field.empty()) component.erase(at, 2);  // the ", " after it
+        return withComponent(component);
     };
     const auto withModule = [&](const std::string& module) {
         std::string text = withComponent(validComponent);
@@ -227,31 +217,20 @@ TEST(AudioComponentRegistry, BrokenManifestsAreReportedWithPathAndReasonAndSkipp
         {"b08-no-components", R"({"BundleIdentifier": "b", "Name": "n", "Module": "Module.so", "PrincipalClass": "P"})",
          "missing field \"AudioComponents\""},
         {"b09-empty-components", withComponent(""), "field \"AudioComponents\" must be a non-empty array"},
-        {"b10-short-subtype",
-         withComponent(R"({"type": "aufx", "subtype": "dmd", "manufacturer": "QVRN", "name": "N", "version": 1})"),
+        {"b10-short-subtype", componentWith("subtype", R"("subtype": "dmd")"),
          "AudioComponents[0]: field \"subtype\" must be exactly four ASCII characters, not \"dmd\""},
-        {"b11-long-type",
-         withComponent(R"({"type": "aufxx", "subtype": "dmds", "manufacturer": "QVRN", "name": "N", "version": 1})"),
+        {"b11-long-type", componentWith("type", R"("type": "aufxx")"),
          "AudioComponents[0]: field \"type\" must be exactly four ASCII characters, not \"aufxx\""},
-        {"b12-non-ascii",
-         withComponent(R"({"type": "aufx", "subtype": "dmds", "manufacturer": "QVé", "name": "N", "version": 1})"),
+        {"b12-non-ascii", componentWith("manufacturer", R"("manufacturer": "QVé")"),
          "AudioComponents[0]: field \"manufacturer\" must be exactly four ASCII characters, not \"QVé\""},
-        {"b13-number-code",
-         withComponent(R"({"type": "aufx", "subtype": 1234, "manufacturer": "QVRN", "name": "N", "version": 1})"),
+        {"b13-number-code", componentWith("subtype", R"("subtype": 1234)"),
          "AudioComponents[0]: field \"subtype\" must be a text"},
-        {"b14-no-version",
-         withComponent(R"({"type": "aufx", "subtype": "dmds", "manufacturer": "QVRN", "name": "N"})"),
-         "AudioComponents[0]: missing field \"version\""},
-        {"b15-negative-version",
-         withComponent(R"({"type": "aufx", "subtype": "dmds", "manufacturer": "QVRN", "name": "N", "version": -1})"),
+        {"b14-no-version", componentWith("version", ""), "AudioComponents[0]: missing field \"version\""},
+        {"b15-negative-version", componentWith("version", R"("version": -1)"),
          "AudioComponents[0]: field \"version\" must be a whole number from 0 to 4294967295"},
-        {"b16-huge-version",
-         withComponent(
-             R"({"type": "aufx", "subtype": "dmds", "manufacturer": "QVRN", "name": "N", "version": 4294967296})"),
+        {"b16-huge-version", componentWith("version", R"("version": 4294967296)"),
          "AudioComponents[0]: field \"version\" must be a whole number from 0 to 4294967295"},
-        {"b17-bad-tags",
-         withComponent(R"({"type": "aufx", "subtype": "dmds", "manufacturer": "QVRN", "name": "N", "version": 1,
-                           "tags": ["ok", 3]})"),
+        {"b17-bad-tags", componentWith("version", R"("version": 1, "tags": ["ok", 3])"),
          "AudioComponents[0]: field \"tags\" must be an array of texts"},
         {"b18-second-component-broken",
          withComponent(validComponent + R"(, {"type": "aufx", "subtype": "dmdt", "manufacturer": "QVRN",

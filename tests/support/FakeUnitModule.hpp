@@ -1,0 +1,132 @@
+#pragma once
+// The base of the test-only units that tests load from bundles (the host's
+// effect and instrument, the out-of-process tests' crashing unit, the
+// validator's faulty effects): a stereo 44.1 kHz unit whose input is pulled
+// into storage sized when render resources are allocated, and a factory. A
+// module derives its unit, builds its parameters in build() and says what a
+// render cycle does in render(); its factory is one line, and its manifest is
+// FakeUnitInfo.json.in configured with the codes the tests look it up by.
+
+#include <algorithm>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "audiounit/AUAudioUnit.hpp"
+#include "audiounit/AUAudioUnitBusArray.hpp"
+#include "audiounit/AUAudioUnitFactory.hpp"
+#include "audiounit/AudioUnitModuleEntry.hpp"
+
+namespace testsupport {
+
+// The arguments of one call of the render block.
+struct RenderCycle {
+    audiounit::AudioUnitRenderActionFlags* flags;
+    const audiounit::AudioTimeStamp* timestamp;
+    audiounit::AUAudioFrameCount frames;
+    audiounit::AudioBufferList* output;
+    const audiounit::AURenderEvent* events;
+    const audiounit::AURenderPullInputBlock* pull;
+};
+
+class FakeUnit : public audiounit::AUAudioUnit {
+public:
+    explicit FakeUnit(ConstructionKey key, bool takesInput = true) : AUAudioUnit(key), takesInput_(takesInput) {}
+
+    audiounit::AUAudioUnitBusArrayPtr inputBusses() const override { return inputs_; }
+    audiounit::AUAudioUnitBusArrayPtr outputBusses() const override { return outputs_; }
+
+    // Sizes the input storage: one channel per output channel, the maximum frames each.
+    bool allocateRenderResources(foundation::NSError* outError) override {
+        const auto format = (*outputs_)[0]->format();
+        const audiounit::AVAudioChannelCount channels = format ? format->channelCount() : 0;
+        inputMemory_.assign(channels, std::vector<float>(maximumFramesToRender()));
+        inputList_ = audiounit::AudioBufferListStorage(channels);
+        return AUAudioUnit::allocateRenderResources(outError);
+    }
+
+    audiounit::AUInternalRenderBlock internalRenderBlock() final {
+        return [this](audiounit::AudioUnitRenderActionFlags* flags, const audiounit::AudioTimeStamp* timestamp,
+                      audiounit::AUAudioFrameCount frames, audiounit::NSInteger, audiounit::AudioBufferList* output,
+                      const audiounit::AURenderEvent* events, const audiounit::AURenderPullInputBlock* pull) {
+            return render(RenderCycle{flags, timestamp, frames, output, events, pull});
+        };
+    }
+
+protected:
+    // Called once the busses exist, before the unit reaches its host: parameters, presets.
+    virtual void build() {}
+
+    // Render thread: must not lock, allocate or wait (except where a module's
+    // fault is exactly that).
+    virtual audiounit::OSStatus render(const RenderCycle& cycle) noexcept = 0;
+
+    // Render thread. Pulls the cycle's input into this unit's storage and points
+    // output buffers without memory at it (the host asks to render in place).
+    audiounit::OSStatus pullInput(const RenderCycle& cycle) noexcept {
+        using namespace audiounit;
+        if (cycle.frames > maximumFramesToRender()) return kAudioUnitErr_TooManyFramesToProcess;
+        if (cycle.pull == nullptr || !*cycle.pull) return kAudioUnitErr_NoConnection;
+        if (cycle.output == nullptr || cycle.timestamp == nullptr) return kAudioUnitErr_InvalidParameter;
+        const auto in = input();
+        for (std::size_t c = 0; c < in.size(); ++c)
+            in[c] = AudioBuffer{1, cycle.frames * static_cast<std::uint32_t>(sizeof(float)), inputMemory_[c].data()};
+        if (const OSStatus status = (*cycle.pull)(cycle.flags, cycle.timestamp, cycle.frames, 0, inputList_.get());
+            status != noErr)
+            return status;
+        const auto out = cycle.output->buffers();
+        if (out.size() > in.size() || in.empty()) return kAudioUnitErr_InvalidParameter;
+        for (std::size_t c = 0; c < out.size(); ++c)
+            if (out[c].mData == nullptr) out[c] = in[c];
+        return noErr;
+    }
+
+    // Render thread, after pullInput: every output channel is its input times `gain`.
+    void writeInputTimes(const RenderCycle& cycle, float gain) noexcept {
+        const auto in = input();
+        const auto out = cycle.output->buffers();
+        for (std::size_t c = 0; c < out.size(); ++c) {
+            const auto* source = static_cast<const float*>(in[c].mData);
+            auto* target = static_cast<float*>(out[c].mData);
+            for (audiounit::AUAudioFrameCount i = 0; i < cycle.frames; ++i) target[i] = source[i] * gain;
+        }
+    }
+
+    std::span<audiounit::AudioBuffer> input() noexcept { return inputList_->buffers(); }
+
+    bool initWithComponentDescription(const audiounit::AudioComponentDescription& description,
+                                      audiounit::AudioComponentInstantiationOptions options,
+                                      foundation::NSError* outError) override {
+        using namespace audiounit;
+        if (!AUAudioUnit::initWithComponentDescription(description, options, outError)) return false;
+        const auto format = AVAudioFormat::makeStandard(44100, 2);
+        std::vector<AUAudioUnitBusPtr> inputs;
+        if (takesInput_) inputs.push_back(AUAudioUnitBus::make(format));
+        inputs_ = AUAudioUnitBusArray::make(shared_from_this(), AUAudioUnitBusTypeInput, std::move(inputs));
+        outputs_ =
+            AUAudioUnitBusArray::make(shared_from_this(), AUAudioUnitBusTypeOutput, {AUAudioUnitBus::make(format)});
+        build();
+        return true;
+    }
+
+private:
+    bool takesInput_;
+    audiounit::AUAudioUnitBusArrayPtr inputs_;
+    audiounit::AUAudioUnitBusArrayPtr outputs_;
+    std::vector<std::vector<float>> inputMemory_;
+    audiounit::AudioBufferListStorage inputList_;
+};
+
+// A principal class that makes a Unit; a module names it in its entry
+// (DUNMARROW_AUDIO_UNIT_MODULE) through an alias with the manifest's name.
+template <class Unit>
+class FakeUnitFactory : public audiounit::AUAudioUnitFactory {
+public:
+    std::shared_ptr<audiounit::AUAudioUnit> createAudioUnit(const audiounit::AudioComponentDescription& description,
+                                                            foundation::NSError* outError) override {
+        using audiounit::AUAudioUnit, audiounit::kAudioComponentInstantiation_None;
+        return AUAudioUnit::create<Unit>(description, kAudioComponentInstantiation_None, outError);
+    }
+};
+
+}  // namespace testsupport

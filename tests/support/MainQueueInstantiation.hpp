@@ -1,0 +1,47 @@
+#pragma once
+// Instantiates an audio unit the way a host with a main run loop does: the
+// platform's main-thread steps go to the main queue, which the calling thread
+// (the main thread from then on) runs until the completion has come.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "audiounit/AVAudioUnit.hpp"
+#include "foundation/DispatchQueue.hpp"
+#include "foundation/RunLoop.hpp"
+
+namespace testsupport {
+
+struct Instantiation {
+    std::shared_ptr<audiounit::AVAudioUnit> unit;
+    std::optional<foundation::NSError> error;
+    std::thread::id completedOn;
+    int completions = 0;
+};
+
+template <typename Target>
+Instantiation instantiateOnMainQueue(Target target, audiounit::AudioComponentInstantiationOptions options =
+                                                        audiounit::kAudioComponentInstantiation_None) {
+    audiounit::AVAudioUnit::setMainThreadExecutor(
+        [](std::function<void()> job) { foundation::DispatchQueue::main().async(std::move(job)); });
+    auto outcome = std::make_shared<Instantiation>();
+    audiounit::AVAudioUnit::instantiate(
+        std::move(target), options,
+        [outcome](std::shared_ptr<audiounit::AVAudioUnit> unit, std::optional<foundation::NSError> error) {
+            outcome->unit = std::move(unit);
+            outcome->error = std::move(error);
+            outcome->completedOn = std::this_thread::get_id();
+            ++outcome->completions;
+        });
+    EXPECT_TRUE(foundation::RunLoop::main().runUntil([&] { return outcome->completions > 0; },
+                                                     std::chrono::seconds(30)))
+        << "the instantiation did not complete";
+    audiounit::AVAudioUnit::setMainThreadExecutor(nullptr);
+    return *outcome;
+}
+
+}  // namespace testsupport

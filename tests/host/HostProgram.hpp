@@ -18,7 +18,10 @@ inline testsupport::StartedProgram startHost(const std::vector<std::string>& arg
     std::vector<std::string> command{HOST_TEST_PROGRAM};
     command.insert(command.end(), arguments.begin(), arguments.end());
     environment.try_emplace("DUNMARROW_AUDIO_UNIT_PATH", HOST_TEST_BUNDLES);
-    return testsupport::startProgram(command, {.environment = std::move(environment), .scratch = scratch});
+    testsupport::ProgramOptions options;
+    options.environment = std::move(environment);
+    options.scratch = scratch;
+    return testsupport::startProgram(command, options);
 }
 
 // Runs it to its end; without a display unless `environment` gives one.

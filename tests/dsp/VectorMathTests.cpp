@@ -87,29 +87,20 @@ void sweep(Sweep& s, InstructionSet set, std::uint32_t first, std::uint32_t last
 
 std::uint32_t bitsOf(float x) { return std::bit_cast<std::uint32_t>(x); }
 
-TEST(VectorTanh, WithinTwoUlpOnAnEvenSubsetOfMinus20To20) {
+// An even subset of [-20, 20]; then subnormals and the smallest normals
+// (sampled) and every float around the switch from the polynomial to the
+// exponential form, where the float result becomes 1, the clamp of the
+// exponential's argument and the end of the range.
+TEST(VectorTanh, WithinTwoUlpOnAnEvenSubsetAndWhereTheMethodChanges) {
     for (InstructionSet set : variants()) {
         SCOPED_TRACE(dunmarrow_dsp::instructionSetName(set));
         Sweep s;
         sweep(s, set, 0, bitsOf(20.0f), kStride);
         EXPECT_GE(s.count, 2u * (bitsOf(20.0f) / kStride));
-        EXPECT_LE(s.worst, kUlpLimit) << "at " << s.worstAt;
         std::printf("%s: every %uth float, worst %.3f ulp at %.9g\n", dunmarrow_dsp::instructionSetName(set), kStride,
                     s.worst, static_cast<double>(s.worstAt));
-    }
-}
-
-TEST(VectorTanh, WithinTwoUlpOnEveryFloatWhereTheMethodChanges) {
-    // Subnormals and the smallest normals (sampled); every float around the
-    // switch from the polynomial to the exponential form, where the float
-    // result becomes 1, the clamp of the exponential's argument and the end of
-    // the range.
-    const float centres[] = {0.875f, 9.0109f, 9.5f, 20.0f};
-    for (InstructionSet set : variants()) {
-        SCOPED_TRACE(dunmarrow_dsp::instructionSetName(set));
-        Sweep s;
         sweep(s, set, 0, 1u << 24, kSmallStride);
-        for (float centre : centres) {
+        for (float centre : {0.875f, 9.0109f, 9.5f, 20.0f}) {
             sweep(s, set, bitsOf(centre) - kRegionHalfWidth, bitsOf(centre) + kRegionHalfWidth, 1);
         }
         EXPECT_LE(s.worst, kUlpLimit) << "at " << s.worstAt;
@@ -118,23 +109,19 @@ TEST(VectorTanh, WithinTwoUlpOnEveryFloatWhereTheMethodChanges) {
 
 TEST(VectorTanh, SpecialValuesAndOddSymmetry) {
     const float inf = std::numeric_limits<float>::infinity();
-    const std::vector<float> in = {0.0f, -0.0f, inf, -inf, 1e30f, -1e30f, 88.0f, -100.0f, 0.3f, -0.3f, 3.0f, -3.0f,
+    const std::vector<float> in = {0.0f, -0.0f, inf, -inf, 1e30f, -1e30f, 88.0f, -100.0f, 0.3f, 3.0f,
                                    std::numeric_limits<float>::quiet_NaN()};
     for (InstructionSet set : variants()) {
         SCOPED_TRACE(dunmarrow_dsp::instructionSetName(set));
-        std::vector<float> out(in.size());
+        std::vector<float> out(in.size()), negated(in.size()), negatedIn(in.size());
+        for (std::size_t i = 0; i < in.size(); ++i) negatedIn[i] = -in[i];
         dunmarrow_dsp::tanhBlock(in, out, set);
+        dunmarrow_dsp::tanhBlock(negatedIn, negated, set);
         EXPECT_EQ(bitsOf(out[0]), bitsOf(0.0f));
         EXPECT_EQ(bitsOf(out[1]), bitsOf(-0.0f));
-        EXPECT_EQ(out[2], 1.0f);
-        EXPECT_EQ(out[3], -1.0f);
-        EXPECT_EQ(out[4], 1.0f);
-        EXPECT_EQ(out[5], -1.0f);
-        EXPECT_EQ(out[6], 1.0f);
-        EXPECT_EQ(out[7], -1.0f);
-        EXPECT_EQ(out[8], -out[9]);
-        EXPECT_EQ(out[10], -out[11]);
-        EXPECT_TRUE(std::isnan(out[12]));
+        for (std::size_t i = 2; i < 8; ++i) EXPECT_EQ(out[i], i % 2 == 0 ? 1.0f : -1.0f) << in[i];
+        for (std::size_t i = 0; i + 1 < in.size(); ++i) EXPECT_EQ(bitsOf(negated[i]), bitsOf(-out[i])) << in[i];
+        EXPECT_TRUE(std::isnan(out.back()));
         // A span that is not a whole number of vectors is finished too.
         std::vector<float> tail(5, 0.0f);
         dunmarrow_dsp::tanhBlock(std::span<const float>(in).first(5), tail, set);

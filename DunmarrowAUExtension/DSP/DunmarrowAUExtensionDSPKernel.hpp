@@ -22,7 +22,7 @@
 // oversampled lowpasses (grind and anti-alias) are linear, and are regrouped
 // so that only a few multiply-adds per frame depend on the frame before.
 // The variants differ in rounding only; the scalar model written from the
-// formulas in tests/dsp/ReferenceEffect.hpp judges both.
+// formulas in reference/ReferenceEffect.hpp judges both.
 
 #include <algorithm>
 #include <array>

@@ -19,8 +19,6 @@ TEST(BusArray, HoldsBussesInOrderWithIndexAndType) {
     EXPECT_EQ((*array)[-1], nullptr);
     EXPECT_EQ(b->index(), 1);
     EXPECT_EQ(b->busType(), AUAudioUnitBusTypeOutput);
-    EXPECT_EQ(static_cast<int>(AUAudioUnitBusTypeInput), 1);
-    EXPECT_EQ(static_cast<int>(AUAudioUnitBusTypeOutput), 2);
     EXPECT_EQ(array->ownerAudioUnit(), unit);
 
     array->replaceBusses({b});
@@ -44,13 +42,8 @@ TEST(BusArray, FormatChangesAreRefusedWhileResourcesAreAllocated) {
     unit->deallocateRenderResources();
     EXPECT_TRUE(bus->setFormat(AVAudioFormat::makeStandard(44100, 2), &error));
     EXPECT_EQ(bus->format()->channelCount(), 2u);
-}
-
-TEST(BusArray, ABusOutlivingItsUnitStillTakesFormats) {
-    AUAudioUnitBusPtr bus;
-    {
-        auto unit = makeUnit();
-        bus = (*unit->outputBusses())[0];
-    }
+    // A bus outliving its unit still takes formats.
+    unit.reset();
     EXPECT_TRUE(bus->setFormat(AVAudioFormat::makeStandard(96000, 2)));
 }
+

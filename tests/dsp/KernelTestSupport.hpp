@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <random>
 #include <span>
 #include <vector>
@@ -28,6 +29,12 @@ inline std::vector<float> everyStageOn() {
 }
 inline std::vector<float> allPercentZero() {
     return {0.0f, 0.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+}
+
+// The values with some addresses changed.
+inline std::vector<float> with(std::vector<float> values, std::initializer_list<std::pair<int, float>> changes) {
+    for (auto [address, value] : changes) values[static_cast<std::size_t>(address)] = value;
+    return values;
 }
 
 inline void applyValues(Kernel& kernel, const std::vector<float>& byAddress) {

@@ -1,9 +1,16 @@
+// The effect's audio unit: its description and busses, the tree and kernel
+// wired both ways, render resources, the real render block against the kernel,
+// factory presets, value texts, a render path that allocates nothing, and
+// rendering while other threads change parameters.
+
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <sys/wait.h>
+#include <thread>
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
 #endif
@@ -14,18 +21,46 @@
 using namespace audiounit;
 using namespace effecttest;
 
-TEST(EffectAudioUnit, AfterConstructionBeforeTheTree) {
-    foundation::NSError error;
-    auto unit = AUAudioUnit::create<Unit>(Unit::kComponentDescription, kAudioComponentInstantiation_None, &error);
-    ASSERT_TRUE(unit) << error.localizedDescription();
-    EXPECT_EQ(unit->componentDescription().componentType, fourCharCode("aufx"));
-    EXPECT_EQ(unit->componentDescription().componentSubType, fourCharCode("dmds"));
-    EXPECT_EQ(unit->componentDescription().componentManufacturer, fourCharCode("QVRN"));
+namespace {
 
+std::vector<float> treeValues(Unit& unit) {
+    std::vector<float> values;
+    for (const auto& p : unit.parameterTree()->allParameters()) values.push_back(p->value());
+    return values;
+}
+std::vector<float> kernelValues(Unit& unit) {
+    std::vector<float> values;
+    for (const auto& p : unit.parameterTree()->allParameters()) values.push_back(unit.dspKernel().getParameter(p->address()));
+    return values;
+}
+std::vector<float> defaults() {
+    std::vector<float> values;
+    for (const auto& row : kParameters) values.push_back(row.defaultValue);
+    return values;
+}
+std::shared_ptr<Unit> makeBareEffect() {
+    return AUAudioUnit::create<Unit>(Unit::kComponentDescription, kAudioComponentInstantiation_None);
+}
+void setAll(Unit& unit, const std::vector<float>& byAddress) {
+    for (std::size_t a = 0; a < byAddress.size(); ++a) unit.parameterTree()->parameterWithAddress(a)->setValue(byAddress[a]);
+}
+const std::vector<float> kEveryStageOn{90, 60, 80, 70, 0.9f, 100, 100, 100, 100, 80, 0.6f, 1, 1, 0};
+
+}  // namespace
+
+TEST(EffectAudioUnit, DescriptionBussesAndKernelSettingsBeforeTheTree) {
+    foundation::NSError error;
+    EXPECT_FALSE(AUAudioUnit::create<Unit>(AudioComponentDescription{}, kAudioComponentInstantiation_None, &error));
+    EXPECT_EQ(error.domain, foundation::NSOSStatusErrorDomain);
+
+    auto unit = makeBareEffect();
+    ASSERT_TRUE(unit);
+    EXPECT_EQ(fourCharCodeString(unit->componentDescription().componentType) +
+                  fourCharCodeString(unit->componentDescription().componentSubType) +
+                  fourCharCodeString(unit->componentDescription().componentManufacturer),
+              "aufxdmdsQVRN");
     ASSERT_EQ(unit->inputBusses()->count(), 1);
     ASSERT_EQ(unit->outputBusses()->count(), 1);
-    EXPECT_EQ(unit->inputBusses()->busType(), AUAudioUnitBusTypeInput);
-    EXPECT_EQ(unit->outputBusses()->busType(), AUAudioUnitBusTypeOutput);
     for (const auto& bus : {(*unit->inputBusses())[0], (*unit->outputBusses())[0]}) {
         EXPECT_EQ(bus->format()->sampleRate(), 44100.0);
         EXPECT_EQ(bus->format()->channelCount(), 2u);
@@ -34,32 +69,32 @@ TEST(EffectAudioUnit, AfterConstructionBeforeTheTree) {
     EXPECT_EQ((*unit->inputBusses())[0]->maximumChannelCount(), 8u);
     EXPECT_EQ((*unit->outputBusses())[0]->maximumChannelCount(), 2u);
     EXPECT_EQ(unit->channelCapabilities(), (std::vector<NSInteger>{2, 2}));
-    EXPECT_EQ(unit->maximumFramesToRender(), 1024u);
-    EXPECT_FALSE(unit->shouldBypassEffect());
-    EXPECT_EQ(unit->inputLevel(), 0.f);
-    EXPECT_EQ(unit->outputLevel(), 0.f);
     EXPECT_EQ(unit->parameterTree(), nullptr);
     EXPECT_EQ(unit->currentPreset(), nullptr);
-    EXPECT_EQ(unit->latency(), 0.0);
-    EXPECT_EQ(unit->tailTime(), 0.0);
+    EXPECT_EQ(unit->inputLevel(), 0.f);
 
-    // A failing base initialiser is the construction's error.
-    EXPECT_FALSE(AUAudioUnit::create<Unit>(AudioComponentDescription{}, kAudioComponentInstantiation_None, &error));
-    EXPECT_EQ(error.domain, foundation::NSOSStatusErrorDomain);
+    EXPECT_EQ(unit->maximumFramesToRender(), 1024u);
+    unit->setMaximumFramesToRender(333);
+    EXPECT_EQ(unit->dspKernel().getMaximumFramesToRender(), 333u);
+    unit->setMaximumFramesToRender(200'000'000);  // refused before the kernel allocates for it
+    EXPECT_EQ(unit->maximumFramesToRender(), 333u);
+    unit->setShouldBypassEffect(true);
+    EXPECT_TRUE(unit->dspKernel().isBypassed());
+    // Presets need the tree: nothing applies, nothing crashes.
+    const float before = unit->dspKernel().getParameter(kTightAddress);
+    unit->applyPresetValues({{kTightAddress, 3.f}});
+    unit->setCurrentPreset(AUAudioUnitPreset::make(1, ""));
+    EXPECT_EQ(unit->dspKernel().getParameter(kTightAddress), before);
 }
 
 TEST(EffectAudioUnit, TheTreeReachesTheKernelBothWays) {
     auto unit = makeEffect();
     auto tree = unit->parameterTree();
     ASSERT_TRUE(tree);
-    // The kernel's own initial targets (tight 75, gain 0.25) gave way to the tree's defaults.
-    EXPECT_EQ(unit->dspKernel().getParameter(1), 100.f) ;
-    EXPECT_EQ(unit->dspKernel().getParameter(4), 0.8f);
-    EXPECT_EQ(unit->dspKernel().getParameter(9), 50.f);
-
+    // The kernel's own initial targets gave way to the tree's defaults.
+    EXPECT_EQ(kernelValues(*unit), defaults());
     tree->parameterWithAddress(8)->setValue(12.5f);
     EXPECT_EQ(unit->dspKernel().getParameter(8), 12.5f);
-
     // Reads come from the kernel's target: a scheduled event changes the
     // kernel, and the tree reports it.
     ASSERT_TRUE(unit->allocateRenderResources());
@@ -69,24 +104,11 @@ TEST(EffectAudioUnit, TheTreeReachesTheKernelBothWays) {
     EXPECT_EQ(tree->parameterWithAddress(0)->value(), 33.f);
 }
 
-TEST(EffectAudioUnit, MaximumFramesAndBypassAreTheKernels) {
-    auto unit = makeEffect();
-    unit->setMaximumFramesToRender(333);
-    EXPECT_EQ(unit->dspKernel().getMaximumFramesToRender(), 333u);
-    EXPECT_EQ(unit->maximumFramesToRender(), 333u);
-    unit->setMaximumFramesToRender(200'000'000);  // refused before the kernel allocates for it
-    EXPECT_EQ(unit->dspKernel().getMaximumFramesToRender(), 333u);
-    unit->setShouldBypassEffect(true);
-    EXPECT_TRUE(unit->dspKernel().isBypassed());
-    EXPECT_TRUE(unit->shouldBypassEffect());
-}
-
 // Formats take rates from 1 kHz to 1536 kHz, and the effect renders finite
 // sound across that range with every stage on; rates outside it are refused.
 TEST(EffectAudioUnit, EverySupportedRateRendersFiniteSoundAndOthersAreRefused) {
     for (double rate : {0.0, -48000.0, 1e-300, 999.999, 1536000.001, 1e300, std::nan(""), HUGE_VAL})
         EXPECT_FALSE(AVAudioFormat::makeStandard(rate, 2)) << rate;
-    const float everyStageOn[] = {90, 60, 80, 70, 0.9f, 100, 100, 100, 100, 80, 0.6f, 1, 1, 0};
     EffectHost host;
     host.fillSine(0.9f);
     for (double rate : {AVAudioFormat::kMinimumSampleRate, 8000.0, 11025.0, 22050.0, 44100.0, 48000.0, 88200.0,
@@ -94,8 +116,7 @@ TEST(EffectAudioUnit, EverySupportedRateRendersFiniteSoundAndOthersAreRefused) {
                         AVAudioFormat::kMaximumSampleRate}) {
         SCOPED_TRACE(rate);
         auto unit = makeEffect();
-        for (std::uint64_t address = 0; address < std::size(everyStageOn); ++address)
-            unit->parameterTree()->parameterWithAddress(address)->setValue(everyStageOn[address]);
+        setAll(*unit, kEveryStageOn);
         const auto format = AVAudioFormat::makeStandard(rate, 2);
         ASSERT_TRUE((*unit->inputBusses())[0]->setFormat(format) && (*unit->outputBusses())[0]->setFormat(format));
         unit->setMaximumFramesToRender(EffectHost::kCapacity);
@@ -113,97 +134,65 @@ TEST(EffectAudioUnit, EverySupportedRateRendersFiniteSoundAndOthersAreRefused) {
     }
 }
 
-TEST(EffectAudioUnit, AllocationNeedsEqualChannelCounts) {
+// Unequal channel counts fail allocation with -10875 and leave nothing
+// prepared; both mono works; formats are fixed while allocated; levels follow
+// the audio only while allocated (bypassed: the input's peak exactly).
+TEST(EffectAudioUnit, AllocationChannelsAndLevels) {
     auto unit = makeEffect();
     ASSERT_TRUE(setChannels(*unit, 1, 2));
     foundation::NSError error;
     EXPECT_FALSE(unit->allocateRenderResources(&error));
     EXPECT_EQ(error.domain, foundation::NSOSStatusErrorDomain);
-    EXPECT_EQ(error.code, kAudioUnitErr_FailedInitialization);
     EXPECT_EQ(error.code, -10875);
     EXPECT_FALSE(unit->renderResourcesAllocated());
-    // Nothing was prepared: no levels, and the host cannot render.
-    EXPECT_EQ(unit->inputLevel(), 0.f);
-    EffectHost host;
-    EXPECT_EQ(host.render(*unit, 0, 64), kAudioUnitErr_Uninitialized);
+    EffectHost stereo;
+    EXPECT_EQ(stereo.render(*unit, 0, 64), kAudioUnitErr_Uninitialized);
 
-    // Both mono works, and the kernel renders one channel.
     ASSERT_TRUE(setChannels(*unit, 1, 1));
     ASSERT_TRUE(unit->allocateRenderResources(&error)) << error.localizedDescription();
+    EXPECT_FALSE((*unit->inputBusses())[0]->setFormat(AVAudioFormat::makeStandard(44100, 2), &error));
+    EXPECT_EQ(error.code, kAudioUnitErr_Initialized);
+    EXPECT_EQ(unit->inputLevel(), 0.f);
     EffectHost mono(1);
     mono.fillSine(0.5f);
+    mono.input->floatChannelData()[0][100] = -0.75f;
     unit->setShouldBypassEffect(true);
     ASSERT_EQ(mono.render(*unit, 0, 512), noErr);
     for (int i = 0; i < 512; ++i) ASSERT_EQ(mono.out(0, i), mono.input->floatChannelData()[0][i]);
-
-    // While allocated, bus formats are fixed.
-    EXPECT_FALSE((*unit->inputBusses())[0]->setFormat(AVAudioFormat::makeStandard(44100, 2), &error));
-    EXPECT_EQ(error.code, kAudioUnitErr_Initialized);
-}
-
-TEST(EffectAudioUnit, LargerCyclesNeedTheMaximumRaisedBeforeAllocation) {
-    EffectHost host;
-    host.fillSine(0.3f);
-    {
-        auto unit = makeEffect();
-        ASSERT_TRUE(unit->allocateRenderResources());
-        EXPECT_EQ(host.render(*unit, 0, 1024), noErr);
-        EXPECT_EQ(host.render(*unit, 0, 1025), kAudioUnitErr_TooManyFramesToProcess);
-    }
-    {
-        auto unit = makeEffect();
-        unit->setMaximumFramesToRender(4096);
-        ASSERT_TRUE(unit->allocateRenderResources());
-        for (int cycle = 0; cycle < 3; ++cycle) ASSERT_EQ(host.render(*unit, cycle * 4096.0, 4096), noErr);
-        EXPECT_GT(unit->outputLevel(), 0.f);
-    }
-    {
-        // Raised while allocated: the kernel's limit changes at once, the pull
-        // buffer keeps its capacity until the next allocation.
-        auto unit = makeEffect();
-        ASSERT_TRUE(unit->allocateRenderResources());
-        unit->setMaximumFramesToRender(4096);
-        EXPECT_EQ(unit->maximumFramesToRender(), 4096u);
-        const int pullsBefore = host.pulls;
-        EXPECT_EQ(host.render(*unit, 0, 2048), kAudioUnitErr_TooManyFramesToProcess);
-        EXPECT_EQ(host.pulls, pullsBefore);
-        EXPECT_EQ(host.render(*unit, 0, 1024), noErr);
-        unit->deallocateRenderResources();
-        ASSERT_TRUE(unit->allocateRenderResources());
-        EXPECT_EQ(host.render(*unit, 0, 4096), noErr);
-    }
-}
-
-TEST(EffectAudioUnit, LevelsFollowTheAudioOnlyWhileAllocated) {
-    auto unit = makeEffect();
-    EffectHost host;
-    host.fillSine(0.5f);
-    EXPECT_EQ(unit->inputLevel(), 0.f);
-    ASSERT_TRUE(unit->allocateRenderResources());
-    EXPECT_EQ(unit->inputLevel(), 0.f);
-
-    // Bypassed, both levels are the input's peak exactly.
-    unit->setShouldBypassEffect(true);
-    ASSERT_EQ(host.render(*unit, 0, 512), noErr);
-    float peak = 0;
-    for (std::size_t c = 0; c < 2; ++c)
-        for (int i = 0; i < 512; ++i) peak = std::max(peak, std::fabs(host.input->floatChannelData()[c][i]));
-    EXPECT_EQ(unit->inputLevel(), peak);
-    EXPECT_EQ(unit->outputLevel(), peak);
+    EXPECT_EQ(unit->inputLevel(), 0.75f);
+    EXPECT_EQ(unit->outputLevel(), 0.75f);
 
     unit->deallocateRenderResources();
     EXPECT_EQ(unit->inputLevel(), 0.f);
     EXPECT_EQ(unit->outputLevel(), 0.f);
-
     ASSERT_TRUE(unit->allocateRenderResources());
     unit->setShouldBypassEffect(false);
-    ASSERT_EQ(host.render(*unit, 512, 512), noErr);
-    EXPECT_GT(unit->inputLevel(), 0.f);
+    ASSERT_EQ(mono.render(*unit, 512, 512), noErr);
+    EXPECT_GT(unit->outputLevel(), 0.f);
+}
+
+// A cycle of exactly the maximum renders; one frame more fails before pulling.
+// Raised while allocated, the kernel's limit changes at once but the pull
+// buffer keeps its capacity until the next allocation.
+TEST(EffectAudioUnit, LargerCyclesNeedTheMaximumRaisedBeforeAllocation) {
+    EffectHost host;
+    host.fillSine(0.3f);
+    auto unit = makeEffect();
+    ASSERT_TRUE(unit->allocateRenderResources());
+    EXPECT_EQ(host.render(*unit, 0, 1024), noErr);
+    EXPECT_EQ(host.render(*unit, 1024, 1025), kAudioUnitErr_TooManyFramesToProcess);
+    unit->setMaximumFramesToRender(4096);
+    const int pullsBefore = host.pulls;
+    EXPECT_EQ(host.render(*unit, 0, 2048), kAudioUnitErr_TooManyFramesToProcess);
+    EXPECT_EQ(host.pulls, pullsBefore);
+    unit->deallocateRenderResources();
+    ASSERT_TRUE(unit->allocateRenderResources());
+    for (int cycle = 0; cycle < 3; ++cycle) ASSERT_EQ(host.render(*unit, cycle * 4096.0, 4096), noErr);
     EXPECT_GT(unit->outputLevel(), 0.f);
 }
 
 // The unit's render block gives exactly what the kernel gives when driven by
-// hand: the same stretches, the scheduled parameter applied between them.
+// hand: the same stretches, the scheduled parameters applied between them.
 TEST(EffectAudioUnit, RendersLikeTheKernelSplitAtScheduledEvents) {
     auto unit = makeEffect();
     ASSERT_TRUE(unit->allocateRenderResources());
@@ -214,8 +203,7 @@ TEST(EffectAudioUnit, RendersLikeTheKernelSplitAtScheduledEvents) {
     ASSERT_EQ(host.render(*unit, 1000, 512), noErr);
 
     DunmarrowAUExtensionDSPKernel reference;
-    const auto defaults = createParameterTree(parameterTreeSpec());
-    for (const auto& p : defaults->allParameters()) reference.setParameter(p->address(), p->value());
+    for (const auto& row : kParameters) reference.setParameter(row.address, row.defaultValue);
     reference.initialize(2, 2, 44100);
     std::vector<float> out0(512), out1(512);
     auto run = [&](std::size_t offset, std::uint32_t frames, std::int64_t start) {
@@ -234,23 +222,57 @@ TEST(EffectAudioUnit, RendersLikeTheKernelSplitAtScheduledEvents) {
     EXPECT_EQ(unit->outputLevel(), reference.outputLevel());
 }
 
-TEST(EffectAudioUnit, RendersInPlaceWhenTheHostGivesNoMemory) {
+// Three factory presets, Blackwall current after set-up; selection goes by
+// number (the name is not compared), through the tree (one notification per
+// parameter) and into the kernel. A user preset chosen on the effect changes
+// nothing: hosts apply its saved state.
+TEST(EffectAudioUnit, FactoryPresetsAndUserPresetSelection) {
     auto unit = makeEffect();
-    ASSERT_TRUE(unit->allocateRenderResources());
-    EffectHost host;
-    host.fillSine(0.25f);
-    unit->setShouldBypassEffect(true);
-    audiounit::AudioBufferListStorage list(2);
-    for (auto& b : list->buffers()) b = AudioBuffer{1, 0, nullptr};
-    AudioTimeStamp ts{};
-    AudioUnitRenderActionFlags flags = 0;
-    ASSERT_EQ(unit->renderBlock()(&flags, &ts, 256, 0, list.get(), &host.pull), noErr);
-    for (std::size_t c = 0; c < 2; ++c) {
-        ASSERT_NE(list->buffers()[c].mData, nullptr);
-        EXPECT_EQ(list->buffers()[c].mDataByteSize, 256u * 4);
-        const float* data = static_cast<const float*>(list->buffers()[c].mData);
-        for (int i = 0; i < 256; ++i) ASSERT_EQ(data[i], host.input->floatChannelData()[c][i]);
+    const auto presets = unit->factoryPresets();
+    ASSERT_EQ(presets.size(), 3u);
+    const char* names[] = {"Blackwall", "Glass Teeth", "Funeral Bloom"};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(presets[i]->number(), static_cast<NSInteger>(i));
+        EXPECT_EQ(presets[i]->name(), names[i]);
     }
+    EXPECT_EQ(unit->factoryPresets()[1], presets[1]);  // the stored objects, not copies
+    EXPECT_EQ(unit->currentPreset(), presets[0]);
+    EXPECT_EQ(treeValues(*unit), defaults());
+
+    int notifications = 0;
+    unit->parameterTree()->tokenByAddingParameterObserver([&](AUParameterAddress, AUValue) { ++notifications; });
+    unit->setCurrentPreset(AUAudioUnitPreset::make(1, "Blackwall"));
+    EXPECT_EQ(notifications, 14);
+    EXPECT_EQ(unit->currentPreset(), presets[1]);
+    auto bits = [&](AUParameterAddress a) { return std::bit_cast<std::uint32_t>(unit->dspKernel().getParameter(a)); };
+    EXPECT_EQ(bits(kGrindAddress), 0x42C2D1ECu);  // 97.41
+    EXPECT_EQ(bits(kDriveAddress), 0x424FB852u);  // 51.93
+    EXPECT_EQ(bits(kBiteAddress), 0x421AE148u);   // 38.72
+    EXPECT_EQ(bits(kGainAddress), 0x3F3851ECu);   // 0.72
+    EXPECT_EQ(unit->dspKernel().getParameter(kTightAddress), 0.f);
+    EXPECT_EQ(kernelValues(*unit), treeValues(*unit));
+
+    unit->setCurrentPreset(presets[2]);
+    EXPECT_EQ(bits(kGainAddress), 0x3F266666u);  // 0.65
+    EXPECT_EQ(unit->dspKernel().getParameter(kDensityAddress), 85.f);
+    EXPECT_EQ(unit->dspKernel().getParameter(kTouchAddress), 80.f);
+    unit->setCurrentPreset(presets[0]);
+    EXPECT_EQ(treeValues(*unit), defaults());
+    EXPECT_EQ(kernelValues(*unit), defaults());
+
+    const auto folder = std::filesystem::temp_directory_path() / ("dunmarrow-user-presets-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(folder);
+    unit->setUserPresetsDirectory(folder);
+    unit->parameterTree()->parameterWithAddress(kDecimationAddress)->setValue(0.25f);
+    foundation::NSError error;
+    ASSERT_TRUE(unit->saveUserPreset(AUAudioUnitPreset::make(-1, "Doom Lead"), &error)) << error.localizedDescription();
+    unit->parameterTree()->parameterWithAddress(kDecimationAddress)->setValue(0.5f);
+    const auto listed = unit->userPresets();
+    ASSERT_EQ(listed.size(), 1u);
+    unit->setCurrentPreset(listed[0]);
+    EXPECT_EQ(unit->currentPreset(), presets[0]);
+    EXPECT_EQ(unit->dspKernel().getParameter(kDecimationAddress), 0.5f);
+    std::filesystem::remove_all(folder);
 }
 
 TEST(EffectAudioUnit, ValueTexts) {
@@ -260,17 +282,13 @@ TEST(EffectAudioUnit, ValueTexts) {
         return tree->parameterWithAddress(address)->stringFromValue(value);
     };
     ::setenv("LC_ALL", "C", 1);
-    EXPECT_EQ(text(kDriveAddress, 65.4f), "65");
-    EXPECT_EQ(text(kDriveAddress, 65.6f), "66");
-    EXPECT_EQ(text(kTouchAddress, 0.f), "0");
-    EXPECT_EQ(text(kGainAddress, 0.8f), "0.80");
-    EXPECT_EQ(text(kDecimationAddress, 0.5f), "0.50");
-    EXPECT_EQ(text(kDoubleTrackAddress, 1.f), "1.00");
-    EXPECT_EQ(text(kStereoSpreadAddress, 0.125f), "0.12");
-    EXPECT_EQ(text(kLiveSafeAddress, 0.5f), "On");
-    EXPECT_EQ(text(kLiveSafeAddress, 0.49f), "Off");
-    EXPECT_EQ(text(kDriveAddress, std::nullopt), "-");
-    EXPECT_EQ(text(kLiveSafeAddress, std::nullopt), "-");
+    const std::tuple<AUParameterAddress, std::optional<float>, const char*> cases[] = {
+        {kDriveAddress, 65.4f, "65"},          {kDriveAddress, 65.6f, "66"},         {kTouchAddress, 0.f, "0"},
+        {kGainAddress, 0.8f, "0.80"},          {kDecimationAddress, 0.5f, "0.50"},  {kDoubleTrackAddress, 1.f, "1.00"},
+        {kStereoSpreadAddress, 0.125f, "0.12"}, {kLiveSafeAddress, 0.5f, "On"},      {kLiveSafeAddress, 0.49f, "Off"},
+        {kDriveAddress, std::nullopt, "-"},    {kLiveSafeAddress, std::nullopt, "-"},
+    };
+    for (const auto& [address, value, expected] : cases) EXPECT_EQ(text(address, value), expected) << address;
     ::unsetenv("LC_ALL");
 }
 
@@ -311,11 +329,11 @@ TEST(EffectAudioUnit, ValueTextsUseTheUsersDecimalSeparator) {
     EXPECT_EQ(gain, "0,80");
     EXPECT_EQ(decimation, "0,50");
     EXPECT_EQ(drive, "65");
-    // And back in the C locale, the point returns.
     EXPECT_EQ(tree->parameterWithAddress(kGainAddress)->stringFromValue(0.8f), "0.80");
     ::unsetenv("LC_ALL");
 }
 
+// The tree's callbacks do not keep the unit alive, and do nothing once it is gone.
 TEST(EffectAudioUnit, AValueObserverOutlivingTheUnitDoesNothing) {
     AUParameterTreePtr tree;
     std::weak_ptr<Unit> weak;
@@ -323,9 +341,7 @@ TEST(EffectAudioUnit, AValueObserverOutlivingTheUnitDoesNothing) {
         auto unit = makeEffect();
         weak = unit;
         tree = unit->parameterTree();
-        tree->parameterWithAddress(kDriveAddress)->setValue(70.f);
     }
-    // The tree's callbacks did not keep the unit alive.
     EXPECT_TRUE(weak.expired());
     int observed = 0;
     tree->tokenByAddingParameterObserver([&](AUParameterAddress, AUValue) { ++observed; });
@@ -335,29 +351,94 @@ TEST(EffectAudioUnit, AValueObserverOutlivingTheUnitDoesNothing) {
     EXPECT_EQ(tree->parameterWithAddress(kGainAddress)->stringFromValue(0.5f), "0.50");
 }
 
-// Rendering with every stage on and scheduled parameter changes allocates and
-// frees nothing.
+// The real render path (render block, helper, input bus, kernel) with every
+// stage and Live Safe on, NaN input, cycles of every size up to the maximum,
+// in place and not, scheduled parameter and MIDI events and bypass switches,
+// allocates and frees nothing.
 TEST(EffectAudioUnit, TheRenderPathAllocatesNothing) {
     auto unit = makeEffect();
-    auto tree = unit->parameterTree();
-    tree->parameterWithAddress(kDecimationAddress)->setValue(0.6f);
-    tree->parameterWithAddress(kDoubleTrackAddress)->setValue(0.8f);
-    tree->parameterWithAddress(kStereoSpreadAddress)->setValue(0.9f);
-    tree->parameterWithAddress(kLiveSafeAddress)->setValue(1.f);
+    auto values = kEveryStageOn;
+    values[kLiveSafeAddress] = 1;
+    setAll(*unit, values);
+    unit->setMaximumFramesToRender(512);
     ASSERT_TRUE(unit->allocateRenderResources());
     EffectHost host;
     host.fillSine(0.9f);
+    host.input->floatChannelData()[0][300] = NAN;
     const auto& schedule = unit->scheduleParameterBlock();
+    const std::uint8_t noteOn[3] = {0x90, 60, 100};
+    audiounit::AudioBufferListStorage inPlace(2);
 
     rtcheck::ScopedAllocationCounter counter;
-    for (int cycle = 0; cycle < 200; ++cycle) {
-        schedule(cycle * 256 + 31, 0, kDriveAddress, static_cast<float>(cycle % 100));
-        schedule(cycle * 256 + 200, 0, kGainAddress, 0.5f);
-        if (cycle == 100) unit->setShouldBypassEffect(true);
-        if (cycle == 150) unit->setShouldBypassEffect(false);
-        ASSERT_EQ(host.render(*unit, cycle * 256.0, 256), noErr);
+    double time = 0;
+    for (int cycle = 0; cycle < 2000; ++cycle) {
+        const auto frames = static_cast<AUAudioFrameCount>(1 + (cycle * 37) % 512);
+        const auto now = static_cast<AUEventSampleTime>(time);
+        schedule(now + frames / 3, 0, static_cast<AUParameterAddress>(cycle % 13), values[static_cast<std::size_t>(cycle % 13)] * 0.9f);
+        schedule(now + frames / 2, 0, kGainAddress, 0.5f);
+        unit->scheduleMIDIEventBlock()(now + frames - 1, 0, 3, noteOn);
+        if (cycle % 500 == 100) unit->setShouldBypassEffect(cycle % 1000 == 100);
+        if (cycle % 2 == 1) {
+            for (auto& b : inPlace->buffers()) b = AudioBuffer{1, 0, nullptr};
+            AudioTimeStamp ts{};
+            ts.mSampleTime = time;
+            AudioUnitRenderActionFlags flags = 0;
+            ASSERT_EQ(unit->renderBlock()(&flags, &ts, frames, 0, inPlace.get(), &host.pull), noErr);
+        } else {
+            ASSERT_EQ(host.render(*unit, time, frames), noErr);
+        }
+        time += frames;
     }
     const auto counts = counter.stop();
     EXPECT_EQ(counts.total(), 0u) << counts.allocations << " allocations, " << counts.frees << " frees";
     EXPECT_GT(unit->outputLevel(), 0.f);
+}
+
+// One thread renders, one changes parameters and presets through the tree and
+// reads them back, one reads the meter levels; under ThreadSanitizer (scripts/test
+// tsan) this checks that nothing races.
+TEST(EffectConcurrency, RenderingWhileParametersChangeAndLevelsAreRead) {
+    auto unit = makeEffect();
+    ASSERT_TRUE(unit->allocateRenderResources());
+    auto tree = unit->parameterTree();
+    EffectHost host;
+    host.fillSine(0.7f);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> renderFailures{0};
+    std::atomic<int> cycles{0};
+
+    std::thread renderer([&] {
+        double time = 0;
+        while (!stop.load(std::memory_order_relaxed)) {
+            unit->scheduleParameterBlock()(static_cast<AUEventSampleTime>(time) + 17, 0, kGainAddress, 0.6f);
+            if (host.render(*unit, time, 256) != noErr) renderFailures.fetch_add(1);
+            time += 256;
+            cycles.fetch_add(1, std::memory_order_relaxed);
+        }
+    });
+    std::thread editor([&] {
+        const auto& parameters = tree->allParameters();
+        for (int i = 0; i < 3000; ++i) {
+            const auto& p = parameters[static_cast<std::size_t>(i) % parameters.size()];
+            p->setValue(p->minValue() + (p->maxValue() - p->minValue()) * static_cast<float>(i % 10) / 10.f,
+                        AUParameterObserverToken{}, 0,
+                        i % 3 == 0 ? AUParameterAutomationEventTypeTouch : AUParameterAutomationEventTypeValue);
+            (void)p->value();
+            if (i % 500 == 0) unit->setShouldBypassEffect(i % 1000 == 0);
+            if (i % 700 == 0) unit->setCurrentPreset(unit->factoryPresets()[static_cast<std::size_t>(i / 700) % 3]);
+        }
+    });
+    std::thread meter([&] {
+        float sum = 0;
+        for (int i = 0; i < 20000; ++i) sum += unit->inputLevel() + unit->outputLevel();
+        EXPECT_GE(sum, 0.f);
+    });
+    editor.join();
+    meter.join();
+    while (cycles.load() < 50) std::this_thread::yield();
+    stop = true;
+    renderer.join();
+    EXPECT_EQ(renderFailures.load(), 0);
+    EXPECT_TRUE(std::isfinite(unit->outputLevel()));
 }

@@ -1,14 +1,16 @@
+// The conversion of the parameter declaration into a platform tree (the table
+// itself is checked at compile time where it is defined).
+
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <thread>
+#include <tuple>
 
 #include "ParameterDefinitions.hpp"
 
 using namespace audiounit;
 
-// The tree built from the declaration holds the parameter table's rows, in
-// its order, under one group.
+// Every row of the table arrives in one group, in order, with nothing lost on
+// the way; each tree has parameters of its own.
 TEST(ParameterDefinitions, TheTreeHoldsTheTableInOneGroup) {
     auto tree = createParameterTree(parameterTreeSpec());
     ASSERT_EQ(tree->children().size(), 1u);
@@ -16,48 +18,24 @@ TEST(ParameterDefinitions, TheTreeHoldsTheTableInOneGroup) {
     ASSERT_TRUE(global);
     EXPECT_EQ(global->identifier(), "global");
     EXPECT_EQ(global->displayName(), "Global");
-
     const auto& all = tree->allParameters();
     ASSERT_EQ(all.size(), dunmarrow_dsp::kParameterCount);
     for (std::size_t i = 0; i < all.size(); ++i) {
         const auto& row = dunmarrow_dsp::kParameters[i];
-        SCOPED_TRACE(row.identifier);
         const auto& p = all[i];
+        SCOPED_TRACE(row.identifier);
         EXPECT_EQ(global->children()[i], p);
+        EXPECT_EQ(tree->parameterWithAddress(row.address), p);
         EXPECT_EQ(p->identifier(), row.identifier);
         EXPECT_EQ(p->displayName(), row.name);
-        EXPECT_EQ(p->address(), row.address);
-        EXPECT_EQ(p->minValue(), row.minValue);
-        EXPECT_EQ(p->maxValue(), row.maxValue);
-        EXPECT_EQ(p->value(), row.defaultValue);
+        EXPECT_EQ(std::tuple(p->minValue(), p->maxValue(), p->value()),
+                  std::tuple(row.minValue, row.maxValue, row.defaultValue));
         EXPECT_EQ(p->unit(), static_cast<AudioUnitParameterUnit>(row.units));
-        EXPECT_EQ(p->flags(), 0xC0000000u);
-        EXPECT_FALSE(p->unitName());
-        EXPECT_FALSE(p->valueStrings());
-        EXPECT_FALSE(p->dependentParameters());
-        EXPECT_EQ(tree->parameterWithAddress(row.address), p);
+        EXPECT_EQ(p->flags(), row.flags);
     }
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(tree->parameterWithAddress(4)->value()), 0x3F4CCCCDu);
-}
-
-TEST(ParameterDefinitions, TheDeclarationIsMadeOnceAndShared) {
-    const ParameterTreeSpec* seen[4] = {};
-    std::vector<std::thread> threads;
-    for (auto& slot : seen) threads.emplace_back([&slot] { slot = &parameterTreeSpec(); });
-    for (auto& t : threads) t.join();
-    for (const auto* s : seen) EXPECT_EQ(s, &parameterTreeSpec());
-}
-
-TEST(ParameterDefinitions, TwoTreesAreIndependentWithEqualContents) {
-    auto a = createParameterTree(parameterTreeSpec());
-    auto b = createParameterTree(parameterTreeSpec());
-    ASSERT_EQ(a->allParameters().size(), b->allParameters().size());
-    a->parameterWithAddress(0)->setValue(12);
-    EXPECT_EQ(b->parameterWithAddress(0)->value(), 65.f);
-    for (std::size_t i = 0; i < a->allParameters().size(); ++i) {
-        EXPECT_NE(a->allParameters()[i], b->allParameters()[i]);
-        EXPECT_EQ(a->allParameters()[i]->identifier(), b->allParameters()[i]->identifier());
-    }
+    auto other = createParameterTree(parameterTreeSpec());
+    EXPECT_NE(other->allParameters()[0], all[0]);
+    EXPECT_EQ(&parameterTreeSpec(), &parameterTreeSpec());
 }
 
 TEST(ParameterDefinitions, OtherNodeKindsBecomeEmptyNodesInPlace) {
@@ -65,12 +43,12 @@ TEST(ParameterDefinitions, OtherNodeKindsBecomeEmptyNodesInPlace) {
         return std::make_shared<const ParameterSpec>(id, id, a, 0.f, 10.f, def, kAudioUnitParameterUnit_Generic);
     };
     struct OtherSpec : NodeSpec {};
-    NodeSpecList inner{p("deep", 7, 3)};
     NodeSpecList children{
         p("first", 1, 2),
         std::make_shared<const ParameterTreeSpec>(NodeSpecList{p("hidden", 9, 1)}),
         std::make_shared<const ParameterGroupSpec>(
-            "outer", "Outer", NodeSpecList{std::make_shared<const ParameterGroupSpec>("inner", "Inner", inner)}),
+            "outer", "Outer",
+            NodeSpecList{std::make_shared<const ParameterGroupSpec>("inner", "Inner", NodeSpecList{p("deep", 7, 3)})}),
         std::make_shared<const OtherSpec>(),
         nullptr,
         p("last", 2, 4),

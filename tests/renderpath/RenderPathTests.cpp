@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -19,7 +19,6 @@ struct RecordingKernel {
     struct ProcessCall {
         std::int64_t startTime;
         std::uint32_t frameCount;
-        std::size_t channels;
         std::size_t parameterCallsBefore;
         std::vector<const float*> inputs;
         std::vector<float*> outputs;
@@ -27,6 +26,7 @@ struct RecordingKernel {
     struct ParameterCall {
         std::uint64_t address;
         float value;
+        bool operator==(const ParameterCall&) const = default;
     };
     std::uint32_t maximumFrames = 1024;
     std::vector<ProcessCall> processCalls;
@@ -35,8 +35,7 @@ struct RecordingKernel {
     std::uint32_t getMaximumFramesToRender() const { return maximumFrames; }
     void setParameter(std::uint64_t address, float value) { parameterCalls.push_back({address, value}); }
     void process(std::span<const float*> in, std::span<float*> out, std::int64_t start, std::uint32_t frames) noexcept {
-        processCalls.push_back({start, frames, in.size(), parameterCalls.size(), {in.begin(), in.end()},
-                                {out.begin(), out.end()}});
+        processCalls.push_back({start, frames, parameterCalls.size(), {in.begin(), in.end()}, {out.begin(), out.end()}});
         for (std::size_t c = 0; c < in.size(); ++c)
             for (std::uint32_t i = 0; i < frames; ++i) out[c][i] = 2.0f * in[c][i] + 1.0f;
     }
@@ -56,20 +55,18 @@ struct OutputBuffers {
     }
 };
 
-AURenderEvent parameterEvent(AUEventSampleTime time, AUParameterAddress address, AUValue value) {
-    AURenderEvent e{};
-    e.parameter.eventSampleTime = time;
-    e.parameter.eventType = AURenderEventParameter;
-    e.parameter.parameterAddress = address;
-    e.parameter.value = value;
-    return e;
-}
-
-AURenderEvent otherEvent(AUEventSampleTime time, AURenderEventType type) {
+AURenderEvent event(AUEventSampleTime time, AURenderEventType type, AUParameterAddress address = 0, AUValue value = 0) {
     AURenderEvent e{};
     e.head.eventSampleTime = time;
     e.head.eventType = type;
+    if (type == AURenderEventParameter || type == AURenderEventParameterRamp) {
+        e.parameter.parameterAddress = address;
+        e.parameter.value = value;
+    }
     return e;
+}
+AURenderEvent parameterEvent(AUEventSampleTime time, AUParameterAddress address, AUValue value) {
+    return event(time, AURenderEventParameter, address, value);
 }
 
 // Links events in the order given and returns the head.
@@ -78,8 +75,13 @@ const AURenderEvent* link(std::vector<AURenderEvent>& events) {
     return events.empty() ? nullptr : &events[0];
 }
 
+AURenderPullInputBlock pullSetting(std::function<OSStatus(AudioBufferList*)> body) {
+    return [body](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount, NSInteger,
+                  AudioBufferList* data) { return body(data); };
+}
+
 class RenderPath : public ::testing::Test {
-protected:
+public:
     void SetUp() override { allocate(2, 1024); }
 
     void allocate(std::uint32_t channels, std::uint32_t frames) {
@@ -130,69 +132,74 @@ TEST_F(RenderPath, RendersOneStretchAndWritesTheKernelOutput) {
     ASSERT_EQ(kernel.processCalls.size(), 1u);
     EXPECT_EQ(kernel.processCalls[0].startTime, 4096);
     EXPECT_EQ(kernel.processCalls[0].frameCount, 256u);
-    EXPECT_EQ(kernel.processCalls[0].channels, 2u);
+    EXPECT_EQ(kernel.processCalls[0].inputs.size(), 2u);
     EXPECT_EQ(out.channels[1][10], 2.0f * 1010.0f + 1.0f);
 }
 
-TEST_F(RenderPath, FrameCountAboveTheKernelMaximumFailsBeforePulling) {
-    OutputBuffers out(2, 1025);
-    EXPECT_EQ(render(1025, out.list.get()), kAudioUnitErr_TooManyFramesToProcess);
-    EXPECT_EQ(pullCount, 0);
-    EXPECT_TRUE(kernel.processCalls.empty());
-}
-
-TEST_F(RenderPath, FrameCountAboveTheBufferCapacityFails) {
-    // The kernel's limit was raised after allocation; the pull buffer keeps its size.
-    kernel.maximumFrames = 4096;
-    OutputBuffers out(2, 2048);
-    EXPECT_EQ(render(2048, out.list.get()), kAudioUnitErr_TooManyFramesToProcess);
-    EXPECT_EQ(pullCount, 0);
-}
-
-TEST_F(RenderPath, MissingPullInputCallbackIsNoConnection) {
+// Every refusal: the status, whether the input was pulled, and never a kernel call.
+TEST_F(RenderPath, CyclesItCannotRenderAreRefusedWithTheirStatus) {
+    const auto failing = pullSetting([](AudioBufferList*) { return OSStatus{-42}; });
+    const auto emptying = pullSetting([](AudioBufferList* data) { data->mNumberBuffers = 0; return noErr; });
+    const auto lying = pullSetting([](AudioBufferList* data) { data->mNumberBuffers = 5; return noErr; });
+    const AURenderPullInputBlock none;
+    struct Case {
+        const char* name;
+        OSStatus status;
+        int pulls;  // -1: either way
+        std::uint32_t channels = 2, frames = 64;
+        const AURenderPullInputBlock* pull = nullptr;
+        std::function<void(RenderPath&, OutputBuffers&)> setup = {};
+        bool nullData = false;
+    };
+    const Case cases[] = {
+        {"above the kernel maximum", kAudioUnitErr_TooManyFramesToProcess, 0, 2, 1025},
+        {"above the pull buffer (kernel limit raised after allocation)", kAudioUnitErr_TooManyFramesToProcess, 0, 2,
+         2048, nullptr, [](RenderPath& t, OutputBuffers&) { t.kernel.maximumFrames = 4096; }},
+        {"empty pull block", kAudioUnitErr_NoConnection, 0, 2, 64, &none},
+        {"pull failure returned unchanged", -42, 0, 2, 64, &failing},
+        {"in place with more outputs than inputs", kAudioUnitErr_InvalidParameter, -1, 3, 64, nullptr, {}, true},
+        {"mono input, stereo output", kAudioUnitErr_InvalidParameter, 1, 2, 64, nullptr,
+         [](RenderPath& t, OutputBuffers&) { t.allocate(1, 1024); t.helper.setChannelCount(2, 2); }},
+        {"output buffer too small", kAudioUnitErr_InvalidParameter, -1, 2, 64, nullptr,
+         [](RenderPath&, OutputBuffers& out) { out.list->buffers()[1].mDataByteSize = 63 * 4; }},
+        {"null data past the first buffer", kAudioUnitErr_InvalidParameter, -1, 2, 64, nullptr,
+         [](RenderPath&, OutputBuffers& out) { out.list->buffers()[1].mData = nullptr; }},
+        {"zero buffers on both sides", kAudioUnitErr_InvalidParameter, -1, 0, 64, &emptying},
+        {"more channels than the helper was sized for", kAudioUnitErr_InvalidParameter, -1, 2, 64, nullptr,
+         [](RenderPath& t, OutputBuffers&) { t.helper.setChannelCount(1, 1); }},
+        {"pull claims more buffers than the pull buffer has", kAudioUnitErr_InvalidParameter, -1, 5, 64, &lying,
+         [](RenderPath& t, OutputBuffers&) { t.helper.setChannelCount(8, 8); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        allocate(2, 1024);
+        pullCount = 0;
+        OutputBuffers out(c.channels, c.frames, c.nullData);
+        if (c.setup) c.setup(*this, out);
+        EXPECT_EQ(render(c.frames, out.list.get(), nullptr, 0, c.pull), c.status);
+        if (c.pulls >= 0) {
+            EXPECT_EQ(pullCount, c.pulls);
+        }
+    }
+    allocate(2, 1024);
     OutputBuffers out(2, 64);
-    AudioTimeStamp ts;
+    AudioTimeStamp ts{};
+    AudioUnitRenderActionFlags flags = 0;
     EXPECT_EQ(helper.renderBlock(nullptr, &ts, 64, 0, out.list.get(), nullptr, nullptr), kAudioUnitErr_NoConnection);
-    const AURenderPullInputBlock empty;
-    EXPECT_EQ(render(64, out.list.get(), nullptr, 0, &empty), kAudioUnitErr_NoConnection);
-}
-
-TEST_F(RenderPath, UnallocatedInputBusFails) {
-    BufferedInputBus freshBus;
-    freshBus.setupBus(AVAudioFormat::makeStandard(44100, 2), 8);
-    Helper freshHelper{kernel, freshBus};
-    freshHelper.setChannelCount(2, 2);
-    OutputBuffers out(2, 64);
-    AudioTimeStamp ts;
-    EXPECT_EQ(freshHelper.renderBlock(nullptr, &ts, 64, 0, out.list.get(), nullptr, &pull),
-              kAudioUnitErr_TooManyFramesToProcess);
-    EXPECT_EQ(pullCount, 0);
-}
-
-TEST_F(RenderPath, FrameSizeChangeOfTheBusFormatStopsRenderingUntilReallocation) {
-    // Interleaved stereo floats have 8 bytes per frame instead of 4.
+    EXPECT_EQ(render(64, nullptr), kAudioUnitErr_InvalidParameter);
+    EXPECT_EQ(helper.renderBlock(&flags, nullptr, 64, 0, out.list.get(), nullptr, &pull), kAudioUnitErr_InvalidParameter);
+    BufferedInputBus unallocated;
+    unallocated.setupBus(AVAudioFormat::makeStandard(44100, 2), 8);
+    Helper fresh{kernel, unallocated};
+    fresh.setChannelCount(2, 2);
+    EXPECT_EQ(fresh.renderBlock(&flags, &ts, 64, 0, out.list.get(), nullptr, &pull), kAudioUnitErr_TooManyFramesToProcess);
+    // A change of the bus format's frame size (interleaved: 8 bytes a frame)
+    // stops rendering until a format of the allocated size comes back.
     ASSERT_TRUE(inputBus.platformBus->setFormat(AVAudioFormat::make(AVAudioCommonFormat::PCMFormatFloat32, 44100, 2, true)));
-    OutputBuffers out(2, 64);
     EXPECT_EQ(render(64, out.list.get()), kAudioUnitErr_TooManyFramesToProcess);
+    EXPECT_TRUE(kernel.processCalls.empty());
     ASSERT_TRUE(inputBus.platformBus->setFormat(AVAudioFormat::makeStandard(48000, 2)));
     EXPECT_EQ(render(64, out.list.get()), noErr);
-}
-
-TEST_F(RenderPath, PullFailureIsReturnedUnchanged) {
-    const AURenderPullInputBlock failing = [](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount,
-                                              NSInteger, AudioBufferList*) { return OSStatus{-42}; };
-    OutputBuffers out(2, 64);
-    EXPECT_EQ(render(64, out.list.get(), nullptr, 0, &failing), -42);
-    EXPECT_TRUE(kernel.processCalls.empty());
-}
-
-TEST_F(RenderPath, MissingOutputListOrTimestampIsInvalidParameter) {
-    EXPECT_EQ(render(64, nullptr), kAudioUnitErr_InvalidParameter);
-    OutputBuffers out(2, 64);
-    AudioUnitRenderActionFlags flags = 0;
-    EXPECT_EQ(helper.renderBlock(&flags, nullptr, 64, 0, out.list.get(), nullptr, &pull),
-              kAudioUnitErr_InvalidParameter);
-    EXPECT_TRUE(kernel.processCalls.empty());
 }
 
 TEST_F(RenderPath, NullOutputDataRendersInPlaceOverThePulledInput) {
@@ -208,149 +215,70 @@ TEST_F(RenderPath, NullOutputDataRendersInPlaceOverThePulledInput) {
     EXPECT_EQ(kernel.processCalls[0].inputs[0], kernel.processCalls[0].outputs[0]);
 }
 
-TEST_F(RenderPath, InPlaceRequestWithMoreOutputThanInputBuffersIsInvalid) {
-    OutputBuffers out(3, 64, /*nullData=*/true);
-    EXPECT_EQ(render(64, out.list.get()), kAudioUnitErr_InvalidParameter);
-    EXPECT_TRUE(kernel.processCalls.empty());
-}
-
-TEST_F(RenderPath, MonoInputWithStereoOutputIsInvalidWithoutCallingTheKernel) {
-    allocate(1, 1024);
-    helper.setChannelCount(2, 2);
-    OutputBuffers out(2, 64);
-    EXPECT_EQ(render(64, out.list.get()), kAudioUnitErr_InvalidParameter);
-    EXPECT_EQ(pullCount, 1);
-    EXPECT_TRUE(kernel.processCalls.empty());
-}
-
-TEST_F(RenderPath, BufferListsTheHelperCannotCarryAreInvalid) {
-    {  // an output buffer too small for the frames
-        OutputBuffers out(2, 64);
-        out.list->buffers()[1].mDataByteSize = 63 * 4;
-        EXPECT_EQ(render(64, out.list.get()), kAudioUnitErr_InvalidParameter);
-    }
-    {  // a null data pointer past the first buffer
-        OutputBuffers out(2, 64);
-        out.list->buffers()[1].mData = nullptr;
-        EXPECT_EQ(render(64, out.list.get()), kAudioUnitErr_InvalidParameter);
-    }
-    {  // zero buffers on both sides
-        OutputBuffers out(0, 64);
-        const AURenderPullInputBlock emptying = [](AudioUnitRenderActionFlags*, const AudioTimeStamp*,
-                                                   AUAudioFrameCount, NSInteger, AudioBufferList* data) {
-            data->mNumberBuffers = 0;
-            return noErr;
-        };
-        EXPECT_EQ(render(64, out.list.get(), nullptr, 0, &emptying), kAudioUnitErr_InvalidParameter);
-    }
-    {  // more channels than the helper was sized for
-        helper.setChannelCount(1, 1);
-        OutputBuffers out(2, 64);
-        EXPECT_EQ(render(64, out.list.get()), kAudioUnitErr_InvalidParameter);
-    }
-    EXPECT_TRUE(kernel.processCalls.empty());
-}
-
-TEST_F(RenderPath, PullCallbackClaimingMoreBuffersThanThePullBufferHasIsInvalid) {
-    const AURenderPullInputBlock lying = [](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount,
-                                            NSInteger, AudioBufferList* data) {
-        data->mNumberBuffers = 5;
-        return noErr;
-    };
-    helper.setChannelCount(8, 8);
-    OutputBuffers out(5, 64);
-    EXPECT_EQ(render(64, out.list.get(), nullptr, 0, &lying), kAudioUnitErr_InvalidParameter);
-    EXPECT_TRUE(kernel.processCalls.empty());
-}
-
 TEST_F(RenderPath, RepointedPullBuffersAreRestoredOnTheNextCycle) {
     std::vector<float> external(64, 0.5f);
-    const AURenderPullInputBlock repointing = [&](AudioUnitRenderActionFlags*, const AudioTimeStamp*,
-                                                  AUAudioFrameCount, NSInteger, AudioBufferList* data) {
+    const auto repointing = pullSetting([&](AudioBufferList* data) {
         data->buffers()[0].mData = external.data();
         return noErr;
-    };
+    });
     OutputBuffers out(2, 64);
     ASSERT_EQ(render(64, out.list.get(), nullptr, 0, &repointing), noErr);
     EXPECT_EQ(kernel.processCalls[0].inputs[0], external.data());
     EXPECT_EQ(out.channels[0][3], 2.0f);
-
     ASSERT_EQ(render(64, out.list.get()), noErr);
     EXPECT_EQ(kernel.processCalls[1].inputs[0], inputBus.pulledBufferList->buffers()[0].mData);
 }
 
-TEST_F(RenderPath, CycleIsSplitAtEveryEventAndParametersApplyBetweenCalls) {
-    std::vector<AURenderEvent> events{parameterEvent(1100, 3, 0.25f), parameterEvent(1100, 7, 0.75f),
-                                      otherEvent(1300, AURenderEventMIDI)};
-    OutputBuffers out(2, 512);
-    ASSERT_EQ(render(512, out.list.get(), link(events), 1000), noErr);
-
-    ASSERT_EQ(kernel.processCalls.size(), 3u);
-    const std::vector<std::pair<std::int64_t, std::uint32_t>> expected{{1000, 100}, {1100, 200}, {1300, 212}};
-    for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(kernel.processCalls[i].startTime, expected[i].first) << i;
-        EXPECT_EQ(kernel.processCalls[i].frameCount, expected[i].second) << i;
+// How a cycle [start, start + frames) is split by its events: the stretches the
+// kernel renders and the parameter calls made before each.
+TEST_F(RenderPath, CyclesAreSplitAtEventsAndParametersApplyBetweenCalls) {
+    using Stretch = std::tuple<std::int64_t, std::uint32_t, std::size_t>;  // start, frames, parameter calls before
+    using Parameter = RecordingKernel::ParameterCall;
+    struct Case {
+        const char* name;
+        std::vector<AURenderEvent> events;
+        double start;
+        std::uint32_t frames;
+        std::vector<Stretch> stretches;
+        std::vector<Parameter> parameters;
+    };
+    const Case cases[] = {
+        {"two parameters at one time, then MIDI",
+         {parameterEvent(1100, 3, 0.25f), parameterEvent(1100, 7, 0.75f), event(1300, AURenderEventMIDI)}, 1000, 512,
+         {{1000, 100, 0}, {1100, 200, 2}, {1300, 212, 2}}, {{3, 0.25f}, {7, 0.75f}}},
+        {"dated before the cycle: applied before the first frame", {parameterEvent(900, 1, 10.0f)}, 1000, 256,
+         {{1000, 256, 1}}, {{1, 10.0f}}},
+        {"zero frames: nothing rendered, nothing applied", {parameterEvent(0, 1, 10.0f)}, 0, 0, {}, {}},
+        {"ramp and MIDI kinds split but change nothing",
+         {event(10, AURenderEventParameterRamp, 2, 5.0f), event(20, AURenderEventMIDISysEx),
+          event(30, AURenderEventMIDIEventList)},
+         0, 64, {{0, 10, 0}, {10, 10, 0}, {20, 10, 0}, {30, 34, 0}}, {}},
+        // The event at 100 is applied once the frames run out, the one at 64 after
+        // it too (due at the cycle's end), the one at 65 is dropped.
+        {"beyond the cycle", {parameterEvent(100, 1, 1.0f), parameterEvent(64, 2, 2.0f), parameterEvent(65, 3, 3.0f)}, 0,
+         64, {{0, 64, 0}}, {{1, 1.0f}, {2, 2.0f}}},
+        {"a sample time that is not finite counts as zero", {parameterEvent(10, 1, 1.0f)},
+         std::numeric_limits<double>::quiet_NaN(), 64, {{0, 10, 0}, {10, 54, 1}}, {{1, 1.0f}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        kernel.processCalls.clear();
+        kernel.parameterCalls.clear();
+        std::vector<AURenderEvent> events = c.events;
+        OutputBuffers out(2, 512);
+        ASSERT_EQ(render(c.frames, out.list.get(), link(events), c.start), noErr);
+        std::vector<Stretch> stretches;
+        for (const auto& call : kernel.processCalls) {
+            stretches.emplace_back(call.startTime, call.frameCount, call.parameterCallsBefore);
+            // Each stretch sees the buffers advanced by its offset.
+            EXPECT_EQ(call.outputs[1], out.channels[1].data() + (call.startTime - kernel.processCalls[0].startTime));
+        }
+        EXPECT_EQ(stretches, c.stretches);
+        EXPECT_EQ(kernel.parameterCalls, c.parameters);
     }
-    // Each stretch sees the buffers advanced by its offset.
-    EXPECT_EQ(kernel.processCalls[2].outputs[1], out.channels[1].data() + 300);
-    EXPECT_EQ(kernel.processCalls[1].parameterCallsBefore, 2u);
-    ASSERT_EQ(kernel.parameterCalls.size(), 2u);
-    EXPECT_EQ(kernel.parameterCalls[0].address, 3u);
-    EXPECT_EQ(kernel.parameterCalls[1].value, 0.75f);
-    EXPECT_EQ(out.channels[0][511], 2.0f * 511.0f + 1.0f);
-}
-
-TEST_F(RenderPath, EventsDatedBeforeTheCycleApplyBeforeTheFirstFrame) {
-    std::vector<AURenderEvent> events{parameterEvent(900, 1, 10.0f)};
-    OutputBuffers out(2, 256);
-    ASSERT_EQ(render(256, out.list.get(), link(events), 1000), noErr);
-    ASSERT_EQ(kernel.processCalls.size(), 1u);
-    EXPECT_EQ(kernel.processCalls[0].frameCount, 256u);
-    EXPECT_EQ(kernel.processCalls[0].parameterCallsBefore, 1u);
-}
-
-TEST_F(RenderPath, ZeroFramesReturnsWithoutCallingTheKernelOrApplyingEvents) {
-    std::vector<AURenderEvent> events{parameterEvent(0, 1, 10.0f)};
-    OutputBuffers out(2, 16);
-    EXPECT_EQ(render(0, out.list.get(), link(events)), noErr);
-    EXPECT_TRUE(kernel.processCalls.empty());
-    EXPECT_TRUE(kernel.parameterCalls.empty());
-}
-
-TEST_F(RenderPath, RampAndMIDIEventsSplitTheCycleButChangeNothing) {
-    std::vector<AURenderEvent> events{otherEvent(10, AURenderEventParameterRamp), otherEvent(20, AURenderEventMIDISysEx),
-                                      otherEvent(30, AURenderEventMIDIEventList)};
-    events[0].parameter.parameterAddress = 2;
-    events[0].parameter.value = 5.0f;
-    OutputBuffers out(2, 64);
-    ASSERT_EQ(render(64, out.list.get(), link(events)), noErr);
-    EXPECT_EQ(kernel.processCalls.size(), 4u);
-    EXPECT_TRUE(kernel.parameterCalls.empty());
-}
-
-TEST_F(RenderPath, EventsBeyondTheCycleApplyTheFirstAndThoseDueAtItsEnd) {
-    // Cycle [0, 64): the event at 100 is applied once the frames run out, the
-    // event at 64 after it too (due at the cycle's end), the one at 65 is dropped.
-    std::vector<AURenderEvent> events{parameterEvent(100, 1, 1.0f), parameterEvent(64, 2, 2.0f),
-                                      parameterEvent(65, 3, 3.0f)};
-    OutputBuffers out(2, 64);
-    ASSERT_EQ(render(64, out.list.get(), link(events)), noErr);
-    ASSERT_EQ(kernel.processCalls.size(), 1u);
-    ASSERT_EQ(kernel.parameterCalls.size(), 2u);
-    EXPECT_EQ(kernel.parameterCalls[0].address, 1u);
-    EXPECT_EQ(kernel.parameterCalls[1].address, 2u);
-}
-
-TEST_F(RenderPath, ASampleTimeThatIsNotFiniteCountsAsZero) {
-    std::vector<AURenderEvent> events{parameterEvent(10, 1, 1.0f)};
-    OutputBuffers out(2, 64);
-    ASSERT_EQ(render(64, out.list.get(), link(events), std::numeric_limits<double>::quiet_NaN()), noErr);
-    ASSERT_EQ(kernel.processCalls.size(), 2u);
-    EXPECT_EQ(kernel.processCalls[0].startTime, 0);
-    EXPECT_EQ(kernel.processCalls[0].frameCount, 10u);
-
     // Extreme times neither overflow nor wrap.
     std::vector<AURenderEvent> late{parameterEvent(std::numeric_limits<std::int64_t>::max(), 1, 1.0f)};
+    OutputBuffers out(2, 64);
     ASSERT_EQ(render(64, out.list.get(), link(late), -1e300), noErr);
     EXPECT_EQ(kernel.processCalls.back().frameCount, 64u);
 }

@@ -1,22 +1,22 @@
 // AudioComponentValidateWithResults and the validator it runs, against test
 // effects that pass, that carry one fault each, that hang and that crash, and
-// against the real effect when its bundle is in the build.
+// against the real effect when its bundle is in the build; and the validator's
+// render rig on a unit whose output is not a normal number.
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
+#include <cmath>
 #include <filesystem>
 #include <future>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "RenderRig.hpp"
+#include "RunProgram.hpp"
 #include "audiounit/AudioComponentRegistry.hpp"
 #include "audiounit/AudioComponentValidation.hpp"
 
@@ -26,10 +26,7 @@ namespace {
 
 struct Validation {
     AudioComponentValidationResult result = kAudioComponentValidationResult_Unknown;
-    nlohmann::json results;
     std::vector<std::string> lines;
-    int handlerCalls = 0;
-    bool handlerOnCallingThread = false;
     double seconds = 0;
 };
 
@@ -42,35 +39,38 @@ AVAudioUnitComponentPtr testComponent(const char (&subtype)[5]) {
     return registry.findComponent(testDescription(subtype));
 }
 
-// Validates and waits for the handler (which must come exactly once).
+// Validates and waits for the handler, which must come exactly once, on
+// another thread, with the validator's lines under "Output".
 Validation validate(const AVAudioUnitComponentPtr& component, nlohmann::json options = {{"ForceValidation", true}}) {
     struct Shared {
         std::promise<void> done;
-        Validation validation;
+        AudioComponentValidationResult result = kAudioComponentValidationResult_Unknown;
+        nlohmann::json results;
+        int calls = 0;
+        bool onCallingThread = false;
     };
     auto shared = std::make_shared<Shared>();
     const auto caller = std::this_thread::get_id();
     const auto start = std::chrono::steady_clock::now();
     const OSStatus status = AudioComponentValidateWithResults(
         component, options, [shared, caller](AudioComponentValidationResult result, nlohmann::json results) {
-            auto& v = shared->validation;
-            v.result = result;
-            v.results = std::move(results);
-            v.handlerOnCallingThread = std::this_thread::get_id() == caller;
-            if (++v.handlerCalls == 1) shared->done.set_value();
+            shared->result = result;
+            shared->results = std::move(results);
+            shared->onCallingThread = std::this_thread::get_id() == caller;
+            if (++shared->calls == 1) shared->done.set_value();
         });
     EXPECT_EQ(status, noErr);
     if (status != noErr) return {};
     EXPECT_EQ(shared->done.get_future().wait_for(std::chrono::seconds(180)), std::future_status::ready);
     // Give a second call, were there one, the chance to show itself.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    Validation v = shared->validation;
-    v.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_EQ(v.handlerCalls, 1);
-    EXPECT_FALSE(v.handlerOnCallingThread);
-    const auto output = v.results.find("Output");
-    EXPECT_TRUE(v.results.is_object() && output != v.results.end() && output->is_array()) << v.results.dump();
-    if (output != v.results.end() && output->is_array())
+    EXPECT_EQ(shared->calls, 1);
+    EXPECT_FALSE(shared->onCallingThread);
+    Validation v{shared->result, {}, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
+    const auto output = shared->results.find("Output");
+    EXPECT_TRUE(shared->results.is_object() && output != shared->results.end() && output->is_array())
+        << shared->results.dump();
+    if (output != shared->results.end() && output->is_array())
         for (const auto& line : *output) v.lines.push_back(line.get<std::string>());
     return v;
 }
@@ -81,15 +81,9 @@ std::string joined(const std::vector<std::string>& lines) {
     return text;
 }
 
-bool hasLineStartingWith(const std::vector<std::string>& lines, const std::string& start) {
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(start); });
-}
-
-std::vector<std::string> linesStartingWith(const std::vector<std::string>& lines, const std::string& start) {
-    std::vector<std::string> found;
-    for (const auto& line : lines)
-        if (line.starts_with(start)) found.push_back(line);
-    return found;
+bool hasLine(const std::vector<std::string>& lines, const std::string& start, const std::string& end = "") {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.starts_with(start) && l.ends_with(end); });
 }
 
 class Validator : public ::testing::Test {
@@ -103,8 +97,6 @@ TEST_F(Validator, AGoodEffectPassesEveryCheckOnItsOwnLine) {
     ASSERT_TRUE(component);
     const auto v = validate(component);
     EXPECT_EQ(v.result, kAudioComponentValidationResult_Passed) << joined(v.lines);
-    ASSERT_FALSE(v.lines.empty());
-
     // Every check passed, in this order, each once.
     const std::vector<std::string> checks{
         "PASS open (cold): ",
@@ -135,66 +127,64 @@ TEST_F(Validator, AGoodEffectPassesEveryCheckOnItsOwnLine) {
     };
     ASSERT_EQ(v.lines.size(), checks.size()) << joined(v.lines);
     for (std::size_t i = 0; i < checks.size(); ++i) EXPECT_TRUE(v.lines[i].starts_with(checks[i])) << v.lines[i];
-    // Opening is timed in milliseconds.
-    EXPECT_TRUE(v.lines[0].ends_with(" ms")) << v.lines[0];
+    EXPECT_TRUE(v.lines[0].ends_with(" ms")) << v.lines[0];  // opening is timed
 }
 
-TEST_F(Validator, AnEffectThatIgnoresBypassFailsTheBypassCheckAlone) {
-    const auto v = validate(testComponent("nbyp"));
-    EXPECT_EQ(v.result, kAudioComponentValidationResult_Failed);
-    const auto failures = linesStartingWith(v.lines, "FAIL ");
-    ASSERT_EQ(failures.size(), 1u) << joined(v.lines);
-    // The last preset selected (half gain, inverted) is still in force, so the
-    // very first sample differs from the input.
-    EXPECT_TRUE(failures[0].starts_with("FAIL bypass: cycle of 256 frames out of place: output ")) << failures[0];
-    EXPECT_TRUE(failures[0].ends_with(" at frame 0 of channel 0")) << failures[0];
-    ASSERT_FALSE(v.lines.empty());
-    EXPECT_EQ(v.lines.back(), "Validation failed: 1 of 23 checks failed: bypass");
-}
-
-TEST_F(Validator, NaNOutputFailsEveryRenderCheckWithWhereItAppeared) {
-    const auto v = validate(testComponent("nans"));
-    EXPECT_EQ(v.result, kAudioComponentValidationResult_Failed);
-    EXPECT_TRUE(hasLineStartingWith(v.lines, "FAIL render at 22050 Hz: cycle of 1 frame in place: NaN at frame 0 "
-                                             "of channel 0"))
-        << joined(v.lines);
-    EXPECT_TRUE(hasLineStartingWith(v.lines, "FAIL render at 192000 Hz: cycle of 1 frame in place: NaN"));
-    EXPECT_TRUE(hasLineStartingWith(v.lines, "FAIL bypass: cycle of 256 frames out of place: NaN at frame 0"));
-    EXPECT_TRUE(hasLineStartingWith(v.lines, "FAIL parameter automation: cycle of 256 frames out of place: NaN"));
-    EXPECT_TRUE(hasLineStartingWith(v.lines, "PASS fullState round trip"));
-    ASSERT_FALSE(v.lines.empty());
-    EXPECT_EQ(v.lines.back(),
-              "Validation failed: 8 of 23 checks failed: render at 22050 Hz, render at 44100 Hz, render at 48000 Hz, "
-              "render at 88200 Hz, render at 96000 Hz, render at 192000 Hz, bypass, parameter automation");
-}
-
-TEST_F(Validator, AllocationOnTheRenderThreadIsCaught) {
-    const auto v = validate(testComponent("allo"));
-    EXPECT_EQ(v.result, kAudioComponentValidationResult_Failed);
-    const auto failures = linesStartingWith(v.lines, "FAIL ");
-    ASSERT_EQ(failures.size(), 1u) << joined(v.lines);
-    EXPECT_TRUE(failures[0].starts_with("FAIL no allocation on the render thread: ")) << failures[0];
-    EXPECT_TRUE(failures[0].ends_with(", the first during render at 22050 Hz")) << failures[0];
-}
-
-TEST_F(Validator, AHungValidationIsStoppedAndReportedAsTimedOut) {
-    const auto v = validate(testComponent("hang"), {{"ForceValidation", true}, {"TimeOut", 3}});
-    EXPECT_EQ(v.result, kAudioComponentValidationResult_TimedOut);
-    EXPECT_LT(v.seconds, 30.0);
-    // What the validator printed before it hung is kept.
-    EXPECT_TRUE(hasLineStartingWith(v.lines, "PASS open (cold): ")) << joined(v.lines);
-    EXPECT_TRUE(hasLineStartingWith(v.lines, "PASS fact"));
-    EXPECT_FALSE(hasLineStartingWith(v.lines, "Validation passed"));
-    ASSERT_FALSE(v.lines.empty());
-    EXPECT_EQ(v.lines.back(), "Validation timed out after 3 s; the validator was stopped");
-}
-
-TEST_F(Validator, ACrashedValidationIsReportedAsCrashedAndFailed) {
-    const auto v = validate(testComponent("crsh"));
-    EXPECT_EQ(v.result, kAudioComponentValidationResult_Failed);
-    EXPECT_TRUE(hasLineStartingWith(v.lines, "PASS open (cold): ")) << joined(v.lines);
-    ASSERT_FALSE(v.lines.empty());
-    EXPECT_EQ(v.lines.back(), "Validation crashed: the validator was ended by signal 6 (Aborted)");
+// Each faulty effect: the result, the lines that must be there (start and end),
+// how many checks failed (-1: not counted) and the last line.
+TEST_F(Validator, EachFaultIsReportedWithWhereItAppeared) {
+    using Line = std::pair<std::string, std::string>;
+    struct Case {
+        const char subtype[5];
+        nlohmann::json options;
+        AudioComponentValidationResult result;
+        std::vector<Line> lines;
+        int failures;
+        std::string last;
+    };
+    const nlohmann::json forced = {{"ForceValidation", true}};
+    const Case cases[] = {
+        // The last preset selected (half gain, inverted) is still in force, so
+        // the very first sample differs from the input.
+        {"nbyp", forced, kAudioComponentValidationResult_Failed,
+         {{"FAIL bypass: cycle of 256 frames out of place: output ", " at frame 0 of channel 0"}}, 1,
+         "Validation failed: 1 of 23 checks failed: bypass"},
+        {"nans", forced, kAudioComponentValidationResult_Failed,
+         {{"FAIL render at 22050 Hz: cycle of 1 frame in place: NaN at frame 0 of channel 0", ""},
+          {"FAIL render at 192000 Hz: cycle of 1 frame in place: NaN", ""},
+          {"FAIL bypass: cycle of 256 frames out of place: NaN at frame 0", ""},
+          {"FAIL parameter automation: cycle of 256 frames out of place: NaN", ""},
+          {"PASS fullState round trip", ""}},
+         8,
+         "Validation failed: 8 of 23 checks failed: render at 22050 Hz, render at 44100 Hz, render at 48000 Hz, "
+         "render at 88200 Hz, render at 96000 Hz, render at 192000 Hz, bypass, parameter automation"},
+        {"allo", forced, kAudioComponentValidationResult_Failed,
+         {{"FAIL no allocation on the render thread: ", ", the first during render at 22050 Hz"}}, 1,
+         "Validation failed: 1 of 23 checks failed: no allocation on the render thread"},
+        // What the validator printed before it hung or crashed is kept.
+        {"hang", {{"ForceValidation", true}, {"TimeOut", 3}}, kAudioComponentValidationResult_TimedOut,
+         {{"PASS open (cold): ", ""}, {"PASS fact", ""}}, -1,
+         "Validation timed out after 3 s; the validator was stopped"},
+        {"crsh", forced, kAudioComponentValidationResult_Failed, {{"PASS open (cold): ", ""}}, -1,
+         "Validation crashed: the validator was ended by signal 6 (Aborted)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.subtype);
+        const auto component = testComponent(c.subtype);
+        ASSERT_TRUE(component);
+        const auto v = validate(component, c.options);
+        EXPECT_EQ(v.result, c.result);
+        if (c.result == kAudioComponentValidationResult_TimedOut) {
+            EXPECT_LT(v.seconds, 30.0);
+        }
+        for (const auto& [start, end] : c.lines) EXPECT_TRUE(hasLine(v.lines, start, end)) << start << joined(v.lines);
+        if (c.failures >= 0) {
+            EXPECT_EQ(std::count_if(v.lines.begin(), v.lines.end(), [](const auto& l) { return l.starts_with("FAIL "); }),
+                      c.failures);
+        }
+        ASSERT_FALSE(v.lines.empty());
+        EXPECT_EQ(v.lines.back(), c.last);
+    }
 }
 
 TEST_F(Validator, AComponentThatCannotBeOpenedIsReportedAsSuch) {
@@ -212,14 +202,12 @@ TEST_F(Validator, AComponentThatCannotBeOpenedIsReportedAsSuch) {
 TEST_F(Validator, AValidatorThatCannotBeStartedIsNeverAPassAndResultsAreKeptUntilForced) {
     const auto component = testComponent("good");
     ASSERT_EQ(validate(component).result, kAudioComponentValidationResult_Passed);
-
     const std::string nowhere = std::string(VALIDATION_TEST_BUNDLES) + "/no-such-validator";
     ::setenv(kAudioComponentValidatorEnvironmentVariable, nowhere.c_str(), 1);
     // Without ForceValidation the earlier result of the same module stands.
     const auto cached = validate(component, nlohmann::json::object());
     EXPECT_EQ(cached.result, kAudioComponentValidationResult_Passed);
-    EXPECT_TRUE(cached.lines.back().starts_with("Validation passed"));
-
+    EXPECT_TRUE(hasLine(cached.lines, "Validation passed"));
     const auto forced = validate(component);
     EXPECT_EQ(forced.result, kAudioComponentValidationResult_Unknown);
     EXPECT_EQ(forced.lines, std::vector<std::string>{"The validator " + nowhere +
@@ -241,27 +229,24 @@ TEST_F(Validator, BadArgumentsAreRefusedWithoutACall) {
     EXPECT_EQ(AudioComponentValidateWithResults(testComponent("good"), {}, nullptr), kAudioUnitErr_InvalidParameter);
 }
 
-// The tool on its own: its exit status says passed, failed or could not open.
+// The tool on its own: its exit status says passed (0), failed (1) or could not open (2).
 TEST_F(Validator, TheToolExitsWithZeroOneOrTwo) {
-    const auto run = [](const std::string& codes) {
-        const std::string command = std::string("DUNMARROW_AUDIO_UNIT_PATH=") + VALIDATION_TEST_BUNDLES + " " +
-                                    VALIDATION_TEST_VALIDATOR + " " + codes + " 2>/dev/null";
-        std::FILE* pipe = ::popen(command.c_str(), "r");
-        if (pipe == nullptr) return std::pair{-1, std::string()};
-        std::string output;
-        char chunk[4096];
-        while (const std::size_t count = std::fread(chunk, 1, sizeof chunk, pipe)) output.append(chunk, count);
-        const int status = ::pclose(pipe);
-        return std::pair{WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+    const std::pair<std::vector<std::string>, int> cases[] = {
+        {{"aufx", "good", "DmVt"}, 0}, {{"aufx", "nbyp", "DmVt"}, 1}, {{"aufx", "zzzz", "DmVt"}, 2},
+        {{"aufx", "toolong", "DmVt"}, 2}, {{"aufx"}, 2},
     };
-    EXPECT_EQ(run("aufx good DmVt").first, 0);
-    EXPECT_EQ(run("aufx nbyp DmVt").first, 1);
-    const auto [status, output] = run("aufx zzzz DmVt");
-    EXPECT_EQ(status, 2);
-    EXPECT_EQ(output, "FAIL open (cold): No installed audio unit matches type aufx, subtype zzzz, manufacturer DmVt\n"
-                      "Validation failed: the component could not be opened\n");
-    EXPECT_EQ(run("aufx toolong DmVt").first, 2);
-    EXPECT_EQ(run("aufx").first, 2);
+    testsupport::ProgramOptions options;
+    options.environment["DUNMARROW_AUDIO_UNIT_PATH"] = VALIDATION_TEST_BUNDLES;
+    for (const auto& [codes, status] : cases) {
+        std::vector<std::string> command{VALIDATION_TEST_VALIDATOR};
+        command.insert(command.end(), codes.begin(), codes.end());
+        const auto run = testsupport::runProgram(command, options);
+        EXPECT_EQ(run.status, status) << codes[1 % codes.size()] << run.err;
+        if (codes.size() == 3 && codes[1] == "zzzz") {
+            EXPECT_EQ(run.out, "FAIL open (cold): No installed audio unit matches type aufx, subtype zzzz, manufacturer DmVt\n"
+                               "Validation failed: the component could not be opened\n");
+        }
+    }
 }
 
 TEST_F(Validator, TheEffectPasses) {
@@ -270,8 +255,58 @@ TEST_F(Validator, TheEffectPasses) {
     if (!effect) GTEST_SKIP() << "the effect's bundle is not in " << VALIDATION_TEST_LIB_DIR << " in this build";
     const auto v = validate(effect);
     EXPECT_EQ(v.result, kAudioComponentValidationResult_Passed) << joined(v.lines);
-    EXPECT_TRUE(hasLineStartingWith(v.lines, "PASS bypass"));
-    EXPECT_TRUE(hasLineStartingWith(v.lines, "PASS no allocation on the render thread"));
+    EXPECT_TRUE(hasLine(v.lines, "PASS bypass"));
+    EXPECT_TRUE(hasLine(v.lines, "PASS no allocation on the render thread"));
+}
+
+// A stereo unit whose every output sample is one given value.
+class ConstantUnit : public AUAudioUnit {
+public:
+    explicit ConstantUnit(ConstructionKey key) : AUAudioUnit(key) {}
+    float value = 0;
+    AUAudioUnitBusArrayPtr inputBusses() const override { return inputs_; }
+    AUAudioUnitBusArrayPtr outputBusses() const override { return outputs_; }
+    AUInternalRenderBlock internalRenderBlock() override {
+        return [this](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount frames, NSInteger,
+                      AudioBufferList* out, const AURenderEvent*, const AURenderPullInputBlock*) -> OSStatus {
+            for (auto& buffer : out->buffers()) {
+                if (buffer.mData == nullptr) return kAudioUnitErr_InvalidParameter;
+                std::fill_n(static_cast<float*>(buffer.mData), frames, value);
+            }
+            return noErr;
+        };
+    }
+
+protected:
+    bool initWithComponentDescription(const AudioComponentDescription& d, AudioComponentInstantiationOptions o,
+                                      foundation::NSError* error) override {
+        if (!AUAudioUnit::initWithComponentDescription(d, o, error)) return false;
+        const auto format = AVAudioFormat::makeStandard(44100, 2);
+        inputs_ = AUAudioUnitBusArray::make(shared_from_this(), AUAudioUnitBusTypeInput, {AUAudioUnitBus::make(format)});
+        outputs_ = AUAudioUnitBusArray::make(shared_from_this(), AUAudioUnitBusTypeOutput, {AUAudioUnitBus::make(format)});
+        return true;
+    }
+
+private:
+    AUAudioUnitBusArrayPtr inputs_, outputs_;
+};
+
+TEST(ValidatorRenderRig, NaNInfinityAndSubnormalOutputAreFaults) {
+    using Kind = validator::RenderFault::Kind;
+    const std::pair<float, Kind> cases[] = {{0.25f, Kind::None},
+                                            {NAN, Kind::NaN},
+                                            {-INFINITY, Kind::Infinity},
+                                            {std::numeric_limits<float>::denorm_min(), Kind::Subnormal}};
+    for (const auto& [value, kind] : cases) {
+        SCOPED_TRACE(value);
+        auto unit = AUAudioUnit::create<ConstantUnit>(testDescription("cnst"), kAudioComponentInstantiation_None);
+        ASSERT_TRUE(unit && unit->allocateRenderResources());
+        unit->value = value;
+        validator::RenderRig rig(*unit, 2, 2, 256, 1024, 1);
+        validator::RenderFault fault;
+        EXPECT_EQ(rig.render(256, false, 1024, false, {}, fault), kind == Kind::None);
+        EXPECT_EQ(fault.kind, kind);
+    }
 }
 
 }  // namespace

@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "RenderRig.hpp"
 #include "RunProgram.hpp"
 #include "audiounit/AudioComponentRegistry.hpp"
 #include "audiounit/AudioComponentValidation.hpp"
@@ -257,56 +256,6 @@ TEST_F(Validator, TheEffectPasses) {
     EXPECT_EQ(v.result, kAudioComponentValidationResult_Passed) << joined(v.lines);
     EXPECT_TRUE(hasLine(v.lines, "PASS bypass"));
     EXPECT_TRUE(hasLine(v.lines, "PASS no allocation on the render thread"));
-}
-
-// A stereo unit whose every output sample is one given value.
-class ConstantUnit : public AUAudioUnit {
-public:
-    explicit ConstantUnit(ConstructionKey key) : AUAudioUnit(key) {}
-    float value = 0;
-    AUAudioUnitBusArrayPtr inputBusses() const override { return inputs_; }
-    AUAudioUnitBusArrayPtr outputBusses() const override { return outputs_; }
-    AUInternalRenderBlock internalRenderBlock() override {
-        return [this](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount frames, NSInteger,
-                      AudioBufferList* out, const AURenderEvent*, const AURenderPullInputBlock*) -> OSStatus {
-            for (auto& buffer : out->buffers()) {
-                if (buffer.mData == nullptr) return kAudioUnitErr_InvalidParameter;
-                std::fill_n(static_cast<float*>(buffer.mData), frames, value);
-            }
-            return noErr;
-        };
-    }
-
-protected:
-    bool initWithComponentDescription(const AudioComponentDescription& d, AudioComponentInstantiationOptions o,
-                                      foundation::NSError* error) override {
-        if (!AUAudioUnit::initWithComponentDescription(d, o, error)) return false;
-        const auto format = AVAudioFormat::makeStandard(44100, 2);
-        inputs_ = AUAudioUnitBusArray::make(shared_from_this(), AUAudioUnitBusTypeInput, {AUAudioUnitBus::make(format)});
-        outputs_ = AUAudioUnitBusArray::make(shared_from_this(), AUAudioUnitBusTypeOutput, {AUAudioUnitBus::make(format)});
-        return true;
-    }
-
-private:
-    AUAudioUnitBusArrayPtr inputs_, outputs_;
-};
-
-TEST(ValidatorRenderRig, NaNInfinityAndSubnormalOutputAreFaults) {
-    using Kind = validator::RenderFault::Kind;
-    const std::pair<float, Kind> cases[] = {{0.25f, Kind::None},
-                                            {NAN, Kind::NaN},
-                                            {-INFINITY, Kind::Infinity},
-                                            {std::numeric_limits<float>::denorm_min(), Kind::Subnormal}};
-    for (const auto& [value, kind] : cases) {
-        SCOPED_TRACE(value);
-        auto unit = AUAudioUnit::create<ConstantUnit>(testDescription("cnst"), kAudioComponentInstantiation_None);
-        ASSERT_TRUE(unit && unit->allocateRenderResources());
-        unit->value = value;
-        validator::RenderRig rig(*unit, 2, 2, 256, 1024, 1);
-        validator::RenderFault fault;
-        EXPECT_EQ(rig.render(256, false, 1024, false, {}, fault), kind == Kind::None);
-        EXPECT_EQ(fault.kind, kind);
-    }
 }
 
 }  // namespace

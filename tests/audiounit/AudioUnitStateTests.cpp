@@ -8,29 +8,13 @@
 #include <filesystem>
 #include <fstream>
 
+#include "TempDir.hpp"
 #include "TestUnit.hpp"
 
 using namespace audiounit;
 using testunits::makeUnit;
 
 namespace {
-
-class TemporaryDirectory {
-public:
-    TemporaryDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "dunmarrow-au-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TemporaryDirectory() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 std::vector<AUValue> valuesOf(AUAudioUnit& unit) {
     std::vector<AUValue> values;
@@ -126,7 +110,7 @@ TEST(AudioUnitState, MalformedOrForeignStatesAreRefusedAndChangeNothing) {
 // user types are; a value no number holds is refused, naming the parameter
 // (and, for a user preset, the file).
 TEST(AudioUnitState, StoredValuesAreHeldToTheRangeAndNonFiniteOnesRefused) {
-    TemporaryDirectory folder;
+    testsupport::TempDir folder;
     const std::filesystem::path file = folder.path() / "user-1.json";
     struct Case {
         const char* stored;  // gain, which ranges from 0 to 1
@@ -180,7 +164,7 @@ TEST(AudioUnitState, StoredValuesAreHeldToTheRangeAndNonFiniteOnesRefused) {
 
 // A save that fails says why, and never replaces what is not a file.
 TEST(AudioUnitState, AFailedPresetSaveSaysWhy) {
-    TemporaryDirectory folder;
+    testsupport::TempDir folder;
     const std::filesystem::path file = folder.path() / "user-1.json";
     struct Case {
         const char* name;
@@ -229,7 +213,7 @@ TEST(AudioUnitState, BasePresetSelectionKeepsListedFactoryPresetsOnly) {
 }
 
 TEST(AudioUnitState, UserPresetsRoundTripThroughFiles) {
-    TemporaryDirectory folder;
+    testsupport::TempDir folder;
     auto unit = makeUnit();
     unit->setUserPresetsDirectory(folder.path());
     EXPECT_TRUE(unit->supportsUserPresets());

@@ -163,10 +163,4 @@ TEST(WindowTest, DrawsTakesRealInputServesTheClipboardScalesAndEmbeds) {
     window->processPendingEvents();
 }
 
-TEST(WindowWithoutServer, ReportsADisplayThatCannotBeOpened) {
-    std::string error;
-    EXPECT_EQ(ui::Window::create({.title = "", .size = {10, 10}, .scale = 1, .parent = 0, .display = ":999999"}, &error), nullptr);
-    EXPECT_EQ(error, "cannot open X display \":999999\"");
-}
-
 }  // namespace

@@ -163,18 +163,15 @@ TEST(Input, SheetIsModalAndCloses) {
     ViewHost host(VStack({Button("Open", [&] { presented.set(true); }), Text("behind").onTapGesture([&] { ++behind; })})
                       .sheet(presented.binding(),
                              [&] {
-                                 return VStack({Text("Close").padding(4).onTapGesture([&] { presented.set(!presented.peek()); }),
-                                                ScrollView(VStack(HorizontalAlignment::leading, 10, {Text("Validation probably crashed")}).padding())})
-                                     .padding();
+                                 return VStack({Text("Close").onTapGesture([&] { presented.set(false); }),
+                                                Text("Validation probably crashed")});
                              }),
                   {400, 300});
     EXPECT_FALSE(host.frameOf("Close"));
     host.click(centre(host, "Open"));
     ASSERT_TRUE(host.frameOf("Close"));
     EXPECT_TRUE(host.frameOf("Validation probably crashed"));
-    const nlohmann::json tree = host.inspect();
-    EXPECT_EQ(tree.at("type"), "Sheet");
-    EXPECT_EQ(tree.at("children").size(), 2u);
+    EXPECT_EQ(host.inspect().at("type"), "Sheet");
     host.click(centre(host, "behind"));  // covered by the sheet
     EXPECT_EQ(behind, 0);
     host.click(centre(host, "Close"));

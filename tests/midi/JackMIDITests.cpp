@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -15,7 +14,7 @@
 #include <vector>
 
 #include "JackTestServer.hpp"
-#include "NotificationLog.hpp"
+#include "MIDITestSupport.hpp"
 #include "midi/MIDIServices.hpp"
 
 using namespace midi;
@@ -24,32 +23,10 @@ using Words = std::vector<std::uint32_t>;
 
 namespace {
 
-// Words received on JACK's process thread, stored without locks or allocation.
-struct Capture {
-    std::array<std::atomic<std::uint32_t>, 1024> words{};
-    std::atomic<std::size_t> count{0};
-    std::atomic<MIDITimeStamp> lastTime{0};
-
-    MIDIReceiveBlock block() {
-        return [this](const MIDIEventList* list, void*) {
-            if (list->protocol != kMIDIProtocol_2_0) return;
-            MIDIEventListForEachPacket(list, [&](const MIDIEventPacket& packet) {
-                lastTime.store(packet.timeStamp, std::memory_order_relaxed);
-                for (std::uint32_t i = 0; i < packet.wordCount; ++i) {
-                    const auto n = count.load(std::memory_order_relaxed);
-                    if (n == words.size()) return;
-                    words[n].store(packet.words[i], std::memory_order_relaxed);
-                    count.store(n + 1, std::memory_order_release);
-                }
-            });
-        };
-    }
-};
-
 // Sends a message from a test client and returns the `n` words that arrive for
 // it. A cycle that runs late on a loaded machine may drop a client's output,
 // so the message is sent again (up to three times, two seconds each).
-Words sendAndReceive(testsupport::JackTestKeyboard& keyboard, Capture& capture,
+Words sendAndReceive(testsupport::JackTestKeyboard& keyboard, testsupport::ReceivedWords& capture,
                      const std::vector<std::uint8_t>& message, std::size_t n) {
     const auto from = capture.count.load(std::memory_order_acquire);
     for (int attempt = 0; attempt < 3 && capture.count.load(std::memory_order_acquire) < from + n; ++attempt) {
@@ -58,9 +35,8 @@ Words sendAndReceive(testsupport::JackTestKeyboard& keyboard, Capture& capture,
         while (capture.count.load(std::memory_order_acquire) < from + n && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(2ms);
     }
-    Words out;
-    for (auto i = from; i < std::min(from + n, capture.count.load(std::memory_order_acquire)); ++i)
-        out.push_back(capture.words[i].load(std::memory_order_relaxed));
+    Words out = capture.since(from);
+    out.resize(std::min(out.size(), n));
     return out;
 }
 
@@ -122,7 +98,7 @@ protected:
     MIDIEndpointRef keysSource = 0;
     MIDIClientRef client = 0;
     MIDIPortRef port = 0;
-    Capture capture;
+    testsupport::ReceivedWords capture;
     testsupport::NotificationLog log;
 };
 
@@ -135,9 +111,10 @@ TEST_F(JackMIDITest, OtherClientsMIDIOutputsAreSourcesWhoseNotesArriveAsMIDI2And
     EXPECT_EQ(waitForConnections(*keys, 1), 1);
     EXPECT_EQ(sendAndReceive(*keys, capture, {0x90, 0x3C, 0x64}, 2), (Words{0x40903C00, 0xC9240000}));
     EXPECT_EQ(sendAndReceive(*keys, capture, {0xB0, 0x07, 0x40}, 2), (Words{0x40B00700, 0x80000000}));
+    EXPECT_EQ(capture.protocol.load(), kMIDIProtocol_2_0);
     // Time stamps are on the host clock (the monotonic clock in nanoseconds).
     const auto now = MIDIGetCurrentHostTime();
-    const auto stamp = capture.lastTime.load();
+    const auto stamp = capture.time.load();
     EXPECT_LT(stamp > now ? stamp - now : now - stamp, 10'000'000'000u);
 
     // A client that comes later is announced and connected from the notification; both feed the port.

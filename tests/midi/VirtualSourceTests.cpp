@@ -5,19 +5,19 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "AllocationCounter.hpp"
-#include "NotificationLog.hpp"
+#include "MIDITestSupport.hpp"
 #include "midi/MIDIServices.hpp"
 #include "midi/MIDIVirtualSources.hpp"
 
 using namespace midi;
 using testsupport::NotificationLog;
+using testsupport::ReceivedWords;
 using Words = std::vector<std::uint32_t>;
 
 namespace {
@@ -28,33 +28,6 @@ const bool noJack = [] {
     ::setenv("JACK_DEFAULT_SERVER", "dunmarrow-no-such-server", 1);
     return true;
 }();
-
-// What a receive block saw; filled without allocating.
-struct Received {
-    std::array<std::uint32_t, 256> words{};
-    std::size_t wordCount = 0;
-    std::uint32_t lists = 0;
-    MIDIProtocolID protocol = 0;
-    void* refCon = nullptr;
-    MIDITimeStamp firstTime = 0;
-    std::thread::id thread;
-
-    MIDIReceiveBlock block() {
-        return [this](const MIDIEventList* list, void* connectionRefCon) {
-            ++lists;
-            protocol = list->protocol;
-            refCon = connectionRefCon;
-            thread = std::this_thread::get_id();
-            firstTime = list->packet[0].timeStamp;
-            wordCount = 0;
-            MIDIEventListForEachPacket(list, [&](const MIDIEventPacket& packet) {
-                for (std::uint32_t i = 0; i < packet.wordCount && wordCount < words.size(); ++i)
-                    words[wordCount++] = packet.words[i];
-            });
-        };
-    }
-    [[nodiscard]] Words last() const { return {words.begin(), words.begin() + static_cast<std::ptrdiff_t>(wordCount)}; }
-};
 
 class VirtualSourceTest : public ::testing::Test {
 protected:
@@ -155,7 +128,7 @@ TEST_F(VirtualSourceTest, SourcesAndIOErrorsAreAnnouncedInOrderOnTheNotification
 
 TEST_F(VirtualSourceTest, ConnectionsDeliverTranslatedListsOnTheSendingThreadWithoutAllocatingAndRefuseWhatTheyCannot) {
     const auto source = makeSource("Keys");
-    Received midi2, midi1;
+    ReceivedWords midi2, midi1;
     const auto port2 = makePort(kMIDIProtocol_2_0, midi2.block());
     const auto port1 = makePort(kMIDIProtocol_1_0, midi1.block());
     EXPECT_EQ(MIDIPortConnectSource(port2 + 1000, source, nullptr), kMIDIInvalidPort);
@@ -170,20 +143,20 @@ TEST_F(VirtualSourceTest, ConnectionsDeliverTranslatedListsOnTheSendingThreadWit
     ASSERT_EQ(MIDIPortConnectSource(port2, source, &tag), noErr);  // again: still one connection
     ASSERT_EQ(MIDIPortConnectSource(port1, source, nullptr), noErr);
     ASSERT_EQ(send(source, {0x90, 0x3C, 0x64}, 1234), noErr);
-    EXPECT_EQ(midi2.lists, 1u);
-    EXPECT_EQ(midi2.protocol, kMIDIProtocol_2_0);
-    EXPECT_EQ(midi2.last(), (Words{0x40903C00, 0xC9240000}));
-    EXPECT_EQ(midi2.refCon, &tag);
-    EXPECT_EQ(midi2.firstTime, 1234u);
-    EXPECT_EQ(midi2.thread, std::this_thread::get_id());
-    EXPECT_EQ(midi1.protocol, kMIDIProtocol_1_0);
-    EXPECT_EQ(midi1.last(), (Words{0x20903C64}));
-    EXPECT_EQ(midi1.refCon, nullptr);
+    EXPECT_EQ(midi2.lists.load(), 1u);
+    EXPECT_EQ(midi2.protocol.load(), kMIDIProtocol_2_0);
+    EXPECT_EQ(midi2.since(0), (Words{0x40903C00, 0xC9240000}));
+    EXPECT_EQ(midi2.refCon.load(), &tag);
+    EXPECT_EQ(midi2.time.load(), 1234u);
+    EXPECT_EQ(midi2.thread.load(), std::this_thread::get_id());
+    EXPECT_EQ(midi1.protocol.load(), kMIDIProtocol_1_0);
+    EXPECT_EQ(midi1.since(0), (Words{0x20903C64}));
+    EXPECT_EQ(midi1.refCon.load(), nullptr);
 
     // A time stamp of 0 means now, on the monotonic clock.
     const auto before = MIDIGetCurrentHostTime();
     ASSERT_EQ(send(source, {0x80, 0x3C, 0x40}), noErr);
-    EXPECT_GE(midi2.firstTime, before);
+    EXPECT_GE(midi2.time.load(), before);
 
     // The receive path allocates nothing, in both protocols, for messages and system exclusive alike.
     const std::uint8_t notes[] = {0x90, 0x3C, 0x64, 0x3E, 0x64, 0xB0, 0x07, 0x7F, 0xE0, 0x00, 0x40, 0xF8};
@@ -195,18 +168,18 @@ TEST_F(VirtualSourceTest, ConnectionsDeliverTranslatedListsOnTheSendingThreadWit
         MIDISourceSend(source, sysex);
     }
     EXPECT_EQ(counter.stop().total(), 0u);
-    EXPECT_EQ(midi2.lists, 202u);
-    EXPECT_EQ(midi1.lists, 202u);
+    EXPECT_EQ(midi2.lists.load(), 202u);
+    EXPECT_EQ(midi1.lists.load(), 202u);
 
     // Disconnecting one port leaves the other fed; disposing of a port stops its deliveries.
     ASSERT_EQ(MIDIPortDisconnectSource(port1, source), noErr);
     EXPECT_EQ(MIDIPortDisconnectSource(port1, source), kMIDINoConnection);
     ASSERT_EQ(send(source, {0xB0, 0x07, 0x40}), noErr);
-    EXPECT_EQ(midi2.lists, 203u);
-    EXPECT_EQ(midi1.lists, 202u);
+    EXPECT_EQ(midi2.lists.load(), 203u);
+    EXPECT_EQ(midi1.lists.load(), 202u);
     ASSERT_EQ(MIDIPortDispose(port2), noErr);
     ASSERT_EQ(send(source, {0x90, 0x3C, 0x64}), noErr);
-    EXPECT_EQ(midi2.lists, 203u);
+    EXPECT_EQ(midi2.lists.load(), 203u);
     EXPECT_EQ(send(424242, {0x90, 0x3C, 0x64}), kMIDIUnknownEndpoint);
 
     // More than one event list can hold arrives whole, list by list.
@@ -228,7 +201,7 @@ TEST_F(VirtualSourceTest, ConnectionsDeliverTranslatedListsOnTheSendingThreadWit
     ASSERT_EQ(MIDIPortConnectSource(port1, source, nullptr), noErr);
     ASSERT_EQ(MIDIEndpointDispose(source), noErr);
     EXPECT_EQ(send(source, {0x90, 0x3C, 0x64}), kMIDIUnknownEndpoint);
-    EXPECT_EQ(midi1.lists, 202u);
+    EXPECT_EQ(midi1.lists.load(), 202u);
     EXPECT_EQ(MIDIPortConnectSource(port1, source, nullptr), kMIDIUnknownEndpoint);
     EXPECT_EQ(MIDIPortDisconnectSource(port1, source), noErr);
     EXPECT_EQ(MIDIPortDisconnectSource(port1, source), kMIDINoConnection);

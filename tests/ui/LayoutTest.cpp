@@ -138,17 +138,4 @@ TEST(Layout, TextMeasuresWithPangoShrinksToItsMinimumScaleAndAlignsOnItsFirstBas
     EXPECT_NEAR(middle.x - first.maxX(), 2, 1e-6);
 }
 
-TEST(Layout, InspectionListsTypesTextsIdentifiersAndFrames) {
-    ViewHost host(VStack({Text("IN"), Slider(Binding<double>::constant(0.5), 0, 1).accessibilityIdentifier("Drive")}), {200, 100});
-    const nlohmann::json tree = host.inspect();
-    EXPECT_EQ(tree.at("type"), "VStack");
-    ASSERT_EQ(tree.at("children").size(), 2u);
-    EXPECT_EQ(tree["children"][0].at("type"), "Text");
-    EXPECT_EQ(tree["children"][0].at("text"), "IN");
-    EXPECT_FALSE(tree["children"][0].contains("identifier"));
-    EXPECT_EQ(tree["children"][1].at("type"), "Slider");
-    EXPECT_EQ(tree["children"][1].at("identifier"), "Drive");
-    EXPECT_EQ(tree["children"][1].at("frame").at("width"), 200);
-}
-
 }  // namespace

@@ -96,24 +96,25 @@ TEST(Input, AFieldTakesFocusByClickOrBindingEditsAtItsCaretAndLosesFocusElsewher
                   {200, 100});
     host.click(centre(host, "field"));
     ASSERT_TRUE(host.hasKeyboardFocus());
-    for (const Key key : {Key::end, Key::backspace, Key::backspace}) host.keyDown({key});
-    EXPECT_EQ(text.peek(), "65.");
-    host.keyDown({Key::home});
-    host.keyDown({Key::deleteForward});
-    EXPECT_EQ(text.peek(), "5.");
-    host.keyDown({Key::right});
-    host.typeText("x");
-    EXPECT_EQ(text.peek(), "5x.");
-    for (const Key key : {Key::left, Key::left, Key::backspace}) host.keyDown({key});  // at the start: nothing deleted
-    EXPECT_EQ(text.peek(), "5x.");
-    host.keyDown({Key::selectAll});
-    host.keyDown({Key::backspace});
-    host.typeText("é1");  // multi-byte characters move as one
-    host.keyDown({Key::left});
-    host.keyDown({Key::backspace});
-    EXPECT_EQ(text.peek(), "1");
-    host.keyDown({Key::selectAll});
-    host.typeText("abc");
+    // Each row: keys pressed, then text typed, and the field's text after them.
+    const struct {
+        std::vector<Key> keys;
+        const char* typed;
+        const char* after;
+    } edits[] = {
+        {{Key::end, Key::backspace, Key::backspace}, "", "65."},
+        {{Key::home, Key::deleteForward}, "", "5."},
+        {{Key::right}, "x", "5x."},
+        {{Key::left, Key::left, Key::backspace}, "", "5x."},  // at the start: nothing deleted
+        {{Key::selectAll, Key::backspace}, "é1", "é1"},
+        {{Key::left, Key::backspace}, "", "1"},  // multi-byte characters move as one
+        {{Key::selectAll}, "abc", "abc"},
+    };
+    for (const auto& edit : edits) {
+        for (const Key key : edit.keys) host.keyDown({key});
+        host.typeText(edit.typed);
+        EXPECT_EQ(text.peek(), edit.after) << edit.typed;
+    }
     host.keyDown({Key::escape});
     EXPECT_TRUE(host.hasKeyboardFocus());
     host.click(centre(host, "elsewhere"));

@@ -1,51 +1,38 @@
 // Reading and writing audio files through libsndfile.
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 
 #include "EngineTestSupport.hpp"
-#include "engine/AVAudioFile.hpp"
 
 using namespace enginetest;
 using engine::AVAudioFile;
 
 namespace {
 
-TEST(AVAudioFile, ReadsAn16BitFileAsFloatInItsProcessingFormat) {
+TEST(AVAudioFile, ReadsAn16BitFileAsFloatInItsProcessingFormatInBlocksOrAtRandom) {
     TempDir dir;
-    const std::string path = dir.path("stereo.wav");
     const Channels written = sine(2, 3000, 441.0, 44100.0, 0.7f);
-    writeSoundFile(path, 44100, written, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-
+    writeSoundFile(dir.path("stereo.wav"), 44100, written, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     foundation::NSError error;
-    auto file = AVAudioFile::openForReading(path, &error);
+    auto file = AVAudioFile::openForReading(dir.path("stereo.wav"), &error);
     ASSERT_TRUE(file) << error.localizedDescription();
-    ASSERT_TRUE(file->processingFormat());
-    EXPECT_TRUE(file->processingFormat()->isStandard());
-    EXPECT_EQ(file->processingFormat()->sampleRate(), 44100.0);
-    EXPECT_EQ(file->processingFormat()->channelCount(), 2u);
+    EXPECT_EQ(*file->processingFormat(), *audiounit::AVAudioFormat::makeStandard(44100, 2));
     EXPECT_EQ(file->length(), 3000);
 
+    // Two blocks, then the end.
     auto buffer = audiounit::AVAudioPCMBuffer::make(file->processingFormat(), 2048);
-    ASSERT_TRUE(file->readIntoBuffer(*buffer, 2048, &error));
-    EXPECT_EQ(buffer->frameLength(), 2048u);
-    EXPECT_EQ(file->framePosition(), 2048);
-    for (int c = 0; c < 2; ++c) {
-        for (std::size_t i = 0; i < 2048; ++i) {
-            ASSERT_NEAR(buffer->floatChannelData()[c][i], written[c][i], 1.0 / 32768.0) << "channel " << c << " frame " << i;
-        }
+    for (const std::size_t expected : {2048u, 952u, 0u}) {
+        const auto from = static_cast<std::size_t>(file->framePosition());
+        ASSERT_TRUE(file->readIntoBuffer(*buffer, 2048, &error));
+        ASSERT_EQ(buffer->frameLength(), expected);
+        for (int c = 0; c < 2; ++c)
+            for (std::size_t i = 0; i < expected; ++i)
+                ASSERT_NEAR(buffer->floatChannelData()[c][i], written[c][from + i], 1.0 / 32768.0) << c << ":" << from + i;
     }
-    // The rest, then the end.
-    ASSERT_TRUE(file->readIntoBuffer(*buffer, 2048, &error));
-    EXPECT_EQ(buffer->frameLength(), 952u);
-    EXPECT_NEAR(buffer->floatChannelData()[1][951], written[1][2999], 1.0 / 32768.0);
-    ASSERT_TRUE(file->readIntoBuffer(*buffer, 2048, &error));
-    EXPECT_EQ(buffer->frameLength(), 0u);
-
     // Random access, independent of the position; nothing past the end.
     std::vector<float> interleaved(2 * 10);
     EXPECT_EQ(file->readFrames(2995, 10, interleaved.data()), 5u);
@@ -92,13 +79,11 @@ TEST(AVAudioFile, WritesUnderATemporaryNameRenamesOnCloseAndLeavesNothingWhenDis
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_EQ(entries(), 1);
     ASSERT_TRUE(file->close(&error)) << error.localizedDescription();
-    ASSERT_TRUE(std::filesystem::exists(path));
-    EXPECT_EQ(entries(), 1);
     auto reread = AVAudioFile::openForReading(path);
     ASSERT_TRUE(reread);
-    auto buffer = audiounit::AVAudioPCMBuffer::make(reread->processingFormat(), 5000);
-    ASSERT_TRUE(reread->readIntoBuffer(*buffer, 5000));
-    EXPECT_EQ(buffer->frameLength(), 5000u);
+    auto buffer = audiounit::AVAudioPCMBuffer::make(reread->processingFormat(), 5001);
+    ASSERT_TRUE(reread->readIntoBuffer(*buffer, 5001));
+    ASSERT_EQ(buffer->frameLength(), 5000u);
     for (int c = 0; c < 2; ++c)
         for (std::size_t i = 0; i < 5000; ++i) ASSERT_EQ(buffer->floatChannelData()[c][i], data[c][i]);
 

@@ -1,11 +1,8 @@
 #include "EngineTestSupport.hpp"
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
 #include <thread>
 
 namespace enginetest {
@@ -19,34 +16,33 @@ void writeSoundFile(const std::string& path, int sampleRate, const Channels& sam
     ASSERT_NE(sf, nullptr) << sf_strerror(nullptr);
     const std::size_t frames = samples.empty() ? 0 : samples[0].size();
     std::vector<float> interleaved(frames * samples.size());
-    for (std::size_t i = 0; i < frames; ++i) {
+    for (std::size_t i = 0; i < frames; ++i)
         for (std::size_t c = 0; c < samples.size(); ++c) interleaved[i * samples.size() + c] = samples[c][i];
-    }
     ASSERT_EQ(sf_writef_float(sf, interleaved.data(), static_cast<sf_count_t>(frames)), static_cast<sf_count_t>(frames));
     sf_close(sf);
 }
 
-void writeFloatWav(const std::string& path, int sampleRate, const Channels& samples) {
-    writeSoundFile(path, sampleRate, samples, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+engine::AVAudioFilePtr writeAndOpen(const TempDir& dir, const std::string& name, int sampleRate, const Channels& samples) {
+    writeSoundFile(dir.path(name), sampleRate, samples);
+    foundation::NSError error;
+    auto file = engine::AVAudioFile::openForReading(dir.path(name), &error);
+    EXPECT_TRUE(file) << error.localizedDescription();
+    return file;
 }
 
 Channels sine(int channels, std::size_t frames, double frequency, double sampleRate, float amplitude) {
     Channels out(static_cast<std::size_t>(channels), std::vector<float>(frames));
-    for (int c = 0; c < channels; ++c) {
-        for (std::size_t i = 0; i < frames; ++i) {
-            out[c][i] = amplitude * static_cast<float>(std::sin(2.0 * M_PI * frequency * static_cast<double>(i) / sampleRate));
-        }
-    }
+    for (auto& channel : out)
+        for (std::size_t i = 0; i < frames; ++i)
+            channel[i] = amplitude * static_cast<float>(std::sin(2.0 * M_PI * frequency * static_cast<double>(i) / sampleRate));
     return out;
 }
 
 Channels ramp(int channels, std::size_t frames) {
     Channels out(static_cast<std::size_t>(channels), std::vector<float>(frames));
-    for (int c = 0; c < channels; ++c) {
-        for (std::size_t i = 0; i < frames; ++i) {
+    for (std::size_t c = 0; c < out.size(); ++c)
+        for (std::size_t i = 0; i < frames; ++i)
             out[c][i] = static_cast<float>(static_cast<int>(i % 997) - 498) / 1024.0f + 0.125f * static_cast<float>(c) + 0.01f;
-        }
-    }
     return out;
 }
 
@@ -60,6 +56,15 @@ std::unique_ptr<engine::AVAudioEngine> makeOfflineEngine(double rate, audiounit:
     return e;
 }
 
+void chain(engine::AVAudioEngine& engine, const std::vector<std::shared_ptr<engine::AVAudioNode>>& nodes,
+           const audiounit::AVAudioFormatPtr& format) {
+    for (const auto& node : nodes)
+        if (node->engine() == nullptr) engine.attach(node);
+    foundation::NSError error;
+    for (std::size_t i = 0; i + 1 < nodes.size(); ++i)
+        EXPECT_TRUE(engine.connect(nodes[i], nodes[i + 1], format, &error)) << error.localizedDescription();
+}
+
 Channels renderOffline(engine::AVAudioEngine& engine, std::size_t frames, audiounit::AUAudioFrameCount cycle) {
     auto format = engine.manualRenderingFormat();
     const std::uint32_t channels = format ? format->channelCount() : 2;
@@ -71,9 +76,8 @@ Channels renderOffline(engine::AVAudioEngine& engine, std::size_t frames, audiou
         const audiounit::OSStatus status = engine.renderOffline(n, *buffer->mutableAudioBufferList());
         EXPECT_EQ(status, audiounit::noErr);
         if (status != audiounit::noErr) break;
-        for (std::uint32_t c = 0; c < channels; ++c) {
+        for (std::uint32_t c = 0; c < channels; ++c)
             std::copy_n(buffer->floatChannelData()[c], n, out[c].begin() + static_cast<std::ptrdiff_t>(done));
-        }
         done += n;
     }
     return out;
@@ -81,11 +85,8 @@ Channels renderOffline(engine::AVAudioEngine& engine, std::size_t frames, audiou
 
 bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) return predicate();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    while (!predicate() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return predicate();
 }
 
 audiounit::OSStatus FakeUnit::render(const audiounit::AudioTimeStamp* timestamp, audiounit::AUAudioFrameCount frames,
@@ -94,62 +95,34 @@ audiounit::OSStatus FakeUnit::render(const audiounit::AudioTimeStamp* timestamp,
     renderCalls.fetch_add(1);
     if (renderStatus != audiounit::noErr) return renderStatus;
     if (frames > maximumFrames) return audiounit::kAudioUnitErr_TooManyFramesToProcess;
-    if (pullInput == nullptr || !*pullInput) {
-        renderCallsWithoutPull.fetch_add(1);
-        for (audiounit::AudioBuffer& b : output->buffers()) {
-            std::fill_n(static_cast<float*>(b.mData), frames, instrumentLevel);
-        }
-        return audiounit::noErr;
-    }
-    // Like a real effect: pull into its own buffer, then write the output.
-    audiounit::AudioBufferList* in = pullBuffer->mutableAudioBufferList();
-    for (std::uint32_t c = 0; c < in->mNumberBuffers; ++c) {
-        in->buffers()[c].mData = pullBuffer->floatChannelData()[c];
-        in->buffers()[c].mDataByteSize = frames * 4u;
-    }
+    const bool effect = pullInput != nullptr && *pullInput;
+    if (!effect) renderCallsWithoutPull.fetch_add(1);
     audiounit::AudioUnitRenderActionFlags flags = 0;
-    const audiounit::OSStatus pulled = (*pullInput)(&flags, timestamp, frames, 0, in);
-    if (pulled != audiounit::noErr) return pulled;
-    if (output->mNumberBuffers != in->mNumberBuffers) return audiounit::kAudioUnitErr_InvalidParameter;
-    for (std::uint32_t c = 0; c < output->mNumberBuffers; ++c) {
-        const auto* src = static_cast<const float*>(in->buffers()[c].mData);
-        auto* dst = static_cast<float*>(output->buffers()[c].mData);
-        for (audiounit::AUAudioFrameCount i = 0; i < frames; ++i) dst[i] = gain * src[i];
-    }
-    return audiounit::noErr;
+    const audiounit::OSStatus pulled = effect ? (*pullInput)(&flags, timestamp, frames, 0, output) : audiounit::noErr;
+    for (audiounit::AudioBuffer& b : output->buffers())
+        for (audiounit::AUAudioFrameCount i = 0; i < frames; ++i) {
+            float& sample = static_cast<float*>(b.mData)[i];
+            sample = effect ? gain * sample : instrumentLevel;
+        }
+    return pulled;
 }
 
-engine::AVAudioUnitInterface makeInterface(const std::shared_ptr<FakeUnit>& unit) {
-    engine::AVAudioUnitInterface i;
-    FakeUnit* u = unit.get();
-    i.setBusFormats = [u](const audiounit::AVAudioFormatPtr& in, const audiounit::AVAudioFormatPtr& out,
-                          foundation::NSError*) {
-        if (in) u->inputFormat = in;
-        u->outputFormat = out;
-        return true;
-    };
-    i.setMaximumFramesToRender = [u](audiounit::AUAudioFrameCount frames) { u->maximumFrames = frames; };
-    i.allocateRenderResources = [u](foundation::NSError* outError) {
-        if (u->failAllocation) {
-            if (outError != nullptr) {
-                *outError = foundation::makeOSStatusError(audiounit::kAudioUnitErr_FailedInitialization,
-                                                          "fake unit refuses to allocate");
-            }
-            return false;
-        }
-        const auto format = u->inputFormat ? u->inputFormat : u->outputFormat;
-        u->pullBuffer = audiounit::AVAudioPCMBuffer::make(format, u->maximumFrames);
-        ++u->allocations;
-        return true;
-    };
-    i.deallocateRenderResources = [u] { ++u->deallocations; };
-    i.renderBlock = [u]() -> audiounit::AURenderBlock {
-        return [u](audiounit::AudioUnitRenderActionFlags*, const audiounit::AudioTimeStamp* ts,
+FakeUnit::FakeUnit()
+    : inputs(std::make_shared<Busses>(Busses{{audiounit::AUAudioUnitBus::make(audiounit::AVAudioFormat::makeStandard(44100, 2))}})),
+      outputs(std::make_shared<Busses>(Busses{{audiounit::AUAudioUnitBus::make(audiounit::AVAudioFormat::makeStandard(44100, 2))}})),
+      block([this](audiounit::AudioUnitRenderActionFlags*, const audiounit::AudioTimeStamp* ts,
                    audiounit::AUAudioFrameCount frames, audiounit::NSInteger, audiounit::AudioBufferList* out,
-                   const audiounit::AURenderPullInputBlock* pull) { return u->render(ts, frames, out, pull); };
-    };
-    i.unit = unit;
-    return i;
+                   const audiounit::AURenderPullInputBlock* pull) { return render(ts, frames, out, pull); }) {}
+
+bool FakeUnit::allocateRenderResources(foundation::NSError* outError) {
+    if (failAllocation) {
+        if (outError != nullptr)
+            *outError = foundation::makeOSStatusError(audiounit::kAudioUnitErr_FailedInitialization,
+                                                      "fake unit refuses to allocate");
+        return false;
+    }
+    ++allocations;
+    return true;
 }
 
 }  // namespace enginetest

@@ -2,6 +2,8 @@
 // Helpers for the engine tests: test files written directly with libsndfile,
 // a fake audio unit, offline rendering into vectors, waiting with a deadline.
 
+#include <sndfile.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -11,8 +13,11 @@
 #include <vector>
 
 #include "TempDir.hpp"
+#include "audiounit/AUAudioUnitBus.hpp"
 #include "audiounit/AVAudioPCMBuffer.hpp"
 #include "engine/AVAudioEngine.hpp"
+#include "engine/AVAudioFile.hpp"
+#include "engine/AVAudioPlayerNode.hpp"
 #include "engine/AVAudioUnit.hpp"
 
 namespace enginetest {
@@ -23,9 +28,10 @@ using testsupport::TempDir;
 
 // Writes a file with libsndfile alone (not the code under test). `format` is a
 // libsndfile format word; the samples are given per channel.
-void writeSoundFile(const std::string& path, int sampleRate, const Channels& samples, int format);
-// A 32-bit float WAV file.
-void writeFloatWav(const std::string& path, int sampleRate, const Channels& samples);
+void writeSoundFile(const std::string& path, int sampleRate, const Channels& samples,
+                    int format = SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+// Writes `samples` as a 32-bit float WAV file named `name` in `dir` and opens it for reading.
+engine::AVAudioFilePtr writeAndOpen(const TempDir& dir, const std::string& name, int sampleRate, const Channels& samples);
 
 // Deterministic test signals.
 Channels sine(int channels, std::size_t frames, double frequency, double sampleRate, float amplitude = 0.5f);
@@ -35,36 +41,58 @@ Channels ramp(int channels, std::size_t frames);
 
 // An engine in manual rendering mode at `rate`, stereo, cycles of `maxFrames`, without JACK.
 std::unique_ptr<engine::AVAudioEngine> makeOfflineEngine(double rate = 48000, audiounit::AUAudioFrameCount maxFrames = 512);
+// Attaches the nodes not yet attached and connects each to the next at `format`; fails the test when one is refused.
+void chain(engine::AVAudioEngine& engine, const std::vector<std::shared_ptr<engine::AVAudioNode>>& nodes,
+           const audiounit::AVAudioFormatPtr& format);
 // Renders `frames` frames offline in cycles of `cycle` frames; fails the test on a bad status.
 Channels renderOffline(engine::AVAudioEngine& engine, std::size_t frames, audiounit::AUAudioFrameCount cycle = 512);
 
 // Waits until the predicate holds or the time is up; returns the predicate.
 bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
-// A stand-in for an audio unit: multiplies its pulled input by `gain` or, with
-// no input connection, writes `instrumentLevel` to every channel. Records what
-// the node asked of it.
+// A stand-in for an audio unit with the platform's member names, driven
+// through the generic unit-node interface: multiplies its input, pulled into
+// its output, by `gain` or, with no input connection, writes `instrumentLevel`
+// to every channel. Records what the node asked of it.
 struct FakeUnit {
+    struct Busses {
+        std::vector<audiounit::AUAudioUnitBusPtr> busses;
+        [[nodiscard]] audiounit::NSInteger count() const { return static_cast<audiounit::NSInteger>(busses.size()); }
+        audiounit::AUAudioUnitBusPtr operator[](audiounit::NSInteger i) const { return busses[static_cast<std::size_t>(i)]; }
+    };
+
     float gain = 2.0f;
     float instrumentLevel = 0.25f;
     bool failAllocation = false;
     audiounit::OSStatus renderStatus = audiounit::noErr;
 
-    audiounit::AVAudioFormatPtr inputFormat;
-    audiounit::AVAudioFormatPtr outputFormat;
+    std::shared_ptr<Busses> inputs, outputs;  // one bus each, at 44.1 kHz stereo until the node sets them
     audiounit::AUAudioFrameCount maximumFrames = 0;
     int allocations = 0;
     int deallocations = 0;
     std::atomic<int> renderCalls{0};
     std::atomic<int> renderCallsWithoutPull{0};
-    audiounit::AVAudioPCMBufferPtr pullBuffer;  // sized on allocation
+    audiounit::AURenderBlock block;
 
+    FakeUnit();
+    [[nodiscard]] std::shared_ptr<Busses> inputBusses() const { return inputs; }
+    [[nodiscard]] std::shared_ptr<Busses> outputBusses() const { return outputs; }
+    [[nodiscard]] audiounit::AVAudioFormatPtr inputFormat() const { return inputs->busses[0]->format(); }
+    [[nodiscard]] audiounit::AVAudioFormatPtr outputFormat() const { return outputs->busses[0]->format(); }
+    void setMaximumFramesToRender(audiounit::AUAudioFrameCount frames) { maximumFrames = frames; }
+    bool allocateRenderResources(foundation::NSError* outError);
+    void deallocateRenderResources() { ++deallocations; }
+    [[nodiscard]] const audiounit::AURenderBlock& renderBlock() const { return block; }
     audiounit::OSStatus render(const audiounit::AudioTimeStamp* timestamp, audiounit::AUAudioFrameCount frames,
                                audiounit::AudioBufferList* output,
                                const audiounit::AURenderPullInputBlock* pullInput) noexcept;
 };
 
-// The node interface over a fake unit.
-engine::AVAudioUnitInterface makeInterface(const std::shared_ptr<FakeUnit>& unit);
+// A fake unit and the unit node over it.
+struct FakeUnitNode {
+    std::shared_ptr<FakeUnit> fake = std::make_shared<FakeUnit>();
+    std::shared_ptr<engine::AVAudioUnit> node =
+        std::make_shared<engine::AVAudioUnit>(engine::makeAVAudioUnitInterface(fake));
+};
 
 }  // namespace enginetest

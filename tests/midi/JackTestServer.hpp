@@ -18,12 +18,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "RunProgram.hpp"
+#include "TempDir.hpp"
 
 namespace testsupport {
 
@@ -77,55 +79,45 @@ public:
 
     // Stops the server, paused or not, and waits for it (killing it after twenty seconds).
     void stop() {
-        std::error_code ignored;
-        std::filesystem::remove_all(scratch_, ignored);  // open files live on until jackd ends
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        ::kill(pid_, SIGCONT);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        int status = 0;
-        while (::waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
-                break;
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::kill(pid_, SIGCONT);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    ::kill(pid_, SIGKILL);
+                    ::waitpid(pid_, nullptr, 0);
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         pid_ = -1;
         ready_ = false;
+        scratch_.reset();  // open files live on until jackd ends
     }
 
 private:
     void start(const std::string& jackd) {
-        // Its output goes to files in a scratch folder, removed by stop().
         stop();
-        std::string pattern = (std::filesystem::temp_directory_path() / "dunmarrow-jackd-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) return;
-        scratch_ = pattern;
+        scratch_.emplace();  // its output goes there
         ProgramOptions options;
-        options.scratch = scratch_;
+        options.scratch = scratch_->path();
         pid_ = startProgram({jackd, "-n", name_, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"}, options)
                    .pid;
-        if (pid_ <= 0) return;
-
         const auto exited = [this] {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+            if (pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) != pid_) return false;
             pid_ = -1;
             return true;
         };
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (exited()) return;  // the name is taken, or jackd failed
+        while (std::chrono::steady_clock::now() < deadline && !exited()) {  // exited: the name is taken, or jackd failed
             jack_status_t status{};
-            jack_client_t* probe = jack_client_open("probe", JackNoStartServer, &status);
-            if (probe != nullptr) {
+            if (jack_client_t* probe = jack_client_open("probe", JackNoStartServer, &status)) {
                 jack_client_close(probe);
                 // A live server of the same name answers too; ours would have given up by now.
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
-                if (exited()) return;
-                ready_ = true;
+                ready_ = !exited();
                 return;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -134,7 +126,7 @@ private:
     }
 
     std::string name_;
-    std::filesystem::path scratch_;
+    std::optional<TempDir> scratch_;
     pid_t pid_ = -1;
     bool ready_ = false;
 };

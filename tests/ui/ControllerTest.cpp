@@ -16,9 +16,10 @@ public:
     std::vector<std::string> calls;
 };
 
-TEST(Controllers, ViewLoadsOnceAndChildrenAndSubviewsCanBeAddedAndRemoved) {
+TEST(Controllers, AViewLoadsOnceAndInspectionInputAndDrawingReachItInsideItsSuperview) {
+    int taps = 0;
     auto parent = std::make_shared<NSViewController>();
-    auto child = std::make_shared<RecordingController>(Text("editor"));
+    auto child = std::make_shared<RecordingController>(Text("tap me").onTapGesture([&] { ++taps; }));
     child->setPreferredContentSize({720, 600});
     EXPECT_FALSE(child->isViewLoaded());
     auto view = child->view();
@@ -27,31 +28,11 @@ TEST(Controllers, ViewLoadsOnceAndChildrenAndSubviewsCanBeAddedAndRemoved) {
     EXPECT_EQ(view->frame(), (Rect{0, 0, 720, 600}));
 
     parent->addChild(child);
-    EXPECT_EQ(parent->children().size(), 1u);
     EXPECT_EQ(child->parent(), parent.get());
-    view->setPinnedToSuperviewEdges(true);
-    parent->view()->setFrame({0, 0, 360, 300});
-    parent->view()->addSubview(view);
-    EXPECT_EQ(view->frame(), (Rect{0, 0, 360, 300}));
-    EXPECT_EQ(view->host()->size(), (Size{360, 300}));
-    EXPECT_EQ(parent->view()->subviews().size(), 1u);
-
-    child->removeFromParent();
-    view->removeFromSuperview();
-    EXPECT_TRUE(parent->children().empty());
-    EXPECT_TRUE(parent->view()->subviews().empty());
-    EXPECT_EQ(view->superview(), nullptr);
-}
-
-TEST(Controllers, InspectionAndInputReachTheHostedViewInsideItsSuperview) {
-    int taps = 0;
-    auto controller = std::make_shared<NSHostingController>(Text("tap me").onTapGesture([&] { ++taps; }));
-    auto root = std::make_shared<NSView>();
+    const auto root = parent->view();
     root->setFrame({0, 0, 400, 300});
-    auto hosted = controller->view();
-    hosted->setFrame({100, 50, 200, 100});
-    root->addSubview(hosted);
-
+    view->setFrame({100, 50, 200, 100});
+    root->addSubview(view);
     const nlohmann::json tree = root->inspect();
     const auto& hostingView = tree.at("children")[0];
     EXPECT_EQ(hostingView.at("type"), "NSHostingView");
@@ -70,13 +51,23 @@ TEST(Controllers, InspectionAndInputReachTheHostedViewInsideItsSuperview) {
 
     // Rendering the hierarchy draws the subview at its frame.
     auto red = std::make_shared<NSHostingController>(View(Color::sRGB(1, 0, 0)));
-    auto redView = red->view();
-    redView->setFrame({300, 200, 100, 100});
-    root->addSubview(redView);
+    red->view()->setFrame({300, 200, 100, 100});
+    root->addSubview(red->view());
     const Image image = root->render(2, Color::black());
     EXPECT_EQ(image.width(), 800);
     EXPECT_EQ(image.pixel(599, 399).r, 0);
     EXPECT_EQ(image.pixel(600, 400).r, 1);
+
+    // Pinned to its superview's edges, a view follows its size.
+    view->setPinnedToSuperviewEdges(true);
+    root->setFrame({0, 0, 360, 300});
+    EXPECT_EQ(view->frame(), (Rect{0, 0, 360, 300}));
+    EXPECT_EQ(view->host()->size(), (Size{360, 300}));
+    child->removeFromParent();
+    view->removeFromSuperview();
+    EXPECT_TRUE(parent->children().empty());
+    EXPECT_EQ(root->subviews().size(), 1u);
+    EXPECT_EQ(view->superview(), nullptr);
 }
 
 TEST(Controllers, RepresentableEmbedsAControllerInAViewTreeWithPaddingAndKeys) {

@@ -55,17 +55,15 @@ TEST(FontRegistration, ARegisteredFamilyReplacesTheFallbackAndBadFilesGiveErrors
     EXPECT_EQ(host.frameOf("Dunmarrow")->width, again.frameOf("Dunmarrow")->width);
 
     // Registering the same file again is refused, as the platform does; so are missing and broken files.
-    const auto repeated = registerFontFile(fontPath);
-    ASSERT_TRUE(repeated.has_value());
-    EXPECT_EQ(repeated->code, kCTFontManagerErrorAlreadyRegistered);
-    EXPECT_EQ(repeated->domain, CTFontManagerErrorDomain);
-    const auto missing = registerFontFile(dir.path("absent.otf"));
-    ASSERT_TRUE(missing.has_value());
-    EXPECT_EQ(missing->code, kCTFontManagerErrorFileNotFound);
-    const auto broken = registerFontFile(dir.path("not-a-font.otf"));
-    ASSERT_TRUE(broken.has_value());
-    EXPECT_EQ(broken->code, kCTFontManagerErrorUnrecognizedFormat);
-    EXPECT_NE(broken->localizedDescription().find("not-a-font.otf"), std::string::npos);
+    for (const auto& [path, code] : {std::pair{fontPath, kCTFontManagerErrorAlreadyRegistered},
+                                     {dir.path("absent.otf"), kCTFontManagerErrorFileNotFound},
+                                     {dir.path("not-a-font.otf"), kCTFontManagerErrorUnrecognizedFormat}}) {
+        const auto refused = registerFontFile(path);
+        ASSERT_TRUE(refused.has_value()) << path;
+        EXPECT_EQ(refused->code, code);
+        EXPECT_EQ(refused->domain, CTFontManagerErrorDomain);
+        EXPECT_NE(refused->localizedDescription().find(fs::path(path).filename().string()), std::string::npos);
+    }
 }
 
 }  // namespace

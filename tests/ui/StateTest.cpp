@@ -86,50 +86,36 @@ TEST(State, KeptChildKeepsItsStateWhenItsParentIsEvaluatedAgain) {
     EXPECT_EQ(parent->evaluations, 2);
 }
 
-TEST(State, OnAppearRunsOnceWhenAViewEntersAndOnDisappearWhenItLeaves) {
-    State<bool> shown(true);
+TEST(State, AppearanceChangesAndGeometryReaderContentFollowTheStateTheyRead) {
+    State<bool> shown(true), focused(false);
+    State<int> n(1);
     int appeared = 0, disappeared = 0;
+    std::vector<bool> changes;
     ViewHost host(Dynamic([&] {
-                      return shown.get() ? Text("x").onAppear([&] { ++appeared; }).onDisappear([&] { ++disappeared; })
-                                         : EmptyView();
-                  }),
-                  {100, 100});
+                      return VStack({shown.get() ? Text("x").onAppear([&] { ++appeared; }).onDisappear([&] { ++disappeared; })
+                                                 : EmptyView(),
+                                     GeometryReader([&](Size s) {
+                                         return Text(std::to_string(n.get()) + " in " + std::to_string(int(s.width)));
+                                     }).frame(300, 20)});
+                  }).onChange(focused, [&](const bool& now) { changes.push_back(now); }),
+                  {300, 100});
     host.layoutIfNeeded();
     (void)host.render(1);
     EXPECT_EQ(appeared, 1);
+    EXPECT_TRUE(changes.empty());  // the first value is not a change
+    EXPECT_TRUE(host.frameOf("1 in 300"));
+    n.set(2);
+    EXPECT_TRUE(host.frameOf("2 in 300"));
     shown.set(false);
     host.layoutIfNeeded();
     EXPECT_EQ(disappeared, 1);
     shown.set(true);
     host.layoutIfNeeded();
     EXPECT_EQ(appeared, 2);
-}
-
-TEST(State, GeometryReaderContentFollowsStateItReads) {
-    State<int> n(1);
-    ViewHost host(GeometryReader([&](Size s) { return Text(std::to_string(n.get()) + " in " + std::to_string(int(s.width))); }),
-                  {300, 100});
-    EXPECT_TRUE(host.frameOf("1 in 300"));
-    n.set(2);
-    EXPECT_TRUE(host.frameOf("2 in 300"));
-    // Bindings write through to their owner.
-    n.binding().set(3);
-    EXPECT_EQ(n.peek(), 3);
-    EXPECT_EQ(Binding<int>::constant(4).get(), 4);
-}
-
-TEST(State, OnChangeReportsNewValuesButNotTheFirst) {
-    State<bool> focused(false);
-    std::vector<bool> changes;
-    ViewHost host(Text("x").onChange(focused, [&](const bool& now) { changes.push_back(now); }), {100, 100});
-    host.layoutIfNeeded();
-    EXPECT_TRUE(changes.empty());
-    focused.set(true);
-    host.layoutIfNeeded();
-    focused.set(true);  // written, not changed
-    host.layoutIfNeeded();
-    focused.set(false);
-    host.layoutIfNeeded();
+    for (const bool value : {true, true, false}) {  // the second is written, not changed
+        focused.set(value);
+        host.layoutIfNeeded();
+    }
     EXPECT_EQ(changes, (std::vector<bool>{true, false}));
 }
 

@@ -36,6 +36,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "BlockControls.hpp"
@@ -822,28 +823,122 @@ private:
 
     // Mid/side widener over the first two outputs; returns their new peak.
     // Compiled in both variants: its filters are one long chain per frame,
-    // which fused multiply-adds shorten.
+    // which fused multiply-adds shorten, and the passes around them run on
+    // vectors of frames.
     float spreadStereo(float* left, float* right, uint32_t frameCount, float spread) noexcept {
 #if defined(__x86_64__) && !defined(DUNMARROW_DSP_BASELINE_ONLY)
-        // The widener's vectors are 4 lanes wide: the AVX-512 variant takes
-        // the AVX2 form.
+        // The AVX-512 variant takes the AVX2 form: the filters' vectors are
+        // 4 lanes wide, and the passes around them are a small part.
         if (instructionSet_ != dunmarrow_dsp::InstructionSet::Baseline)
             return spreadStereoAvx2(left, right, frameCount, spread);
 #endif
         return spreadStereoBaseline(left, right, frameCount, spread);
     }
     [[gnu::noinline]] float spreadStereoBaseline(float* left, float* right, uint32_t frameCount, float spread) noexcept {
-        return spreadStereoBody(left, right, frameCount, spread);
+        return spreadStereoBody<dunmarrow_dsp::simd::Float4>(left, right, frameCount, spread);
     }
 #if defined(__x86_64__) && !defined(DUNMARROW_DSP_BASELINE_ONLY)
     [[gnu::noinline, gnu::target("avx2,fma")]] float spreadStereoAvx2(float* left, float* right, uint32_t frameCount,
                                                                       float spread) noexcept {
-        return spreadStereoBody(left, right, frameCount, spread);
+        return spreadStereoBody<dunmarrow_dsp::simd::Float8>(left, right, frameCount, spread);
     }
 #endif
+
+    // holdWithin and clampFinite of ScalarMath.hpp for a float or a vector of
+    // them, with the same comparisons, so both give the same values.
+    template <typename W>
+    [[gnu::always_inline]] static W holdEach(W v, float limit) noexcept {
+        namespace simd = dunmarrow_dsp::simd;
+        const W low = simd::splat<W>(-limit);
+        const W high = simd::splat<W>(limit);
+        const W above = low < v ? v : low;
+        return above < high ? above : high;
+    }
+    template <typename W>
+    [[gnu::always_inline]] static W clampFiniteEach(W v, float limit) noexcept {
+        namespace simd = dunmarrow_dsp::simd;
+        const W zero = simd::splat<W>(0.0f);
+        // v - v is 0 exactly when v is finite.
+        return (v - v) == zero ? holdEach<W>(v, limit) : zero;
+    }
+
+    // The widener's mid and side of frames [first, last) on W (a vector of
+    // frames, or one float for the frames past the last whole vector).
+    template <typename W>
+    [[gnu::always_inline]] static void spreadMidSide(const float* left, const float* right, uint32_t first, uint32_t last,
+                                                     float* mid, float* side) noexcept {
+        namespace simd = dunmarrow_dsp::simd;
+        constexpr float limit = dunmarrow_dsp::kFiniteLimit;
+        constexpr uint32_t lanes = std::is_same_v<W, float> ? 1 : simd::kLanes<W>;
+        for (uint32_t i = first; i + lanes <= last; i += lanes) {
+            const W l = clampFiniteEach<W>(loadEach<W>(left + i), limit);
+            const W r = clampFiniteEach<W>(loadEach<W>(right + i), limit);
+            storeEach<W>(mid + i, holdEach<W>(simd::splat<W>(0.5f) * (l + r), limit));
+            storeEach<W>(side + i, holdEach<W>(simd::splat<W>(0.5f) * (l - r), limit));
+        }
+    }
+
+    // The widener's outputs of frames [first, last) on W, from the filters'
+    // results; returns the peak of what it wrote (at least `peak`).
+    struct SpreadMix {
+        float bandSend, highSend, sideLimit, outputNorm;
+    };
+    template <typename W>
+    [[gnu::always_inline]] static float spreadOutputs(const SpreadMix& m, const float* mid, const float* band,
+                                                      const float* high, const float* sideHigh, const float* decorrelated,
+                                                      uint32_t first, uint32_t last, float* left, float* right,
+                                                      float peak) noexcept {
+        namespace simd = dunmarrow_dsp::simd;
+        constexpr float limit = dunmarrow_dsp::kFiniteLimit;
+        constexpr uint32_t lanes = std::is_same_v<W, float> ? 1 : simd::kLanes<W>;
+        W peaks = simd::splat<W>(peak);
+        for (uint32_t i = first; i + lanes <= last; i += lanes) {
+            W newSide = loadEach<W>(decorrelated + i) +
+                        (loadEach<W>(sideHigh + i) + (simd::splat<W>(m.bandSend) * loadEach<W>(band + i) +
+                                                      simd::splat<W>(m.highSend) * loadEach<W>(high + i)));
+            newSide = holdEach<W>(holdEach<W>(newSide, limit), m.sideLimit);
+            const W midValue = loadEach<W>(mid + i);
+            const W outLeft = holdEach<W>((midValue + newSide) * simd::splat<W>(m.outputNorm), limit);
+            const W outRight = holdEach<W>((midValue - newSide) * simd::splat<W>(m.outputNorm), limit);
+            const W larger = magnitudeEach<W>(outLeft) < magnitudeEach<W>(outRight) ? magnitudeEach<W>(outRight)
+                                                                                    : magnitudeEach<W>(outLeft);
+            peaks = peaks < larger ? larger : peaks;
+            storeEach<W>(left + i, outLeft);
+            storeEach<W>(right + i, outRight);
+        }
+        if constexpr (std::is_same_v<W, float>) {
+            return peaks;
+        } else {
+            for (uint32_t lane = 0; lane < lanes; ++lane) peak = std::max(peak, peaks[lane]);
+            return peak;
+        }
+    }
+
+    template <typename W>
+    [[gnu::always_inline]] static W loadEach(const float* p) noexcept {
+        if constexpr (std::is_same_v<W, float>) return *p;
+        else return dunmarrow_dsp::simd::load<W>(p);
+    }
+    template <typename W>
+    [[gnu::always_inline]] static void storeEach(float* p, W v) noexcept {
+        if constexpr (std::is_same_v<W, float>) *p = v;
+        else dunmarrow_dsp::simd::store<W>(p, v);
+    }
+    template <typename W>
+    [[gnu::always_inline]] static W magnitudeEach(W v) noexcept {
+        if constexpr (std::is_same_v<W, float>) return std::fabs(v);
+        else return dunmarrow_dsp::simd::abs<W>(v);
+    }
+
+    // Per chunk of frames: mid and side on vectors of frames; the three
+    // lowpasses (two on mid, one on side) and the four allpasses (two on the
+    // band, two on the highs), each set as the lanes of one 4-lane vector,
+    // frame after frame; then the new side and the outputs on vectors again.
+    template <typename V>
     [[gnu::always_inline]] float spreadStereoBody(float* left, float* right, uint32_t frameCount, float spread) noexcept {
         namespace d = dunmarrow_dsp;
         constexpr float limit = d::kFiniteLimit;
+        constexpr uint32_t lanes = d::simd::kLanes<V>;
         const float fs = static_cast<float>(sampleRate_);
         const float amount = std::pow(spread, 0.78f);
 
@@ -857,17 +952,10 @@ private:
             coefficient[lane] = std::max(value, 0.0f);
         }
         const float sideGain = 1.0f + 0.45f * amount;
-        const float bandSend = 0.46f * amount;
-        const float highSend = -0.7f * amount;
         const float bandDecorrelation = 0.38f * amount;
         const float highDecorrelation = 0.54f * amount;
-        const float sideLimit = 1.15f + 0.35f * amount;
-        const float outputNorm = 1.0f / (1.0f + 0.14f * amount);
+        const SpreadMix mix{0.46f * amount, -0.7f * amount, 1.15f + 0.35f * amount, 1.0f / (1.0f + 0.14f * amount)};
 
-        // The three lowpasses (two on mid, one on side) and the four allpasses
-        // (two on the band, two on the highs) each run as the lanes of one
-        // 4-lane vector: the same arithmetic per filter, a quarter of the
-        // instructions.
         using F4 = d::simd::Float4;
         const auto hold = [](F4 v, F4 bound) noexcept {
             const F4 low = -bound;
@@ -889,31 +977,32 @@ private:
         }
         float peak = 0.0f;
 
-        // Past the two inputs every value comes from bounded ones through a
-        // few multiply-adds, so it is finite and only needs holding.
-        for (uint32_t n = 0; n < frameCount; ++n) {
-            const float l = d::clampFinite(left[n], limit);
-            const float r = d::clampFinite(right[n], limit);
-            const float mid = d::holdWithin(0.5f * (l + r), limit);
-            const float side = d::holdWithin(0.5f * (l - r), limit);
-            const F4 lpInput = {mid, mid, side, 0.0f};
-            lp = hold(lpCoefficient * lp + lpWeight * lpInput, bound);
-            const float band = d::holdWithin(lp[1] - lp[0], limit);
-            const float high = d::holdWithin(mid - lp[1], limit);
-            const float sideHigh = d::holdWithin(sideGain * (side - lp[2]), limit);
-            // One-multiplier allpass form: y = s - g x, s' = g y + x.
-            const F4 apInput = {band, band, high, high};
-            const F4 a = hold(ap - apCoefficient * apInput, bound);
-            ap = hold(apCoefficient * a + apInput, bound);
-            float newSide = (bandDecorrelation * (a[0] - a[1]) + highDecorrelation * (a[2] - a[3])) +
-                            (sideHigh + (bandSend * band + highSend * high));
-            newSide = d::holdWithin(newSide, limit);
-            newSide = d::holdWithin(newSide, sideLimit);
-            const float outLeft = d::holdWithin((mid + newSide) * outputNorm, limit);
-            const float outRight = d::holdWithin((mid - newSide) * outputNorm, limit);
-            peak = std::max(peak, std::max(std::fabs(outLeft), std::fabs(outRight)));
-            left[n] = outLeft;
-            right[n] = outRight;
+        alignas(32) std::array<float, kChunkFrames> mid, side, band, high, sideHigh, decorrelated;
+        for (uint32_t start = 0; start < frameCount; start += kChunkFrames) {
+            const uint32_t count = std::min(kChunkFrames, frameCount - start);
+            const uint32_t whole = count - count % lanes;
+            spreadMidSide<V>(left + start, right + start, 0, whole, mid.data(), side.data());
+            spreadMidSide<float>(left + start, right + start, whole, count, mid.data(), side.data());
+
+            // Past the two inputs every value comes from bounded ones through a
+            // few multiply-adds, so it is finite and only needs holding.
+            for (uint32_t i = 0; i < count; ++i) {
+                const F4 lpInput = {mid[i], mid[i], side[i], 0.0f};
+                lp = hold(lpCoefficient * lp + lpWeight * lpInput, bound);
+                band[i] = d::holdWithin(lp[1] - lp[0], limit);
+                high[i] = d::holdWithin(mid[i] - lp[1], limit);
+                sideHigh[i] = d::holdWithin(sideGain * (side[i] - lp[2]), limit);
+                // One-multiplier allpass form: y = s - g x, s' = g y + x.
+                const F4 apInput = {band[i], band[i], high[i], high[i]};
+                const F4 a = hold(ap - apCoefficient * apInput, bound);
+                ap = hold(apCoefficient * a + apInput, bound);
+                decorrelated[i] = bandDecorrelation * (a[0] - a[1]) + highDecorrelation * (a[2] - a[3]);
+            }
+
+            peak = spreadOutputs<V>(mix, mid.data(), band.data(), high.data(), sideHigh.data(), decorrelated.data(), 0,
+                                    whole, left + start, right + start, peak);
+            peak = spreadOutputs<float>(mix, mid.data(), band.data(), high.data(), sideHigh.data(), decorrelated.data(),
+                                        whole, count, left + start, right + start, peak);
         }
 
         for (int i = 0; i < 3; ++i) spreadLowpassState_[static_cast<std::size_t>(i)] = d::clampFinite(lp[i], limit);

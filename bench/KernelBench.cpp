@@ -3,8 +3,9 @@
 // channels) and realtime_factor (seconds of audio rendered per CPU second).
 //
 // Every setting runs through the kernel with the variant it picks on this
-// processor, through the kernel held to the baseline variant, and through the
-// plain scalar reference model of the tests (one libm call after another), on
+// processor, through the kernel held to the AVX2+FMA variant (where it picks
+// AVX-512), through the kernel held to the baseline variant, and through the
+// plain scalar reference model (one libm call after another), on
 // a guitar-like signal and on digital silence. After the runs a table gives
 // the median cost of each and the speed-up of the kernel over the reference.
 
@@ -40,7 +41,7 @@ constexpr float kDefaultsNoCrush[14] = {65, 100, 100, 100, 0.8f, 55, 0, 50, 35, 
 constexpr float kDefaultsDriveOnly[14] = {65, 100, 100, 0, 0.8f, 0, 0, 0, 0, 50, 0, 0, 0, 0};
 
 enum class Signal { Guitar, Silence };
-enum class Engine { Kernel, KernelBaseline, Reference };
+enum class Engine { Kernel, KernelAvx2, KernelBaseline, Reference };
 
 // CPU time of this thread: the machine may be shared, and what a render thread
 // can afford is its own CPU time, not the wall clock.
@@ -73,6 +74,7 @@ void render(benchmark::State& state, const float (&values)[14], Signal signal, E
     for (std::uint64_t a = 0; a < 14; ++a) kernel.setParameter(a, values[a]);
     for (int a = 0; a < 14; ++a) model.set(a, values[a]);
     if (engine == Engine::KernelBaseline) kernel.setInstructionSet(dunmarrow_dsp::InstructionSet::Baseline);
+    if (engine == Engine::KernelAvx2) kernel.setInstructionSet(dunmarrow_dsp::InstructionSet::Avx2Fma);
     kernel.setMaximumFramesToRender(kFrames);
     kernel.initialize(kChannels, kChannels, kSampleRate);
     model.initialize(kChannels, kSampleRate);
@@ -115,6 +117,8 @@ void BM_KernelTreeDefaults(benchmark::State& s) { render(s, kTreeDefaults, Signa
 void BM_KernelEveryStage(benchmark::State& s) { render(s, kEveryStage, Signal::Guitar, Engine::Kernel); }
 void BM_KernelTreeDefaultsSilence(benchmark::State& s) { render(s, kTreeDefaults, Signal::Silence, Engine::Kernel); }
 void BM_KernelEveryStageSilence(benchmark::State& s) { render(s, kEveryStage, Signal::Silence, Engine::Kernel); }
+void BM_Avx2TreeDefaults(benchmark::State& s) { render(s, kTreeDefaults, Signal::Guitar, Engine::KernelAvx2); }
+void BM_Avx2EveryStage(benchmark::State& s) { render(s, kEveryStage, Signal::Guitar, Engine::KernelAvx2); }
 void BM_BaselineTreeDefaults(benchmark::State& s) { render(s, kTreeDefaults, Signal::Guitar, Engine::KernelBaseline); }
 void BM_BaselineEveryStage(benchmark::State& s) { render(s, kEveryStage, Signal::Guitar, Engine::KernelBaseline); }
 void BM_ReferenceTreeDefaults(benchmark::State& s) { render(s, kTreeDefaults, Signal::Guitar, Engine::Reference); }
@@ -165,6 +169,11 @@ BENCHMARK(BM_KernelDefaultsNoCrush);
 BENCHMARK(BM_KernelDefaultsDriveOnly);
 
 int main(int argc, char** argv) {
+    // The AVX2+FMA variant on its own where the kernel picks a wider one.
+    if (dunmarrow_dsp::processorHasAvx512()) {
+        benchmark::RegisterBenchmark("BM_Avx2TreeDefaults", BM_Avx2TreeDefaults);
+        benchmark::RegisterBenchmark("BM_Avx2EveryStage", BM_Avx2EveryStage);
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RecordingReporter reporter;
@@ -179,16 +188,17 @@ int main(int argc, char** argv) {
     };
     std::printf("\nmedian ns per frame and channel (variant picked here: %s)\n",
                 dunmarrow_dsp::instructionSetName(dunmarrow_dsp::preferredInstructionSet()));
-    std::printf("%-14s %10s %10s %10s %10s %10s %10s\n", "setting", "kernel", "silence", "baseline", "reference",
-                "speed-up", "rt factor");
+    std::printf("%-14s %10s %10s %10s %10s %10s %10s %10s\n", "setting", "kernel", "silence", "avx2+fma", "baseline",
+                "reference", "speed-up", "rt factor");
     const char* settings[] = {"TreeDefaults", "EveryStage"};
     for (const char* setting : settings) {
         const std::string s = setting;
         const double kernel = cost(("BM_Kernel" + s).c_str());
         const double silence = cost(("BM_Kernel" + s + "Silence").c_str());
+        const double avx2 = cost(("BM_Avx2" + s).c_str());
         const double baseline = cost(("BM_Baseline" + s).c_str());
         const double ref = cost(("BM_Reference" + s).c_str());
-        std::printf("%-14s %10.1f %10.1f %10.1f %10.1f %9.1fx %10.0f\n", setting, kernel, silence, baseline, ref,
+        std::printf("%-14s %10.1f %10.1f %10.1f %10.1f %10.1f %9.1fx %10.0f\n", setting, kernel, silence, avx2, baseline, ref,
                     kernel > 0 ? ref / kernel : 0.0, kernel > 0 ? 1e9 / (kernel * kSampleRate) : 0.0);
     }
     // What the costly stages add at the defaults (kernel variant picked here).

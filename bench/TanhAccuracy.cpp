@@ -6,7 +6,7 @@
 // kind and where it occurs; exits with 1 when either is above its bound. Takes
 // a few minutes per variant; the unit tests check a dense subset.
 //
-// Usage: dunmarrow_tanh_accuracy [baseline|avx2]   (default: every variant)
+// Usage: dunmarrow_tanh_accuracy [baseline|avx2+fma|avx512]   (default: every variant)
 
 #include <bit>
 #include <cmath>
@@ -77,10 +77,16 @@ Result sweep(InstructionSet set) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Every variant this processor runs, or the one named.
     std::vector<InstructionSet> sets;
     const char* only = argc > 1 ? argv[1] : "";
-    if (std::strcmp(only, "avx2") != 0) sets.push_back(InstructionSet::Baseline);
-    if (std::strcmp(only, "baseline") != 0 && dunmarrow_dsp::processorHasAvx2Fma()) sets.push_back(InstructionSet::Avx2Fma);
+    for (InstructionSet set : dunmarrow_dsp::supportedInstructionSets()) {
+        if (only[0] == '\0' || std::strcmp(only, dunmarrow_dsp::instructionSetName(set)) == 0) sets.push_back(set);
+    }
+    if (sets.empty()) {
+        std::fprintf(stderr, "dunmarrow_tanh_accuracy: no variant \"%s\" runs on this processor\n", only);
+        return 2;
+    }
     bool ok = true;
     for (InstructionSet set : sets) {
         const Result r = sweep(set);

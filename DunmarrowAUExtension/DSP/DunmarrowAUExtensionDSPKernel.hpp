@@ -15,14 +15,16 @@
 //
 // The oversampled core and the density stage run on vectors written with the
 // compiler's portable vector extensions: 4 lanes in the baseline variant (SSE2
-// on x86-64, NEON on AArch64), 8 lanes in the AVX2+FMA variant. On x86-64 the
-// channel loop is compiled for both, and each kernel picks one when it is
-// constructed. The channel loop runs stage by stage over chunks of frames, so
-// that the vector stages have no dependency from one frame to the next; the
-// oversampled lowpasses (grind and anti-alias) are linear, and are regrouped
-// so that only a few multiply-adds per frame depend on the frame before.
-// The variants differ in rounding only; the scalar model written from the
-// formulas in reference/ReferenceEffect.hpp judges both.
+// on x86-64, NEON on AArch64), 8 lanes in the AVX2+FMA variant, 16 (two
+// frames' eight sub-samples) in the AVX-512 variant. On x86-64 the channel
+// loop is compiled for all three, and each kernel picks the widest the
+// processor runs when it is constructed. The channel loop runs stage by stage
+// over chunks of frames, so that the vector stages have no dependency from one
+// frame to the next; the oversampled lowpasses (grind and anti-alias) are
+// linear, and are regrouped so that only a few multiply-adds per frame depend
+// on the frame before. The baseline and AVX2+FMA variants differ in rounding
+// only (the AVX-512 one renders exactly what the AVX2+FMA one does); the scalar
+// model written from the formulas in reference/ReferenceEffect.hpp judges all.
 
 #include <algorithm>
 #include <array>
@@ -34,6 +36,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "BlockControls.hpp"
@@ -171,8 +174,7 @@ public:
     // the processor cannot run falls back to the baseline. Both render the
     // same chain and differ only in rounding.
     void setInstructionSet(dunmarrow_dsp::InstructionSet set) noexcept {
-        const bool available = set == dunmarrow_dsp::InstructionSet::Baseline || dunmarrow_dsp::processorHasAvx2Fma();
-        instructionSet_ = available ? set : dunmarrow_dsp::InstructionSet::Baseline;
+        instructionSet_ = dunmarrow_dsp::processorSupports(set) ? set : dunmarrow_dsp::InstructionSet::Baseline;
     }
 
     // The block controls of the most recent non-bypassed call, for inspection.
@@ -312,6 +314,10 @@ private:
     void processChannel(int32_t channel, const float* in, float* out, uint32_t frameCount, float& inputPeak,
                         float& outputPeak) noexcept {
 #if defined(__x86_64__) && !defined(DUNMARROW_DSP_BASELINE_ONLY)
+        if (instructionSet_ == dunmarrow_dsp::InstructionSet::Avx512) {
+            processChannelAvx512(channel, in, out, frameCount, inputPeak, outputPeak);
+            return;
+        }
         if (instructionSet_ == dunmarrow_dsp::InstructionSet::Avx2Fma) {
             processChannelAvx2(channel, in, out, frameCount, inputPeak, outputPeak);
             return;
@@ -329,6 +335,10 @@ private:
                                                                        uint32_t frameCount, float& inputPeak,
                                                                        float& outputPeak) noexcept {
         processChannelBody<dunmarrow_dsp::simd::Float8>(channel, in, out, frameCount, inputPeak, outputPeak);
+    }
+    [[gnu::noinline, gnu::target("avx512f,avx512vl,avx2,fma")]] void processChannelAvx512(
+        int32_t channel, const float* in, float* out, uint32_t frameCount, float& inputPeak, float& outputPeak) noexcept {
+        processChannelBody<dunmarrow_dsp::simd::Float16>(channel, in, out, frameCount, inputPeak, outputPeak);
     }
 #endif
 
@@ -397,52 +407,168 @@ private:
         inputPeak = peak;
     }
 
+    // The drive shaper (stage 2) on one vector of sub-samples: tanh of the
+    // driven signal, part of it clipped harder as bite says.
+    template <typename W>
+    [[gnu::always_inline]] static W driveShaper(const BlockControls& k, W u) noexcept {
+        namespace simd = dunmarrow_dsp::simd;
+        const W s = simd::tanh<W>(simd::splat<W>(k.biteGain) * (simd::splat<W>(k.driveGain) * u));
+        return s + (simd::clamp<W>(simd::splat<W>(1.55f) * s, -0.94f, 0.94f) - s) * simd::splat<W>(k.biteClipMix);
+    }
+
+    // Grind (on the residue above its lowpass) and crush on one vector of sub-samples.
+    template <typename W>
+    [[gnu::always_inline]] static W grindAndCrush(const BlockControls& k, W y, const float* residue) noexcept {
+        namespace simd = dunmarrow_dsp::simd;
+        if (k.grindActive) {
+            const W g = simd::tanh<W>(simd::splat<W>(k.grindGain) * simd::load<W>(residue));
+            const W w = g + (simd::clamp<W>(simd::splat<W>(1.38f) * g, -0.92f, 0.92f) - g) * simd::splat<W>(k.grindClipMix);
+            y = simd::clamp<W>(y + w * simd::splat<W>(k.grindAmount), -0.98f, 0.98f);
+        }
+        if (k.crushActive) {
+            const W g = simd::tanh<W>(simd::splat<W>(k.crushGain) * y);
+            const W w = g + (simd::clamp<W>(simd::splat<W>(1.22f) * g, -0.96f, 0.96f) - g) * simd::splat<W>(k.crushClipMix);
+            y = y + (w - y) * simd::splat<W>(k.values.crush);
+        }
+        return y;
+    }
+
+    // A vector whose lanes hold, for each frame it covers, that frame's value
+    // from `values`: one frame for vectors of up to eight lanes, two for 16.
+    template <typename W>
+    [[gnu::always_inline]] static W perFrame(const float* values) noexcept {
+        namespace simd = dunmarrow_dsp::simd;
+        if constexpr (simd::kLanes<W> <= dunmarrow_dsp::kOversampling) {
+            return simd::splat<W>(values[0]);
+        } else {
+            using simd::Float8;
+            return __builtin_shufflevector(simd::splat<Float8>(values[0]), simd::splat<Float8>(values[1]), 0, 1, 2, 3, 4,
+                                           5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        }
+    }
+
+    // What one pass of shapeFrames does: the drive shaper alone; grind, crush
+    // and the sums over the drive shaper's stored output; or all of it.
+    enum class ShapePass { DriveOnly, AfterDrive, Whole };
+
+    // Stages 2 and 3b (drive, grind, crush) and the frames' anti-alias sums
+    // for frames [first, last) on vectors W: a frame's eight sub-samples fill
+    // one W of 8 lanes, two of 4, or half of one of 16 (then last - first is
+    // even). `tightRun` holds the frame before `first` and then the frames.
+    // Every lane's arithmetic is the same whatever W, so the 8- and 16-lane
+    // forms give the same results.
+    template <typename W>
+    [[gnu::always_inline]] static void shapeFrames(const BlockControls& k, const dunmarrow_dsp::OversampledFilters& f,
+                                                   const float* tightRun, uint32_t first, uint32_t last,
+                                                   float* __restrict scratch, const float* __restrict residue,
+                                                   ShapePass pass, float* firstSums, float* secondSums) noexcept {
+        namespace d = dunmarrow_dsp;
+        namespace simd = dunmarrow_dsp::simd;
+        using simd::Float4;
+        using simd::Float8;
+        constexpr uint32_t lanes = simd::kLanes<W>;
+        constexpr uint32_t framesPerVector = lanes > d::kOversampling ? lanes / d::kOversampling : 1;
+        constexpr uint32_t parts = lanes > d::kOversampling ? 1 : d::kOversampling / lanes;
+        constexpr uint32_t step8 = d::kOversampling;
+        // Lane l is sub-sample (l mod 8) + 1 of its frame, and takes that
+        // sub-sample's anti-alias weights.
+        alignas(64) std::array<float, lanes * parts> index, firstWeight, secondWeight;
+        for (uint32_t l = 0; l < lanes * parts; ++l) {
+            index[l] = static_cast<float>(l % step8 + 1);
+            firstWeight[l] = f.firstWeights[l % step8];
+            secondWeight[l] = f.secondWeights[l % step8];
+        }
+        std::array<W, parts> subSampleIndex, firstWeights, secondWeights;
+        for (uint32_t part = 0; part < parts; ++part) {
+            subSampleIndex[part] = simd::load<W>(index.data() + part * lanes);
+            firstWeights[part] = simd::load<W>(firstWeight.data() + part * lanes);
+            secondWeights[part] = simd::load<W>(secondWeight.data() + part * lanes);
+        }
+        for (uint32_t i = first; i < last; i += framesPerVector) {
+            const W before = perFrame<W>(tightRun + i);
+            const W step = perFrame<W>(tightRun + i + 1) - before;
+            std::array<W, parts> y;
+            for (uint32_t part = 0; part < parts; ++part) {
+                float* at = scratch + i * step8 + part * lanes;
+                if (pass == ShapePass::AfterDrive) {
+                    y[part] = simd::load<W>(at);
+                } else {
+                    // step x (k / 8) as step x k, then the exact scaling by 1/8: the
+                    // same rounding whether or not the add is fused with it.
+                    const W u = before + (step * subSampleIndex[part]) * simd::splat<W>(d::kSubSampleStep);
+                    y[part] = driveShaper<W>(k, u);
+                }
+                if (pass != ShapePass::DriveOnly) y[part] = grindAndCrush<W>(k, y[part], residue + i * step8 + part * lanes);
+                simd::store<W>(at, y[part]);
+            }
+            if (pass == ShapePass::DriveOnly) continue;
+            W firstSum = firstWeights[0] * y[0];
+            W secondSum = secondWeights[0] * y[0];
+            for (uint32_t part = 1; part < parts; ++part) {
+                firstSum = firstSum + firstWeights[part] * y[part];
+                secondSum = secondSum + secondWeights[part] * y[part];
+            }
+            if constexpr (lanes == 4) {
+                simd::laneSums(firstSum, secondSum, firstSums[i], secondSums[i]);
+            } else {
+                for (uint32_t frame = 0; frame < framesPerVector; ++frame) {
+                    Float8 a, b;
+                    std::memcpy(&a, reinterpret_cast<const unsigned char*>(&firstSum) + frame * sizeof a, sizeof a);
+                    std::memcpy(&b, reinterpret_cast<const unsigned char*>(&secondSum) + frame * sizeof b, sizeof b);
+                    simd::laneSums(simd::lowHalf<Float4>(a) + simd::highHalf<Float4>(a),
+                                   simd::lowHalf<Float4>(b) + simd::highHalf<Float4>(b), firstSums[i + frame],
+                                   secondSums[i + frame]);
+                }
+            }
+        }
+    }
+
+    // shapeFrames over all `count` frames; with 16 lanes, a last odd frame
+    // runs on 8.
+    template <typename V>
+    [[gnu::always_inline]] static void shapeAllFrames(const BlockControls& k, const dunmarrow_dsp::OversampledFilters& f,
+                                                      const float* tightRun, uint32_t count, float* __restrict scratch,
+                                                      const float* __restrict residue, ShapePass pass,
+                                                      float* firstSums, float* secondSums) noexcept {
+        if constexpr (dunmarrow_dsp::simd::kLanes<V> > dunmarrow_dsp::kOversampling) {
+            const uint32_t paired = count & ~1u;
+            shapeFrames<V>(k, f, tightRun, 0, paired, scratch, residue, pass, firstSums, secondSums);
+            if (paired < count) {
+                shapeFrames<dunmarrow_dsp::simd::Float8>(k, f, tightRun, paired, count, scratch, residue, pass,
+                                                         firstSums, secondSums);
+            }
+        } else {
+            shapeFrames<V>(k, f, tightRun, 0, count, scratch, residue, pass, firstSums, secondSums);
+        }
+    }
+
     // Stages 2 and 3 and the anti-alias lowpasses over one chunk, as passes
     // over all its frames: each vector pass has no dependency from one frame to
     // the next, so the processor overlaps many frames; the serial passes (the
     // grind lowpass's state and the anti-alias states, in the per-frame form of
-    // OversampledFilters) take a few multiply-adds per frame. The eight
-    // sub-samples of a frame sit in one or two vectors of V. Each frame's core
+    // OversampledFilters) take a few multiply-adds per frame. Each frame's core
     // results end in the scratch, its decimator output z in `reduced`.
+    // `tightRun` holds the tight output of the frame before the chunk, then
+    // the chunk's `count` frames.
     template <typename V>
     [[gnu::always_inline]] static void oversampleChunk(const BlockControls& k, const dunmarrow_dsp::OversampledFilters& f,
-                                                       const float* __restrict tight, float tightBefore, uint32_t count,
-                                                       float* __restrict scratch, float* __restrict reduced,
-                                                       float& grindState, float& antiAlias1State,
-                                                       float& antiAlias2State) noexcept {
+                                                       const float* tightRun, uint32_t count, float* __restrict scratch,
+                                                       float* __restrict reduced, float& grindState,
+                                                       float& antiAlias1State, float& antiAlias2State) noexcept {
         namespace d = dunmarrow_dsp;
         namespace simd = dunmarrow_dsp::simd;
         using simd::Float4;
-        constexpr uint32_t lanes = simd::kLanes<V>;
-        constexpr uint32_t parts = d::kOversampling / lanes;
         constexpr uint32_t step8 = d::kOversampling;
+        alignas(64) std::array<float, kChunkFrames> firstSums, secondSums;
+        alignas(64) std::array<float, kChunkFrames * d::kOversampling> residue;
 
-        // 2. Interpolation and drive shaper.
-        {
-            std::array<V, parts> subSampleIndex{};  // 1 to 8
-            for (uint32_t s = 0; s < step8; ++s) subSampleIndex[s / lanes][s % lanes] = static_cast<float>(s + 1);
-            const V driveGain = simd::splat<V>(k.driveGain);
-            const V biteGain = simd::splat<V>(k.biteGain);
-            const V biteClipMix = simd::splat<V>(k.biteClipMix);
-            for (uint32_t i = 0; i < count; ++i) {
-                const float before = i == 0 ? tightBefore : tight[i - 1];
-                const float step = tight[i] - before;
-                for (uint32_t part = 0; part < parts; ++part) {
-                    // step x (k / 8) as step x k, then the exact scaling by 1/8: the
-                    // same rounding whether or not the add is fused with it.
-                    const V u = simd::splat<V>(before) + (simd::splat<V>(step) * subSampleIndex[part]) * simd::splat<V>(d::kSubSampleStep);
-                    const V s = simd::tanh<V>(biteGain * (driveGain * u));
-                    const V y = s + (simd::clamp<V>(simd::splat<V>(1.55f) * s, -0.94f, 0.94f) - s) * biteClipMix;
-                    simd::store<V>(scratch + i * step8 + part * lanes, y);
-                }
-            }
-        }
-
-        // 3a. Grind lowpass, in groups of four sub-samples: the prefix sums
-        // within a group do not depend on the state, only the carry in does.
-        // Leaves the residue y - lowpass of every sub-sample.
-        alignas(32) std::array<float, kChunkFrames * d::kOversampling> residue;
         if (k.grindActive) {
+            // 2. Interpolation and drive shaper, alone: the grind lowpass needs them first.
+            shapeAllFrames<V>(k, f, tightRun, count, scratch, nullptr, ShapePass::DriveOnly, nullptr, nullptr);
+
+            // 3a. Grind lowpass, in groups of four sub-samples: the prefix sums
+            // within a group do not depend on the state, only the carry in does.
+            // Leaves the residue y - lowpass of every sub-sample.
             const Float4 scan1 = simd::splat<Float4>(f.grindScan[0]);
             const Float4 scan2 = simd::splat<Float4>(f.grindScan[1]);
             const Float4 weight = simd::splat<Float4>(k.grindWeight);
@@ -458,50 +584,10 @@ private:
             grindState = lowpass;
         }
 
-        // 3b. Grind shaper and crush, then the frame's anti-alias sums.
-        const V grindGain = simd::splat<V>(k.grindGain);
-        const V grindClipMix = simd::splat<V>(k.grindClipMix);
-        const V grindAmount = simd::splat<V>(k.grindAmount);
-        const V crushGain = simd::splat<V>(k.crushGain);
-        const V crushClipMix = simd::splat<V>(k.crushClipMix);
-        const V crush = simd::splat<V>(k.values.crush);
-        std::array<V, parts> firstWeights{}, secondWeights{};
-        for (uint32_t part = 0; part < parts; ++part) {
-            firstWeights[part] = simd::load<V>(f.firstWeights.data() + part * lanes);
-            secondWeights[part] = simd::load<V>(f.secondWeights.data() + part * lanes);
-        }
-        alignas(32) std::array<float, kChunkFrames> firstSums, secondSums;
-        const bool grindActive = k.grindActive;
-        const bool crushActive = k.crushActive;
-        for (uint32_t i = 0; i < count; ++i) {
-            std::array<V, parts> y;
-            for (uint32_t part = 0; part < parts; ++part) {
-                y[part] = simd::load<V>(scratch + i * step8 + part * lanes);
-                if (grindActive) {
-                    const V g = simd::tanh<V>(grindGain * simd::load<V>(residue.data() + i * step8 + part * lanes));
-                    const V w = g + (simd::clamp<V>(simd::splat<V>(1.38f) * g, -0.92f, 0.92f) - g) * grindClipMix;
-                    y[part] = simd::clamp<V>(y[part] + w * grindAmount, -0.98f, 0.98f);
-                }
-                if (crushActive) {
-                    const V g = simd::tanh<V>(crushGain * y[part]);
-                    const V w = g + (simd::clamp<V>(simd::splat<V>(1.22f) * g, -0.96f, 0.96f) - g) * crushClipMix;
-                    y[part] = y[part] + (w - y[part]) * crush;
-                }
-                if (grindActive || crushActive) simd::store<V>(scratch + i * step8 + part * lanes, y[part]);
-            }
-            V first = firstWeights[0] * y[0];
-            V second = secondWeights[0] * y[0];
-            for (uint32_t part = 1; part < parts; ++part) {
-                first = first + firstWeights[part] * y[part];
-                second = second + secondWeights[part] * y[part];
-            }
-            if constexpr (lanes == 4) {
-                simd::laneSums(first, second, firstSums[i], secondSums[i]);
-            } else {
-                simd::laneSums(simd::lowHalf<Float4>(first) + simd::highHalf<Float4>(first),
-                               simd::lowHalf<Float4>(second) + simd::highHalf<Float4>(second), firstSums[i], secondSums[i]);
-            }
-        }
+        // 3b. Grind and crush (after the drive shaper in the same pass when
+        // grind did not need it first), and the frames' anti-alias sums.
+        shapeAllFrames<V>(k, f, tightRun, count, scratch, residue.data(),
+                          k.grindActive ? ShapePass::AfterDrive : ShapePass::Whole, firstSums.data(), secondSums.data());
 
         // 4 (first half). Anti-alias states frame after frame, and z.
         const float framePower = f.framePower;
@@ -527,7 +613,7 @@ private:
     //   3. decimation and body, frame after frame;
     //   4. density on vectors of frames;
     //   5. cab, double track, output and live-safe guard, frame after frame.
-    // V is the vector type of the variant (4 or 8 lanes).
+    // V is the vector type of the variant (4, 8 or 16 lanes).
     template <typename V>
     [[gnu::always_inline]] void processChannelBody(int32_t channel, const float* in, float* out, uint32_t frameCount,
                                                    float& inputPeak, float& outputPeak) noexcept {
@@ -567,7 +653,8 @@ private:
 
         // Per chunk: the tight stage's output, the conditioned dry input and
         // the base-rate signal from the decimator on (padded to whole vectors).
-        alignas(32) std::array<float, kChunkFrames> tight{};
+        // tightRun[0] is the frame before the chunk, the chunk's frames follow.
+        alignas(64) std::array<float, kChunkFrames + 1> tightRun{};
         alignas(32) std::array<float, kChunkFrames> drySafeChunk{};
         alignas(32) std::array<float, kChunkFrames> base{};
 
@@ -576,11 +663,12 @@ private:
             float* chunkScratch = scratch + static_cast<std::size_t>(start) * d::kOversampling;
 
             // 1. Input conditioning, touch and tight.
-            conditionChunk(k, in + start, count, tight.data(), drySafeChunk.data(), envelope, tightLowpass, inputPeak);
+            tightRun[0] = previousTight;
+            conditionChunk(k, in + start, count, tightRun.data() + 1, drySafeChunk.data(), envelope, tightLowpass, inputPeak);
 
             // 2. The oversampled core and the anti-alias lowpasses.
-            oversampleChunk<V>(k, filters, tight.data(), previousTight, count, chunkScratch, base.data(), grindLowpass, antiAlias1, antiAlias2);
-            previousTight = tight[count - 1];
+            oversampleChunk<V>(k, filters, tightRun.data(), count, chunkScratch, base.data(), grindLowpass, antiAlias1, antiAlias2);
+            previousTight = tightRun[count];
 
             // 3. Decimation and body, frame after frame.
             if (k.decimationActive || k.bodyActive) {
@@ -606,7 +694,7 @@ private:
                         if (!saturatedKnown || std::bit_cast<std::uint32_t>(held) != saturatedFor) {
                             saturatedKnown = true;
                             saturatedFor = std::bit_cast<std::uint32_t>(held);
-                            saturatedHeld = held + (std::tanh(decimationDrive * held) - held) * decimationShape;
+                            saturatedHeld = held + (simd::tanh<float>(decimationDrive * held) - held) * decimationShape;
                         }
                         x = x + (saturatedHeld - x) * decimationMix;
                     } else {
@@ -706,7 +794,7 @@ private:
                     if (!std::isfinite(o)) o = drySafeChunk[i];
                     const float magnitudeOut = std::fabs(o);
                     if (magnitudeOut > d::kSoftLimitKnee) {
-                        const float limited = d::kSoftLimitKnee + d::kSoftLimitRange * std::tanh((magnitudeOut - d::kSoftLimitKnee) * d::kSoftLimitSlope);
+                        const float limited = d::kSoftLimitKnee + d::kSoftLimitRange * simd::tanh<float>((magnitudeOut - d::kSoftLimitKnee) * d::kSoftLimitSlope);
                         o = o < 0.0f ? -limited : limited;
                     }
                 }
@@ -735,26 +823,122 @@ private:
 
     // Mid/side widener over the first two outputs; returns their new peak.
     // Compiled in both variants: its filters are one long chain per frame,
-    // which fused multiply-adds shorten.
+    // which fused multiply-adds shorten, and the passes around them run on
+    // vectors of frames.
     float spreadStereo(float* left, float* right, uint32_t frameCount, float spread) noexcept {
 #if defined(__x86_64__) && !defined(DUNMARROW_DSP_BASELINE_ONLY)
-        if (instructionSet_ == dunmarrow_dsp::InstructionSet::Avx2Fma)
+        // The AVX-512 variant takes the AVX2 form: the filters' vectors are
+        // 4 lanes wide, and the passes around them are a small part.
+        if (instructionSet_ != dunmarrow_dsp::InstructionSet::Baseline)
             return spreadStereoAvx2(left, right, frameCount, spread);
 #endif
         return spreadStereoBaseline(left, right, frameCount, spread);
     }
     [[gnu::noinline]] float spreadStereoBaseline(float* left, float* right, uint32_t frameCount, float spread) noexcept {
-        return spreadStereoBody(left, right, frameCount, spread);
+        return spreadStereoBody<dunmarrow_dsp::simd::Float4>(left, right, frameCount, spread);
     }
 #if defined(__x86_64__) && !defined(DUNMARROW_DSP_BASELINE_ONLY)
     [[gnu::noinline, gnu::target("avx2,fma")]] float spreadStereoAvx2(float* left, float* right, uint32_t frameCount,
                                                                       float spread) noexcept {
-        return spreadStereoBody(left, right, frameCount, spread);
+        return spreadStereoBody<dunmarrow_dsp::simd::Float8>(left, right, frameCount, spread);
     }
 #endif
+
+    // holdWithin and clampFinite of ScalarMath.hpp for a float or a vector of
+    // them, with the same comparisons, so both give the same values.
+    template <typename W>
+    [[gnu::always_inline]] static W holdEach(W v, float limit) noexcept {
+        namespace simd = dunmarrow_dsp::simd;
+        const W low = simd::splat<W>(-limit);
+        const W high = simd::splat<W>(limit);
+        const W above = low < v ? v : low;
+        return above < high ? above : high;
+    }
+    template <typename W>
+    [[gnu::always_inline]] static W clampFiniteEach(W v, float limit) noexcept {
+        namespace simd = dunmarrow_dsp::simd;
+        const W zero = simd::splat<W>(0.0f);
+        // v - v is 0 exactly when v is finite.
+        return (v - v) == zero ? holdEach<W>(v, limit) : zero;
+    }
+
+    // The widener's mid and side of frames [first, last) on W (a vector of
+    // frames, or one float for the frames past the last whole vector).
+    template <typename W>
+    [[gnu::always_inline]] static void spreadMidSide(const float* left, const float* right, uint32_t first, uint32_t last,
+                                                     float* mid, float* side) noexcept {
+        namespace simd = dunmarrow_dsp::simd;
+        constexpr float limit = dunmarrow_dsp::kFiniteLimit;
+        constexpr uint32_t lanes = std::is_same_v<W, float> ? 1 : simd::kLanes<W>;
+        for (uint32_t i = first; i + lanes <= last; i += lanes) {
+            const W l = clampFiniteEach<W>(loadEach<W>(left + i), limit);
+            const W r = clampFiniteEach<W>(loadEach<W>(right + i), limit);
+            storeEach<W>(mid + i, holdEach<W>(simd::splat<W>(0.5f) * (l + r), limit));
+            storeEach<W>(side + i, holdEach<W>(simd::splat<W>(0.5f) * (l - r), limit));
+        }
+    }
+
+    // The widener's outputs of frames [first, last) on W, from the filters'
+    // results; returns the peak of what it wrote (at least `peak`).
+    struct SpreadMix {
+        float bandSend, highSend, sideLimit, outputNorm;
+    };
+    template <typename W>
+    [[gnu::always_inline]] static float spreadOutputs(const SpreadMix& m, const float* mid, const float* band,
+                                                      const float* high, const float* sideHigh, const float* decorrelated,
+                                                      uint32_t first, uint32_t last, float* left, float* right,
+                                                      float peak) noexcept {
+        namespace simd = dunmarrow_dsp::simd;
+        constexpr float limit = dunmarrow_dsp::kFiniteLimit;
+        constexpr uint32_t lanes = std::is_same_v<W, float> ? 1 : simd::kLanes<W>;
+        W peaks = simd::splat<W>(peak);
+        for (uint32_t i = first; i + lanes <= last; i += lanes) {
+            W newSide = loadEach<W>(decorrelated + i) +
+                        (loadEach<W>(sideHigh + i) + (simd::splat<W>(m.bandSend) * loadEach<W>(band + i) +
+                                                      simd::splat<W>(m.highSend) * loadEach<W>(high + i)));
+            newSide = holdEach<W>(holdEach<W>(newSide, limit), m.sideLimit);
+            const W midValue = loadEach<W>(mid + i);
+            const W outLeft = holdEach<W>((midValue + newSide) * simd::splat<W>(m.outputNorm), limit);
+            const W outRight = holdEach<W>((midValue - newSide) * simd::splat<W>(m.outputNorm), limit);
+            const W larger = magnitudeEach<W>(outLeft) < magnitudeEach<W>(outRight) ? magnitudeEach<W>(outRight)
+                                                                                    : magnitudeEach<W>(outLeft);
+            peaks = peaks < larger ? larger : peaks;
+            storeEach<W>(left + i, outLeft);
+            storeEach<W>(right + i, outRight);
+        }
+        if constexpr (std::is_same_v<W, float>) {
+            return peaks;
+        } else {
+            for (uint32_t lane = 0; lane < lanes; ++lane) peak = std::max(peak, peaks[lane]);
+            return peak;
+        }
+    }
+
+    template <typename W>
+    [[gnu::always_inline]] static W loadEach(const float* p) noexcept {
+        if constexpr (std::is_same_v<W, float>) return *p;
+        else return dunmarrow_dsp::simd::load<W>(p);
+    }
+    template <typename W>
+    [[gnu::always_inline]] static void storeEach(float* p, W v) noexcept {
+        if constexpr (std::is_same_v<W, float>) *p = v;
+        else dunmarrow_dsp::simd::store<W>(p, v);
+    }
+    template <typename W>
+    [[gnu::always_inline]] static W magnitudeEach(W v) noexcept {
+        if constexpr (std::is_same_v<W, float>) return std::fabs(v);
+        else return dunmarrow_dsp::simd::abs<W>(v);
+    }
+
+    // Per chunk of frames: mid and side on vectors of frames; the three
+    // lowpasses (two on mid, one on side) and the four allpasses (two on the
+    // band, two on the highs), each set as the lanes of one 4-lane vector,
+    // frame after frame; then the new side and the outputs on vectors again.
+    template <typename V>
     [[gnu::always_inline]] float spreadStereoBody(float* left, float* right, uint32_t frameCount, float spread) noexcept {
         namespace d = dunmarrow_dsp;
         constexpr float limit = d::kFiniteLimit;
+        constexpr uint32_t lanes = d::simd::kLanes<V>;
         const float fs = static_cast<float>(sampleRate_);
         const float amount = std::pow(spread, 0.78f);
 
@@ -768,17 +952,10 @@ private:
             coefficient[lane] = std::max(value, 0.0f);
         }
         const float sideGain = 1.0f + 0.45f * amount;
-        const float bandSend = 0.46f * amount;
-        const float highSend = -0.7f * amount;
         const float bandDecorrelation = 0.38f * amount;
         const float highDecorrelation = 0.54f * amount;
-        const float sideLimit = 1.15f + 0.35f * amount;
-        const float outputNorm = 1.0f / (1.0f + 0.14f * amount);
+        const SpreadMix mix{0.46f * amount, -0.7f * amount, 1.15f + 0.35f * amount, 1.0f / (1.0f + 0.14f * amount)};
 
-        // The three lowpasses (two on mid, one on side) and the four allpasses
-        // (two on the band, two on the highs) each run as the lanes of one
-        // 4-lane vector: the same arithmetic per filter, a quarter of the
-        // instructions.
         using F4 = d::simd::Float4;
         const auto hold = [](F4 v, F4 bound) noexcept {
             const F4 low = -bound;
@@ -800,31 +977,32 @@ private:
         }
         float peak = 0.0f;
 
-        // Past the two inputs every value comes from bounded ones through a
-        // few multiply-adds, so it is finite and only needs holding.
-        for (uint32_t n = 0; n < frameCount; ++n) {
-            const float l = d::clampFinite(left[n], limit);
-            const float r = d::clampFinite(right[n], limit);
-            const float mid = d::holdWithin(0.5f * (l + r), limit);
-            const float side = d::holdWithin(0.5f * (l - r), limit);
-            const F4 lpInput = {mid, mid, side, 0.0f};
-            lp = hold(lpCoefficient * lp + lpWeight * lpInput, bound);
-            const float band = d::holdWithin(lp[1] - lp[0], limit);
-            const float high = d::holdWithin(mid - lp[1], limit);
-            const float sideHigh = d::holdWithin(sideGain * (side - lp[2]), limit);
-            // One-multiplier allpass form: y = s - g x, s' = g y + x.
-            const F4 apInput = {band, band, high, high};
-            const F4 a = hold(ap - apCoefficient * apInput, bound);
-            ap = hold(apCoefficient * a + apInput, bound);
-            float newSide = (bandDecorrelation * (a[0] - a[1]) + highDecorrelation * (a[2] - a[3])) +
-                            (sideHigh + (bandSend * band + highSend * high));
-            newSide = d::holdWithin(newSide, limit);
-            newSide = d::holdWithin(newSide, sideLimit);
-            const float outLeft = d::holdWithin((mid + newSide) * outputNorm, limit);
-            const float outRight = d::holdWithin((mid - newSide) * outputNorm, limit);
-            peak = std::max(peak, std::max(std::fabs(outLeft), std::fabs(outRight)));
-            left[n] = outLeft;
-            right[n] = outRight;
+        alignas(32) std::array<float, kChunkFrames> mid, side, band, high, sideHigh, decorrelated;
+        for (uint32_t start = 0; start < frameCount; start += kChunkFrames) {
+            const uint32_t count = std::min(kChunkFrames, frameCount - start);
+            const uint32_t whole = count - count % lanes;
+            spreadMidSide<V>(left + start, right + start, 0, whole, mid.data(), side.data());
+            spreadMidSide<float>(left + start, right + start, whole, count, mid.data(), side.data());
+
+            // Past the two inputs every value comes from bounded ones through a
+            // few multiply-adds, so it is finite and only needs holding.
+            for (uint32_t i = 0; i < count; ++i) {
+                const F4 lpInput = {mid[i], mid[i], side[i], 0.0f};
+                lp = hold(lpCoefficient * lp + lpWeight * lpInput, bound);
+                band[i] = d::holdWithin(lp[1] - lp[0], limit);
+                high[i] = d::holdWithin(mid[i] - lp[1], limit);
+                sideHigh[i] = d::holdWithin(sideGain * (side[i] - lp[2]), limit);
+                // One-multiplier allpass form: y = s - g x, s' = g y + x.
+                const F4 apInput = {band[i], band[i], high[i], high[i]};
+                const F4 a = hold(ap - apCoefficient * apInput, bound);
+                ap = hold(apCoefficient * a + apInput, bound);
+                decorrelated[i] = bandDecorrelation * (a[0] - a[1]) + highDecorrelation * (a[2] - a[3]);
+            }
+
+            peak = spreadOutputs<V>(mix, mid.data(), band.data(), high.data(), sideHigh.data(), decorrelated.data(), 0,
+                                    whole, left + start, right + start, peak);
+            peak = spreadOutputs<float>(mix, mid.data(), band.data(), high.data(), sideHigh.data(), decorrelated.data(),
+                                        whole, count, left + start, right + start, peak);
         }
 
         for (int i = 0; i < 3; ++i) spreadLowpassState_[static_cast<std::size_t>(i)] = d::clampFinite(lp[i], limit);

@@ -1,5 +1,5 @@
 #pragma once
-// The kernel's vector maths: 4- and 8-lane float vectors in the compiler's
+// The kernel's vector maths: 4-, 8- and 16-lane float vectors in the compiler's
 // portable vector extensions, their helpers, and the kernel's own tanh and
 // sine per lane; and the same two functions over a span in either compiled
 // variant, for tests and measurements. Standard library only.
@@ -14,9 +14,9 @@
 
 namespace dunmarrow_dsp {
 
-// Vectors of 4 or 8 floats. The baseline variant works on 4-lane vectors (one
-// SSE2 or NEON register), the AVX2+FMA variant on 8-lane ones (one AVX
-// register); the helpers are templates over the vector type and always
+// Vectors of 4, 8 or 16 floats. The baseline variant works on 4-lane vectors
+// (one SSE2 or NEON register), the AVX2+FMA variant on 8-lane ones (one AVX
+// register), the AVX-512 variant on 16-lane ones; the helpers are templates over the vector type and always
 // inlined, so no vector ever crosses a real call (GCC's note about the AVX
 // calling convention does not apply; the dunmarrow_dsp target switches that
 // warning off for its users).
@@ -24,6 +24,7 @@ namespace simd {
 
 using Float4 = float __attribute__((vector_size(16)));
 using Float8 = float __attribute__((vector_size(32)));
+using Float16 = float __attribute__((vector_size(64)));
 
 template <typename V>
 inline constexpr std::size_t kLanes = sizeof(V) / sizeof(float);
@@ -206,11 +207,20 @@ template <VectorFunction F>
 [[gnu::noinline, gnu::target("avx2,fma")]] inline void vectorFunctionAvx2(const float* in, float* out, std::size_t count) noexcept {
     vectorFunctionBody<simd::Float8, F>(in, out, count);
 }
+template <VectorFunction F>
+[[gnu::noinline, gnu::target("avx512f,avx512vl,avx2,fma")]] inline void vectorFunctionAvx512(const float* in, float* out,
+                                                                                            std::size_t count) noexcept {
+    vectorFunctionBody<simd::Float16, F>(in, out, count);
+}
 #endif
 template <VectorFunction F>
 inline void vectorFunctionBlock(std::span<const float> in, std::span<float> out, InstructionSet set) noexcept {
     const std::size_t count = std::min(in.size(), out.size());
 #if defined(__x86_64__) && !defined(DUNMARROW_DSP_BASELINE_ONLY)
+    if (set == InstructionSet::Avx512 && processorHasAvx512()) {
+        vectorFunctionAvx512<F>(in.data(), out.data(), count);
+        return;
+    }
     if (set == InstructionSet::Avx2Fma && processorHasAvx2Fma()) {
         vectorFunctionAvx2<F>(in.data(), out.data(), count);
         return;

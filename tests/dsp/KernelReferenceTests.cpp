@@ -176,9 +176,8 @@ struct Layout {
 };
 
 std::vector<InstructionSet> variants() {
-    std::vector<InstructionSet> sets{InstructionSet::Baseline};
-    if (dunmarrow_dsp::processorHasAvx2Fma()) sets.push_back(InstructionSet::Avx2Fma);
-    return sets;
+    const auto sets = dunmarrow_dsp::supportedInstructionSets();
+    return {sets.begin(), sets.end()};
 }
 
 Scenario scenario(const char* what, const NamedValues& setting, double rate, Layout layout, bool liveSafe,
@@ -237,11 +236,50 @@ TEST(KernelAgainstReference, TheEnvironmentCanHoldKernelsToTheBaseline) {
     const bool forced = force != nullptr && force[0] != '\0' && std::string(force) != "0";
     Kernel kernel;
     std::printf("kernels run the %s variant\n", dunmarrow_dsp::instructionSetName(kernel.instructionSet()));
-    const bool avx = dunmarrow_dsp::processorHasAvx2Fma();
-    EXPECT_EQ(kernel.instructionSet(), forced || !avx ? InstructionSet::Baseline : InstructionSet::Avx2Fma);
+    EXPECT_EQ(kernel.instructionSet(), forced ? InstructionSet::Baseline : variants().back());
     // Asking for a variant the processor lacks gives the baseline.
-    kernel.setInstructionSet(InstructionSet::Avx2Fma);
-    EXPECT_EQ(kernel.instructionSet() == InstructionSet::Avx2Fma, avx);
+    for (InstructionSet set : {InstructionSet::Avx2Fma, InstructionSet::Avx512}) {
+        kernel.setInstructionSet(set);
+        EXPECT_EQ(kernel.instructionSet() == set, dunmarrow_dsp::processorSupports(set));
+    }
+}
+
+// The AVX-512 variant shapes two frames per vector and a last odd frame on
+// eight lanes; every lane's arithmetic is that of the AVX2 variant, so both
+// render the same samples whatever the split of the calls.
+TEST(KernelVariants, Avx512RendersWhatAvx2Renders) {
+    if (!dunmarrow_dsp::processorHasAvx512()) GTEST_SKIP() << "this processor lacks AVX-512: its variant is not run here";
+    std::mt19937 random(7);
+    for (const auto& setting : settings()) {
+        SCOPED_TRACE(setting.name);
+        std::array<Kernel, 2> kernels;
+        std::array<std::vector<float>, 2> outputs;
+        const std::array<InstructionSet, 2> sets = {InstructionSet::Avx2Fma, InstructionSet::Avx512};
+        std::vector<float> input(4000);
+        for (std::size_t n = 0; n < input.size(); ++n) input[n] = 0.7f * std::sin(0.031f * static_cast<float>(n)) * std::exp(-0.0004f * static_cast<float>(n));
+        std::vector<std::uint32_t> splits;
+        for (std::uint32_t done = 0; done < input.size();) {
+            const std::uint32_t frames = std::min<std::uint32_t>(1 + random() % 200, static_cast<std::uint32_t>(input.size()) - done);
+            splits.push_back(frames);
+            done += frames;
+        }
+        for (std::size_t v = 0; v < 2; ++v) {
+            Kernel& kernel = kernels[v];
+            kernel.setInstructionSet(sets[v]);
+            for (std::uint64_t a = 0; a < setting.values.size(); ++a) kernel.setParameter(a, setting.values[a]);
+            kernel.setMaximumFramesToRender(256);
+            kernel.initialize(1, 1, 48000.0);
+            outputs[v].resize(input.size());
+            std::uint32_t done = 0;
+            for (std::uint32_t frames : splits) {
+                const float* in[] = {input.data() + done};
+                float* out[] = {outputs[v].data() + done};
+                kernel.process(in, out, 0, frames);
+                done += frames;
+            }
+        }
+        EXPECT_EQ(outputs[0], outputs[1]);
+    }
 }
 
 }  // namespace

@@ -51,9 +51,8 @@ struct Sweep {
 };
 
 std::vector<InstructionSet> variants() {
-    std::vector<InstructionSet> sets{InstructionSet::Baseline};
-    if (dunmarrow_dsp::processorHasAvx2Fma()) sets.push_back(InstructionSet::Avx2Fma);
-    return sets;
+    const auto sets = dunmarrow_dsp::supportedInstructionSets();
+    return {sets.begin(), sets.end()};
 }
 
 // Evaluates every float whose bit pattern lies in [first, last] with the given

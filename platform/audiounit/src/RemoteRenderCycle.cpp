@@ -11,6 +11,25 @@ namespace audiounit::remote {
 
 using foundation::NSError;
 
+namespace {
+
+// How long the render thread spins on the reply before it sleeps: longer than
+// the service takes over a short cycle, short enough to cost little CPU when
+// it is slow.
+constexpr std::int64_t kReplySpinNanoseconds = 30'000;
+
+// A hint to the processor that this is a spin loop (lets the other hardware
+// thread run, saves power); nothing where there is no such hint.
+inline void pauseProcessor() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+}  // namespace
+
 bool RemoteRenderCycle::allocate(AUAudioFrameCount maximumFrames, std::uint32_t inputChannels,
                                  std::uint32_t outputChannels, double sampleRate, NSError* outError) {
     const auto layout = CycleLayout::make(maximumFrames, inputChannels, outputChannels);
@@ -168,14 +187,23 @@ OSStatus RemoteRenderCycle::render(AUAudioFrameCount maximumFrames, AudioUnitRen
     pendingSince_.store(start, std::memory_order_release);
     header.request.store(sequence, std::memory_order_release);
     futexWake(header.request);
+    // The service answers a short cycle within microseconds: spinning on the
+    // reply word for a little while saves this thread's wake-up from a futex
+    // wait, the larger part of the handshake. Past that it sleeps.
+    const std::int64_t spinUntil = start + kReplySpinNanoseconds;
     while (true) {
         const std::uint32_t answered = header.reply.load(std::memory_order_acquire);
         if (answered == sequence) break;
-        const std::int64_t remaining = deadline - monotonicNanoseconds();
+        const std::int64_t now = monotonicNanoseconds();
+        const std::int64_t remaining = deadline - now;
         if (remaining <= 0 || !connection_.alive()) {
             silence(outputData, frameCount);
             countMissedCycle();
             return noErr;
+        }
+        if (now < spinUntil) {
+            for (int i = 0; i < 16; ++i) pauseProcessor();
+            continue;
         }
         futexWait(header.reply, answered, remaining);
     }

@@ -1,16 +1,21 @@
 // The editor's main view through the layout dump and rendered pixels: texts,
-// the uniform scaling of the canvas, meter ballistics and the bar fill, and the
-// Live Safe switch's binding.
+// the uniform scaling of the canvas, meter ballistics and the bar fill, the
+// Live Safe switch's binding; and registering the editor's font from a bundle.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <string>
 
 #include "DunmarrowAUExtensionMainView.hpp"
+#include "FontLoader.hpp"
 #include "ParameterDefinitions.hpp"
+#include "TempDir.hpp"
 #include "foundation/RunLoop.hpp"
+#include "ui/Fonts.hpp"
 #include "ui/ViewHost.hpp"
 
 using namespace audiounit;
@@ -42,7 +47,7 @@ protected:
     std::unique_ptr<ui::ViewHost> host_;
 };
 
-TEST_F(MainViewTest, ShowsEveryTextAtTheDesignSize) {
+TEST_F(MainViewTest, ShowsEveryTextAtTheDesignSizeAndScalesUniformly) {
     auto& h = host({720, 600});
     EXPECT_EQ(*h.frameOf("canvas"), (Rect{0, 0, 720, 600}));
     for (const char* text : {"D", "unmarro", "w", "HIGH-GAIN GUITAR DISTORTION", "LIVE SAFE", "IN", "OUT",
@@ -61,10 +66,9 @@ TEST_F(MainViewTest, ShowsEveryTextAtTheDesignSize) {
     EXPECT_LT(h.frameOf("CAB")->maxY(), h.frameOf("8X OVERSAMPLED DIGITAL DISTORTION")->y);
     // The switch sits at the header's bottom right.
     EXPECT_GT(h.frameOf("LIVE SAFE")->x, 360);
-}
 
-TEST_F(MainViewTest, CanvasScalesUniformlyAndCentres) {
-    const Rect footer = *host({720, 600}).frameOf("8X OVERSAMPLED DIGITAL DISTORTION");
+    // The canvas scales uniformly and centres.
+    const Rect footer = *h.frameOf("8X OVERSAMPLED DIGITAL DISTORTION");
     auto& big = host({1440, 1200});
     EXPECT_EQ(*big.frameOf("canvas"), (Rect{0, 0, 1440, 1200}));
     const Rect bigFooter = *big.frameOf("8X OVERSAMPLED DIGITAL DISTORTION");
@@ -152,7 +156,7 @@ TEST_F(MainViewTest, BarFillFollowsTheClampedLevelInARedGradient) {
     EXPECT_LT(corner.r + corner.g + corner.b, 0.01);
 }
 
-TEST_F(MainViewTest, LiveSafeSwitchReadsHalfAsOnAndWritesOneOrZero) {
+TEST_F(MainViewTest, LiveSafeSwitchWritesOneOrZeroAndAnOpenFieldSurvivesMeterTicks) {
     auto liveSafe = root->lookupNode("global")->lookupParameter("liveSafe");
     auto platform = tree->parameterWithIdentifiers({"global", "liveSafe"});
     liveSafe->setValue(0.4f);
@@ -162,16 +166,13 @@ TEST_F(MainViewTest, LiveSafeSwitchReadsHalfAsOnAndWritesOneOrZero) {
     EXPECT_EQ(platform->value(), 1.0f);
     h.click(h.frameOf("LIVE SAFE")->center());
     EXPECT_EQ(liveSafe->value(), 0.0f);
-}
 
-TEST_F(MainViewTest, SliderStateSurvivesReevaluation) {
-    auto& h = host({720, 600});
+    // An open typed-value field survives the meter ticks re-evaluating the main body.
     const Rect line = *h.frameOf("Drive: 65.00");
     h.click(line.center(), 1.0);
     h.click(line.center(), 1.1);
     h.layoutIfNeeded();
     ASSERT_TRUE(h.hasKeyboardFocus());
-    // Meter ticks re-evaluate the main body; the open field stays open.
     levels = std::pair{0.7f, 0.7f};
     view->updateMeters();
     h.layoutIfNeeded();
@@ -193,6 +194,40 @@ TEST_F(MainViewTest, FirstAppearanceRegistersFontOnceAndStartsTheMeterTimer) {
     EXPECT_FLOAT_EQ(view->outputLevel(), 0.4f);
     EXPECT_EQ(out.rfind("FontLoader: ", 0), 0u) << out;
     EXPECT_EQ(out.find("FontLoader: ", 1), std::string::npos) << out;
+}
+
+std::string registerFrom(const foundation::Bundle& bundle) {
+    testing::internal::CaptureStdout();
+    registerEditorFont(bundle);
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(FontLoader, RegistersTheShippedFontOnceAndReportsEveryOtherOutcome) {
+    testsupport::TempDir bundle;
+    const auto font = bundle.path() / "Resources" / "Glimra.otf";
+    std::filesystem::create_directories(font.parent_path());
+    EXPECT_EQ(registerFrom(foundation::Bundle(bundle.path())),
+              "FontLoader: Glimra.otf not found in extension bundle: " + bundle.path().string() + "\n");
+    // Without a bundle given, the one holding the code: the test executable's folder, without the font.
+    const auto own = foundation::Bundle::forAddress(reinterpret_cast<const void*>(static_cast<void (*)()>(&registerEditorFont)));
+    ASSERT_TRUE(own);
+    testing::internal::CaptureStdout();
+    registerEditorFont();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "FontLoader: Glimra.otf not found in extension bundle: " + own->bundlePath().string() + "\n");
+
+    std::ofstream(font) << "not a font";
+    std::string printed = registerFrom(foundation::Bundle(bundle.path()));
+    EXPECT_EQ(printed.rfind("FontLoader: failed to register Glimra: Error Domain=", 0), 0u) << printed;
+    EXPECT_NE(printed.find("Code=103"), std::string::npos) << printed;
+
+    std::filesystem::copy_file(DUNMARROW_GLIMRA_FONT, font, std::filesystem::copy_options::overwrite_existing);
+    EXPECT_EQ(registerFrom(foundation::Bundle(bundle.path())), "FontLoader: Glimra registered from: " + font.string() + "\n");
+    EXPECT_EQ(ui::resolvedFontFamily(ui::Font::custom("Glimra", 64)), "Glimra");
+    // A second registration of the same file is refused with an error.
+    printed = registerFrom(foundation::Bundle(bundle.path()));
+    EXPECT_EQ(printed.rfind("FontLoader: failed to register Glimra: Error Domain=", 0), 0u) << printed;
+    EXPECT_NE(printed.find("Code=105"), std::string::npos) << printed;
 }
 
 }  // namespace

@@ -1,20 +1,24 @@
-// The editor's parameter mirror against a real platform tree: the automation
-// events a gesture sends, host changes arriving through the main queue, and
-// the lookups with their fatal messages.
+// The editor's parameter mirror and its control against a real platform tree:
+// the automation events a gesture or a typed value sends, host changes arriving
+// through the main queue, the texts shown, and the lookups' fatal messages (a
+// drag: see the editor window tests).
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
-#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ObservableAUParameter.hpp"
 #include "ParameterDefinitions.hpp"
+#include "ParameterSlider.hpp"
 #include "foundation/RunLoop.hpp"
+#include "ui/ViewHost.hpp"
 
 using namespace audiounit;
 using EditingState = ObservableAUParameter::EditingState;
@@ -39,7 +43,7 @@ protected:
         drive = root->lookupNode("global")->lookupParameter("drive");
         platformDrive = tree->parameterWithIdentifiers({"global", "drive"});
         drainMainQueue();
-        clearSent();
+        (void)takeSent();
     }
 
     static void drainMainQueue() {
@@ -50,7 +54,34 @@ protected:
         std::lock_guard lock(mutex);
         return std::exchange(sent, {});
     }
-    void clearSent() { (void)takeSent(); }
+    void expectSent(const std::vector<std::pair<AUParameterAutomationEventType, AUValue>>& expected) {
+        const auto events = takeSent();
+        ASSERT_EQ(events.size(), expected.size());
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            EXPECT_EQ(events[i].type, expected[i].first) << i;
+            EXPECT_TRUE(events[i].value == expected[i].second || (std::isnan(events[i].value) && std::isnan(expected[i].second))) << i;
+        }
+    }
+
+    std::unique_ptr<ui::ViewHost> makeSlider(bool compact) {
+        auto host = std::make_unique<ui::ViewHost>(ui::View(std::make_shared<ParameterSlider>(drive, compact)),
+                                                   ui::Size{300, 80});
+        host->layoutIfNeeded();
+        return host;
+    }
+    // Opens the typed-value field with a double click on the value line and
+    // replaces its text.
+    void typeIntoField(ui::ViewHost& host, const std::string& text) {
+        auto line = host.frameOf("Drive: " + formatParameterValue(*drive, drive->value()));
+        ASSERT_TRUE(line);
+        clickTime += 10;  // a new series of clicks each time
+        host.click(line->center(), clickTime);
+        host.click(line->center(), clickTime + 0.1);
+        host.layoutIfNeeded();
+        ASSERT_TRUE(host.hasKeyboardFocus());
+        host.keyDown(ui::Key::selectAll);
+        host.typeText(text);
+    }
 
     AUParameterTreePtr tree;
     std::shared_ptr<ObservableAUParameterGroup> root;
@@ -58,37 +89,27 @@ protected:
     AUParameterPtr platformDrive;
     std::mutex mutex;
     std::vector<SentEvent> sent;
+    double clickTime = 0;
 };
 
-TEST(FloatDescription, PrintsShortestRoundTripWithPointZeroForWholeNumbers) {
+constexpr auto kTouch = AUParameterAutomationEventType::Touch;
+constexpr auto kValue = AUParameterAutomationEventType::Value;
+constexpr auto kRelease = AUParameterAutomationEventType::Release;
+
+TEST(TextConversions, FloatDescriptionAndTypedValues) {
     for (const auto& [value, text] : {std::pair{65.0f, "65.0"}, {0.8f, "0.8"}, {0.0f, "0.0"}, {-3.0f, "-3.0"}, {12.25f, "12.25"}})
         EXPECT_EQ(floatDescription(value), text);
-}
-
-TEST_F(ObservableAUParameterTest, MirrorsEveryParameterWithItsFixedFields) {
-    ASSERT_EQ(root->children().size(), 1u);
-    auto global = std::dynamic_pointer_cast<ObservableAUParameterGroup>(root->lookupNode("global"));
-    ASSERT_TRUE(global);
-    EXPECT_EQ(global->children().size(), dunmarrow_dsp::kParameterCount);
-    for (const auto& platform : tree->allParameters()) {
-        auto node = global->lookupParameter(platform->identifier());
-        EXPECT_EQ(node->min(), platform->minValue());
-        EXPECT_EQ(node->max(), platform->maxValue());
-        EXPECT_EQ(node->displayName(), platform->displayName());
-        EXPECT_EQ(node->unit(), platform->unit());
-        EXPECT_EQ(node->value(), platform->value());
-        EXPECT_EQ(node->defaultValue(), 0.0f) << platform->identifier();
-        EXPECT_EQ(node->editingState(), EditingState::inactive);
-        EXPECT_TRUE(node->observerToken());
-        EXPECT_EQ(node->parameter(), platform);
-    }
-    auto liveSafe = root->lookupNode("global")->lookupParameter("liveSafe");
-    EXPECT_EQ(liveSafe->parameter()->address(), static_cast<AUParameterAddress>(dunmarrow_dsp::kLiveSafeAddress));
+    // Typed values: the whole text in the C locale.
+    for (const auto& [text, value] : {std::pair{" 42 \n", 42.0f}, {"1e2", 100.0f}, {"-0.5", -0.5f}})
+        EXPECT_EQ(parseTypedValue(text), value) << text;
+    EXPECT_TRUE(std::isinf(*parseTypedValue("inf")));
+    EXPECT_TRUE(std::isnan(*parseTypedValue("nan")));
+    for (const char* text : {"", "   ", "abc", "12abc", "1,5"}) EXPECT_FALSE(parseTypedValue(text)) << text;
 }
 
 TEST_F(ObservableAUParameterTest, AGestureSendsTouchValuesThenReleaseWithTheFinalValue) {
     drive->setValue(50);
-    clearSent();
+    (void)takeSent();
     testing::internal::CaptureStdout();
     drive->onEditingChanged(true);
     EXPECT_EQ(drive->editingState(), EditingState::began);
@@ -100,15 +121,7 @@ TEST_F(ObservableAUParameterTest, AGestureSendsTouchValuesThenReleaseWithTheFina
     EXPECT_EQ(drive->editingState(), EditingState::inactive);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Param was set 53.0\nParam was set 57.0\nParam was set 60.0\nParam was set 60.0\n");
-
-    auto events = takeSent();
-    ASSERT_EQ(events.size(), 4u);
-    EXPECT_EQ(events[0].type, AUParameterAutomationEventType::Touch);
-    EXPECT_EQ(events[0].value, 53.0f);
-    EXPECT_EQ(events[1].type, AUParameterAutomationEventType::Value);
-    EXPECT_EQ(events[2].type, AUParameterAutomationEventType::Value);
-    EXPECT_EQ(events[3].type, AUParameterAutomationEventType::Release);
-    EXPECT_EQ(events[3].value, 60.0f);
+    expectSent({{kTouch, 53}, {kValue, 57}, {kValue, 60}, {kRelease, 60}});
     EXPECT_EQ(platformDrive->value(), 60.0f);
 
     // A gesture without a value still releases the current one.
@@ -116,10 +129,15 @@ TEST_F(ObservableAUParameterTest, AGestureSendsTouchValuesThenReleaseWithTheFina
     drive->onEditingChanged(true);
     drive->onEditingChanged(false);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Param was set 60.0\n");
-    events = takeSent();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].type, AUParameterAutomationEventType::Release);
-    EXPECT_EQ(events[0].value, 60.0f);
+    expectSent({{kRelease, 60}});
+
+    // The same value twice is sent twice; our own writes do not come back through the main queue.
+    testing::internal::CaptureStdout();
+    drive->setValue(65);
+    drive->setValue(65);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Param was set 65.0\nParam was set 65.0\n");
+    expectSent({{kValue, 65}, {kValue, 65}});
+    EXPECT_FALSE(foundation::RunLoop::main().runOnce());
 }
 
 TEST_F(ObservableAUParameterTest, AHostChangeMovesTheIdleValueWithoutEchoAndIsIgnoredDuringADrag) {
@@ -131,7 +149,7 @@ TEST_F(ObservableAUParameterTest, AHostChangeMovesTheIdleValueWithoutEchoAndIsIg
     // The host writes from another originator, as automation would.
     platformDrive->setValue(72.5f, AUParameterObserverToken{});
     EXPECT_NE(drive->value(), 72.5f);  // nothing moves before the main queue runs
-    clearSent();  // the host's own write
+    (void)takeSent();  // the host's own write
     drainMainQueue();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(drive->value(), 72.5f);
@@ -151,19 +169,37 @@ TEST_F(ObservableAUParameterTest, AHostChangeMovesTheIdleValueWithoutEchoAndIsIg
     EXPECT_EQ(platformDrive->value(), 55.0f);
 }
 
-TEST_F(ObservableAUParameterTest, SameValueTwiceSendsTwoValueEventsAndOwnObserverIsSkipped) {
-    testing::internal::CaptureStdout();
-    drive->setValue(65);
-    drive->setValue(65);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Param was set 65.0\nParam was set 65.0\n");
-    auto events = takeSent();
-    ASSERT_EQ(events.size(), 2u);
-    for (const auto& e : events) {
-        EXPECT_EQ(e.type, AUParameterAutomationEventType::Value);
-        EXPECT_EQ(e.value, 65.0f);
+TEST_F(ObservableAUParameterTest, TheSliderShowsItsTextsAndSendsATypedValueClampedAsTouchThenRelease) {
+    for (const char* text : {"Drive: 65.00", "0.00", "100.00", "Drive"}) EXPECT_TRUE(makeSlider(false)->frameOf(text)) << text;
+    EXPECT_FALSE(makeSlider(true)->frameOf("100.00"));
+    auto host = makeSlider(false);
+    // Unparsable text and escape restore the value and send nothing.
+    for (const auto& [text, key] : {std::pair{"abc", ui::Key::returnKey}, {"12abc", ui::Key::returnKey}, {"12", ui::Key::escape}}) {
+        typeIntoField(*host, text);
+        host->keyDown(key);
+        host->layoutIfNeeded();
+        EXPECT_TRUE(host->frameOf("Drive: 65.00")) << text;
+        EXPECT_FALSE(host->hasKeyboardFocus());
     }
-    // Our own writes do not come back through the main queue.
-    EXPECT_FALSE(foundation::RunLoop::main().runOnce());
+    EXPECT_TRUE(takeSent().empty());
+    // NaN passes the clamp and reaches the parameter; the kernel turns a NaN
+    // target into its neutral setting. A click elsewhere commits too.
+    for (const auto& [typed, value, printed] : {std::tuple{"150", 100.0f, "100.0"}, {"nan", NAN, "nan"}, {"30", 30.0f, "30.0"}}) {
+        SCOPED_TRACE(typed);
+        testing::internal::CaptureStdout();
+        typeIntoField(*host, typed);
+        if (typed == std::string("30")) {
+            host->click({2, 78});
+        } else {
+            host->keyDown(ui::Key::returnKey);
+        }
+        host->layoutIfNeeded();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "Param was set " + std::string(printed) + "\nParam was set " + printed + "\n");
+        expectSent({{kTouch, value}, {kRelease, value}});
+        EXPECT_EQ(drive->editingState(), EditingState::inactive);
+    }
+    EXPECT_TRUE(host->frameOf("Drive: 30.00"));
 }
 
 TEST_F(ObservableAUParameterTest, AGoneParameterKeepsItsValueAndALaterChildReplacesAnEarlierOne) {

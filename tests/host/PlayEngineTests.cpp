@@ -14,40 +14,8 @@ using namespace hosttest;
 
 namespace {
 
-// Expects `node`'s input bus 0 to come from `source` at `rate` with `channels`.
-void expectFeeds(engine::AVAudioEngine& graph, engine::AVAudioNode& node, const std::shared_ptr<engine::AVAudioNode>& source,
-                 double rate, std::uint32_t channels) {
-    const auto into = graph.inputConnectionPoint(node, 0);
-    ASSERT_TRUE(into);
-    EXPECT_EQ(into->node, source);
-    EXPECT_EQ(into->format->sampleRate(), rate);
-    EXPECT_EQ(into->format->channelCount(), channels);
-}
-
-TEST(PlayEngineGraph, ThePlayerFeedsTheMixerAtTheFileFormatAndAnEffectSitsBetweenThem) {
-    auto engine = SimplePlayEngine::make(engineConfiguration());
-    auto& graph = *engine->engine;
-    ASSERT_TRUE(engine->file.get());
-    expectFeeds(graph, *graph.mainMixerNode(), engine->player, 44100, 2);
-    EXPECT_FALSE(engine->avAudioUnit.get());
-    EXPECT_FALSE(engine->isPlaying.get());
-    EXPECT_FALSE(engine->scheduleMIDIEventListBlock.get());
-
-    const auto controller = instantiate(*engine, "aufx", "dmds", "QVRN");
-    ASSERT_TRUE(engine->avAudioUnit.get());
-    EXPECT_TRUE(engine->isEffectUnit());
-    // The editor is the module's principal object.
-    EXPECT_EQ(controller, std::dynamic_pointer_cast<ui::NSViewController>(engine->avAudioUnit.get()->principalObject()));
-    expectFeeds(graph, *graph.mainMixerNode(), engine->unitNode(), 44100, 2);
-    EXPECT_FALSE(graph.inputConnectionPoint(*graph.mainMixerNode(), 1));
-    expectFeeds(graph, *engine->unitNode(), engine->player, 44100, 2);
-    const auto hardware = graph.outputNode()->outputFormatForBus(0);
-    expectFeeds(graph, *graph.outputNode(), graph.mainMixerNode(), hardware->sampleRate(), hardware->channelCount());
-    // No MIDI output names: no MIDI output block.
-    EXPECT_FALSE(engine->avAudioUnit.get()->auAudioUnit()->MIDIOutputEventBlock());
-    EXPECT_TRUE(engine->scheduleMIDIEventListBlock.get());
-}
-
+// (The effect between player and mixer: the headless render through it and
+// the window's failed instantiation, where the player feeds the mixer.)
 TEST(PlayEngineGraph, AnInstrumentFeedsTheMixerInStereoAtTheOutputRateAndThePlayerIsLeftOut) {
     auto engine = SimplePlayEngine::make(engineConfiguration());
     const auto editor = instantiate(*engine, "aumu", "hins", "DmTs");
@@ -58,7 +26,11 @@ TEST(PlayEngineGraph, AnInstrumentFeedsTheMixerInStereoAtTheOutputRateAndThePlay
     EXPECT_EQ(generic->auAudioUnit(), engine->avAudioUnit.get()->auAudioUnit());
     EXPECT_FALSE(engine->isEffectUnit());
     auto& graph = *engine->engine;
-    expectFeeds(graph, *graph.mainMixerNode(), engine->unitNode(), graph.outputNode()->outputFormatForBus(0)->sampleRate(), 2);
+    const auto into = graph.inputConnectionPoint(*graph.mainMixerNode(), 0);
+    ASSERT_TRUE(into);
+    EXPECT_EQ(into->node, engine->unitNode());
+    EXPECT_EQ(into->format->sampleRate(), graph.outputNode()->outputFormatForBus(0)->sampleRate());
+    EXPECT_EQ(into->format->channelCount(), 2u);
     EXPECT_FALSE(graph.outputConnectionPoint(*engine->player, 0));
     EXPECT_FALSE(graph.inputConnectionPoint(*engine->unitNode(), 0));
 
@@ -81,15 +53,26 @@ TEST(PlayEngineGraph, AnInstrumentFeedsTheMixerInStereoAtTheOutputRateAndThePlay
     engine->stopPlaying();
 }
 
-TEST(PlayEngineState, StartAndStopRunOnceEachOnTheStateChangeQueue) {
+// (That MIDI reaches the unit: the host over JACK.)
+TEST(PlayEngineState, StartAndStopRunOnceEachOnTheStateChangeQueueAndMIDIIsForwardedOnceAUnitIsLoaded) {
     auto engine = SimplePlayEngine::make(engineConfiguration());
-    // Without a unit nothing starts.
+    // Without a unit nothing starts and MIDI is dropped.
     engine->startPlaying();
     EXPECT_FALSE(engine->isPlaying.get());
     EXPECT_FALSE(engine->engine->isRunning());
     EXPECT_FALSE(engine->togglePlaying());
+    midi::MIDIEventList list{};
+    list.protocol = midi::kMIDIProtocol_2_0;
+    list.numPackets = 1;
+    list.packet[0].wordCount = 2;
+    list.packet[0].words[0] = 0x40903C00u;
+    engine->midiReceiveHandler(&list, nullptr);
+    EXPECT_EQ(engine->droppedMIDIEventLists(), 1u);
 
     instantiate(*engine, "aufx", "dmds", "QVRN");
+    engine->midiReceiveHandler(&list, nullptr);
+    EXPECT_EQ(engine->forwardedMIDIEventLists(), 1u);
+    EXPECT_EQ(engine->droppedMIDIEventLists(), 1u);
     std::vector<bool> published;
     std::vector<bool> onQueue;
     engine->isPlaying.subscribe([&](const bool& playing) {
@@ -112,25 +95,6 @@ TEST(PlayEngineState, StartAndStopRunOnceEachOnTheStateChangeQueue) {
     EXPECT_FALSE(engine->togglePlaying());
     EXPECT_EQ(published.size(), 4u);
     pumpFor(std::chrono::milliseconds(50));  // let the loop's jobs finish
-}
-
-// (That they reach the unit: the host over JACK.)
-TEST(PlayEngineMIDI, EventListsAreForwardedOnlyOnceAUnitIsLoaded) {
-    auto engine = SimplePlayEngine::make(engineConfiguration());
-    midi::MIDIEventList list{};
-    list.protocol = midi::kMIDIProtocol_2_0;
-    list.numPackets = 1;
-    list.packet[0].wordCount = 2;
-    list.packet[0].words[0] = 0x40903C00u;
-    list.packet[0].words[1] = 0xFFFF0000u;
-    engine->midiReceiveHandler(&list, nullptr);
-    EXPECT_EQ(engine->droppedMIDIEventLists(), 1u);
-    EXPECT_EQ(engine->forwardedMIDIEventLists(), 0u);
-
-    instantiate(*engine, "aumu", "hins", "DmTs");
-    engine->midiReceiveHandler(&list, nullptr);
-    EXPECT_EQ(engine->forwardedMIDIEventLists(), 1u);
-    EXPECT_EQ(engine->droppedMIDIEventLists(), 1u);
 }
 
 // MARK: Fatal errors

@@ -30,7 +30,7 @@ void prepare(Kernel& kernel, const std::vector<float>& values, double sampleRate
     kernel.initialize(channels, channels, sampleRate);
 }
 
-TEST(BlockControls, StatedValuesAtTheDefaultsAtZeroAndAtCommonRates) {
+TEST(BlockControls, StatedValuesAtTheDefaultsAtZeroAtCommonRatesAndUnderLiveSafe) {
     Kernel kernel;
     prepare(kernel, blackwall());
     const Controls& k = controlsAfterEmptyCall(kernel);
@@ -55,9 +55,8 @@ TEST(BlockControls, StatedValuesAtTheDefaultsAtZeroAndAtCommonRates) {
         EXPECT_NEAR(c.antiAliasCutoff, cutoff, 0.01f);
         EXPECT_NEAR(c.lfoIncrement * rate / (2 * M_PI), 0.39, 1e-5);
     }
-}
 
-TEST(BlockControls, HoldStepsAndLiveSafeLimits) {
+    // Decimation's hold steps, and where Live Safe limits them.
     struct Case {
         float decimation;
         bool liveSafe;
@@ -66,21 +65,21 @@ TEST(BlockControls, HoldStepsAndLiveSafeLimits) {
     for (const Case& c : {Case{0.05f, false, 0}, Case{0.078f, false, 0}, Case{0.1f, false, 1}, Case{0.5f, false, 12},
                           Case{1.0f, false, 31}, Case{1.0f, true, 28}}) {
         SCOPED_TRACE(c.decimation);
-        Kernel kernel;
-        prepare(kernel, with(blackwall(), {{reference::Decimation, c.decimation},
+        Kernel held;
+        prepare(held, with(blackwall(), {{reference::Decimation, c.decimation},
                                            {reference::LiveSafe, c.liveSafe ? 1.0f : 0.0f}}));
-        const Controls& k = controlsAfterEmptyCall(kernel);
-        EXPECT_EQ(k.holdSteps, c.steps);
-        EXPECT_EQ(k.holdReload, c.steps + 1);
-        EXPECT_EQ(k.decimationActive, c.steps > 0);
+        const Controls& h = controlsAfterEmptyCall(held);
+        EXPECT_EQ(h.holdSteps, c.steps);
+        EXPECT_EQ(h.holdReload, c.steps + 1);
+        EXPECT_EQ(h.decimationActive, c.steps > 0);
     }
 
-    Kernel kernel;
-    prepare(kernel, with(blackwall(), {{reference::Decimation, 1.0f}, {reference::DoubleTrack, 1.0f},
-                                       {reference::StereoSpread, 1.0f}, {reference::Gain, 3.0f}}));
-    EXPECT_FLOAT_EQ(controlsAfterEmptyCall(kernel).outputGain, 3.0f);
-    kernel.setParameter(reference::LiveSafe, 1.0f);  // acts in the very next call, unsmoothed
-    const Controls& safe = controlsAfterEmptyCall(kernel);
+    Kernel limited;
+    prepare(limited, with(blackwall(), {{reference::Decimation, 1.0f}, {reference::DoubleTrack, 1.0f},
+                                        {reference::StereoSpread, 1.0f}, {reference::Gain, 3.0f}}));
+    EXPECT_FLOAT_EQ(controlsAfterEmptyCall(limited).outputGain, 3.0f);
+    limited.setParameter(reference::LiveSafe, 1.0f);  // acts in the very next call, unsmoothed
+    const Controls& safe = controlsAfterEmptyCall(limited);
     EXPECT_FLOAT_EQ(safe.values.decimation, 0.95f);
     EXPECT_FLOAT_EQ(safe.values.doubleTrack, 0.95f);
     EXPECT_FLOAT_EQ(safe.values.stereoSpread, 0.92f);
@@ -153,7 +152,7 @@ TEST(Chain, LiveSafeCeilingOf145EvenAfterPoisonedState) {
 // Spread on a quiet pair (the shaper stays linear, the chain passes a clean
 // tone): equal channels widen above about 500 Hz only; pure low side is removed
 // and high side kept.
-TEST(StereoSpread, WidensHighMidsAndRemovesLowSide) {
+TEST(StereoSpread, WidensHighMidsRemovesLowSideAndStaysBounded) {
     const std::size_t frames = 48000, half = frames / 2;
     auto renderPair = [&](double frequency, bool opposite, float spread) {
         const auto l = sine(frames, 48000.0, frequency, 0.005f);
@@ -183,9 +182,8 @@ TEST(StereoSpread, WidensHighMidsAndRemovesLowSide) {
     EXPECT_GT(sideRatio(3000.0, true), 0.9);
     const auto off = renderPair(3000.0, false, 0.0f);
     EXPECT_EQ(off[0], off[1]);
-}
 
-TEST(StereoSpread, OutputBoundedAndNonFiniteChannelsCountAsZero) {
+    // Its output is bounded, and a non-finite channel counts as zero.
     Kernel kernel;  // Live Safe off: gain acts as stored
     prepare(kernel, with(blackwall(), {{reference::StereoSpread, 1.0f}, {reference::Gain, 1e6f}}), 48000.0, 2);
     auto left = riff(4800, 48000.0, 8, 1.0f);

@@ -162,40 +162,6 @@ TEST(HostWindow, UnloadedShowsTheDashThenALoadedEffectItsEditorTheBadgeAfterVali
     ASSERT_TRUE(window.waitUntilShown("Play"));
 }
 
-TEST(HostWindow, TheBadgeIsGreenForPassedAndRedForEveryOtherResult) {
-    WindowContent window;
-    ASSERT_TRUE(window.loaded());
-    for (const std::uint32_t result : {1u, 0u, 2u, 3u, 4u, 0xFFFFFFFFu}) {
-        window.model->validationResult.set(static_cast<AudioComponentValidationResult>(result));
-        const std::string expected = result == 1 ? "Validation Passed" : "Validation Failed";
-        ASSERT_TRUE(window.waitUntilShown(expected)) << result;
-        const ui::Rect badge = window.frame(ValidationView::kBadgeIdentifier);
-        const ui::Rect text = window.frame(expected);
-        // The text sits inside 4 points of padding.
-        EXPECT_NEAR(text.x - badge.x, 4, 0.01);
-        EXPECT_NEAR(badge.maxY() - text.maxY(), 4, 0.01);
-        // The fill, sampled in the padding at mid-height (clear of the corners and the glyphs).
-        const ui::Image image = window.host->render(2, DunmarrowAUApp::kWindowBackground);
-        const ui::Color fill = image.pixel(int(std::lround((badge.x + 2) * 2)), int(std::lround(badge.center().y * 2)));
-        expectColour(fill, result == 1 ? ui::Color::green() : ui::Color::red());
-        // Black text: the darkest pixel inside the text is black.
-        expectColour(darkestPixel(image, text, 2), ui::Color::black(), 0.15);
-    }
-    // No validation output reached the model: the sheet says so. Output the
-    // model can use is its lines joined; anything else says the same.
-    using nlohmann::json;
-    EXPECT_EQ(validationOutputText(json{{"Output", {"first line", "second line"}}}), "first line\nsecond line");
-    EXPECT_EQ(validationOutputText(json{{"Output", {"only"}}, {"Other", 3}}), "only");
-    EXPECT_EQ(validationOutputText(json{{"Output", json::array()}}), "");
-    for (const json& unusable : {json::object(), json::array({"a"}), json("Output"), json(), json{{"Other", {"a"}}},
-                                 json{{"Output", "one line"}}, json{{"Output", {"a", 2}}}})
-        EXPECT_EQ(validationOutputText(unusable), "Validation probably crashed") << unusable.dump();
-    window.click(ValidationView::kBadgeIdentifier);
-    const auto output = textUnder(window.tree(), ValidationView::kOutputIdentifier);
-    ASSERT_TRUE(output);
-    EXPECT_EQ(stringField(*output, "text"), "Validation probably crashed");
-}
-
 TEST(HostWindow, AFreeRunningInstrumentPlaysAtOnceAndShowsTheMIDILineWithoutPlaybackAsItsTypeDecides) {
     WindowContent window("aumu", "hins", "DmTs");
     ASSERT_TRUE(window.loaded());
@@ -223,11 +189,40 @@ TEST(HostWindow, AFreeRunningInstrumentPlaysAtOnceAndShowsTheMIDILineWithoutPlay
     }
 }
 
-TEST(HostWindow, AnInvalidatedAudioUnitShowsTheCrashedLayoutOnce) {
+TEST(HostWindow, TheBadgeIsGreenForPassedAndRedForEveryOtherResultAndAnInvalidatedUnitShowsTheCrashedLayoutOnce) {
     auto window = std::make_unique<WindowContent>();
     ASSERT_TRUE(window->loaded());
-    window->validation.answer(kAudioComponentValidationResult_Passed, {{"Output", {"ok"}}});
-    ASSERT_TRUE(window->waitUntilShown("Validation Passed"));
+    for (const std::uint32_t result : {0u, 2u, 3u, 4u, 0xFFFFFFFFu, 1u}) {
+        window->model->validationResult.set(static_cast<AudioComponentValidationResult>(result));
+        const std::string expected = result == 1 ? "Validation Passed" : "Validation Failed";
+        ASSERT_TRUE(window->waitUntilShown(expected)) << result;
+        const ui::Rect badge = window->frame(ValidationView::kBadgeIdentifier);
+        const ui::Rect text = window->frame(expected);
+        // The text sits inside 4 points of padding.
+        EXPECT_NEAR(text.x - badge.x, 4, 0.01);
+        EXPECT_NEAR(badge.maxY() - text.maxY(), 4, 0.01);
+        // The fill, sampled in the padding at mid-height (clear of the corners and the glyphs).
+        const ui::Image image = window->host->render(2, DunmarrowAUApp::kWindowBackground);
+        const ui::Color fill = image.pixel(int(std::lround((badge.x + 2) * 2)), int(std::lround(badge.center().y * 2)));
+        expectColour(fill, result == 1 ? ui::Color::green() : ui::Color::red());
+        // Black text: the darkest pixel inside the text is black.
+        expectColour(darkestPixel(image, text, 2), ui::Color::black(), 0.15);
+    }
+    // No validation output reached the model: the sheet says so. Output the
+    // model can use is its lines joined; anything else says the same.
+    using nlohmann::json;
+    EXPECT_EQ(validationOutputText(json{{"Output", {"first line", "second line"}}}), "first line\nsecond line");
+    EXPECT_EQ(validationOutputText(json{{"Output", {"only"}}, {"Other", 3}}), "only");
+    EXPECT_EQ(validationOutputText(json{{"Output", json::array()}}), "");
+    for (const json& unusable : {json::object(), json::array({"a"}), json("Output"), json(), json{{"Other", {"a"}}},
+                                 json{{"Output", "one line"}}, json{{"Output", {"a", 2}}}})
+        EXPECT_EQ(validationOutputText(unusable), "Validation probably crashed") << unusable.dump();
+    window->click(ValidationView::kBadgeIdentifier);
+    const auto output = textUnder(window->tree(), ValidationView::kOutputIdentifier);
+    ASSERT_TRUE(output);
+    EXPECT_EQ(stringField(*output, "text"), "Validation probably crashed");
+    window->click(ValidationView::kCloseIdentifier);
+
     auto& model = *window->model;
     auto& center = foundation::NotificationCenter::defaultCenter();
     const std::string name = audiounit::kAudioComponentInstanceInvalidationNotification;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -37,34 +38,31 @@ AVAudioUnitComponentPtr testComponent(const char (&subtype)[5]) {
 // Validates and waits for the handler, which must come exactly once, on
 // another thread, with the validator's lines under "Output".
 Validation validate(const AVAudioUnitComponentPtr& component, nlohmann::json options = {{"ForceValidation", true}}) {
-    struct Shared {
-        std::promise<void> done;
-        Validation v;
-        nlohmann::json output;
-        int calls = 0;
-        bool onCallingThread = false;
-    };
-    auto shared = std::make_shared<Shared>();
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    auto done = std::make_shared<std::promise<Validation>>();
     const auto caller = std::this_thread::get_id();
     const auto start = std::chrono::steady_clock::now();
     const OSStatus status = AudioComponentValidateWithResults(
-        component, options, [shared, caller](AudioComponentValidationResult result, nlohmann::json results) {
-            shared->v.result = result;
-            shared->output = results.is_object() ? results.value("Output", nlohmann::json()) : nlohmann::json();
-            shared->onCallingThread = std::this_thread::get_id() == caller;
-            if (++shared->calls == 1) shared->done.set_value();
+        component, options, [calls, done, caller](AudioComponentValidationResult result, nlohmann::json results) {
+            EXPECT_NE(std::this_thread::get_id(), caller);
+            if (++*calls > 1) return;
+            const auto output = results.is_object() ? results.value("Output", nlohmann::json()) : nlohmann::json();
+            EXPECT_TRUE(output.is_array()) << results.dump();
+            done->set_value({result, output.is_array() ? output.get<std::vector<std::string>>() : std::vector<std::string>{}});
         });
     EXPECT_EQ(status, noErr);
+    auto future = done->get_future();
     if (status != noErr) return {};
-    EXPECT_EQ(shared->done.get_future().wait_for(std::chrono::seconds(180)), std::future_status::ready);
+    if (future.wait_for(std::chrono::seconds(180)) != std::future_status::ready) {
+        ADD_FAILURE() << "no answer within 180 s";
+        return {};
+    }
     // Give a second call, were there one, the chance to show itself.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(shared->calls, 1);
-    EXPECT_FALSE(shared->onCallingThread);
-    shared->v.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_TRUE(shared->output.is_array()) << shared->output.dump();
-    if (shared->output.is_array()) shared->v.lines = shared->output.get<std::vector<std::string>>();
-    return shared->v;
+    EXPECT_EQ(*calls, 1);
+    Validation v = future.get();
+    v.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return v;
 }
 
 // The line is the pattern, where a "*" in it stands for any text.

@@ -35,14 +35,9 @@ TEST(BlockControls, StatedValuesAtTheDefaultsAtZeroAtCommonRatesAndUnderLiveSafe
     EXPECT_NEAR(k.grindAmount, 0.056f, 2e-4f);
     EXPECT_NEAR(k.outputTrim, 0.6165f, 2e-4f);
     EXPECT_FLOAT_EQ(k.outputGain, 0.8f);
-    EXPECT_TRUE(k.grindActive && k.crushActive && k.bodyActive && k.densityActive && k.cabActive && k.touchActive);
-    EXPECT_FALSE(k.decimationActive || k.doubleTrackActive);
-
-    Kernel zero;
+    Kernel zero;  // (which stages a setting skips: judged by the reference comparison's presets)
     prepare(zero, allPercentZero());
-    const Controls& z = controlsAfterEmptyCall(zero);
-    EXPECT_FLOAT_EQ(z.driveGain, 2.0f);
-    EXPECT_FALSE(z.grindActive || z.crushActive || z.bodyActive || z.densityActive || z.cabActive || z.touchActive);
+    EXPECT_FLOAT_EQ(controlsAfterEmptyCall(zero).driveGain, 2.0f);
 
     // Anti-alias cutoff min(0.44 fs, 20000); double-track LFO at 0.28 + 0.22 x amount Hz.
     for (auto [rate, cutoff] : {std::pair{44100.0, 19404.0f}, std::pair{48000.0, 20000.0f}}) {
@@ -65,10 +60,7 @@ TEST(BlockControls, StatedValuesAtTheDefaultsAtZeroAtCommonRatesAndUnderLiveSafe
         Kernel held;
         prepare(held, with(blackwall(), {{reference::Decimation, c.decimation},
                                            {reference::LiveSafe, c.liveSafe ? 1.0f : 0.0f}}));
-        const Controls& h = controlsAfterEmptyCall(held);
-        EXPECT_EQ(h.holdSteps, c.steps);
-        EXPECT_EQ(h.holdReload, c.steps + 1);
-        EXPECT_EQ(h.decimationActive, c.steps > 0);
+        EXPECT_EQ(controlsAfterEmptyCall(held).holdSteps, c.steps);
     }
 
     Kernel limited;

@@ -29,7 +29,7 @@ std::vector<std::vector<float>> stereoRiff(std::size_t frames, std::uint32_t see
 // Rendering before initialize or above the limit is silence, not a crash; a
 // call with no frames writes nothing and leaves the state alone; one with no
 // channels zeroes the levels.
-TEST(KernelLifecycle, BeforeInitializeAboveTheLimitZeroFramesAndNoChannels) {
+TEST(KernelLifecycle, BeforeInitializeAboveTheLimitZeroFramesNoChannelsAndTheLevelCells) {
     Kernel early;
     std::vector<float> buffer(64, 0.5f);
     const float* one[1] = {buffer.data()};
@@ -61,6 +61,34 @@ TEST(KernelLifecycle, BeforeInitializeAboveTheLimitZeroFramesAndNoChannels) {
     kernel.process({}, {}, 0, 64);
     EXPECT_EQ(kernel.inputLevel(), 0.0f);
     EXPECT_EQ(kernel.outputLevel(), 0.0f);
+
+    // initialize keeps the level cells and clears all state; deinitialize zeroes
+    // the cells; a new layout and rate afterwards renders like the reference.
+    render(kernel, input, 500);
+    const float inLevel = kernel.inputLevel(), outLevel = kernel.outputLevel();
+    EXPECT_GT(inLevel, 0.1f);
+    EXPECT_GT(outLevel, 0.1f);
+    kernel.initialize(2, 2, 48000.0);
+    EXPECT_EQ(kernel.inputLevel(), inLevel);
+    EXPECT_EQ(kernel.outputLevel(), outLevel);
+    Kernel fresh;
+    prepare(fresh, blackwall());
+    EXPECT_EQ(render(kernel, input, 100), render(fresh, input, 100));
+    kernel.deinitialize();
+    EXPECT_EQ(kernel.inputLevel(), 0.0f);
+    EXPECT_EQ(kernel.outputLevel(), 0.0f);
+    kernel.initialize(3, 1, 96000.0);
+    auto three = input;
+    three.push_back(riff(1000, 96000.0, 3));
+    reference::Effect ref;
+    ref.setAll(blackwall());
+    ref.initialize(3, 96000.0);
+    std::vector<std::vector<float>> refOut(3, std::vector<float>(1000));
+    ref.render({three[0].data(), three[1].data(), three[2].data()}, {refOut[0].data(), refOut[1].data(), refOut[2].data()}, 1000);
+    const auto got = render(kernel, three, 500);
+    for (std::size_t c = 0; c < 3; ++c) {
+        for (std::size_t n = 0; n < 1000; ++n) ASSERT_NEAR(got[c][n], refOut[c][n], 1e-5f);
+    }
 }
 
 // Bypass copies bit for bit, both levels are the input peak (NaN ignored), and
@@ -90,39 +118,6 @@ TEST(KernelLifecycle, BypassIsBitExactLevelsThePeakAndStateUntouched) {
     twin.setParameter(reference::Drive, 0.0f);
     const auto fresh = stereoRiff(512, 5, 44100.0);
     EXPECT_EQ(render(kernel, fresh, 128), render(twin, fresh, 128));
-}
-
-// initialize keeps the level cells and clears all state; deinitialize zeroes
-// the cells; a new layout and rate afterwards renders like the reference.
-TEST(KernelLifecycle, LevelCellsAcrossInitializeAndDeinitialize) {
-    Kernel kernel;
-    kernel.initialize(2, 2, 44100.0);
-    const auto input = stereoRiff(512, 1, 44100.0);
-    render(kernel, input, 512);
-    const float in = kernel.inputLevel(), out = kernel.outputLevel();
-    EXPECT_GT(in, 0.1f);
-    EXPECT_GT(out, 0.1f);
-    kernel.initialize(2, 2, 44100.0);
-    EXPECT_EQ(kernel.inputLevel(), in);
-    EXPECT_EQ(kernel.outputLevel(), out);
-    Kernel fresh;
-    fresh.initialize(2, 2, 44100.0);
-    EXPECT_EQ(render(kernel, input, 100), render(fresh, input, 100));
-
-    kernel.deinitialize();
-    EXPECT_EQ(kernel.inputLevel(), 0.0f);
-    EXPECT_EQ(kernel.outputLevel(), 0.0f);
-    kernel.initialize(3, 1, 96000.0);
-    auto three = input;
-    three.push_back(riff(512, 44100.0, 3));
-    reference::Effect ref;  // the kernel's own starting targets, no tree defaults
-    ref.initialize(3, 96000.0);
-    std::vector<std::vector<float>> refOut(3, std::vector<float>(512));
-    ref.render({three[0].data(), three[1].data(), three[2].data()}, {refOut[0].data(), refOut[1].data(), refOut[2].data()}, 512);
-    const auto got = render(kernel, three, 512);
-    for (std::size_t c = 0; c < 3; ++c) {
-        for (std::size_t n = 0; n < 512; ++n) ASSERT_NEAR(got[c][n], refOut[c][n], 1e-5f);
-    }
 }
 
 // Another thread writes parameters (addresses beyond the last ignored) and

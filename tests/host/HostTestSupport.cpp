@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "audiounit/AVAudioPCMBuffer.hpp"
 #include "audiounit/AVAudioUnit.hpp"
 #include "foundation/DispatchQueue.hpp"
 #include "foundation/RunLoop.hpp"
@@ -60,10 +61,11 @@ void pumpFor(std::chrono::milliseconds duration) {
     foundation::RunLoop::main().runUntil(foundation::Clock::now() + duration);
 }
 
-SimplePlayEngine::Configuration engineConfiguration() {
+SimplePlayEngine::Configuration engineConfiguration(bool offline) {
     SimplePlayEngine::Configuration configuration;
     configuration.engineOptions.useJack = false;
     configuration.midiManager = MIDIManager::make();
+    if (offline) configuration.offlineMaximumFrames = 512;
     // The tests look into the test units' principal objects, so in this process.
     configuration.instantiationOptions = audiounit::kAudioComponentInstantiation_LoadInProcess;
     return configuration;
@@ -104,6 +106,30 @@ Channels readSoundFile(const fs::path& path, double* sampleRate) {
         for (std::size_t c = 0; c < channels.size(); ++c) channels[c][f] = interleaved[f * channels.size() + c];
     }
     return channels;
+}
+
+Channels renderOffline(SimplePlayEngine& engine, std::size_t frames) {
+    auto& audioEngine = *engine.engine;
+    const auto format = audioEngine.manualRenderingFormat();
+    auto buffer = audiounit::AVAudioPCMBuffer::make(format, 512);
+    Channels result(format->channelCount());
+    std::size_t done = 0;
+    while (done < frames) {
+        const auto count = static_cast<audiounit::AUAudioFrameCount>(std::min<std::size_t>(512, frames - done));
+        buffer->setFrameLength(count);
+        auto& list = *buffer->mutableAudioBufferList();
+        const auto memory = buffer->floatChannelData();
+        for (std::uint32_t c = 0; c < list.mNumberBuffers; ++c) list.mBuffers[c].mData = memory[c];
+        const auto status = audioEngine.renderOffline(count, list);
+        EXPECT_EQ(status, audiounit::noErr);
+        if (status != audiounit::noErr) break;
+        for (std::uint32_t c = 0; c < list.mNumberBuffers; ++c) {
+            const auto* samples = static_cast<const float*>(list.mBuffers[c].mData);
+            result[c].insert(result[c].end(), samples, samples + count);
+        }
+        done += count;
+    }
+    return result;
 }
 
 }  // namespace hosttest

@@ -1,7 +1,7 @@
 #pragma once
 // Shared set-up of the host tests: a main bundle with the audio file, the
 // test units on the component search path, instantiation completing on the
-// main queue, and helpers to wait and read sound files.
+// main queue, and helpers to wait, read sound files and capture output.
 
 #include <chrono>
 #include <filesystem>
@@ -33,8 +33,9 @@ bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 // Pumps the main run loop for a while.
 void pumpFor(std::chrono::milliseconds duration);
 
-// An engine set-up without JACK and with a MIDI manager of its own.
-SimplePlayEngine::Configuration engineConfiguration();
+// An engine set-up without JACK and with a MIDI manager of its own; offline
+// when `offline` (cycles of up to 512 frames).
+SimplePlayEngine::Configuration engineConfiguration(bool offline = false);
 
 // Instantiates a unit into `engine` and waits for it; returns the editor.
 NSViewControllerPtr instantiate(SimplePlayEngine& engine, const std::string& type, const std::string& subType,
@@ -45,5 +46,8 @@ std::shared_ptr<HostTestPrincipal> principalOf(const SimplePlayEngine& engine);
 
 // Reads a sound file with libsndfile alone.
 Channels readSoundFile(const std::filesystem::path& path, double* sampleRate = nullptr);
+
+// Renders `frames` frames from an engine in manual rendering mode.
+Channels renderOffline(SimplePlayEngine& engine, std::size_t frames);
 
 }  // namespace hosttest

@@ -62,12 +62,12 @@ TEST(Headless, RendersTheLoopedFileThroughTheEffectAndWritesTheWindowOnceValidat
     EXPECT_EQ(collectTexts(tree), (std::vector<std::string>{"aufx dmds QVRN", verdict, "Audio Playback", "Play"}));
     EXPECT_EQ(frameInTree(tree, "HostTestEditor").value_or(ui::Rect{}).width, kEditorSize.width);
     // The PNG is the window at its laid-out size: the root's frame, rounded up.
-    unsigned char header[24] = {};
-    std::ifstream(png, std::ios::binary).read(reinterpret_cast<char*>(header), sizeof header);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(header) + 1, 3), "PNG");
+    const std::string header = testsupport::fileContents(png).substr(0, 24);
+    ASSERT_EQ(header.substr(1, 3), "PNG");
     const auto big = [&](std::size_t at) {
-        return std::uint32_t(header[at]) << 24 | std::uint32_t(header[at + 1]) << 16 |
-               std::uint32_t(header[at + 2]) << 8 | std::uint32_t(header[at + 3]);
+        std::uint32_t value = 0;
+        for (std::size_t i = at; i < at + 4; ++i) value = value << 8 | std::uint8_t(header[i]);
+        return value;
     };
     EXPECT_EQ(big(16), std::uint32_t(std::ceil(tree.at("frame").at("width").get<double>())));
     EXPECT_EQ(big(20), std::uint32_t(std::ceil(tree.at("frame").at("height").get<double>())));
@@ -116,11 +116,6 @@ TEST(Headless, FailuresEndWithTheReasonAndTheirStatus) {
              {"--seconds", "-1"}, {"--seconds", "abc"}, {"--output"}, {"--frobnicate"}})
         EXPECT_FALSE(parseHeadlessOptions(bad, error)) << bad[0];
     EXPECT_EQ(error, "unknown argument \"--frobnicate\"");
-    const auto options = parseHeadlessOptions({"--headless", "--seconds", "2.5", "--output", "x.wav"}, error);
-    ASSERT_TRUE(options);
-    EXPECT_TRUE(options->headless);
-    EXPECT_EQ(options->seconds, 2.5);
-    EXPECT_EQ(options->output, "x.wav");
 }
 
 }  // namespace

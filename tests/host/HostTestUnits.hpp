@@ -17,16 +17,13 @@ namespace hosttest {
 
 // The effect multiplies its input by this.
 inline constexpr float kEffectGain = 0.5f;
-// The instrument writes this to every sample.
-inline constexpr float kInstrumentLevel = 0.25f;
 
 // The effect's editor fills its preferred size with one colour.
 inline constexpr ui::Size kEditorSize{200, 100};
 inline constexpr ui::Color kEditorColour = ui::Color::sRGB(0, 0, 1);
 
-// Counters the tests read from the host's threads.
+// What the unit's render thread saw of MIDI, for the tests.
 struct UnitCounters {
-    std::atomic<int> renderCycles{0};
     std::atomic<int> midiEventLists{0};
     std::atomic<std::uint32_t> lastMIDIWord{0};
 };

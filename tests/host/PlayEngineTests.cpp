@@ -1,6 +1,6 @@
 // SimplePlayEngine: graph shapes by unit kind, start and stop on the serial
-// queue, the effect loop, MIDI forwarding and the fatal messages (metering:
-// the headless program's peak lines).
+// queue, MIDI forwarding and the fatal messages (the effect loop and metering:
+// the headless program's render and peak lines).
 
 #include <gtest/gtest.h>
 
@@ -14,57 +14,18 @@ using namespace hosttest;
 
 namespace {
 
-// Expects `node`'s input bus 0 to come from `source` at `rate` with `channels`.
-void expectFeeds(engine::AVAudioEngine& graph, engine::AVAudioNode& node, const std::shared_ptr<engine::AVAudioNode>& source,
-                 double rate, std::uint32_t channels) {
-    const auto into = graph.inputConnectionPoint(node, 0);
-    ASSERT_TRUE(into);
-    EXPECT_EQ(into->node, source);
-    EXPECT_EQ(into->format->sampleRate(), rate);
-    EXPECT_EQ(into->format->channelCount(), channels);
-}
-
-TEST(PlayEngineGraph, ThePlayerFeedsTheMixerAtTheFileFormatAndAnEffectSitsBetweenThem) {
-    auto engine = SimplePlayEngine::make(engineConfiguration());
-    auto& graph = *engine->engine;
-    ASSERT_TRUE(engine->file.get());
-    expectFeeds(graph, *graph.mainMixerNode(), engine->player, 44100, 2);
-    EXPECT_FALSE(engine->avAudioUnit.get());
-    EXPECT_FALSE(engine->isPlaying.get());
-    EXPECT_FALSE(engine->scheduleMIDIEventListBlock.get());
-    EXPECT_EQ(engine->stateChangeQueue.label(), "org.dunmarrow.DunmarrowAU.StateChangeQueue");
-    EXPECT_EQ(engine->midiOutBlock(0, 0, 3, nullptr), 0);
-
-    const auto controller = instantiate(*engine, "aufx", "dmds", "QVRN");
-    ASSERT_TRUE(engine->avAudioUnit.get());
-    EXPECT_TRUE(engine->isEffectUnit());
-    // The application loads out of process; these tests ask for in process.
-    EXPECT_EQ(SimplePlayEngine::Configuration().instantiationOptions,
-              audiounit::kAudioComponentInstantiation_LoadOutOfProcess);
-    EXPECT_EQ(engine->avAudioUnit.get()->instantiationOptions(), audiounit::kAudioComponentInstantiation_LoadInProcess);
-    // The editor is the module's principal object.
-    EXPECT_EQ(controller, std::dynamic_pointer_cast<ui::NSViewController>(engine->avAudioUnit.get()->principalObject()));
-    expectFeeds(graph, *graph.mainMixerNode(), engine->unitNode(), 44100, 2);
-    EXPECT_FALSE(graph.inputConnectionPoint(*graph.mainMixerNode(), 1));
-    expectFeeds(graph, *engine->unitNode(), engine->player, 44100, 2);
-    const auto hardware = graph.outputNode()->outputFormatForBus(0);
-    expectFeeds(graph, *graph.outputNode(), graph.mainMixerNode(), hardware->sampleRate(), hardware->channelCount());
-    // No MIDI output names: no MIDI output block.
-    EXPECT_FALSE(engine->avAudioUnit.get()->auAudioUnit()->MIDIOutputEventBlock());
-    EXPECT_TRUE(engine->scheduleMIDIEventListBlock.get());
-}
-
+// (The effect between player and mixer: the headless render through it and
+// the window's failed instantiation, where the player feeds the mixer.)
 TEST(PlayEngineGraph, AnInstrumentFeedsTheMixerInStereoAtTheOutputRateAndThePlayerIsLeftOut) {
     auto engine = SimplePlayEngine::make(engineConfiguration());
-    const auto editor = instantiate(*engine, "aumu", "hins", "DmTs");
+    instantiate(*engine, "aumu", "hins", "DmTs");  // its generic editor: the window tests
     ASSERT_TRUE(engine->avAudioUnit.get());
-    // The instrument has no editor of its own: the host gets the generic one over its unit.
-    const auto generic = std::dynamic_pointer_cast<audiounit::AUGenericViewController>(editor);
-    ASSERT_TRUE(generic);
-    EXPECT_EQ(generic->auAudioUnit(), engine->avAudioUnit.get()->auAudioUnit());
-    EXPECT_FALSE(engine->isEffectUnit());
     auto& graph = *engine->engine;
-    expectFeeds(graph, *graph.mainMixerNode(), engine->unitNode(), graph.outputNode()->outputFormatForBus(0)->sampleRate(), 2);
+    const auto into = graph.inputConnectionPoint(*graph.mainMixerNode(), 0);
+    ASSERT_TRUE(into);
+    EXPECT_EQ(into->node, engine->unitNode());
+    EXPECT_EQ(into->format->sampleRate(), graph.outputNode()->outputFormatForBus(0)->sampleRate());
+    EXPECT_EQ(into->format->channelCount(), 2u);
     EXPECT_FALSE(graph.outputConnectionPoint(*engine->player, 0));
     EXPECT_FALSE(graph.inputConnectionPoint(*engine->unitNode(), 0));
 
@@ -87,15 +48,26 @@ TEST(PlayEngineGraph, AnInstrumentFeedsTheMixerInStereoAtTheOutputRateAndThePlay
     engine->stopPlaying();
 }
 
-TEST(PlayEngineState, StartAndStopRunOnceEachOnTheStateChangeQueue) {
+// (That MIDI reaches the unit: the host over JACK.)
+TEST(PlayEngineState, StartAndStopRunOnceEachOnTheStateChangeQueueAndMIDIIsForwardedOnceAUnitIsLoaded) {
     auto engine = SimplePlayEngine::make(engineConfiguration());
-    // Without a unit nothing starts.
+    // Without a unit nothing starts and MIDI is dropped.
     engine->startPlaying();
     EXPECT_FALSE(engine->isPlaying.get());
     EXPECT_FALSE(engine->engine->isRunning());
     EXPECT_FALSE(engine->togglePlaying());
+    midi::MIDIEventList list{};
+    list.protocol = midi::kMIDIProtocol_2_0;
+    list.numPackets = 1;
+    list.packet[0].wordCount = 2;
+    list.packet[0].words[0] = 0x40903C00u;
+    engine->midiReceiveHandler(&list, nullptr);
+    EXPECT_EQ(engine->droppedMIDIEventLists(), 1u);
 
     instantiate(*engine, "aufx", "dmds", "QVRN");
+    engine->midiReceiveHandler(&list, nullptr);
+    EXPECT_EQ(engine->forwardedMIDIEventLists(), 1u);
+    EXPECT_EQ(engine->droppedMIDIEventLists(), 1u);
     std::vector<bool> published;
     std::vector<bool> onQueue;
     engine->isPlaying.subscribe([&](const bool& playing) {
@@ -120,57 +92,6 @@ TEST(PlayEngineState, StartAndStopRunOnceEachOnTheStateChangeQueue) {
     pumpFor(std::chrono::milliseconds(50));  // let the loop's jobs finish
 }
 
-TEST(PlayEngineLoop, TheEffectLoopSchedulesTheFileAgainAfterEachPassUntilStopped) {
-    auto engine = SimplePlayEngine::make(engineConfiguration(true));
-    instantiate(*engine, "aufx", "dmds", "QVRN");
-    const auto passFrames = static_cast<std::size_t>(engine->file.get()->length());
-    engine->startPlaying();
-    ASSERT_TRUE(pumpUntil([&] { return engine->effectLoopPasses() == 1; }));
-    // Nothing is scheduled again before the pass has played out.
-    renderOffline(*engine, passFrames - 512);
-    pumpFor(std::chrono::milliseconds(100));
-    EXPECT_EQ(engine->effectLoopPasses(), 1u);
-    renderOffline(*engine, 512);
-    EXPECT_TRUE(pumpUntil([&] { return engine->effectLoopPasses() == 2; }));
-
-    // The second pass is the file again, through the effect.
-    const auto second = renderOffline(*engine, 4096);
-    const auto source = readSoundFile(HOST_TEST_SYNTH);
-    for (std::size_t c = 0; c < 2; ++c)
-        for (std::size_t i = 0; i < 4096; ++i)
-            ASSERT_NEAR(second[c][i], source[c][i] * kEffectGain, 1e-6f) << "channel " << c << " frame " << i;
-
-    engine->stopPlaying();
-    pumpFor(std::chrono::milliseconds(200));
-    EXPECT_EQ(engine->effectLoopPasses(), 2u);
-    EXPECT_FALSE(engine->isPlaying.get());
-}
-
-TEST(PlayEngineMIDI, EventListsReachTheUnitOnlyOnceOneIsLoaded) {
-    auto engine = SimplePlayEngine::make(engineConfiguration(true));
-    midi::MIDIEventList list{};
-    list.protocol = midi::kMIDIProtocol_2_0;
-    list.numPackets = 1;
-    list.packet[0].wordCount = 2;
-    list.packet[0].words[0] = 0x40903C00u;
-    list.packet[0].words[1] = 0xFFFF0000u;
-    engine->midiReceiveHandler(&list, nullptr);
-    EXPECT_EQ(engine->droppedMIDIEventLists(), 1u);
-    EXPECT_EQ(engine->forwardedMIDIEventLists(), 0u);
-
-    instantiate(*engine, "aumu", "hins", "DmTs");
-    const auto principal = principalOf(*engine);
-    ASSERT_TRUE(principal);
-    engine->startPlaying();
-    engine->midiReceiveHandler(&list, nullptr);
-    EXPECT_EQ(engine->forwardedMIDIEventLists(), 1u);
-    const auto rendered = renderOffline(*engine, 512);
-    EXPECT_EQ(principal->counters->midiEventLists.load(), 1);
-    EXPECT_EQ(principal->counters->lastMIDIWord.load(), 0x40903C00u);
-    EXPECT_FLOAT_EQ(rendered[0][100], kInstrumentLevel);
-    engine->stopPlaying();
-}
-
 // MARK: Fatal errors
 
 class PlayEngineDeathTest : public ::testing::Test {
@@ -180,29 +101,13 @@ protected:
     TempDir bundle_;
 };
 
-TEST_F(PlayEngineDeathTest, AMissingOrUnreadableResourceFileEndsTheProcess) {
-    ::setenv("DUNMARROW_MAIN_BUNDLE", bundle_.path().c_str(), 1);
-    EXPECT_DEATH(SimplePlayEngine::make(engineConfiguration()), "Fatal error.*\"Synth\\.aif\" file not found\\.");
-    std::filesystem::create_directories(bundle_.path() / "Resources");
-    std::ofstream(bundle_.path() / "Resources" / "Synth.aif") << "not audio";
-    EXPECT_DEATH(SimplePlayEngine::make(engineConfiguration()),
-                 "Fatal error.*Could not create AVAudioFile instance\\. error: Error Domain=.*\\.");
-}
-
-TEST_F(PlayEngineDeathTest, AMissingComponentEndsTheProcess) {
+TEST_F(PlayEngineDeathTest, AMissingResourceOrComponentAFailedMIDISetUpOrAnEngineThatCannotStartEndsTheProcess) {
     for (const char* type : {"aufx", "aüfx"}) {
         const std::string subType = type == std::string("aufx") ? "none" : "dmds";
-        EXPECT_DEATH(
-            {
-                auto engine = SimplePlayEngine::make(engineConfiguration());
-                engine->instantiateUnit(type, subType, "QVRN", [](NSViewControllerPtr) {});
-            },
-            "Fatal error.*Failed to find component with type: " + std::string(type) + ", subtype: " + subType +
-                ", manufacturer: QVRN\\)");
+        EXPECT_DEATH(SimplePlayEngine::make(engineConfiguration())->instantiateUnit(type, subType, "QVRN", [](NSViewControllerPtr) {}),
+                     "Fatal error.*Failed to find component with type: " + std::string(type) + ", subtype: " + subType +
+                         ", manufacturer: QVRN\\)");
     }
-}
-
-TEST_F(PlayEngineDeathTest, AFailedMIDISetUpOrAnEngineThatCannotStartEndsTheProcess) {
     EXPECT_DEATH(
         {
             midi::MIDIClientRef owner = 0;
@@ -220,6 +125,13 @@ TEST_F(PlayEngineDeathTest, AFailedMIDISetUpOrAnEngineThatCannotStartEndsTheProc
             if (engine->avAudioUnit.get()) engine->startPlaying();
         },
         "Fatal error.*Could not start engine\\. error: Error Domain=NSOSStatusErrorDomain Code=-10875.*\\.");
+
+    ::setenv("DUNMARROW_MAIN_BUNDLE", bundle_.path().c_str(), 1);
+    EXPECT_DEATH(SimplePlayEngine::make(engineConfiguration()), "Fatal error.*\"Synth\\.aif\" file not found\\.");
+    std::filesystem::create_directories(bundle_.path() / "Resources");
+    std::ofstream(bundle_.path() / "Resources" / "Synth.aif") << "not audio";
+    EXPECT_DEATH(SimplePlayEngine::make(engineConfiguration()),
+                 "Fatal error.*Could not create AVAudioFile instance\\. error: Error Domain=.*\\.");
 }
 
 }  // namespace

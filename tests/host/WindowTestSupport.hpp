@@ -25,13 +25,17 @@ struct ManualValidation {
     struct Record {
         AudioComponentValidationCallback pending;
         int calls = 0;
+        nlohmann::json options;
+        audiounit::AVAudioUnitComponentPtr component;
     };
     std::shared_ptr<Record> record = std::make_shared<Record>();
 
     AudioComponentValidateFunction function() {
-        return [record = record](const audiounit::AVAudioUnitComponentPtr&, const nlohmann::json&,
+        return [record = record](const audiounit::AVAudioUnitComponentPtr& component, const nlohmann::json& options,
                                  AudioComponentValidationCallback callback) {
             ++record->calls;
+            record->options = options;
+            record->component = component;
             record->pending = std::move(callback);
         };
     }

@@ -1,6 +1,7 @@
 // The host window: ContentView, ValidationView and the embedded editor, driven
 // through inspection and synthetic clicks (the input path real windows use),
-// over the host model with the test effect and a validation the test answers.
+// over the host model with the test effect and a validation the test answers;
+// and the model's own rules (what a type wants, the validation text).
 
 #include <gtest/gtest.h>
 
@@ -71,7 +72,7 @@ public:
     std::unique_ptr<ui::ViewHost> host;
 };
 
-TEST(HostWindow, UnloadedShowsTheDashAndTheMessageOnly) {
+TEST(HostWindow, UnloadedShowsTheDashThenALoadedEffectItsEditorTheBadgeAfterValidationItsModalSheetAndPlayback) {
     WindowContent window;
     // The model loads in a main-queue job; until it runs, the window is unloaded.
     EXPECT_EQ(window.texts(), (std::vector<std::string>{"-", "No Audio Unit loaded.."}));
@@ -86,10 +87,12 @@ TEST(HostWindow, UnloadedShowsTheDashAndTheMessageOnly) {
     EXPECT_FALSE(window.shows(ContentView::kPlayButtonIdentifier));
     // The inner stack's 20-point padding and the 10-point spacer below it.
     EXPECT_NEAR(window.host->idealSize().width, messageFrame.width + 4 * kMargin, 0.5);
-}
 
-TEST(HostWindow, ALoadedEffectShowsItsEditorTheBadgeAfterValidationItsModalSheetAndPlayback) {
-    WindowContent window;
+    // The window sees the loaded view model before any validation result.
+    std::vector<std::string> order;
+    window.model->viewModel.subscribe([&](const AudioUnitViewModel&) { order.push_back("viewModel"); });
+    window.model->validationResult.subscribe([&](const auto&) { order.push_back("validationResult"); });
+    window.model->currentValidationData.subscribe([&](const auto&) { order.push_back("currentValidationData"); });
     ASSERT_TRUE(window.loaded());
     EXPECT_EQ(window.texts(), (std::vector<std::string>{"aufx dmds QVRN", "Audio Playback", "Play"}));
     EXPECT_TRUE(window.selectable("aufx dmds QVRN"));
@@ -107,8 +110,15 @@ TEST(HostWindow, ALoadedEffectShowsItsEditorTheBadgeAfterValidationItsModalSheet
     const ui::Image image = window.host->render(1, DunmarrowAUApp::kWindowBackground);
     EXPECT_EQ(image.pixel(int(editor.center().x), int(editor.center().y)), kEditorColour);
 
+    testing::internal::CaptureStdout();
     window.validation.answer(kAudioComponentValidationResult_Failed, {{"Output", {"check: FAILED", "second line"}}});
     ASSERT_TRUE(window.waitUntilShown("Validation Failed"));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "check: FAILED\nsecond line\n");
+    EXPECT_EQ(window.validation.calls(), 1);
+    EXPECT_EQ(window.validation.record->options, (nlohmann::json{{"ForceValidation", true}}));
+    EXPECT_EQ(window.validation.record->component, window.model->playEngine->avAudioUnit()->component());
+    EXPECT_EQ(order, (std::vector<std::string>{"viewModel", "validationResult", "currentValidationData"}));
+    EXPECT_FALSE(window.model->playEngine->isPlaying()) << "an effect does not start by itself";
     // Title, badge, editor in this order, top to bottom.
     const ui::Rect badge = window.frame(ValidationView::kBadgeIdentifier);
     EXPECT_LT(window.frame("aufx dmds QVRN").maxY(), badge.y + 0.5);
@@ -152,33 +162,7 @@ TEST(HostWindow, ALoadedEffectShowsItsEditorTheBadgeAfterValidationItsModalSheet
     ASSERT_TRUE(window.waitUntilShown("Play"));
 }
 
-TEST(HostWindow, TheBadgeIsGreenForPassedAndRedForEveryOtherResult) {
-    WindowContent window;
-    ASSERT_TRUE(window.loaded());
-    for (const std::uint32_t result : {1u, 0u, 2u, 3u, 4u, 0xFFFFFFFFu}) {
-        window.model->validationResult.set(static_cast<AudioComponentValidationResult>(result));
-        const std::string expected = result == 1 ? "Validation Passed" : "Validation Failed";
-        ASSERT_TRUE(window.waitUntilShown(expected)) << result;
-        const ui::Rect badge = window.frame(ValidationView::kBadgeIdentifier);
-        const ui::Rect text = window.frame(expected);
-        // The text sits inside 4 points of padding.
-        EXPECT_NEAR(text.x - badge.x, 4, 0.01);
-        EXPECT_NEAR(badge.maxY() - text.maxY(), 4, 0.01);
-        // The fill, sampled in the padding at mid-height (clear of the corners and the glyphs).
-        const ui::Image image = window.host->render(2, DunmarrowAUApp::kWindowBackground);
-        const ui::Color fill = image.pixel(int(std::lround((badge.x + 2) * 2)), int(std::lround(badge.center().y * 2)));
-        expectColour(fill, result == 1 ? ui::Color::green() : ui::Color::red());
-        // Black text: the darkest pixel inside the text is black.
-        expectColour(darkestPixel(image, text, 2), ui::Color::black(), 0.15);
-    }
-    // No validation output reached the model: the sheet says so.
-    window.click(ValidationView::kBadgeIdentifier);
-    const auto output = textUnder(window.tree(), ValidationView::kOutputIdentifier);
-    ASSERT_TRUE(output);
-    EXPECT_EQ(stringField(*output, "text"), "Validation probably crashed");
-}
-
-TEST(HostWindow, AFreeRunningInstrumentPlaysAtOnceAndShowsTheMIDILineWithoutPlayback) {
+TEST(HostWindow, AFreeRunningInstrumentPlaysAtOnceAndShowsTheMIDILineWithoutPlaybackAsItsTypeDecides) {
     WindowContent window("aumu", "hins", "DmTs");
     ASSERT_TRUE(window.loaded());
     ASSERT_TRUE(window.waitUntilShown("MIDI Input: Enabled"));
@@ -188,13 +172,57 @@ TEST(HostWindow, AFreeRunningInstrumentPlaysAtOnceAndShowsTheMIDILineWithoutPlay
     EXPECT_FALSE(window.shows(ContentView::kPlayButtonIdentifier));
     // Its editor is the generic one.
     EXPECT_TRUE(findByType(window.tree(), "AUViewControllerUI"));
+
+    // The type alone decides audio, MIDI and free running.
+    struct Row {
+        const char* type;
+        bool audio, midi, freeRunning;
+    };
+    for (const Row row : {Row{"aufx", true, false, false}, Row{"aumf", true, true, false},
+                          Row{"aumu", false, true, true}, Row{"aumi", false, true, true},
+                          Row{"augn", false, false, true}, Row{"auf", false, false, false},
+                          Row{"aufxx", false, false, false}, Row{"a\xC3\xBC" "fx", false, false, false},
+                          Row{"a\xFC" "fx", false, false, false}, Row{"", false, false, false}}) {
+        EXPECT_EQ(AudioUnitHostModel::typeWantsAudio(row.type), row.audio) << row.type;
+        EXPECT_EQ(AudioUnitHostModel::typeWantsMIDI(row.type), row.midi) << row.type;
+        EXPECT_EQ(AudioUnitHostModel::typeIsFreeRunning(row.type), row.freeRunning) << row.type;
+    }
 }
 
-TEST(HostWindow, AnInvalidatedAudioUnitShowsTheCrashedLayoutOnce) {
+TEST(HostWindow, TheBadgeIsGreenForPassedAndRedForEveryOtherResultAndAnInvalidatedUnitShowsTheCrashedLayoutOnce) {
     auto window = std::make_unique<WindowContent>();
     ASSERT_TRUE(window->loaded());
-    window->validation.answer(kAudioComponentValidationResult_Passed, {{"Output", {"ok"}}});
-    ASSERT_TRUE(window->waitUntilShown("Validation Passed"));
+    for (const std::uint32_t result : {0u, 2u, 3u, 4u, 0xFFFFFFFFu, 1u}) {
+        window->model->validationResult.set(static_cast<AudioComponentValidationResult>(result));
+        const std::string expected = result == 1 ? "Validation Passed" : "Validation Failed";
+        ASSERT_TRUE(window->waitUntilShown(expected)) << result;
+        const ui::Rect badge = window->frame(ValidationView::kBadgeIdentifier);
+        const ui::Rect text = window->frame(expected);
+        // The text sits inside 4 points of padding.
+        EXPECT_NEAR(text.x - badge.x, 4, 0.01);
+        EXPECT_NEAR(badge.maxY() - text.maxY(), 4, 0.01);
+        // The fill, sampled in the padding at mid-height (clear of the corners and the glyphs).
+        const ui::Image image = window->host->render(2, DunmarrowAUApp::kWindowBackground);
+        const ui::Color fill = image.pixel(int(std::lround((badge.x + 2) * 2)), int(std::lround(badge.center().y * 2)));
+        expectColour(fill, result == 1 ? ui::Color::green() : ui::Color::red());
+        // Black text: the darkest pixel inside the text is black.
+        expectColour(darkestPixel(image, text, 2), ui::Color::black(), 0.15);
+    }
+    // No validation output reached the model: the sheet says so. Output the
+    // model can use is its lines joined; anything else says the same.
+    using nlohmann::json;
+    EXPECT_EQ(validationOutputText(json{{"Output", {"first line", "second line"}}}), "first line\nsecond line");
+    EXPECT_EQ(validationOutputText(json{{"Output", {"only"}}, {"Other", 3}}), "only");
+    EXPECT_EQ(validationOutputText(json{{"Output", json::array()}}), "");
+    for (const json& unusable : {json::object(), json::array({"a"}), json("Output"), json(), json{{"Other", {"a"}}},
+                                 json{{"Output", "one line"}}, json{{"Output", {"a", 2}}}})
+        EXPECT_EQ(validationOutputText(unusable), "Validation probably crashed") << unusable.dump();
+    window->click(ValidationView::kBadgeIdentifier);
+    const auto output = textUnder(window->tree(), ValidationView::kOutputIdentifier);
+    ASSERT_TRUE(output);
+    EXPECT_EQ(stringField(*output, "text"), "Validation probably crashed");
+    window->click(ValidationView::kCloseIdentifier);
+
     auto& model = *window->model;
     auto& center = foundation::NotificationCenter::defaultCenter();
     const std::string name = audiounit::kAudioComponentInstanceInvalidationNotification;

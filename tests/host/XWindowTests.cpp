@@ -40,13 +40,11 @@ TEST(HostWindowOnX, TheWindowFitsItsContentTakesRealClicksAndTheProgramOpensItWh
         window.show();
         const auto host = window.contentView()->host();
         const auto id = window.windowId();
-        const auto clickOn = [&](const std::string& key) { client.click(id, host->frameOf(key).value_or(ui::Rect{}).center()); };
-        const auto shown = [&](const std::string& key) { return waitFor([&] { return host->frameOf(key).has_value(); }); };
 
         EXPECT_EQ(client.name(id), "DunmarrowAU");
         ASSERT_TRUE(waitFor([&] { return app.hostModel->loadFinished(); }));
         validation.answer(kAudioComponentValidationResult_Passed, {{"Output", {"ok"}}});
-        ASSERT_TRUE(shown("Validation Passed"));
+        ASSERT_TRUE(waitFor([&] { return host->frameOf("Validation Passed").has_value(); }));
         // Fitted to the content once the badge is there (a main-queue job after the change).
         const auto fitted = [&] {
             const ui::Size ideal = host->idealSize();
@@ -60,17 +58,11 @@ TEST(HostWindowOnX, TheWindowFitsItsContentTakesRealClicksAndTheProgramOpensItWh
         ASSERT_TRUE(waitFor([&] { return client.colour(id, editor.center()) == kEditorColour; }));
         expectColour(client.colour(id, {badge.x + 2, badge.center().y}), ui::Color::green());
 
-        // Play and Stop, and the sheet on the badge, through real button events.
-        clickOn("Play");
-        ASSERT_TRUE(shown("Stop"));
+        // A real button event reaches the window's content (the rest of its
+        // input: the window tests, through the same input path).
+        client.click(id, host->frameOf("Play").value_or(ui::Rect{}).center());
+        ASSERT_TRUE(waitFor([&] { return host->frameOf("Stop").has_value(); }));
         EXPECT_TRUE(app.hostModel->playEngine->isPlaying());
-        clickOn("Stop");
-        ASSERT_TRUE(shown("Play"));
-        EXPECT_FALSE(app.hostModel->playEngine->isPlaying());
-        client.click(id, badge.center());
-        ASSERT_TRUE(shown(ValidationView::kCloseIdentifier));
-        clickOn(ValidationView::kCloseIdentifier);
-        ASSERT_TRUE(waitFor([&] { return !host->frameOf(ValidationView::kCloseIdentifier).has_value(); }));
 
         // A closed window ends the application's run at once.
         window.close();

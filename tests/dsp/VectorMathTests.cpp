@@ -99,7 +99,7 @@ TEST(VectorTanh, WithinBoundsOnASubsetOfMinus20To20) {
     // float around 0.5, where the bound changes, and 7.9, where the argument is held.
     for (InstructionSet set : variants()) {
         SCOPED_TRACE(dunmarrow_dsp::instructionSetName(set));
-        Sweep<double (*)(float, float)> s{set, dunmarrow_dsp::tanhBlock, tanhError};
+        Sweep<double (*)(float, float)> s{set, dunmarrow_dsp::tanhBlock, tanhError, {}, {}};
         s.addRange(0, bitsOf(20.0f), kStride);
         s.addRange(0, 1u << 24, kSmallStride);
         for (float centre : {0.5f, 7.9f}) s.addRange(bitsOf(centre) - kRegionHalfWidth, bitsOf(centre) + kRegionHalfWidth, 1);
@@ -118,7 +118,9 @@ TEST(VectorTanh, SpecialValuesAndOddSymmetry) {
         EXPECT_EQ(bitsOf(out[0]), bitsOf(0.0f));
         EXPECT_EQ(bitsOf(out[1]), bitsOf(-0.0f));
         for (std::size_t i = 2; i < 12; i += 2) {
-            if (i < 8) EXPECT_NEAR(out[i], 1.0f, kTanhBound) << in[i];
+            if (i < 8) {
+                EXPECT_NEAR(out[i], 1.0f, kTanhBound) << in[i];
+            }
             EXPECT_EQ(out[i + 1], -out[i]) << in[i];
         }
         EXPECT_TRUE(std::isnan(out[12]));
@@ -139,7 +141,7 @@ TEST(VectorSine, WithinOneTenMillionthUpTo64) {
     };
     for (InstructionSet set : variants()) {
         SCOPED_TRACE(dunmarrow_dsp::instructionSetName(set));
-        Sweep<decltype(sineError)> s{set, dunmarrow_dsp::sinBlock, sineError};
+        Sweep<decltype(sineError)> s{set, dunmarrow_dsp::sinBlock, sineError, {}, {}};
         s.addRange(0, bitsOf(64.0f), kSmallStride * 16);
         for (int quadrant = -40; quadrant <= 40; ++quadrant) {
             const float boundary = static_cast<float>(quadrant * 1.5707963267948966);

@@ -3,12 +3,9 @@
 // its exact messages.
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 
 #include <cmath>
 #include <cstring>
@@ -20,13 +17,18 @@
 #include <thread>
 #include <vector>
 
+#include "AudioFileIO.hpp"
 #include "RunProgram.hpp"
+#include "TempDir.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::Audio;
 using testsupport::fileContents;
 using testsupport::ProgramRun;
+using testsupport::readAudio;
+using testsupport::writeAudio;
 using Args = std::vector<std::string>;
 using Environment = std::map<std::string, std::string>;
 using Names = std::set<std::string>;
@@ -37,11 +39,6 @@ Args operator+(Args a, const Args& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
-
-struct Audio {
-    SF_INFO info{};
-    std::vector<float> samples;  // interleaved
-};
 
 // A test signal: a chord of sines at different levels per channel, a burst of
 // pseudo-random noise and a few extreme values (full scale, tiny, zero).
@@ -66,29 +63,6 @@ std::vector<float> testSignal(int channels, std::int64_t frames, float level) {
     return s;
 }
 
-void writeAudio(const fs::path& path, int format, int channels, int rate, const std::vector<float>& samples) {
-    SF_INFO info{};
-    info.format = format;
-    info.channels = channels;
-    info.samplerate = rate;
-    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
-    const auto frames = static_cast<sf_count_t>(samples.size() / static_cast<std::size_t>(channels));
-    ASSERT_EQ(sf_writef_float(f, samples.data(), frames), frames);
-    ASSERT_EQ(sf_close(f), 0);
-}
-
-Audio readAudio(const fs::path& path) {
-    Audio a;
-    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &a.info);
-    EXPECT_NE(f, nullptr) << path << ": " << sf_strerror(nullptr);
-    if (f == nullptr) return a;
-    a.samples.resize(static_cast<std::size_t>(a.info.frames * a.info.channels));
-    EXPECT_EQ(sf_readf_float(f, a.samples.data(), a.info.frames), a.info.frames);
-    sf_close(f);
-    return a;
-}
-
 // A user preset as the platform saves it for the effect (aufx dmds QVRN).
 void writeUserPreset(const fs::path& file, const std::string& presetAndParameters) {
     fs::create_directories(file.parent_path());
@@ -98,19 +72,7 @@ void writeUserPreset(const fs::path& file, const std::string& presetAndParameter
 
 class RenderTool : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "dunmarrow-render-test.XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
-        work_ = root_ / "work";
-        fs::create_directory(work_);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        for (const auto& folder : {work_, work_ / "locked"})
-            fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(root_, ec);
-    }
+    void SetUp() override { fs::create_directory(work_); }
 
     // Runs the tool with user presets kept in this test's own folder and
     // numbers written with a decimal point.
@@ -138,7 +100,8 @@ protected:
     }
     fs::path userPresets() const { return root_ / "data" / "dunmarrow" / "presets" / "aufx-dmds-QVRN"; }
 
-    fs::path root_, work_;
+    testsupport::TempDir temporary_;
+    const fs::path root_ = temporary_.path(), work_ = root_ / "work";
 };
 
 // 10007 frames: no block size divides it, so the last cycle is short. Float
@@ -180,24 +143,15 @@ TEST_F(RenderTool, BypassKeepsEverySampleAndEveryFormatKeepsItsKindAtEveryBlockS
     }
 }
 
-// The effect changes the signal, the same way on every run; a factory or
-// user preset renders as its values set one by one; settings change a preset.
-TEST_F(RenderTool, ChoicesRenderAsTheirValuesSetByHandAndTheSameOnEveryRun) {
-    writeUserPreset(userPresets() / "user-3.json", R"("preset": {"number": -3, "name": "Dry Bones"}, "parameters":
-        {"0": 20, "1": 40, "2": 60, "3": 80, "4": 0.5, "5": 10, "6": 30, "7": 70, "8": 90, "9": 15, "10": 0.1,
-         "11": 0.2, "12": 0.3, "13": 1})");
-    EXPECT_TRUE(run({"--list-presets"}).out.ends_with("User presets:\n  -3  Dry Bones\n"));
+// The effect changes the signal, the same way on every run; a factory preset
+// renders alike by name and by number; settings change a preset.
+TEST_F(RenderTool, ChoicesChangeTheSoundTheSameWayOnEveryRun) {
     const auto signal = testSignal(2, 20000, 0.5f);
     writeAudio(in("dry.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 44100, signal);
     const auto render = [&](const std::string& name, const Args& choices) {
         const ProgramRun r = run(choices + Args{in("dry.wav"), in(name)});
         EXPECT_EQ(r.status, 0) << name << ": " << r.err;
         return fileContents(in(name));
-    };
-    const auto setEach = [](const Args& settings) {
-        Args args;
-        for (const auto& setting : settings) args = args + Args{"--set", setting};
-        return args;
     };
 
     const std::string defaults = render("a.wav", {});
@@ -215,19 +169,9 @@ TEST_F(RenderTool, ChoicesRenderAsTheirValuesSetByHandAndTheSameOnEveryRun) {
 
     const std::string glassTeeth = render("named.wav", {"--preset", "Glass Teeth"});
     EXPECT_TRUE(glassTeeth == render("numbered.wav", {"--preset=1"}));
-    EXPECT_TRUE(glassTeeth == render("glass.wav", setEach({"drive=51.93", "tight=0", "touch=0", "body=0", "bite=38.72",
-                                                       "grind=97.41", "crush=100", "density=0", "cab=0",
-                                                       "decimation=0", "doubleTrack=0", "stereoSpread=0",
-                                                       "liveSafe=0", "gain=0.72"})))
-        << "the preset differs from its values set one by one";
     EXPECT_FALSE(glassTeeth == defaults) << "the preset changed nothing";
-    EXPECT_TRUE(render("user.wav", {"--preset", "dry bones"}) ==
-                render("bones.wav", setEach({"drive=20", "tight=40", "bite=60", "cab=80", "gain=0.5", "body=10",
-                                         "crush=30", "density=70", "grind=90", "touch=15", "decimation=0.1",
-                                         "doubleTrack=0.2", "stereoSpread=0.3", "liveSafe=1"})));
-    EXPECT_FALSE(render("bloom.wav", {"--preset", "Funeral Bloom"}) ==
-                 render("set.wav", {"--preset", "Funeral Bloom", "--set", "doubleTrack=0.4", "--set=stereoSpread=0.6",
-                                    "--block", "300"}))
+    EXPECT_FALSE(glassTeeth == render("set.wav", {"--preset", "Glass Teeth", "--set", "doubleTrack=0.4",
+                                                  "--set=stereoSpread=0.6", "--block", "300"}))
         << "the settings changed nothing";
 }
 
@@ -279,11 +223,6 @@ TEST_F(RenderTool, RefusalsAreOneLineAndLeaveEveryFileAsItWas) {
         {{"--list-presets", "a.wav"}, 2, "--list-presets and --list-parameters take no INPUT or OUTPUT"},
         {{dry, wet, "--preset"}, 2, "--preset needs a preset name or number"},
         {{dry, wet, "--set"}, 2, "--set needs IDENTIFIER=VALUE"},
-        {{"--preset", "Velvet", dry, wet}, 2, "unknown preset 'Velvet' (see --list-presets)"},
-        {{"--preset", "5", dry, wet}, 2, "no factory preset has the number 5 (see --list-presets)"},
-        {{"--set", "volume=3", dry, wet}, 2, "unknown parameter 'volume' (see --list-parameters)"},
-        {{"--set", "drive=loud", dry, wet}, 2, "cannot set drive to 'loud': not a number"},
-        {{"--set", "gain=", dry, wet}, 2, "cannot set gain to '': not a number"},
         {{"--set", "drive=1e39", dry, wet}, 2, "cannot set drive to '1e39': out of range"},
         {{"--set", "drive=-inf", dry, wet}, 2, "cannot set drive to '-inf': infinite"},
         {{"--set", "drive", dry, wet}, 2, "--set needs IDENTIFIER=VALUE, not 'drive'"},
@@ -374,24 +313,12 @@ TEST_F(RenderTool, WhatStandsAtTheOutputDecidesHowItIsWritten) {
         {"null", [](const fs::path& p) { ASSERT_EQ(mknod(p.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0); },
          kept(S_IFCHR), "", false, true},
         {"folder", [](const fs::path& p) { fs::create_directory(p); }, kept(S_IFDIR), "Is a directory"},
-        {"socket",
-         [](const fs::path& p) {
-             const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-             sockaddr_un address{};
-             address.sun_family = AF_UNIX;
-             std::strncpy(address.sun_path, p.c_str(), sizeof address.sun_path - 1);
-             ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << p;
-             close(fd);
-         },
-         kept(S_IFSOCK), "it is a socket" + notWritten},
+        {"socket", [](const fs::path& p) { ASSERT_EQ(mknod(p.c_str(), S_IFSOCK | 0644, 0), 0); }, kept(S_IFSOCK),
+         "it is a socket" + notWritten},
         {"disk", [](const fs::path& p) { ASSERT_EQ(mknod(p.c_str(), S_IFBLK | 0600, makedev(7, 0)), 0); },
          kept(S_IFBLK), "it is a block device" + notWritten, false, true},
-        {"loop",
-         [](const fs::path& p) {
-             fs::create_symlink("loop2", p);
-             fs::create_symlink(p.filename(), p.parent_path() / "loop2");
-         },
-         kept(S_IFLNK), "Too many levels of symbolic links"},
+        {"loop", [](const fs::path& p) { fs::create_symlink(p.filename(), p); }, kept(S_IFLNK),
+         "Too many levels of symbolic links"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.output);
@@ -510,7 +437,6 @@ TEST_F(RenderTool, AnEffectThatCannotBeLoadedOrAnUnreadFIFOEndsTheToolWithItsErr
     };
     const Case cases[] = {
         {program, only("", "30"), {in("dry.wav"), in("wet.wav")}, missing},
-        {program, only("", "30"), {"--list-presets"}, missing},
         {program, only(hanging + "Constructor", "1"), {in("dry.wav"), in("wet.wav")}, loading},
         {program, only(hanging + "PrincipalObject", "1"), {in("dry.wav"), in("wet.wav")}, loading},
         // Long enough for the real effect to load, in any build.

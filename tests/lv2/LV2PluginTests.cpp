@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "AllocationCounter.hpp"
+#include "CycleBuffers.hpp"
 #include "DunmarrowAUExtensionAudioUnit.hpp"
 #include "DunmarrowLV2Plugin.hpp"
 #include "LV2TestHost.hpp"
@@ -26,6 +27,7 @@ namespace {
 
 using namespace audiounit;
 using namespace dunmarrow_lv2;
+using testsupport::Channels;
 
 constexpr double kRate = 48000;
 
@@ -58,8 +60,8 @@ public:
         const auto& ports = layout.parameters();
         for (std::size_t i = 0; i < ports.size(); ++i) controls[i] = ports[i]->defaultValue;
         for (std::uint32_t c = 0; c < channels; ++c) {
-            inputs[c] = testSignal(frames, c);
-            outputs[c].assign(frames, 0.0f);
+            inputs.push_back(testSignal(frames, c));
+            outputs.emplace_back(frames, 0.0f);
         }
         if (connectControlsNow) connectControls();
         connectAudio(0);
@@ -104,8 +106,7 @@ public:
     float enabled = 1.0f;
     float inputLevel = -1.0f;
     float outputLevel = -1.0f;
-    std::vector<float> inputs[2];
-    std::vector<float> outputs[2];
+    Channels inputs, outputs;
 
 private:
     lv2test::URIDMap map_;
@@ -116,13 +117,11 @@ private:
 };
 
 // The effect's audio unit driven directly, as an independent reference: it
-// renders the input from where it stands, one render call per segment, into
-// `out`.
+// renders the input from where it stands, one render call per segment.
 class Reference {
 public:
-    Reference(std::uint32_t channels, std::uint32_t maximumFrames) : channels_(channels) {
-        unit = makeDunmarrowAudioUnit();
-        const auto format = AVAudioFormat::makeStandard(kRate, channels);
+    Reference(const Channels& input, std::uint32_t maximumFrames) : buffers(input) {
+        const auto format = AVAudioFormat::makeStandard(kRate, static_cast<std::uint32_t>(input.size()));
         (*unit->inputBusses())[0]->setFormat(format);
         (*unit->outputBusses())[0]->setFormat(format);
         unit->setMaximumFramesToRender(maximumFrames);
@@ -131,35 +130,22 @@ public:
         unit->parameterTree()->parameterWithIdentifiers({"global", identifier})->setValue(value);
     }
     bool allocate() { return unit->allocateRenderResources(); }
-    void render(const std::vector<float>* inputs, const std::vector<std::uint32_t>& segments) {
+    void render(const std::vector<std::uint32_t>& segments) {
         for (const std::uint32_t n : segments) {
-            AudioBufferListStorage list(channels_);
-            for (std::uint32_t c = 0; c < channels_; ++c) {
-                out[c].resize(time_ + n);
-                list->buffers()[c] = {1, static_cast<std::uint32_t>(n * sizeof(float)), out[c].data() + time_};
-            }
-            const AURenderPullInputBlock pull = [&](AudioUnitRenderActionFlags*, const AudioTimeStamp*,
-                                                    AUAudioFrameCount count, NSInteger, AudioBufferList* in) {
-                for (std::uint32_t c = 0; c < channels_; ++c)
-                    std::memcpy(in->buffers()[c].mData, inputs[c].data() + time_, count * sizeof(float));
-                return noErr;
-            };
             AudioUnitRenderActionFlags flags = 0;
-            AudioTimeStamp timestamp{};
-            timestamp.mSampleTime = static_cast<double>(time_);
-            EXPECT_EQ(unit->renderBlock()(&flags, &timestamp, n, 0, list.get(), &pull), noErr);
-            time_ += n;
+            AudioTimeStamp time;
+            AudioBufferList* output = buffers.nextOutput(n, time);
+            EXPECT_EQ(unit->renderBlock()(&flags, &time, n, 0, output, &buffers.pull), noErr);
+            buffers.position += n;
         }
     }
     void scheduleNow(AUParameterAddress address, float value) {
         unit->scheduleParameterBlock()(AUEventSampleTimeImmediate, 0, address, value);
     }
-    std::shared_ptr<DunmarrowAUExtensionAudioUnit> unit;
-    std::vector<float> out[2];
+    const Channels& out() const { return buffers.output; }
 
-private:
-    std::uint32_t channels_;
-    std::size_t time_ = 0;
+    std::shared_ptr<DunmarrowAUExtensionAudioUnit> unit = makeDunmarrowAudioUnit();
+    testsupport::CycleBuffers buffers;
 };
 
 float maxDifference(const std::vector<float>& a, const std::vector<float>& b) {
@@ -214,12 +200,12 @@ TEST(LV2Plugin, SettingsAtTheFirstRunRenderAsTheAudioUnitDoesFromTheFirstSample)
         lv2.activate();
         if (!c.connectedBeforeActivate) lv2.connectControls();
         lv2.run(0, 3000);
-        Reference reference(c.channels, 4096);
+        Reference reference(lv2.inputs, 4096);
         for (const auto& [identifier, value] : c.unit) reference.set(identifier, value);
         ASSERT_TRUE(reference.allocate());
-        reference.render(lv2.inputs, {3000});
+        reference.render({3000});
         for (std::uint32_t ch = 0; ch < c.channels; ++ch) {
-            EXPECT_LE(maxDifference(lv2.outputs[ch], reference.out[ch]), 1e-6f) << "channel " << ch;
+            EXPECT_LE(maxDifference(lv2.outputs[ch], reference.out()[ch]), 1e-6f) << "channel " << ch;
             EXPECT_GT(maxDifference(lv2.outputs[ch], lv2.inputs[ch]), 0.01f) << "the effect did something";
         }
         EXPECT_EQ(lv2.inputLevel, lv2.plugin().audioUnit().inputLevel());
@@ -324,22 +310,22 @@ TEST(LV2Plugin, AControlChangeIsAnEventAtTheBlockStartAndLongBlocksAreSplitWitho
         const auto counts = counter.stop();
         EXPECT_EQ(counts.total(), 0u) << counts.allocations << " allocations, " << counts.frees << " frees";
 
-        Reference reference(2, c.maxBlockLength > 0 ? 64 : 4096);
+        Reference reference(lv2.inputs, c.maxBlockLength > 0 ? 64 : 4096);
         ASSERT_TRUE(reference.allocate());
-        reference.render(lv2.inputs, {c.change});
+        reference.render({c.change});
         reference.scheduleNow(c.address, c.value);
         std::vector<std::uint32_t> settling;  // calls that end on the grid of sub-blocks
         for (std::uint32_t n = c.change; n < c.frames; n += settling.back())
             settling.push_back(std::min(c.frames, (n / kSub + 1) * kSub) - n);
-        reference.render(lv2.inputs, settling);
-        for (int ch = 0; ch < 2; ++ch) EXPECT_LE(maxDifference(lv2.outputs[ch], reference.out[ch]), 1e-6f);
+        reference.render(settling);
+        for (int ch = 0; ch < 2; ++ch) EXPECT_LE(maxDifference(lv2.outputs[ch], reference.out()[ch]), 1e-6f);
 
-        Reference jumped(2, 4096);
+        Reference jumped(lv2.inputs, 4096);
         jumped.set(c.identifier, c.value);
         ASSERT_TRUE(jumped.allocate());
-        jumped.render(lv2.inputs, std::vector<std::uint32_t>(c.frames / c.change, c.change));
+        jumped.render(std::vector<std::uint32_t>(c.frames / c.change, c.change));
         const std::vector<float> after(lv2.outputs[0].begin() + c.change, lv2.outputs[0].end());
-        EXPECT_GT(maxDifference(after, {jumped.out[0].begin() + c.change, jumped.out[0].end()}), 1e-3f);
+        EXPECT_GT(maxDifference(after, {jumped.out()[0].begin() + c.change, jumped.out()[0].end()}), 1e-3f);
         EXPECT_EQ(lv2.plugin().audioUnit().parameterTree()->parameterWithIdentifiers({"global", c.identifier})->value(),
                   c.value);
     }

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 #include <jack/jack.h>
-#include <sndfile.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -26,8 +25,10 @@
 #include <vector>
 
 #include "../midi/JackTestServer.hpp"
+#include "AudioFileIO.hpp"
 #include "DunmarrowLV2Ports.hpp"
 #include "RunProgram.hpp"
+#include "TempDir.hpp"
 
 namespace {
 
@@ -35,6 +36,7 @@ namespace fs = std::filesystem;
 using namespace dunmarrow_lv2;
 using testsupport::fileContents;
 using testsupport::ProgramRun;
+using testsupport::readAudio;
 using Args = std::vector<std::string>;
 
 const fs::path kBundle = DUNMARROW_LV2_BUNDLE;
@@ -165,19 +167,9 @@ TEST(LV2Tools, TheDSPModuleLinksNoUICodeAndModulesExportOnlyTheirEntry) {
         EXPECT_EQ(dsp.out.find(library), std::string::npos) << library << "\n" << dsp.out;
     EXPECT_NE(run({readelfTool, "-d", kBundle / "dunmarrow_ui.so"}).out.find("libplatform_ui"), std::string::npos);
 
-    for (const auto& [module, entry] : {std::pair{"dunmarrow.so", "lv2_descriptor"}, std::pair{"dunmarrow_ui.so", "lv2ui_descriptor"}}) {
-        std::istringstream lines(run({readelfTool, "--dyn-syms", "-W", kBundle / module}).out);
-        std::string line;
-        std::vector<std::string> exported;
-        while (std::getline(lines, line)) {
-            std::istringstream fields(line);
-            std::vector<std::string> f;
-            for (std::string field; fields >> field;) f.push_back(field);
-            // Num: Value Size Type Bind Vis Ndx Name: a defined global symbol.
-            if (f.size() >= 8 && (f[4] == "GLOBAL" || f[4] == "WEAK") && f[6] != "UND") exported.push_back(f[7]);
-        }
-        EXPECT_EQ(exported, std::vector<std::string>{entry}) << module;
-    }
+    for (const auto& [module, entry] : {std::pair{"dunmarrow.so", "lv2_descriptor"}, std::pair{"dunmarrow_ui.so", "lv2ui_descriptor"}})
+        EXPECT_EQ(run({toolPath("nm"), "-D", "--defined-only", "--format=just-symbols", kBundle / module}).out,
+                  std::string(entry) + "\n");
 }
 
 // What hosts show, as triples: every port's blank node carries its symbol,
@@ -239,30 +231,13 @@ TEST(LV2Tools, TheTurtleGivesUnitsCommentsVersionsAndGroups) {
 
 // A float WAV file of a decaying two-tone signal.
 void writeInput(const fs::path& path, int channels, int frames) {
-    SF_INFO info{};
-    info.samplerate = 48000;
-    info.channels = channels;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
     std::vector<float> samples(static_cast<std::size_t>(frames * channels));
     for (int i = 0; i < frames; ++i)
         for (int c = 0; c < channels; ++c)
             samples[static_cast<std::size_t>(i * channels + c)] =
                 0.7f * std::exp(-static_cast<float>(i) / 30000.0f) *
                 std::sin(2.0f * 3.14159265f * (196.0f + 49.0f * static_cast<float>(c)) * static_cast<float>(i) / 48000.0f);
-    sf_writef_float(file, samples.data(), frames);
-    sf_close(file);
-}
-
-std::vector<float> readSamples(const fs::path& path) {
-    SF_INFO info{};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (file == nullptr) return {};
-    std::vector<float> samples(static_cast<std::size_t>(info.frames * info.channels));
-    sf_readf_float(file, samples.data(), info.frames);
-    sf_close(file);
-    return samples;
+    testsupport::writeAudio(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, channels, 48000, samples);
 }
 
 // A preset's port values as presets.ttl gives them, symbol to value.
@@ -285,8 +260,8 @@ std::map<std::string, std::string> presetValues(const std::string& uri) {
 TEST(LV2FileHosts, Lv2applyAndLv2fileRenderAsDunmarrowRender) {
     REQUIRE_TOOL(lv2apply);
     REQUIRE_TOOL(lv2file);
-    const fs::path folder = fs::temp_directory_path() / ("dunmarrow-lv2files-" + std::to_string(::getpid()));
-    fs::create_directories(folder);
+    testsupport::TempDir temporary;
+    const fs::path& folder = temporary.path();
     using Settings = std::map<std::string, std::string>;
     struct Case {
         const std::string& tool;
@@ -326,7 +301,7 @@ TEST(LV2FileHosts, Lv2applyAndLv2fileRenderAsDunmarrowRender) {
         ASSERT_EQ(a.status, 0) << a.out << a.err;
         const ProgramRun b = run(render + Args{input, viaRender});
         ASSERT_EQ(b.status, 0) << b.err;
-        const auto x = readSamples(viaLV2), y = readSamples(viaRender), in = readSamples(input);
+        const auto x = readAudio(viaLV2).samples, y = readAudio(viaRender).samples, in = readAudio(input).samples;
         ASSERT_EQ(x.size(), y.size());
         ASSERT_EQ(x.size(), in.size());
         double maxDifference = 0, squares = 0, changed = 0;
@@ -340,7 +315,6 @@ TEST(LV2FileHosts, Lv2applyAndLv2fileRenderAsDunmarrowRender) {
         EXPECT_LE(std::sqrt(squares / static_cast<double>(x.size())), 1e-6);
         EXPECT_GT(changed, 0.05) << "the effect changed the signal";
     }
-    fs::remove_all(folder);
 }
 
 // A JACK client that plays a sine into two ports and measures the peak of what
@@ -424,9 +398,6 @@ bool waitFor(const std::function<bool()>& done, double seconds) {
 class Jalv {
 public:
     explicit Jalv(const Args& options) {
-        std::string pattern = (fs::temp_directory_path() / "dunmarrow-jalv.XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) return;
-        scratch_ = pattern;
         if (::mkfifo((scratch_ / "stdin").c_str(), 0600) != 0) return;
         commands_ = ::open((scratch_ / "stdin").c_str(), O_RDWR);
         testsupport::ProgramOptions programOptions = lv2Options();
@@ -442,7 +413,6 @@ public:
             testsupport::waitForProgram(started_);
         }
         if (commands_ >= 0) ::close(commands_);
-        fs::remove_all(scratch_);
     }
     [[nodiscard]] bool started() const { return started_.pid > 0; }
     void command(const std::string& line) {
@@ -456,7 +426,8 @@ public:
     }
 
 private:
-    fs::path scratch_;
+    testsupport::TempDir temporary_;
+    const fs::path scratch_ = temporary_.path();
     int commands_ = -1;
     testsupport::StartedProgram started_;
 };
@@ -473,8 +444,8 @@ TEST(LV2Jalv, RestoresASavedStatePlaysFollowsSetAndAppliesAPreset) {
     JackProbe probe;
     ASSERT_TRUE(probe.ok());
     // The state jalv saves: a folder with a manifest and state.ttl.
-    const fs::path state = fs::temp_directory_path() / ("dunmarrow-jalv-state-" + std::to_string(::getpid()));
-    fs::create_directories(state);
+    testsupport::TempDir temporary;
+    const fs::path& state = temporary.path();
     const std::string prefixes = "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
                                  "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
                                  "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n";
@@ -509,7 +480,6 @@ TEST(LV2Jalv, RestoresASavedStatePlaysFollowsSetAndAppliesAPreset) {
     EXPECT_TRUE(jalv.printed("gain = 0.720000")) << jalv.output();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_GT(probe.peakOver(0.3), 2.0f * atStart) << jalv.output();
-    fs::remove_all(state);
 }
 
 }  // namespace

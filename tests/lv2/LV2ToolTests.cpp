@@ -345,7 +345,6 @@ public:
     }
     bool hasPort(const std::string& name) { return jack_port_by_name(client_, name.c_str()) != nullptr; }
     [[nodiscard]] float peak(int c) const { return peak_[c].load(std::memory_order_relaxed); }
-    [[nodiscard]] bool different(int c) const { return different_[c].load(std::memory_order_relaxed); }
     std::string portName(bool output, int c) const { return jack_port_name(output ? out_[c] : in_[c]); }
     // The peak of channel 0 over `seconds` from now: the peaks start again from 0 at the next cycle.
     float peakOver(double seconds) {
@@ -366,8 +365,6 @@ private:
             for (jack_nframes_t i = 0; i < frames; ++i) {
                 out[i] = 0.5f * std::sin(self.phase_ + 0.03f * static_cast<float>(i));
                 peak = std::max(peak, std::fabs(in[i]));
-                if (std::fabs(in[i]) > 0.01f && std::fabs(in[i] - 0.5f * std::sin(0.03f * static_cast<float>(i))) > 0.01f)
-                    self.different_[c].store(true, std::memory_order_relaxed);
             }
             self.peak_[c].store(peak, std::memory_order_relaxed);
         }
@@ -379,7 +376,6 @@ private:
     jack_port_t* in_[2]{};
     float phase_ = 0;
     std::atomic<float> peak_[2]{};
-    std::atomic<bool> different_[2]{};
     std::atomic<bool> reset_{false};
 };
 
@@ -466,7 +462,7 @@ TEST(LV2Jalv, RestoresASavedStatePlaysFollowsSetAndAppliesAPreset) {
         ASSERT_TRUE(waitFor([&] { return probe.connect(probe.portName(true, c), "dunmarrow-jalv:in" + side); }, 10));
         ASSERT_TRUE(waitFor([&] { return probe.connect("dunmarrow-jalv:out" + side, probe.portName(false, c)); }, 10));
     }
-    EXPECT_TRUE(waitFor([&] { return probe.peak(0) > 0.01f && probe.peak(1) > 0.01f && probe.different(0) && probe.different(1); }, 10))
+    EXPECT_TRUE(waitFor([&] { return probe.peak(0) > 0.01f && probe.peak(1) > 0.01f; }, 10))
         << "peaks " << probe.peak(0) << " " << probe.peak(1) << "\n" << jalv.output();
     const float atStart = probe.peakOver(0.3);
     EXPECT_LT(atStart, 0.125f * 1.05f) << "the restored Output bounds the level";

@@ -73,59 +73,77 @@ ProgramRun run(const Args& command) { return testsupport::runProgram(command, lv
     const std::string name##Tool = toolPath(#name);                                                \
     if (name##Tool.empty()) GTEST_SKIP() << #name " is not installed (scripts/install-deps has it)"
 
-// The block lv2info prints for one port.
-std::string portBlock(const std::string& info, int index) {
-    const std::string start = "\tPort " + std::to_string(index) + ":\n";
-    const auto begin = info.find(start);
-    if (begin == std::string::npos) return {};
-    const auto end = info.find("\tPort " + std::to_string(index + 1) + ":\n", begin);
-    return info.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+// The Turtle as sordi gives it: subject, then the last part of the predicate,
+// to its objects (a literal as its text, an IRI by its last part).
+using Facts = std::map<std::string, std::set<std::string>>;
+std::map<std::string, Facts> readTriples(const std::string& ntriples) {
+    std::map<std::string, Facts> triples;
+    const std::regex triple(R"re(^(\S+) <[^>]*[#/]([^>#/]+)> (?:"((?:[^"\\]|\\.)*)"\S*|<[^>]*[#/]([^>#/]+)>|(\S+)) \.$)re");
+    std::istringstream lines(ntriples);
+    std::smatch m;
+    for (std::string line; std::getline(lines, line);)
+        if (std::regex_match(line, m, triple)) triples[m[1]][m[2]].insert(m[3].matched ? m[3] : m[4].matched ? m[4] : m[5]);
+    return triples;
 }
 
-std::string fixed(float v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%f", static_cast<double>(v));
-    return text;
-}
-
-TEST(LV2Tools, Lv2infoListsBothPluginsWithEveryPortAndThePresets) {
+// What hosts show: lv2info lists each plugin with its UI, required feature,
+// real-time capability and presets; in the triples each plugin names its
+// maintainer, licence, release version and main port groups, and every port
+// carries the symbol, name, range, default, unit and properties the port
+// layout declares, and a comment if it is a control. The UI reads ui:scaleFactor.
+TEST(LV2Tools, Lv2infoAndTheTriplesGiveEveryPluginAndPortAsDeclared) {
     REQUIRE_TOOL(lv2info);
+    REQUIRE_TOOL(sordi);
+    const ProgramRun ttl = run({sordiTool, kBundle / "dunmarrow.ttl"});
+    ASSERT_EQ(ttl.status, 0) << ttl.err;
+    auto triples = readTriples(ttl.out);
+    EXPECT_TRUE(triples[std::string("<") + kUIURI + ">"]["supportedOption"].count("scaleFactor"));
+    using Set = std::set<std::string>;
     for (const auto& [uri, channels] : {std::pair{kStereoPluginURI, 2u}, std::pair{kMonoPluginURI, 1u}}) {
         SCOPED_TRACE(uri);
         const ProgramRun info = run({lv2infoTool, uri});
         ASSERT_EQ(info.status, 0) << info.err;
-        const std::string& out = info.out;
         for (const char* text : {"urn:dunmarrow:ui", "ui#X11UI", "Required Features: http://lv2plug.in/ns/ext/urid#map",
                                  "lv2core#hardRTCapable", "Blackwall", "Glass Teeth", "Funeral Bloom"})
-            EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
+            EXPECT_NE(info.out.find(text), std::string::npos) << text << "\n" << info.out;
 
-        const auto expectIn = [&](std::uint32_t port, const std::vector<std::string>& texts) {
-            const std::string block = portBlock(out, static_cast<int>(port));
-            for (const auto& text : texts) EXPECT_NE(block.find(text), std::string::npos) << text << "\n" << block;
-            return block;
-        };
+        Facts& plugin = triples[std::string("<") + uri + ">"];
+        for (const char* key : {"maintainer", "license", "comment", "mainInput", "mainOutput"})
+            EXPECT_EQ(plugin[key].size(), 1u) << key;
+        ASSERT_EQ(plugin["minorVersion"].size(), 1u);
+        EXPECT_EQ(std::stoi(*plugin["minorVersion"].begin()) % 2, 0) << "a release has an even minor version";
+        std::map<std::uint32_t, Facts*> ports;  // by index
+        for (const auto& node : plugin["port"]) ports[std::stoul(*triples[node]["index"].begin())] = &triples[node];
         const PortLayout layout{channels};
-        const auto& parameters = layout.parameters();
+        ASSERT_EQ(ports.size(), layout.portCount());
+        const auto expectPort = [&](std::uint32_t index, const Facts& expected) {
+            Facts& port = *ports[index];
+            for (const auto& [key, values] : expected) EXPECT_EQ(port[key], values) << "port " << index << " " << key;
+            EXPECT_EQ(port["comment"].size(), port["type"].count("ControlPort")) << "port " << index;
+            return port;
+        };
         // The mono plugin offers no Stereo Spread, which only acts between two channels.
-        ASSERT_EQ(parameters.size(), channels == 2 ? 14u : 13u);
-        EXPECT_EQ(out.find("stereoSpread") != std::string::npos, channels == 2);
-        for (std::uint32_t i = 0; i < parameters.size(); ++i) {
-            const auto& p = *parameters[i];
-            const std::string block = expectIn(
-                i, {"lv2core#InputPort", "lv2core#ControlPort", "Symbol:      " + std::string(p.identifier) + "\n",
-                    "Name:        " + std::string(p.name) + "\n", "Minimum:     " + fixed(p.minValue),
-                    "Maximum:     " + fixed(p.maxValue), "Default:     " + fixed(p.defaultValue)});
-            EXPECT_EQ(block.find("lv2core#toggled") != std::string::npos, p.identifier == "liveSafe") << block;
+        ASSERT_EQ(layout.parameters().size(), channels == 2 ? 14u : 13u);
+        for (std::uint32_t i = 0; i < layout.parameterCount(); ++i) {
+            const auto& p = *layout.parameters()[i];
+            using dunmarrow_dsp::ParameterUnit;
+            const Set unit = p.units == ParameterUnit::Percent ? Set{"pc"} : p.units == ParameterUnit::Boolean ? Set{} : Set{"coef"};
+            Facts port = expectPort(i, {{"symbol", {std::string(p.identifier)}}, {"name", {std::string(p.name)}},
+                                        {"type", {"InputPort", "ControlPort"}}, {"unit", unit},
+                                        {"portProperty", p.identifier == "liveSafe" ? Set{"toggled"} : Set{}}});
+            for (const auto& [key, value] : {std::pair{"minimum", p.minValue}, {"maximum", p.maxValue}, {"default", p.defaultValue}})
+                EXPECT_FLOAT_EQ(std::stof(*port[key].begin()), value) << p.identifier << " " << key;
         }
-        expectIn(layout.enabledPort(), {"Symbol:      enabled", "Designation: http://lv2plug.in/ns/lv2core#enabled",
-                                        "lv2core#toggled", "lv2core#integer"});
-        expectIn(layout.inputLevelPort(), {"lv2core#OutputPort", "Name:        Input Level"});
-        expectIn(layout.outputLevelPort(), {"lv2core#OutputPort", "Name:        Output Level"});
+        expectPort(layout.enabledPort(), {{"symbol", {"enabled"}}, {"designation", {"enabled"}},
+                                          {"portProperty", {"toggled", "integer"}}, {"type", {"InputPort", "ControlPort"}}});
+        expectPort(layout.inputLevelPort(), {{"symbol", {kInputLevelSymbol}}, {"name", {"Input Level"}},
+                                             {"type", {"OutputPort", "ControlPort"}}, {"unit", {"coef"}}});
+        expectPort(layout.outputLevelPort(), {{"symbol", {kOutputLevelSymbol}}, {"name", {"Output Level"}},
+                                              {"type", {"OutputPort", "ControlPort"}}, {"unit", {"coef"}}});
         for (std::uint32_t c = 0; c < channels; ++c) {
-            expectIn(layout.inputPort(c), {"lv2core#InputPort", "lv2core#AudioPort"});
-            expectIn(layout.outputPort(c), {"lv2core#OutputPort", "lv2core#AudioPort"});
+            expectPort(layout.inputPort(c), {{"type", {"InputPort", "AudioPort"}}});
+            expectPort(layout.outputPort(c), {{"type", {"OutputPort", "AudioPort"}}});
         }
-        EXPECT_TRUE(portBlock(out, static_cast<int>(layout.portCount())).empty()) << "no port beyond the layout";
     }
 }
 
@@ -166,63 +184,6 @@ TEST(LV2Tools, TheDSPModuleLinksNoUICodeAndModulesExportOnlyTheirEntry) {
     for (const auto& [module, entry] : {std::pair{"dunmarrow.so", "lv2_descriptor"}, std::pair{"dunmarrow_ui.so", "lv2ui_descriptor"}})
         EXPECT_EQ(run({toolPath("nm"), "-D", "--defined-only", "--format=just-symbols", kBundle / module}).out,
                   std::string(entry) + "\n");
-}
-
-// What hosts show, as triples: every port's blank node carries its symbol,
-// its unit and, for a control, a comment; each plugin names its maintainer,
-// licence, release version and main port groups; the UI reads ui:scaleFactor.
-TEST(LV2Tools, TheTurtleGivesUnitsCommentsVersionsAndGroups) {
-    REQUIRE_TOOL(sordi);
-    const ProgramRun triples = run({sordiTool, kBundle / "dunmarrow.ttl"});
-    ASSERT_EQ(triples.status, 0) << triples.err;
-    const std::string lv2 = "<http://lv2plug.in/ns/lv2core#";
-    std::map<std::string, std::string> symbolOf, unitOf;
-    std::set<std::string> controls, commented;
-    std::istringstream lines(triples.out);
-    std::string line;
-    const std::regex triple("^(\\S+) <([^>]+)> (.+) \\.$");
-    std::smatch m;
-    std::map<std::string, std::set<std::string>> objects;  // "subject predicate" to objects
-    while (std::getline(lines, line)) {
-        if (!std::regex_match(line, m, triple)) continue;
-        const std::string subject = m[1], predicate = m[2], object = m[3];
-        objects[subject + " " + predicate].insert(object);
-        if (predicate == "http://lv2plug.in/ns/lv2core#symbol") symbolOf[subject] = object.substr(1, object.size() - 2);
-        if (predicate == "http://lv2plug.in/ns/extensions/units#unit") unitOf[subject] = object;
-        if (object == lv2 + "ControlPort>") controls.insert(subject);
-        if (predicate == "http://www.w3.org/2000/01/rdf-schema#comment") commented.insert(subject);
-    }
-    std::map<std::string, std::string> unitBySymbol;  // both plugins give the same answer
-    for (const auto& [node, name] : symbolOf)
-        if (objects.count(node + " http://lv2plug.in/ns/lv2core#index"))  // a port
-            unitBySymbol[name] = unitOf.count(node) ? unitOf[node] : "";
-    const std::string coef = "<http://lv2plug.in/ns/extensions/units#coef>";
-    for (const auto* declaration : PortLayout{2}.parameters()) {
-        using dunmarrow_dsp::ParameterUnit;
-        const std::string expected = declaration->units == ParameterUnit::Percent ? "<http://lv2plug.in/ns/extensions/units#pc>"
-                                     : declaration->units == ParameterUnit::Boolean ? ""
-                                                                                    : coef;
-        EXPECT_EQ(unitBySymbol[std::string(declaration->identifier)], expected) << declaration->identifier;
-    }
-    EXPECT_EQ(unitBySymbol[kInputLevelSymbol], coef);
-    EXPECT_EQ(unitBySymbol[kOutputLevelSymbol], coef);
-    EXPECT_EQ(unitBySymbol.size(), 14u + 3u + 4u + 2u) << "parameters, enabled, levels, stereo and mono audio ports";
-    EXPECT_EQ(controls.size(), 14u + 3u + 13u + 3u);
-    for (const auto& node : controls) EXPECT_TRUE(commented.count(node)) << symbolOf[node] << " has no comment";
-
-    for (const char* uri : {kStereoPluginURI, kMonoPluginURI}) {
-        const std::string plugin = std::string("<") + uri + "> ";
-        for (const char* predicate : {"http://usefulinc.com/ns/doap#maintainer", "http://usefulinc.com/ns/doap#license",
-                                      "http://www.w3.org/2000/01/rdf-schema#comment",
-                                      "http://lv2plug.in/ns/ext/port-groups#mainInput",
-                                      "http://lv2plug.in/ns/ext/port-groups#mainOutput"})
-            EXPECT_EQ(objects[plugin + predicate].size(), 1u) << uri << " " << predicate;
-        const auto& minor = objects[plugin + "http://lv2plug.in/ns/lv2core#minorVersion"];
-        ASSERT_EQ(minor.size(), 1u);
-        EXPECT_EQ(std::stoi(minor.begin()->substr(1)) % 2, 0) << "a release has an even minor version";
-    }
-    EXPECT_TRUE(objects[std::string("<") + kUIURI + "> http://lv2plug.in/ns/ext/options#supportedOption"].count(
-        "<http://lv2plug.in/ns/extensions/ui#scaleFactor>"));
 }
 
 // A float WAV file of a decaying two-tone signal.

@@ -34,7 +34,7 @@ AudioComponentDescription testDescription(const char (&subtype)[5]) {
 
 }  // namespace
 
-TEST(AVAudioUnit, InstantiatesThroughTheSharedRegistryOnTheRightThreads) {
+TEST(AVAudioUnit, InstantiatesThroughTheSharedRegistryOnTheRightThreadsOrFailsOnceWithItsError) {
     ScopedEnvironment path(kAudioUnitPathEnvironmentVariable, testBundles.string());
     AudioComponentRegistry::shared().rescan();
 
@@ -75,32 +75,9 @@ TEST(AVAudioUnit, InstantiatesThroughTheSharedRegistryOnTheRightThreads) {
     EXPECT_NE(second.unit->principalObject(), unit.principalObject());
     EXPECT_NE(second.unit->auAudioUnit(), unit.auAudioUnit());
     EXPECT_EQ(second.unit->instantiationOptions(), kAudioComponentInstantiation_None);
-}
 
-TEST(AVAudioUnit, WithoutAnExecutorEveryStepRunsOnTheLoadingThread) {
-    AudioComponentRegistry registry({testBundles});
-    std::promise<std::pair<std::shared_ptr<AVAudioUnit>, std::thread::id>> done;
-    AVAudioUnit::instantiate(registry.findComponent(testDescription("good")), kAudioComponentInstantiation_None,
-                             [&done](std::shared_ptr<AVAudioUnit> unit, std::optional<NSError> error) {
-                                 EXPECT_FALSE(error.has_value());
-                                 done.set_value({std::move(unit), std::this_thread::get_id()});
-                             });
-    auto future = done.get_future();
-    ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    const auto [unit, completedOn] = future.get();
-    ASSERT_NE(unit, nullptr);
-    auto* principal = dynamic_cast<TestPrincipal*>(unit->principalObject().get());
-    ASSERT_NE(principal, nullptr);
-    EXPECT_NE(completedOn, std::this_thread::get_id());
-    EXPECT_EQ(principal->constructedOn, completedOn);
-    EXPECT_EQ(principal->factoryCalledOn, completedOn);
-}
-
-// Every way instantiation fails, each once on the main thread with its error.
-TEST(AVAudioUnit, EveryFailureCompletesOnceWithItsError) {
-    ScopedEnvironment path(kAudioUnitPathEnvironmentVariable, testBundles.string());
-    AudioComponentRegistry::shared().rescan();
-    AudioComponentRegistry registry({testBundles});
+    // Every way instantiation fails, each once on the main thread with its error.
+    AudioComponentRegistry& registry = AudioComponentRegistry::shared();
     // Bundles whose module file is gone or no module at all.
     ScratchFolder scratch;
     const fs::path gone =
@@ -145,12 +122,31 @@ TEST(AVAudioUnit, EveryFailureCompletesOnceWithItsError) {
               failure(kAudioUnitErr_ExtensionNotFound, "No component to instantiate"));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.error.description);
-        const auto outcome = c.component ? instantiateOnMainQueue(c.component) : instantiateOnMainQueue(testDescription("none"));
-        EXPECT_EQ(outcome.unit, nullptr);
-        EXPECT_EQ(outcome.error, c.error);
-        EXPECT_EQ(outcome.completedOn, std::this_thread::get_id());
-        EXPECT_EQ(outcome.completions, 1);
+        const auto failed = c.component ? instantiateOnMainQueue(c.component) : instantiateOnMainQueue(testDescription("none"));
+        EXPECT_EQ(failed.unit, nullptr);
+        EXPECT_EQ(failed.error, c.error);
+        EXPECT_EQ(failed.completedOn, mainThread);
+        EXPECT_EQ(failed.completions, 1);
     }
+}
+
+TEST(AVAudioUnit, WithoutAnExecutorEveryStepRunsOnTheLoadingThread) {
+    AudioComponentRegistry registry({testBundles});
+    std::promise<std::pair<std::shared_ptr<AVAudioUnit>, std::thread::id>> done;
+    AVAudioUnit::instantiate(registry.findComponent(testDescription("good")), kAudioComponentInstantiation_None,
+                             [&done](std::shared_ptr<AVAudioUnit> unit, std::optional<NSError> error) {
+                                 EXPECT_FALSE(error.has_value());
+                                 done.set_value({std::move(unit), std::this_thread::get_id()});
+                             });
+    auto future = done.get_future();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const auto [unit, completedOn] = future.get();
+    ASSERT_NE(unit, nullptr);
+    auto* principal = dynamic_cast<TestPrincipal*>(unit->principalObject().get());
+    ASSERT_NE(principal, nullptr);
+    EXPECT_NE(completedOn, std::this_thread::get_id());
+    EXPECT_EQ(principal->constructedOn, completedOn);
+    EXPECT_EQ(principal->factoryCalledOn, completedOn);
 }
 
 TEST(AudioUnitModule, FilesTheLoaderWouldTripOverAreRefusedBeforeItSeesThem) {

@@ -1,7 +1,6 @@
 // The bundle as LV2 hosts see it, through the LV2 tools run as child
-// processes: lv2info lists both plugins with every port and the presets;
-// sord_validate finds no error in the Turtle, and the triples carry what hosts
-// show; lv2apply and lv2file render what dunmarrow-render renders for the same
+// processes: lv2info lists both plugins and the presets, and the triples carry
+// every port as declared; sord_validate finds no error in the Turtle; lv2apply and lv2file render what dunmarrow-render renders for the same
 // input and settings; jalv plays the plugin on a private JACK server, follows
 // `set`, applies a preset and restores a saved state.
 
@@ -197,28 +196,16 @@ void writeInput(const fs::path& path, int channels, int frames) {
     testsupport::writeAudio(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, channels, 48000, samples);
 }
 
-// A preset's port values as presets.ttl gives them, symbol to value.
-std::map<std::string, std::string> presetValues(const std::string& uri) {
-    const std::string ttl = testsupport::fileContents(kBundle / "presets.ttl");
-    const auto begin = ttl.find("<" + uri + ">");
-    if (begin == std::string::npos) return {};
-    const auto end = ttl.find(" .\n", begin);
-    const std::string block = ttl.substr(begin, end - begin);
-    std::map<std::string, std::string> values;
-    const std::regex pair("lv2:symbol \"([A-Za-z]+)\" ;\\s*pset:value ([-0-9.]+)");
-    for (auto it = std::sregex_iterator(block.begin(), block.end(), pair); it != std::sregex_iterator(); ++it)
-        values[(*it)[1]] = (*it)[2];
-    return values;
-}
-
 // Offline hosts render a file as dunmarrow-render does for the same input,
 // preset and settings, from the first sample. lv2apply takes a preset as its
 // values; lv2file applies its preset and -p values after activate().
 TEST(LV2FileHosts, Lv2applyAndLv2fileRenderAsDunmarrowRender) {
     REQUIRE_TOOL(lv2apply);
     REQUIRE_TOOL(lv2file);
+    REQUIRE_TOOL(sordi);
     testsupport::TempDir temporary;
     const fs::path& folder = temporary.path();
+    auto presets = readTriples(run({sordiTool, kBundle / "presets.ttl"}).out);
     using Settings = std::map<std::string, std::string>;
     struct Case {
         const std::string& tool;
@@ -246,11 +233,9 @@ TEST(LV2FileHosts, Lv2applyAndLv2fileRenderAsDunmarrowRender) {
         if (!c.preset.empty()) render = render + Args{"--preset", c.preset};
         if (c.tool == lv2fileTool && !c.preset.empty()) host = host + Args{"-P", c.preset};
         Settings controls = c.settings;
-        if (!c.presetURI.empty()) {
-            const Settings values = presetValues(c.presetURI);
-            EXPECT_EQ(values.size(), c.channels == 2 ? 14u : 13u);
-            controls.insert(values.begin(), values.end());
-        }
+        for (const auto& port : presets["<" + c.presetURI + ">"]["port"])
+            controls.emplace(*presets[port]["symbol"].begin(), *presets[port]["value"].begin());
+        EXPECT_EQ(controls.size() - c.settings.size(), c.presetURI.empty() ? 0u : c.channels == 2 ? 14u : 13u);
         for (const auto& [symbol, value] : controls)
             host = host + (c.tool == lv2fileTool ? Args{"-p", symbol + ":" + value} : Args{"-c", symbol, value});
         for (const auto& [symbol, value] : c.settings) render = render + Args{"--set", symbol + "=" + value};
@@ -274,18 +259,17 @@ TEST(LV2FileHosts, Lv2applyAndLv2fileRenderAsDunmarrowRender) {
     }
 }
 
-// A JACK client that plays a sine into two ports and measures the peak of what
-// comes back on two others since the last reset.
+// A JACK client that plays a sine from "out" and measures the peak of what
+// reaches "in_l" and "in_r" since the last reset.
 class JackProbe {
 public:
     JackProbe() {
         jack_status_t status{};
         client_ = jack_client_open("dunmarrow-lv2-probe", JackNoStartServer, &status);
         if (client_ == nullptr) return;
-        for (int c = 0; c < 2; ++c) {
-            out_[c] = jack_port_register(client_, c == 0 ? "out_l" : "out_r", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+        out_ = jack_port_register(client_, "out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+        for (int c = 0; c < 2; ++c)
             in_[c] = jack_port_register(client_, c == 0 ? "in_l" : "in_r", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
-        }
         jack_set_process_callback(client_, process, this);
         jack_activate(client_);
     }
@@ -302,7 +286,6 @@ public:
     }
     bool hasPort(const std::string& name) { return jack_port_by_name(client_, name.c_str()) != nullptr; }
     [[nodiscard]] float peak(int c) const { return peak_[c].load(std::memory_order_relaxed); }
-    std::string portName(bool output, int c) const { return jack_port_name(output ? out_[c] : in_[c]); }
     // The peak of channel 0 over `seconds` from now: the peaks start again from 0 at the next cycle.
     float peakOver(double seconds) {
         reset_.store(true, std::memory_order_relaxed);
@@ -314,22 +297,20 @@ private:
     // JACK's process thread: no lock, no allocation, no wait.
     static int process(jack_nframes_t frames, void* arg) {
         auto& self = *static_cast<JackProbe*>(arg);
+        auto* out = static_cast<float*>(jack_port_get_buffer(self.out_, frames));
+        for (jack_nframes_t i = 0; i < frames; ++i) out[i] = 0.5f * std::sin(self.phase_ + 0.03f * static_cast<float>(i));
+        self.phase_ = std::fmod(self.phase_ + 0.03f * static_cast<float>(frames), 6.2831853f);
         const bool reset = self.reset_.exchange(false, std::memory_order_relaxed);
         for (int c = 0; c < 2; ++c) {
-            auto* out = static_cast<float*>(jack_port_get_buffer(self.out_[c], frames));
             const auto* in = static_cast<const float*>(jack_port_get_buffer(self.in_[c], frames));
             float peak = reset ? 0.0f : self.peak_[c].load(std::memory_order_relaxed);
-            for (jack_nframes_t i = 0; i < frames; ++i) {
-                out[i] = 0.5f * std::sin(self.phase_ + 0.03f * static_cast<float>(i));
-                peak = std::max(peak, std::fabs(in[i]));
-            }
+            for (jack_nframes_t i = 0; i < frames; ++i) peak = std::max(peak, std::fabs(in[i]));
             self.peak_[c].store(peak, std::memory_order_relaxed);
         }
-        self.phase_ = std::fmod(self.phase_ + 0.03f * static_cast<float>(frames), 6.2831853f);
         return 0;
     }
     jack_client_t* client_ = nullptr;
-    jack_port_t* out_[2]{};
+    jack_port_t* out_ = nullptr;
     jack_port_t* in_[2]{};
     float phase_ = 0;
     std::atomic<float> peak_[2]{};
@@ -344,46 +325,6 @@ bool waitFor(const std::function<bool()>& done, double seconds) {
     }
     return done();
 }
-
-// jalv in console mode with the build's bundle on its LV2 path. It reads
-// commands from a FIFO this side holds open, so it runs until stopped; its
-// output is written line by line (through stdbuf).
-class Jalv {
-public:
-    explicit Jalv(const Args& options) {
-        if (::mkfifo((scratch_ / "stdin").c_str(), 0600) != 0) return;
-        commands_ = ::open((scratch_ / "stdin").c_str(), O_RDWR);
-        testsupport::ProgramOptions programOptions = lv2Options();
-        programOptions.scratch = scratch_;
-        programOptions.timeLimit = std::chrono::seconds(20);
-        started_ = testsupport::startProgram(
-            Args{toolPath("stdbuf"), "-oL", toolPath("jalv"), "-x", "-n", "dunmarrow-jalv"} + options + Args{kStereoPluginURI},
-            programOptions);
-    }
-    ~Jalv() {
-        if (started_.pid > 0) {
-            ::kill(started_.pid, SIGINT);
-            testsupport::waitForProgram(started_);
-        }
-        if (commands_ >= 0) ::close(commands_);
-    }
-    [[nodiscard]] bool started() const { return started_.pid > 0; }
-    void command(const std::string& line) {
-        const std::string text = line + "\n";
-        ASSERT_EQ(::write(commands_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
-    [[nodiscard]] std::string output() const { return fileContents(scratch_ / "stdout") + fileContents(scratch_ / "stderr"); }
-    // Waits until jalv has printed `text` (at most ten seconds).
-    bool printed(const std::string& text) const {
-        return waitFor([&] { return output().find(text) != std::string::npos; }, 10);
-    }
-
-private:
-    testsupport::TempDir temporary_;
-    const fs::path scratch_ = temporary_.path();
-    int commands_ = -1;
-    testsupport::StartedProgram started_;
-};
 
 // jalv on a private JACK server: it restores a saved state, instantiates the
 // plugin and processes audio; `set` changes a value that the output level
@@ -407,32 +348,58 @@ TEST(LV2Jalv, RestoresASavedStatePlaysFollowsSetAndAppliesAPreset) {
     std::ofstream(state / "state.ttl") << prefixes << "<> a pset:Preset ; lv2:appliesTo <" << kStereoPluginURI
                                        << "> ; lv2:port [ lv2:symbol \"drive\" ; pset:value 12.5 ] , "
                                           "[ lv2:symbol \"gain\" ; pset:value 0.125 ] .\n";
-    Jalv jalv({"-l", state});
-    ASSERT_TRUE(jalv.started());
-    jalv.command("controls");
-    EXPECT_TRUE(jalv.printed("drive = 12.500000")) << jalv.output();
-    EXPECT_TRUE(jalv.printed("gain = 0.125000")) << jalv.output();
+    // jalv in console mode with the build's bundle on its LV2 path. It reads
+    // commands from a FIFO this side holds open, so it runs until stopped; its
+    // output is written line by line (through stdbuf).
+    testsupport::TempDir scratch;
+    ASSERT_EQ(::mkfifo((scratch.path() / "stdin").c_str(), 0600), 0);
+    const int commands = ::open((scratch.path() / "stdin").c_str(), O_RDWR);
+    testsupport::ProgramOptions options = lv2Options();
+    options.scratch = scratch.path();
+    options.timeLimit = std::chrono::seconds(20);
+    const auto started = testsupport::startProgram(
+        {stdbufTool, "-oL", jalvTool, "-x", "-n", "dunmarrow-jalv", "-l", state, kStereoPluginURI}, options);
+    ASSERT_GT(started.pid, 0);
+    const struct Stop {
+        const testsupport::StartedProgram& jalv;
+        int commands;
+        ~Stop() {
+            ::kill(jalv.pid, SIGINT);
+            testsupport::waitForProgram(jalv);
+            ::close(commands);
+        }
+    } stop{started, commands};
+    const auto command = [&](const std::string& line) {
+        ASSERT_EQ(::write(commands, (line + "\n").data(), line.size() + 1), static_cast<ssize_t>(line.size() + 1));
+    };
+    const auto output = [&] { return fileContents(scratch.path() / "stdout") + fileContents(scratch.path() / "stderr"); };
+    // Waits until jalv has printed `text` (at most ten seconds).
+    const auto printed = [&](const std::string& text) {
+        return waitFor([&] { return output().find(text) != std::string::npos; }, 10);
+    };
+    command("controls");
+    EXPECT_TRUE(printed("drive = 12.500000")) << output();
+    EXPECT_TRUE(printed("gain = 0.125000")) << output();
     ASSERT_TRUE(waitFor([&] { return probe.hasPort("dunmarrow-jalv:in_l") && probe.hasPort("dunmarrow-jalv:out_r"); }, 20))
-        << "jalv did not register its ports:\n" << jalv.output();
+        << "jalv did not register its ports:\n" << output();
     for (const std::string side : {"_l", "_r"}) {
-        const int c = side == "_l" ? 0 : 1;
-        ASSERT_TRUE(waitFor([&] { return probe.connect(probe.portName(true, c), "dunmarrow-jalv:in" + side); }, 10));
-        ASSERT_TRUE(waitFor([&] { return probe.connect("dunmarrow-jalv:out" + side, probe.portName(false, c)); }, 10));
+        ASSERT_TRUE(waitFor([&] { return probe.connect("dunmarrow-lv2-probe:out", "dunmarrow-jalv:in" + side); }, 10));
+        ASSERT_TRUE(waitFor([&] { return probe.connect("dunmarrow-jalv:out" + side, "dunmarrow-lv2-probe:in" + side); }, 10));
     }
     EXPECT_TRUE(waitFor([&] { return probe.peak(0) > 0.01f && probe.peak(1) > 0.01f; }, 10))
-        << "peaks " << probe.peak(0) << " " << probe.peak(1) << "\n" << jalv.output();
+        << "peaks " << probe.peak(0) << " " << probe.peak(1) << "\n" << output();
     const float atStart = probe.peakOver(0.3);
     EXPECT_LT(atStart, 0.125f * 1.05f) << "the restored Output bounds the level";
-    jalv.command("set gain 0.05");
+    command("set gain 0.05");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_LT(probe.peakOver(0.3), 0.5f * atStart) << jalv.output();
+    EXPECT_LT(probe.peakOver(0.3), 0.5f * atStart) << output();
     // As a user does: list the presets, then pick one. Glass Teeth has Output at 0.72.
-    jalv.command("presets");
-    EXPECT_TRUE(jalv.printed("urn:dunmarrow:preset:glass-teeth (Glass Teeth)")) << jalv.output();
-    jalv.command("preset urn:dunmarrow:preset:glass-teeth");
-    EXPECT_TRUE(jalv.printed("gain = 0.720000")) << jalv.output();
+    command("presets");
+    EXPECT_TRUE(printed("urn:dunmarrow:preset:glass-teeth (Glass Teeth)")) << output();
+    command("preset urn:dunmarrow:preset:glass-teeth");
+    EXPECT_TRUE(printed("gain = 0.720000")) << output();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_GT(probe.peakOver(0.3), 2.0f * atStart) << jalv.output();
+    EXPECT_GT(probe.peakOver(0.3), 2.0f * atStart) << output();
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The bundle as LV2 hosts see it, through the LV2 tools run as child
 // processes: lv2info lists both plugins and the presets, and the triples carry
-// every port as declared; sord_validate finds no error in the Turtle; lv2apply and lv2file render what dunmarrow-render renders for the same
-// input and settings; jalv plays the plugin on a private JACK server, follows
+// every port as declared; sord_validate finds no error in the Turtle; lv2apply
+// and lv2file render what dunmarrow-render renders for the same input and
+// settings; jalv plays the plugin on a private JACK server, follows
 // `set`, applies a preset and restores a saved state.
 
 #include <gtest/gtest.h>

@@ -216,12 +216,9 @@ TEST(LV2FileHosts, Lv2applyAndLv2fileRenderAsDunmarrowRender) {
     };
     const Case cases[] = {
         {lv2applyTool, 2, "", "", {}},
-        {lv2applyTool, 1, "", "", {}},
-        {lv2applyTool, 2, "Glass Teeth", "urn:dunmarrow:preset:glass-teeth", {}},
         {lv2applyTool, 1, "Funeral Bloom", "urn:dunmarrow:preset:mono:funeral-bloom", {}},
         {lv2applyTool, 2, "", "",
          {{"drive", "20"}, {"liveSafe", "1"}, {"gain", "0.5"}, {"doubleTrack", "0.7"}, {"stereoSpread", "0.6"}}},
-        {lv2applyTool, 1, "", "", {{"decimation", "0.4"}, {"crush", "90"}, {"cab", "10"}}},
         {lv2fileTool, 2, "Funeral Bloom", "", {}},
         {lv2fileTool, 1, "Glass Teeth", "", {{"drive", "20"}, {"gain", "0.5"}, {"liveSafe", "1"}}},
     };

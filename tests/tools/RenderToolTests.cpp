@@ -295,8 +295,6 @@ TEST_F(RenderTool, WhatStandsAtTheOutputDecidesHowItIsWritten) {
         {"folder", [](const fs::path& p) { fs::create_directory(p); }, kept(S_IFDIR), "Is a directory"},
         {"socket", [](const fs::path& p) { ASSERT_EQ(mknod(p.c_str(), S_IFSOCK | 0644, 0), 0); }, kept(S_IFSOCK),
          "it is a socket" + notWritten},
-        {"disk", [](const fs::path& p) { ASSERT_EQ(mknod(p.c_str(), S_IFBLK | 0600, makedev(7, 0)), 0); },
-         kept(S_IFBLK), "it is a block device" + notWritten, false, true},
         {"loop", [](const fs::path& p) { fs::create_symlink(p.filename(), p); }, kept(S_IFLNK),
          "Too many levels of symbolic links"},
     };

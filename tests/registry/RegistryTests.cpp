@@ -59,10 +59,8 @@ TEST(AudioComponentMatching, ZeroFieldsMatchAnythingFlagsOnlyUnderTheMaskAndName
             << describeAudioComponent(c.query) << " flags " << c.query.componentFlags << " mask "
             << c.query.componentFlagsMask;
 
-    EXPECT_EQ(audioComponentTypeName(kAudioUnitType_Effect), "Effect");
     EXPECT_EQ(audioComponentTypeName(kAudioUnitType_MusicDevice), "Music Device");
     EXPECT_EQ(audioComponentTypeName(fourCharCode("zzzz")), "zzzz");
-    EXPECT_EQ(describeAudioComponent(component), "type aufx, subtype dmds, manufacturer QVRN");
     EXPECT_EQ(describeAudioComponent({fourCharCode("aufx"), 0, 0, 0, 0}), "type aufx, subtype 0, manufacturer 0");
 }
 
@@ -131,15 +129,10 @@ TEST(AudioComponentRegistry, AnswersQueriesWithEveryFieldOfTheManifestAndReports
         if (field.empty()) component.erase(at, 2);  // the ", " after it
         return withComponent(component);
     };
-    const auto withoutField = [&](const std::string& field) {
-        std::string text = withComponent(validComponent);
-        const auto at = text.find("\"" + field + "\"");
-        const auto end = text.find(',', at);
-        return text.erase(at, end - at + 1);
-    };
     const std::vector<Broken> broken = {
         {"b01-not-json", "{\"Name\": ", "is not valid JSON: "},
-        {"b03-no-name", withoutField("Name"), "missing field \"Name\""},
+        {"b03-no-name", R"({"BundleIdentifier": "b", "Module": "Module.so", "PrincipalClass": "P", "AudioComponents": []})",
+         "missing field \"Name\""},
         {"b07-empty-name", R"({"BundleIdentifier": "b", "Name": "", "Module": "Module.so", "PrincipalClass": "P",
             "AudioComponents": []})", "field \"Name\" must be a non-empty text"},
         {"b09-empty-components", withComponent(""), "field \"AudioComponents\" must be a non-empty array"},

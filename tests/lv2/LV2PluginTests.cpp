@@ -40,19 +40,13 @@ std::vector<float> testSignal(std::size_t frames, std::uint32_t channel) {
     return s;
 }
 
-const LV2_Descriptor* descriptorFor(const char* uri) {
-    for (std::uint32_t i = 0; const LV2_Descriptor* d = lv2_descriptor(i); ++i)
-        if (std::strcmp(d->URI, uri) == 0) return d;
-    return nullptr;
-}
-
 // One instance with every port connected to its own memory; the control
 // ports now or, for a host that connects them after activate(), later.
 class Instance {
 public:
     Instance(const char* uri, std::uint32_t channels, std::uint32_t frames, int maxBlockLength = 0,
              bool connectControlsNow = true)
-        : layout(*PortLayout::forPlugin(uri)), descriptor_(descriptorFor(uri)) {
+        : layout(*PortLayout::forPlugin(uri)), descriptor_(lv2_descriptor(std::strcmp(uri, kStereoPluginURI) == 0 ? 0 : 1)) {
         options_.add(map_(LV2_BUF_SIZE__maxBlockLength), map_(LV2_ATOM__Int), sizeof(int32_t), &maxBlock_);
         maxBlock_ = maxBlockLength;
         const LV2_Feature* features[] = {map_.feature(), maxBlockLength > 0 ? options_.feature() : nullptr, nullptr};

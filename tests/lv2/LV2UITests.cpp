@@ -151,15 +151,9 @@ TEST_F(UITest, EmbedsDrawsWritesOnADragFollowsPortEventsAndShowsAWindowOfItsOwn)
     EXPECT_EQ(reportedParent, parent);
     EXPECT_EQ(requestedSize, (std::pair{720, 600}));
 
-    // Drawn: the editor's black backdrop over the white parent, with light text and frames on it.
+    // Drawn: the editor's black backdrop over the white parent (the snapshot tests judge what is drawn on it).
     ASSERT_TRUE(idleUntil([&] { return client->pixel(child, 3, 3) == 0x000000; }));
     const auto host = editor.window()->contentView()->host();
-    const auto title = host->frameOf("HIGH-GAIN GUITAR DISTORTION");
-    ASSERT_TRUE(title);
-    int lit = 0;
-    for (int x = static_cast<int>(title->x); x < static_cast<int>(title->maxX()); ++x)
-        if (client->pixel(child, x, static_cast<int>(title->center().y)) != 0x000000) ++lit;
-    EXPECT_GT(lit, 5) << "the subtitle is drawn";
 
     // A drag on the Drive slider: grab, writes of port 0, release, in that order.
     const auto slider = host->frameOf("Drive");

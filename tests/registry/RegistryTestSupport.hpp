@@ -2,35 +2,19 @@
 // Bundle folders written by the tests into a fresh temporary folder.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
 
+#include "TempDir.hpp"
+
 namespace registrytest {
 
 namespace fs = std::filesystem;
 
-// A fresh, empty folder for one test, removed afterwards.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        std::string pattern = (fs::temp_directory_path() / "dunmarrow-registry-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    [[nodiscard]] const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using ScratchFolder = testsupport::TempDir;
 
 inline void writeFile(const fs::path& path, const std::string& contents) {
     fs::create_directories(path.parent_path());

@@ -3,18 +3,17 @@
 // effect leaves behind.
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
-#include <stdlib.h>
 
 #include <cstdint>
 #include <filesystem>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "AudioFileIO.hpp"
 #include "FileRenderer.hpp"
 #include "RenderBackend.hpp"
 #include "SoundFiles.hpp"
+#include "TempDir.hpp"
 #include "ToolError.hpp"
 
 namespace {
@@ -65,96 +64,49 @@ private:
     AudioBufferListStorage list_;
 };
 
-class FileRenderer : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "dunmarrow-file-renderer.XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    // A stereo float file whose left channel counts frames and whose right
-    // channel is the negated count, scaled small.
-    fs::path writeRamp(std::int64_t frames) {
-        const fs::path path = dir_ / "in.wav";
-        SF_INFO info{};
-        info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-        info.channels = 2;
-        info.samplerate = 44100;
-        SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-        std::vector<float> s(static_cast<std::size_t>(frames * 2));
-        for (std::size_t i = 0; i < s.size(); ++i) s[i] = (i % 2 ? -1.0f : 1.0f) * static_cast<float>(i / 2) / 65536.0f;
-        sf_writef_float(f, s.data(), frames);
-        sf_close(f);
-        return path;
-    }
-
-    std::vector<float> readAll(const fs::path& path) {
-        SF_INFO info{};
-        SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
-        EXPECT_NE(f, nullptr);
-        std::vector<float> s(static_cast<std::size_t>(info.frames * info.channels));
-        if (f) {
-            sf_readf_float(f, s.data(), info.frames);
-            sf_close(f);
-        }
-        return s;
-    }
-
-    std::set<std::string> names() const {
-        std::set<std::string> n;
-        for (const auto& e : fs::directory_iterator(dir_)) n.insert(e.path().filename().string());
-        return n;
-    }
-
-    fs::path dir_;
-};
-
-TEST_F(FileRenderer, CyclesCoverTheFileInOrderAndThePullDeliversItsFrames) {
-    for (const bool pullWithoutMemory : {false, true}) {
-        const fs::path input = writeRamp(1000);
+// Stereo, 1000 frames in cycles of 300: the left channel counts frames, the
+// right channel is the negated count, scaled small; the backend doubles it.
+TEST(FileRenderer, CyclesCoverTheFileInOrderAndAFailedCycleLeavesNoFile) {
+    struct Case {
+        bool pullWithoutMemory;
+        std::size_t failOnCycle;
+    };
+    for (const Case& c : {Case{false, SIZE_MAX}, Case{true, SIZE_MAX}, Case{false, 2}}) {
+        SCOPED_TRACE(::testing::Message() << c.pullWithoutMemory << " " << c.failOnCycle);
+        testsupport::TempDir dir;
+        const fs::path input = dir.path() / "in.wav", output = dir.path() / "out.wav";
+        std::vector<float> ramp(2000);
+        for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = (i % 2 ? -1.0f : 1.0f) * static_cast<float>(i / 2) / 65536.0f;
+        testsupport::writeAudio(input, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 44100, ramp);
         RecordingBackend backend;
-        backend.pullWithoutMemory = pullWithoutMemory;
+        backend.pullWithoutMemory = c.pullWithoutMemory;
+        backend.failOnCycle = c.failOnCycle;
+        backend.failStatus = kAudioUnitErr_InvalidParameter;
         backend.prepare({44100.0, 2, 300, false});
-        {
+        std::vector<std::int64_t> progress;
+        try {
             render::InputFile in(input.string());
-            render::OutputFile out((dir_ / "out.wav").string(), in.info());
-            std::vector<std::int64_t> progress;
-            const auto result = render::renderFile(in, out, backend, 300,
-                                                   [&](std::int64_t done) { progress.push_back(done); });
+            render::OutputFile out(output.string(), in.info());
+            const auto result = render::renderFile(in, out, backend, 300, [&](std::int64_t done) { progress.push_back(done); });
             out.commit();
+            EXPECT_EQ(c.failOnCycle, SIZE_MAX) << "the render did not fail";
             EXPECT_EQ(result.frames, 1000);
-            EXPECT_EQ(progress, (std::vector<std::int64_t>{300, 600, 900, 1000}));
             EXPECT_FLOAT_EQ(result.inputPeak.linear, 999.0f / 65536.0f);
             EXPECT_FLOAT_EQ(result.outputPeak.linear, 2.0f * 999.0f / 65536.0f);
+        } catch (const render::ToolError& e) {
+            EXPECT_STREQ(e.what(), "rendering failed at frame 600 with status -10878");
+            EXPECT_EQ(e.exitStatus(), 1);
         }
+        if (c.failOnCycle != SIZE_MAX) {
+            EXPECT_EQ(backend.cycles.size(), 2u);
+            EXPECT_FALSE(fs::exists(output));
+            continue;
+        }
+        EXPECT_EQ(progress, (std::vector<std::int64_t>{300, 600, 900, 1000}));
         EXPECT_EQ(backend.cycles, (std::vector<RecordingBackend::Cycle>{{0, 300}, {300, 300}, {600, 300}, {900, 100}}));
-        const std::vector<float> out = readAll(dir_ / "out.wav");
-        ASSERT_EQ(out.size(), 2000u);
-        for (std::size_t i = 0; i < 2000; ++i)
-            ASSERT_EQ(out[i], (i % 2 ? -2.0f : 2.0f) * static_cast<float>(i / 2) / 65536.0f) << "sample " << i;
-        EXPECT_EQ(names(), (std::set<std::string>{"in.wav", "out.wav"}));
+        for (float& v : ramp) v *= 2.0f;
+        EXPECT_EQ(testsupport::readAudio(output).samples, ramp);
     }
-}
-
-TEST_F(FileRenderer, AFailedCycleStopsTheRenderAndLeavesNoFile) {
-    const fs::path input = writeRamp(1000);
-    RecordingBackend backend;
-    backend.failOnCycle = 2;
-    backend.failStatus = kAudioUnitErr_InvalidParameter;
-    backend.prepare({44100.0, 2, 256, false});
-    try {
-        render::InputFile in(input.string());
-        render::OutputFile out((dir_ / "out.wav").string(), in.info());
-        render::renderFile(in, out, backend, 256, {});
-        FAIL() << "the render did not fail";
-    } catch (const render::ToolError& e) {
-        EXPECT_STREQ(e.what(), "rendering failed at frame 512 with status -10878");
-        EXPECT_EQ(e.exitStatus(), 1);
-    }
-    EXPECT_EQ(backend.cycles.size(), 2u);
-    EXPECT_EQ(names(), (std::set<std::string>{"in.wav"}));
 }
 
 }  // namespace

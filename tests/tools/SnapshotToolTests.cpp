@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "RunProgram.hpp"
+#include "TempDir.hpp"
 // X11 last: its macros clash with names in the headers above.
 #include "VirtualDisplay.hpp"
 
@@ -70,20 +71,9 @@ unsigned pixel(cairo_surface_t* image, int x, int y) {
 
 class SnapshotTool : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "dunmarrow-snapshot-test.XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        scratch = pattern;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::permissions(scratch / "locked", fs::perms::owner_all, ec);
-        fs::remove_all(scratch, ec);
-    }
-
     // The inspection dump's nodes at `size`, and the PNG when `image` is given.
     std::vector<Node> snapshot(const std::string& size, cairo_surface_t** image = nullptr) {
-        const fs::path png = scratch / (size + ".png"), json = scratch / (size + ".json");
+        const fs::path png = scratch.path() / (size + ".png"), json = scratch.path() / (size + ".json");
         const ProgramRun run = testsupport::runProgram({kTool, "--size", size, "--png", png, "--inspect", json});
         EXPECT_EQ(run.status, 0) << run.err;
         const auto root = nlohmann::json::parse(fileContents(json), nullptr, false);
@@ -92,13 +82,17 @@ protected:
         return root.is_discarded() ? std::vector<Node>{} : flatten(root);
     }
 
-    fs::path scratch;
+    testsupport::TempDir scratch;
 };
 
 // The root is the controller's view at the size given; the canvas inside it
 // scales uniformly and centres on black; the title is set in the display face
-// the bundle registers, not a fallback.
-TEST_F(SnapshotTool, TheEditorFillsTheViewAtTheDesignSizeAndScalesUniformlyOnBlack) {
+// the bundle registers, not a fallback. With --window the editor appears in a
+// top-level window titled "Dunmarrow", drawn as the PNG has it, and closing
+// the window ends the tool cleanly.
+TEST_F(SnapshotTool, TheEditorFillsTheViewScalesUniformlyOnBlackAndItsWindowShowsThePNG) {
+    cairo_surface_t* png = nullptr;
+    std::vector<Node> designNodes;
     struct Case {
         const char* size;
         double width, height, canvasY, canvasHeight, scale;
@@ -129,65 +123,31 @@ TEST_F(SnapshotTool, TheEditorFillsTheViewAtTheDesignSizeAndScalesUniformlyOnBla
         EXPECT_EQ(cairo_image_surface_get_width(image), c.width);
         EXPECT_EQ(pixel(image, 1, 1), 0x000000u);
         EXPECT_EQ(pixel(image, int(c.width) - 2, int(c.height) - 2), 0x000000u);
-        if (c.scale == 1) {
-            // The title's letters are drawn: bright pixels across its middle.
-            int bright = 0;
-            const int y = int(title->y + title->height / 2);
-            for (int x = int(title->x); x < int(title->x + title->width); ++x)
-                if ((pixel(image, x, y) & 0xFF) > 0x60) ++bright;
-            EXPECT_GT(bright, 10);
+        if (c.scale != 1) {
+            cairo_surface_destroy(image);
+            continue;
         }
-        cairo_surface_destroy(image);
+        // The title's letters are drawn: bright pixels across its middle.
+        int bright = 0;
+        const int y = int(title->y + title->height / 2);
+        for (int x = int(title->x); x < int(title->x + title->width); ++x)
+            if ((pixel(image, x, y) & 0xFF) > 0x60) ++bright;
+        EXPECT_GT(bright, 10);
+        png = image;
+        designNodes = nodes;
     }
-}
+    ASSERT_NE(png, nullptr);
+    const struct Image {
+        cairo_surface_t* surface;
+        ~Image() { cairo_surface_destroy(surface); }
+    } keep{png};
 
-TEST_F(SnapshotTool, WrongCommandLinesAndUnwritableFilesAreOneLineErrors) {
-    // A file in a folder that cannot take the temporary file is left as it was.
-    const fs::path locked = scratch / "locked", kept = locked / "kept.json";
-    fs::create_directories(locked);
-    std::ofstream(kept) << "old";
-    ASSERT_EQ(::chmod(locked.c_str(), 0500), 0);
-    const fs::path missing = scratch / "missing" / "x.json";
-    struct Case {
-        Args args;
-        int status;
-        std::string message;  // the whole line, or its start ending in a space
-    };
-    std::vector<Case> cases{
-        {{"--size", "0x600", "--png", "x.png"}, 2, "--size wants WIDTHxHEIGHT in points, each 1 to 8192, not \"0x600\""},
-        {{}, 2, "nothing to do: give --png, --inspect or --window (see --help)"},
-        {{"--frobnicate"}, 2, "unknown option --frobnicate (see --help)"},
-        {{"--inspect", missing}, 1, "cannot write " + missing.string() + ": No such file or directory"},
-    };
-    if (::geteuid() != 0) cases.push_back({{"--inspect", kept}, 1, "cannot write "});  // root writes anywhere
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.message);
-        const ProgramRun run = testsupport::runProgram(Args{kTool} + c.args);
-        EXPECT_EQ(run.status, c.status);
-        // The first line: a sanitizer build may add its report below.
-        const std::string first = run.err.substr(0, run.err.find('\n') + 1), line = "dunmarrow-snapshot: " + c.message;
-        if (c.message.ends_with(' '))
-            EXPECT_TRUE(first.starts_with(line)) << run.err;
-        else
-            EXPECT_EQ(first, line + "\n");
-    }
-    EXPECT_FALSE(fs::exists(missing.parent_path()));
-    EXPECT_EQ(fileContents(kept), "old");
-    EXPECT_EQ(fs::directory_iterator(locked)->path(), kept) << "nothing left beside it";
-}
-
-// With --window the editor appears in a top-level window titled "Dunmarrow"
-// on the display, drawn as the PNG has it, and closing the window ends the
-// tool cleanly.
-TEST_F(SnapshotTool, WindowModeShowsTheEditorUntilTheWindowIsClosed) {
     testsupport::Xvfb server;
-    if (!server.installed()) GTEST_SKIP() << "Xvfb is not installed; the window test needs it";
+    if (!server.installed()) GTEST_SKIP() << "Xvfb is not installed; the window needs it";
     ASSERT_FALSE(server.display().empty());
-    cairo_surface_t* png = nullptr;
-    const auto nodes = snapshot("720x600", &png);
-    ASSERT_EQ(cairo_surface_status(png), CAIRO_STATUS_SUCCESS);
-    const auto subtitle = find(nodes, "HIGH-GAIN GUITAR DISTORTION");
+    const auto subtitle = find(designNodes, "HIGH-GAIN GUITAR DISTORTION");
     ASSERT_TRUE(subtitle);
+
     testsupport::ProgramOptions onDisplay;
     onDisplay.environment["DISPLAY"] = server.display();
     const auto started = testsupport::startProgram({kTool, "--window"}, onDisplay);
@@ -236,11 +196,46 @@ TEST_F(SnapshotTool, WindowModeShowsTheEditorUntilTheWindowIsClosed) {
     for (int y = 0; y < bandHeight; ++y)
         for (int x = 0; x < 720; ++x) differing += band[std::size_t(y) * 720 + std::size_t(x)] != pixel(png, x, y);
     EXPECT_EQ(differing, 0) << "pixels of the title band differ between the window and the PNG";
-    cairo_surface_destroy(png);
 
     client.requestClose(editor);
     const ProgramRun run = testsupport::waitForProgram(started);
     EXPECT_EQ(run.status, 0) << run.err;
+}
+
+TEST_F(SnapshotTool, WrongCommandLinesAndUnwritableFilesAreOneLineErrors) {
+    // A file in a folder that cannot take the temporary file is left as it was.
+    const fs::path locked = scratch.path() / "locked", kept = locked / "kept.json";
+    fs::create_directories(locked);
+    std::ofstream(kept) << "old";
+    ASSERT_EQ(::chmod(locked.c_str(), 0500), 0);
+    const fs::path missing = scratch.path() / "missing" / "x.json";
+    struct Case {
+        Args args;
+        int status;
+        std::string message;  // the whole line, or its start ending in a space
+    };
+    std::vector<Case> cases{
+        {{"--size", "0x600", "--png", "x.png"}, 2, "--size wants WIDTHxHEIGHT in points, each 1 to 8192, not \"0x600\""},
+        {{}, 2, "nothing to do: give --png, --inspect or --window (see --help)"},
+        {{"--frobnicate"}, 2, "unknown option --frobnicate (see --help)"},
+        {{"--inspect", missing}, 1, "cannot write " + missing.string() + ": No such file or directory"},
+    };
+    if (::geteuid() != 0) cases.push_back({{"--inspect", kept}, 1, "cannot write "});  // root writes anywhere
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        const ProgramRun run = testsupport::runProgram(Args{kTool} + c.args);
+        EXPECT_EQ(run.status, c.status);
+        // The first line: a sanitizer build may add its report below.
+        const std::string first = run.err.substr(0, run.err.find('\n') + 1), line = "dunmarrow-snapshot: " + c.message;
+        if (c.message.ends_with(' '))
+            EXPECT_TRUE(first.starts_with(line)) << run.err;
+        else
+            EXPECT_EQ(first, line + "\n");
+    }
+    EXPECT_FALSE(fs::exists(missing.parent_path()));
+    EXPECT_EQ(fileContents(kept), "old");
+    EXPECT_EQ(fs::directory_iterator(locked)->path(), kept) << "nothing left beside it";
+    fs::permissions(locked, fs::perms::owner_all);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
-// Facts the design states about the control mapping, the chain and the width
-// stages, checked on the kernel itself (the reference comparison judges every
-// other coefficient through the sound, and the repair of non-finite smoothed
-// values through its automation); and the delay read's repair.
+// Stated facts of the control mapping, smoothing, chain and width stages, checked on the kernel
+// itself (the reference comparison judges the rest through the sound); the delay read's repair.
 
 #include <gtest/gtest.h>
 
@@ -16,7 +14,6 @@ namespace {
 using namespace kerneltest;
 using Controls = Kernel::BlockControls;
 
-// Derives the block controls without touching any audio: a call with no channels.
 const Controls& controlsAfterEmptyCall(Kernel& kernel, std::uint32_t frames = 0) {
     kernel.process({}, {}, 0, frames);
     return kernel.lastBlockControls();
@@ -35,7 +32,7 @@ TEST(BlockControls, StatedValuesAtTheDefaultsAtZeroAtCommonRatesAndUnderLiveSafe
     EXPECT_NEAR(k.grindAmount, 0.056f, 2e-4f);
     EXPECT_NEAR(k.outputTrim, 0.6165f, 2e-4f);
     EXPECT_FLOAT_EQ(k.outputGain, 0.8f);
-    Kernel zero;  // (which stages a setting skips: judged by the reference comparison's presets)
+    Kernel zero;
     prepare(zero, allPercentZero());
     EXPECT_FLOAT_EQ(controlsAfterEmptyCall(zero).driveGain, 2.0f);
 
@@ -48,7 +45,6 @@ TEST(BlockControls, StatedValuesAtTheDefaultsAtZeroAtCommonRatesAndUnderLiveSafe
         EXPECT_NEAR(c.lfoIncrement * rate / (2 * M_PI), 0.39, 1e-5);
     }
 
-    // Decimation's hold steps, and where Live Safe limits them.
     struct Case {
         float decimation;
         bool liveSafe;
@@ -114,8 +110,6 @@ TEST(Chain, LiveSafeCeilingOf145EvenAfterPoisonedState) {
                                               {reference::Gain, 50.0f}});
     Kernel kernel;
     prepare(kernel, values, 44100.0, 2);
-    // Poison the states with Live Safe off, then switch it on: outputs fall back
-    // to the (loud) dry input and are soft-limited.
     std::vector<float> loud = sine(2048, 44100.0, 220.0, 6.0f);
     loud[3] = NAN;
     render(kernel, {loud, loud}, 512);
@@ -132,9 +126,7 @@ TEST(Chain, LiveSafeCeilingOf145EvenAfterPoisonedState) {
     EXPECT_LE(kernel.outputLevel(), 1.45f);
 }
 
-// Spread on a quiet pair (the shaper stays linear, the chain passes a clean
-// tone): equal channels widen above about 500 Hz only; pure low side is removed
-// and high side kept.
+// A quiet pair keeps the shaper linear, so the width stage is seen on its own.
 TEST(StereoSpread, WidensHighMidsRemovesLowSideAndStaysBounded) {
     const std::size_t frames = 48000, half = frames / 2;
     auto renderPair = [&](double frequency, bool opposite, float spread) {
@@ -147,8 +139,6 @@ TEST(StereoSpread, WidensHighMidsRemovesLowSideAndStaysBounded) {
         prepare(kernel, with(allPercentZero(), {{reference::StereoSpread, spread}}), 48000.0, 2);
         return render(kernel, {l, r}, 480);
     };
-    // RMS of (left - right) over the second half, relative to RMS of left (dry: equal
-    // channels) or to the dry side (opposite channels).
     auto sideRatio = [&](double frequency, bool opposite) {
         const auto wide = renderPair(frequency, opposite, 1.0f);
         std::vector<float> side(half);
@@ -166,12 +156,11 @@ TEST(StereoSpread, WidensHighMidsRemovesLowSideAndStaysBounded) {
     const auto off = renderPair(3000.0, false, 0.0f);
     EXPECT_EQ(off[0], off[1]);
 
-    // Its output is bounded, and a non-finite channel counts as zero.
     Kernel kernel;  // Live Safe off: gain acts as stored
     prepare(kernel, with(blackwall(), {{reference::StereoSpread, 1.0f}, {reference::Gain, 1e6f}}), 48000.0, 2);
     auto left = riff(4800, 48000.0, 8, 1.0f);
     auto right = riff(4800, 48000.0, 9, 1.0f);
-    left[100] = NAN;  // poisons channel 0's states for good
+    left[100] = NAN;
     right[200] = INFINITY;
     const auto out = render(kernel, {left, right}, 256);
     for (const auto& channel : out) {
@@ -205,8 +194,7 @@ TEST(Repairs, DelayReadStaysInsideTheLastChannelsMemory) {
         ref->initialize(2, 48000.0);
         ref->render({input[0].data(), input[1].data()}, {l.data(), r.data()}, 2400);
     }
-    // The last channel's memory ends the kernel's delay buffer; under the
-    // address sanitizer a read past it would stop the test here.
+    // Under the address sanitizer a read past the last channel's memory stops the test here.
     EXPECT_NEAR(kernel.readDelayInterpolated(1, writeIndex, delay), mended.readDelay(1, writeIndex, delay), 1e-4f);
     EXPECT_NE(mended.readDelay(1, writeIndex, delay), 0.0f);
     EXPECT_THROW((void)unmended.readDelay(1, writeIndex, delay), std::out_of_range);

@@ -1,6 +1,5 @@
-// Built, never run: the kernel header compiles on its own, with only the
-// repository root on the include path and nothing but the standard library
-// (tests/dsp/CMakeLists.txt gives this file nothing else).
+// Built, never run: the kernel header compiles on its own, with only the repository
+// root on the include path and nothing but the standard library.
 #include "DunmarrowAUExtension/DSP/DunmarrowAUExtensionDSPKernel.hpp"
 
 float renderOneBlock(float sample);

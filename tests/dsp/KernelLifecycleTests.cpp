@@ -26,9 +26,6 @@ std::vector<std::vector<float>> stereoRiff(std::size_t frames, std::uint32_t see
     return {riff(frames, rate, seed), riff(frames, rate, seed + 1)};
 }
 
-// Rendering before initialize or above the limit is silence, not a crash; a
-// call with no frames writes nothing and leaves the state alone; one with no
-// channels zeroes the levels.
 TEST(KernelLifecycle, BeforeInitializeAboveTheLimitZeroFramesNoChannelsAndTheLevelCells) {
     Kernel early;
     std::vector<float> buffer(64, 0.5f);
@@ -62,8 +59,6 @@ TEST(KernelLifecycle, BeforeInitializeAboveTheLimitZeroFramesNoChannelsAndTheLev
     EXPECT_EQ(kernel.inputLevel(), 0.0f);
     EXPECT_EQ(kernel.outputLevel(), 0.0f);
 
-    // initialize keeps the level cells and clears all state; deinitialize zeroes
-    // the cells; a new layout and rate afterwards renders like the reference.
     render(kernel, input, 500);
     const float inLevel = kernel.inputLevel(), outLevel = kernel.outputLevel();
     EXPECT_GT(inLevel, 0.1f);
@@ -91,8 +86,7 @@ TEST(KernelLifecycle, BeforeInitializeAboveTheLimitZeroFramesNoChannelsAndTheLev
     }
 }
 
-// Bypass copies bit for bit, both levels are the input peak (NaN ignored), and
-// bypassed calls neither advance the smoothing nor touch the chain's state.
+// Both levels are the input peak, NaN ignored; bypassed calls do not advance the smoothing.
 TEST(KernelLifecycle, BypassIsBitExactLevelsThePeakAndStateUntouched) {
     Kernel kernel, twin;
     prepare(kernel, everyStageOn(), 44100.0);
@@ -120,9 +114,7 @@ TEST(KernelLifecycle, BypassIsBitExactLevelsThePeakAndStateUntouched) {
     EXPECT_EQ(render(kernel, fresh, 128), render(twin, fresh, 128));
 }
 
-// Another thread writes parameters (addresses beyond the last ignored) and
-// reads the levels while the kernel renders and is re-initialised: never a
-// torn or NaN level, never a crash.
+// Never a torn or NaN level, never a crash; addresses beyond the last are ignored.
 TEST(KernelLifecycle, ParametersAndLevelsFromAnotherThreadWhileRendering) {
     Kernel kernel;
     prepare(kernel, with(everyStageOn(), {{reference::LiveSafe, 1.0f}}));

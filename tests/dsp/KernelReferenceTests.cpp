@@ -1,15 +1,6 @@
-// The kernel against the independent reference model, sample by sample, across
-// sample rates, channel layouts, block splits, automation (non-finite values
-// included), bad input and every instruction-set variant this processor runs.
-//
-// Tolerance: the reference computes the same single-precision formulas in the
-// same order, one scalar libm call after another. The kernel runs its
-// oversampled core and density stage on vectors with its own tanh (within 1e-6
-// of the exact value, relatively below 0.5, where libm's is within an ulp), may
-// fuse multiply-adds in its AVX2+FMA variant and flushes subnormals to zero. So
-// the two agree closely, not bit for bit: the bound is a maximum absolute difference of 1e-4 on
-// any sample and an RMS difference of 1e-6, with non-finite samples in the same
-// places. Each test prints the worst figures it saw.
+// The kernel against the independent reference model, sample by sample, across rates, layouts,
+// block splits, automation, bad input and instruction-set variants. Not bit for bit (vector tanh,
+// fused multiply-adds, flushed subnormals): max abs 1e-4, RMS 1e-6, non-finite samples alike.
 
 #include <gtest/gtest.h>
 
@@ -67,12 +58,11 @@ struct Scenario {
     std::size_t frames = 3000;
     std::uint32_t seed = 1;
     bool automate = false;  // random parameter changes between calls, now and then NaN or infinite
-    bool badInput = false;  // NaN and infinities sprinkled into the input
-    bool inPlace = false;   // output pointers equal input pointers
+    bool badInput = false;
+    bool inPlace = false;
     std::optional<InstructionSet> variant;  // the kernel's own choice when empty
 };
 
-// Renders the scenario through both and returns how far apart they are.
 Difference compare(const Scenario& s) {
     std::mt19937 rng(s.seed);
     Kernel kernel;
@@ -140,7 +130,7 @@ Difference compare(const Scenario& s) {
     return diff;
 }
 
-// Checks every scenario and prints the worst figures seen, so the margin is on record.
+// Prints the worst figures seen, so the margin is on record.
 void expectAllClose(const std::vector<Scenario>& scenarios) {
     double worstMax = 0.0, worstRms = 0.0;
     for (const Scenario& s : scenarios) {
@@ -204,8 +194,6 @@ TEST(KernelAgainstReference, PresetsAndEveryStageAcrossRatesLayoutsAndLiveSafe) 
     expectAllClose(scenarios);
 }
 
-// Automation between randomly split calls, on every variant in turn, and in
-// place; bad input with and without Live Safe.
 TEST(KernelAgainstReference, AutomationBadInputInPlaceAndEveryVariant) {
     const auto sets = variants();
     std::vector<Scenario> scenarios;
@@ -237,16 +225,13 @@ TEST(KernelAgainstReference, TheEnvironmentCanHoldKernelsToTheBaseline) {
     Kernel kernel;
     std::printf("kernels run the %s variant\n", dunmarrow_dsp::instructionSetName(kernel.instructionSet()));
     EXPECT_EQ(kernel.instructionSet(), forced ? InstructionSet::Baseline : variants().back());
-    // Asking for a variant the processor lacks gives the baseline.
     for (InstructionSet set : {InstructionSet::Avx2Fma, InstructionSet::Avx512}) {
         kernel.setInstructionSet(set);
         EXPECT_EQ(kernel.instructionSet() == set, dunmarrow_dsp::processorSupports(set));
     }
 }
 
-// The AVX-512 variant shapes two frames per vector and a last odd frame on
-// eight lanes; every lane's arithmetic is that of the AVX2 variant, so both
-// render the same samples whatever the split of the calls.
+// Every lane's arithmetic is the AVX2 variant's, so both render the same samples however split.
 TEST(KernelVariants, Avx512RendersWhatAvx2Renders) {
     if (!dunmarrow_dsp::processorHasAvx512()) GTEST_SKIP() << "this processor lacks AVX-512: its variant is not run here";
     std::mt19937 random(7);

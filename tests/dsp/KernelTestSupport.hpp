@@ -23,7 +23,6 @@ inline std::vector<float> glassTeeth() {
 inline std::vector<float> funeralBloom() {
     return {78.0f, 70.0f, 75.0f, 80.0f, 0.65f, 75.0f, 75.0f, 85.0f, 40.0f, 80.0f, 0.0f, 0.0f, 0.0f, 0.0f};
 }
-// Every stage switched on, wide and modulated.
 inline std::vector<float> everyStageOn() {
     return {90.0f, 60.0f, 80.0f, 70.0f, 0.9f, 100.0f, 100.0f, 100.0f, 100.0f, 80.0f, 0.6f, 1.0f, 1.0f, 0.0f};
 }
@@ -31,7 +30,6 @@ inline std::vector<float> allPercentZero() {
     return {0.0f, 0.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
 }
 
-// The values with some addresses changed.
 inline std::vector<float> with(std::vector<float> values, std::initializer_list<std::pair<int, float>> changes) {
     for (auto [address, value] : changes) values[static_cast<std::size_t>(address)] = value;
     return values;
@@ -74,7 +72,6 @@ inline double rms(std::span<const float> v) {
     return v.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(v.size()));
 }
 
-// Renders planar channels through the kernel in calls of `block` frames.
 inline std::vector<std::vector<float>> render(Kernel& kernel, const std::vector<std::vector<float>>& input,
                                               std::uint32_t block) {
     std::vector<std::vector<float>> output(input.size(), std::vector<float>(input.empty() ? 0 : input[0].size()));

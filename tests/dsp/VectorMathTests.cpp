@@ -1,8 +1,6 @@
-// The kernel's vector tanh against a double-precision tanh, for every compiled
-// variant this processor can run: within 1e-6 absolutely where |x| is at least
-// 0.5 and relatively below; its vector sine against a double-precision sine,
-// absolutely. A deterministic subset here (sparser in unoptimised builds); the
-// sweep over all floats of [-20, 20] is the dunmarrow_tanh_accuracy tool in bench/.
+// The vector tanh and sine against double precision on every variant this processor runs; tanh
+// within 1e-6, absolute from |x| = 0.5 up and relative below. A subset here; the sweep over all
+// floats of [-20, 20] is the dunmarrow_tanh_accuracy tool in bench/.
 
 #include <gtest/gtest.h>
 
@@ -22,8 +20,7 @@ using dunmarrow_dsp::InstructionSet;
 
 constexpr double kTanhBound = 1e-6;
 
-// The unoptimised sanitizer build runs these about ten times slower, so it
-// takes a sparser subset; the optimised build the dense one.
+// The unoptimised sanitizer build runs about ten times slower: a sparser subset there.
 #if defined(__OPTIMIZE__)
 constexpr std::uint32_t kStride = 64;
 constexpr std::uint32_t kSmallStride = 16;
@@ -41,8 +38,7 @@ std::vector<InstructionSet> variants() {
     return {sets.begin(), sets.end()};
 }
 
-// Feeds floats to one of the kernel's block functions in chunks and keeps the
-// worst error and where it was.
+// Feeds floats to a block function in chunks and keeps the worst error and where it was.
 template <typename Error>
 struct Sweep {
     InstructionSet set;
@@ -77,7 +73,6 @@ struct Sweep {
         count += in.size();
         in.clear();
     }
-    // The worst error, printed for the record.
     double finish(const char* what) {
         flush();
         std::printf("%s %s: worst %.3g at %.9g over %zu floats\n", dunmarrow_dsp::instructionSetName(set), what, worst,
@@ -86,7 +81,6 @@ struct Sweep {
     }
 };
 
-// The error the tanh bound is stated in: absolute from |x| = 0.5 up, relative below.
 double tanhError(float x, float value) {
     const double exact = std::tanh(static_cast<double>(x));
     const double error = std::fabs(static_cast<double>(value) - exact);
@@ -95,8 +89,7 @@ double tanhError(float x, float value) {
 }
 
 TEST(VectorTanh, WithinBoundsOnASubsetOfMinus20To20) {
-    // Evenly over the range; subnormals and the smallest normals sampled; every
-    // float around 0.5, where the bound changes, and 7.9, where the argument is held.
+    // Every float around 0.5, where the bound changes, and 7.9, where the argument is held.
     for (InstructionSet set : variants()) {
         SCOPED_TRACE(dunmarrow_dsp::instructionSetName(set));
         Sweep<double (*)(float, float)> s{set, dunmarrow_dsp::tanhBlock, tanhError, {}, {}};
@@ -131,8 +124,7 @@ TEST(VectorTanh, SpecialValuesAndOddSymmetry) {
     }
 }
 
-// The doubler's LFO argument lies in [0, 4 pi]; the sine is checked well
-// beyond, on both signs, and at the quadrant boundaries.
+// The doubler's LFO argument lies in [0, 4 pi]; checked well beyond and at quadrant boundaries.
 TEST(VectorSine, WithinOneTenMillionthUpTo64) {
     const auto sineError = [](float x, float value) {
         // Plus zero gives plus zero.

@@ -1,10 +1,6 @@
-// The editor against a real platform tree: the parameter mirror and its
-// control (the automation events a gesture or a typed value sends, host changes
-// arriving through the main queue, the texts shown, the lookups' fatal
-// messages; a drag: see the editor window tests), the main view through the
-// layout dump and rendered pixels (texts, the uniform scaling of the canvas,
-// meter ballistics and the bar fill, the Live Safe switch's binding), and
-// registering the editor's font from a bundle.
+// The editor against a real platform tree: the parameter mirror and its slider (automation events,
+// host changes through the main queue, texts, lookup failures), the main view through layout and
+// pixels (scaling, meters, the Live Safe switch), and registering the editor's font.
 
 #include <gtest/gtest.h>
 
@@ -43,7 +39,6 @@ class ObservableAUParameterTest : public ::testing::Test {
 protected:
     void SetUp() override {
         tree = createParameterTree(parameterTreeSpec());
-        // Records every automation event that reaches the platform tree.
         tree->tokenByAddingParameterAutomationObserver([this](std::span<const AUParameterAutomationEvent> events) {
             std::lock_guard lock(mutex);
             for (const auto& e : events) sent.emplace_back(e.eventType, e.value);
@@ -74,8 +69,7 @@ protected:
         host->layoutIfNeeded();
         return host;
     }
-    // Opens the typed-value field with a double click on the value line and
-    // replaces its text.
+    // Opens the typed-value field with a double click on the value line.
     void typeIntoField(ui::ViewHost& host, const std::string& text) {
         auto line = host.frameOf("Drive: " + formatParameterValue(*drive, drive->value()));
         ASSERT_TRUE(line);
@@ -146,7 +140,6 @@ TEST_F(ObservableAUParameterTest, AGestureSendsTouchValuesThenReleaseWithTheFina
 }
 
 TEST_F(ObservableAUParameterTest, AHostChangeMovesTheIdleValueWithoutEchoAndIsIgnoredDuringADrag) {
-    // Views reading the value are told of the change.
     int notifications = 0;
     auto scope = std::make_shared<ui::ObservationScope>([&] { ++notifications; });
     ui::withObservationTracking(scope, [&] { (void)drive->value(); });
@@ -177,10 +170,8 @@ TEST_F(ObservableAUParameterTest, AHostChangeMovesTheIdleValueWithoutEchoAndIsIg
 TEST_F(ObservableAUParameterTest, TheSliderShowsItsTextsAndSendsATypedValueClampedAsTouchThenRelease) {
     for (const char* text : {"Drive: 65.00", "0.00", "100.00", "Drive"}) EXPECT_TRUE(makeSlider(false)->frameOf(text)) << text;
     EXPECT_FALSE(makeSlider(true)->frameOf("100.00"));
-    // (Letters, escape and a click elsewhere: the editor window test, through the keyboard.)
     auto host = makeSlider(false);
-    // NaN passes the clamp and reaches the parameter; the kernel turns a NaN
-    // target into its neutral setting.
+    // NaN passes the clamp; the kernel turns a NaN target into its neutral setting.
     for (const auto& [typed, value, printed] : {std::tuple{"150", 100.0f, "100.0"}, {"nan", NAN, "nan"}, {"30", 30.0f, "30.0"}}) {
         SCOPED_TRACE(typed);
         testing::internal::CaptureStdout();
@@ -208,7 +199,6 @@ TEST_F(ObservableAUParameterTest, AGoneParameterKeepsItsValueAndALaterChildRepla
     node->applyHostUpdate(99, 0.1f);
     EXPECT_EQ(node->value(), 0.8f);
 
-    // A later child with the same identifier replaces the earlier one.
     auto first = AUParameterTree::createParameter("a", "First", 1, 0, 1, 0, std::nullopt, 0, std::nullopt, std::nullopt);
     auto second = AUParameterTree::createParameter("a", "Second", 2, 0, 1, 0, std::nullopt, 0, std::nullopt, std::nullopt);
     auto group = AUParameterTree::createTree({first, second});
@@ -248,7 +238,6 @@ TEST_F(ObservableAUParameterDeathTest, LookupErrorsStopWithTheirMessages) {
     for (const auto& [call, message] : deaths) EXPECT_DEATH(call(), message);
 }
 
-// The main view over the mirror, reading the levels the test sets.
 class MainViewTest : public ObservableAUParameterTest {
 protected:
     void SetUp() override {
@@ -287,16 +276,13 @@ TEST_F(MainViewTest, ShowsEveryTextAtTheDesignSizeAndScalesUniformly) {
     EXPECT_LT(h.frameOf("IN")->maxY(), h.frameOf("DECIMATION")->y);
     EXPECT_LT(h.frameOf("DECIMATION")->maxY(), drive.y);
     EXPECT_LT(h.frameOf("CAB")->maxY(), h.frameOf("8X OVERSAMPLED DIGITAL DISTORTION")->y);
-    // The switch sits at the header's bottom right.
     EXPECT_GT(h.frameOf("LIVE SAFE")->x, 360);
 
-    // The canvas scales uniformly and centres (the scaling itself: the UI's layout tests).
     const Rect footer = *h.frameOf("8X OVERSAMPLED DIGITAL DISTORTION");
     auto& narrow = host({360, 600});
     EXPECT_EQ(*narrow.frameOf("canvas"), (Rect{0, 150, 360, 300}));
     const Rect narrowFooter = *narrow.frameOf("8X OVERSAMPLED DIGITAL DISTORTION");
     EXPECT_NEAR(narrowFooter.y, 150 + footer.y / 2, 0.01);
-    // Black above and below the canvas.
     auto image = narrow.render(1, ui::Color::white());
     for (int y : {2, 100, 148, 452, 598}) {
         const auto c = image.pixel(180, y);
@@ -313,7 +299,6 @@ public:
 };
 
 TEST_F(MainViewTest, MetersShowTheUnitsInputAndOutputRiseAtOnceDecayAndFillTheirBars) {
-    // The view over a unit reads its input into IN and its output into OUT.
     foundation::NSError error;
     auto unit = AUAudioUnit::create<FixedLevelsUnit>(DunmarrowAUExtensionAudioUnit::kComponentDescription,
                                                      kAudioComponentInstantiation_None, &error);
@@ -326,7 +311,6 @@ TEST_F(MainViewTest, MetersShowTheUnitsInputAndOutputRiseAtOnceDecayAndFillTheir
     EXPECT_EQ(DunmarrowAUExtensionMainView::meterFraction(std::numeric_limits<float>::quiet_NaN()), 0.0);
     EXPECT_EQ(DunmarrowAUExtensionMainView::meterFraction(-1.0f), 0.0);
 
-    // The bars follow the clamped level, in a red gradient.
     auto& h = host({720, 600});
     EXPECT_EQ(h.frameOf("OUT bar")->width, 0);
     levels = std::pair{1.3f, std::numeric_limits<float>::infinity()};
@@ -342,7 +326,6 @@ TEST_F(MainViewTest, MetersShowTheUnitsInputAndOutputRiseAtOnceDecayAndFillTheir
     // Still decaying from 1.3: 1.3 * 0.86^5 is above the new reading of 0.5.
     EXPECT_NEAR(h.frameOf("IN bar")->width, in.width * 1.3 * std::pow(0.86, 5), 0.5);
 
-    // The filled bar runs from dark red to brighter red, left to right, on black.
     levels = std::pair{1.0f, 1.0f};
     view->updateMeters();
     auto image = h.render(2);
@@ -416,7 +399,7 @@ TEST(FontLoader, RegistersTheShippedFontOnceAndReportsEveryOtherOutcome) {
     std::filesystem::create_directories(font.parent_path());
     EXPECT_EQ(registerFrom(foundation::Bundle(bundle.path())),
               "FontLoader: Glimra.otf not found in extension bundle: " + bundle.path().string() + "\n");
-    // Without a bundle given, the one holding the code: the test executable's folder, without the font.
+    // Without a bundle, the one holding the code: the test executable's folder.
     const auto own = foundation::Bundle::forAddress(reinterpret_cast<const void*>(static_cast<void (*)()>(&registerEditorFont)));
     ASSERT_TRUE(own);
     testing::internal::CaptureStdout();

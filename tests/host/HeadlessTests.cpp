@@ -1,7 +1,5 @@
-// The DunmarrowAU program run headless, end to end, as a child process: the
-// test effect (a gain of 0.5 under the effect's codes) loaded, validated,
-// snapshotted and rendered offline over the looped file; the fallback when no
-// display can be used; and the runs that end with an error.
+// The DunmarrowAU program run headless as a child process: the test effect (a gain of 0.5) loaded,
+// validated, snapshotted and rendered offline over the looped file; the display fallback; failures.
 
 #include <gtest/gtest.h>
 
@@ -28,7 +26,6 @@ TEST(Headless, RendersTheLoopedFileThroughTheEffectAndWritesTheWindowOnceValidat
     // The test effect has no bypass of its own, so the validator may fail it.
     const std::string verdict =
         run.out.find("\nValidation Passed\n") != std::string::npos ? "Validation Passed" : "Validation Failed";
-    // Loaded, the validator's lines, the verdict, then the snapshot.
     const auto loaded = run.out.find("Successfully loaded (aufx dmds QVRN)\n");
     ASSERT_NE(loaded, std::string::npos) << run.out;
     const auto judged = run.out.find("\n" + verdict + "\n");
@@ -61,7 +58,7 @@ TEST(Headless, RendersTheLoopedFileThroughTheEffectAndWritesTheWindowOnceValidat
     EXPECT_EQ(stringField(tree, "type"), "ContentView");
     EXPECT_EQ(collectTexts(tree), (std::vector<std::string>{"aufx dmds QVRN", verdict, "Audio Playback", "Play"}));
     EXPECT_EQ(frameInTree(tree, "HostTestEditor").value_or(ui::Rect{}).width, kEditorSize.width);
-    // The PNG is the window at its laid-out size: the root's frame, rounded up.
+    // The PNG's width and height: the root's frame, rounded up.
     const std::string header = testsupport::fileContents(png).substr(0, 24);
     ASSERT_EQ(header.substr(1, 3), "PNG");
     const auto big = [&](std::size_t at) {
@@ -91,13 +88,11 @@ TEST(Headless, WithoutAUsableDisplayPlaysThroughTheOutputAndSaysWhy) {
 }
 
 TEST(Headless, FailuresEndWithTheReasonAndTheirStatus) {
-    // A snapshot that cannot be written.
     auto run = runHost({"--headless", "--seconds", "0.2", "--screenshot", "/nonexistent-folder/window.png"});
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(run.out.find("\nDunmarrowAU: "), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("Window written to"), std::string::npos) << run.out;
 
-    // A unit that cannot be made: one last line with the module's name, no word of success.
     TempDir folder;
     writeBrokenEffectBundle(folder.path());
     run = runHost({"--headless", "--seconds", "0.2"}, {{"DUNMARROW_AUDIO_UNIT_PATH", folder.path()}});
@@ -109,7 +104,6 @@ TEST(Headless, FailuresEndWithTheReasonAndTheirStatus) {
     EXPECT_NE(last.find("; nothing to validate or play\n"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("Successfully loaded"), std::string::npos) << run.out;
 
-    // Bad arguments.
     EXPECT_EQ(runHost({"--bogus"}).status, 2);
     std::string error;
     for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{

@@ -1,6 +1,5 @@
 #pragma once
-// The DunmarrowAU program as a child process of the host tests, through the
-// shared program runner.
+// The DunmarrowAU program as a child process of the host tests.
 
 #include <map>
 #include <string>
@@ -10,8 +9,7 @@
 
 namespace hosttest {
 
-// Starts the program with `environment` added and, unless that names others,
-// the test units on its search path.
+// The test units are on its search path unless `environment` names others.
 inline testsupport::StartedProgram startHost(const std::vector<std::string>& arguments,
                                              std::map<std::string, std::string> environment,
                                              const std::filesystem::path& scratch = {}) {
@@ -24,7 +22,7 @@ inline testsupport::StartedProgram startHost(const std::vector<std::string>& arg
     return testsupport::startProgram(command, options);
 }
 
-// Runs it to its end; without a display unless `environment` gives one.
+// Without a display unless `environment` gives one.
 inline testsupport::ProgramRun runHost(const std::vector<std::string>& arguments,
                                        std::map<std::string, std::string> environment = {}) {
     environment.try_emplace("DISPLAY", testsupport::kUnset);

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>

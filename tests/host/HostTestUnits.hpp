@@ -1,7 +1,6 @@
 #pragma once
-// The audio units of the host tests, as both their module and the tests see
-// them: a gain effect and a small instrument. The tests reach them by casting
-// the unit a host instantiated.
+// The host tests' audio units as their module and the tests see them (a gain effect and an
+// instrument), reached by casting the unit a host instantiated.
 
 #include <atomic>
 #include <memory>
@@ -15,7 +14,6 @@
 
 namespace hosttest {
 
-// The effect multiplies its input by this.
 inline constexpr float kEffectGain = 0.5f;
 
 // The effect's editor fills its preferred size with one colour.
@@ -28,8 +26,7 @@ struct UnitCounters {
     std::atomic<std::uint32_t> lastMIDIWord{0};
 };
 
-// What the tests reach through the principal object. One definition for the
-// tests and every test module; the modules' own classes derive from it.
+// One definition for the tests and every module; the modules' own classes derive from it.
 class HostTestPrincipal : public audiounit::AUAudioUnitFactory {
 public:
     std::shared_ptr<audiounit::AUAudioUnit> audioUnit;

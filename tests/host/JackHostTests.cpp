@@ -1,8 +1,6 @@
-// The host on a private JACK server (dummy driver, 48 kHz): the looped file
-// played through the test effect (a gain of 0.5) reaches another JACK client
-// as the source times the gain; the MIDI output of JACK clients, present at
-// start or registered later, reaches the instrument as MIDI 2.0 packets; and a
-// server that stops answering loses the output without hanging the host.
+// The host on a private JACK server (dummy driver, 48 kHz): the looped file through the test effect
+// reaches another client as source times gain; JACK MIDI outputs, present or registered later, reach
+// the instrument; a server that stops answering loses the output without hanging the host.
 
 #include <gtest/gtest.h>
 
@@ -35,9 +33,8 @@ protected:
     void TearDown() override {
         if (!server) return;
         server->resume();  // the clients below wait on it
-        // Queued effect-loop jobs hold engines: let them go while their server
-        // runs (libjack may crash closing a client of a dead server once a
-        // later server of the same name has clients).
+        // Engines held by queued jobs go while their server runs: libjack may crash closing a client
+        // of a dead server once a later server of the same name has clients.
         EXPECT_TRUE(pumpUntil([&] {
             return std::all_of(engines.begin(), engines.end(), [](const auto& engine) { return engine.expired(); });
         }));
@@ -47,14 +44,12 @@ protected:
         server.reset();
         ::unsetenv("JACK_DEFAULT_SERVER");
     }
-    // The host's engine on JACK, with a MIDI manager of its own.
     SimplePlayEngine::Configuration jackConfiguration() {
         auto configuration = engineConfiguration();
         configuration.engineOptions.useJack = true;
         managers.push_back(configuration.midiManager);
         return configuration;
     }
-    // A host engine on JACK, released before the server stops.
     std::shared_ptr<SimplePlayEngine> makeEngine() {
         auto engine = SimplePlayEngine::make(jackConfiguration());
         engines.push_back(engine);
@@ -79,9 +74,8 @@ TEST_F(HostOverJack, TheFileReachesAJackClientNotesReachTheInstrumentAndALostSer
         ASSERT_TRUE(pumpUntil([&] { return recorder.recorded() == recorder.samples().size(); }, std::chrono::seconds(10)));
         engine->stopPlaying();
 
-        // The reference: the file's left channel times the gain, at 48 kHz by
-        // linear interpolation. The recording starts somewhere near the file's
-        // start: find the lag where a window of the reference fits best.
+        // The left channel times the gain, at 48 kHz by linear interpolation, at the lag where it fits
+        // best: the recording starts somewhere near the file's start.
         const Channels source = readSoundFile(HOST_TEST_SYNTH);
         ASSERT_FALSE(source.empty());
         const auto& left = source[0];
@@ -103,8 +97,7 @@ TEST_F(HostOverJack, TheFileReachesAJackClientNotesReachTheInstrumentAndALostSer
             for (std::size_t k = 0; k < window && error < bestError; ++k) error += std::pow(double(got[lag + k]) - wanted[k], 2);
             bestError = std::min(bestError, error);
         }
-        // Resampling differs from linear interpolation a little; a wrong gain or a
-        // missing effect would leave an error as large as the signal.
+        // Resampling is not quite linear; a wrong gain or no effect leaves an error as large as the signal.
         EXPECT_LT(std::sqrt(bestError / referenceEnergy), 0.1);
     }
 
@@ -136,10 +129,8 @@ TEST_F(HostOverJack, TheFileReachesAJackClientNotesReachTheInstrumentAndALostSer
         engine->stopPlaying();
     }
 
-    // The server stops answering while the file plays. In the window: Stop gives
-    // up on it after the output's time limit, the window says the output is lost,
-    // and Play no longer starts anything. The program, headless: it ends with one
-    // line saying why and status 1 instead of waiting for ever.
+    // Stop gives up on a silent server after the output's time limit and Play starts nothing;
+    // the headless program ends with one line saying why and status 1.
     const std::string serverDidNotAnswer = "the JACK server did not answer within 5 seconds";
     {
         AudioUnitHostModel::Configuration configuration;

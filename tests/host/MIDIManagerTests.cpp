@@ -19,8 +19,7 @@ namespace {
 
 constexpr std::array<std::uint8_t, 3> kNoteOn{0x90, 60, 100};
 
-// Captured standard output without the MIDI services' own line about a
-// missing JACK server, which client creation prints on machines without one.
+// Without the line client creation prints on machines without a JACK server.
 std::string capturedManagerOutput() {
     std::string text = testing::internal::GetCapturedStdout();
     const std::string jackLine = "MIDI input unavailable: no JACK server is running\n";
@@ -43,8 +42,7 @@ protected:
         MIDIClientDispose(owner_);
     }
 
-    // Creates a source and waits until its arrival has been announced, so that
-    // the announcement cannot reach a manager set up afterwards.
+    // Waits for the announcement, so that it cannot reach a manager set up afterwards.
     MIDIEndpointRef makeSource(const std::string& name) {
         MIDIEndpointRef source = 0;
         const int before = announced_.load();
@@ -53,8 +51,6 @@ protected:
         return source;
     }
 
-    // The handler counts event lists per source reference it is told of: the
-    // manager connects without one, so everything lands in one counter.
     MIDIReceiveBlock handler() {
         return [this](const MIDIEventList* list, void*) {
             if (list != nullptr && list->numPackets > 0) {
@@ -64,7 +60,6 @@ protected:
         };
     }
 
-    // Sends a note from the source and says whether the manager's port got it.
     bool reaches(MIDIEndpointRef source) {
         const int before = received_.load();
         EXPECT_EQ(MIDISourceSend(source, kNoteOn), noErr);
@@ -108,8 +103,7 @@ TEST_F(MIDIManagerTest, ConnectsSourcesPresentAtSetUpAndAddedLaterAndReportsWhat
     notify(added);
     EXPECT_TRUE(reaches(source));
 
-    // Added again while refusing connections; removed twice (the second
-    // disconnection fails); other messages ignored; I/O errors reported.
+    // A refused connection, a second removal that fails, an ignored message, an I/O error.
     ASSERT_EQ(MIDISourceSetConnectFailure(source, kMIDIUnknownError), noErr);
     notify(added);
     MIDIObjectAddRemoveNotification removed = added;
@@ -138,7 +132,6 @@ TEST_F(MIDIManagerTest, StopsAtTheFirstSourceThatFailsToConnect) {
     EXPECT_FALSE(reaches(third));
 }
 
-// The client name comes from the main bundle's information file.
 TEST(MIDIClientName, IsTheBundleNameFollowedByMIDIClientOrAFallback) {
     EXPECT_EQ(MIDIManager::clientName(), "HostTests_MIDIClient");
     hosttest::TempDir folder;

@@ -1,6 +1,5 @@
-// SimplePlayEngine: graph shapes by unit kind, start and stop on the serial
-// queue, MIDI forwarding and the fatal messages (the effect loop and metering:
-// the headless program's render and peak lines).
+// SimplePlayEngine: graph shapes by unit kind, start and stop on the serial queue, MIDI
+// forwarding and the fatal messages.
 
 #include <gtest/gtest.h>
 
@@ -14,11 +13,9 @@ using namespace hosttest;
 
 namespace {
 
-// (The effect between player and mixer: the headless render through it and
-// the window's failed instantiation, where the player feeds the mixer.)
 TEST(PlayEngineGraph, AnInstrumentFeedsTheMixerInStereoAtTheOutputRateAndThePlayerIsLeftOut) {
     auto engine = SimplePlayEngine::make(engineConfiguration());
-    instantiate(*engine, "aumu", "hins", "DmTs");  // its generic editor: the window tests
+    instantiate(*engine, "aumu", "hins", "DmTs");
     ASSERT_TRUE(engine->avAudioUnit.get());
     auto& graph = *engine->engine;
     const auto into = graph.inputConnectionPoint(*graph.mainMixerNode(), 0);
@@ -29,7 +26,7 @@ TEST(PlayEngineGraph, AnInstrumentFeedsTheMixerInStereoAtTheOutputRateAndThePlay
     EXPECT_FALSE(graph.outputConnectionPoint(*engine->player, 0));
     EXPECT_FALSE(graph.inputConnectionPoint(*engine->unitNode(), 0));
 
-    // It declares a MIDI output: its block reaches the engine's midiOutBlock.
+    // Its declared MIDI output reaches the engine's midiOutBlock.
     const auto& block = engine->avAudioUnit.get()->auAudioUnit()->MIDIOutputEventBlock();
     ASSERT_TRUE(block);
     std::vector<std::int64_t> calls;
@@ -41,17 +38,14 @@ TEST(PlayEngineGraph, AnInstrumentFeedsTheMixerInStereoAtTheOutputRateAndThePlay
     EXPECT_EQ(block(12, 1, 3, bytes), 0);
     EXPECT_EQ(calls, (std::vector<std::int64_t>{12, 1, 3}));
 
-    // Playing never starts the player.
     engine->startPlaying();
     EXPECT_TRUE(engine->isPlaying.get());
     EXPECT_FALSE(engine->player->isPlaying());
     engine->stopPlaying();
 }
 
-// (That MIDI reaches the unit: the host over JACK.)
 TEST(PlayEngineState, StartAndStopRunOnceEachOnTheStateChangeQueueAndMIDIIsForwardedOnceAUnitIsLoaded) {
     auto engine = SimplePlayEngine::make(engineConfiguration());
-    // Without a unit nothing starts and MIDI is dropped.
     engine->startPlaying();
     EXPECT_FALSE(engine->isPlaying.get());
     EXPECT_FALSE(engine->engine->isRunning());
@@ -91,8 +85,6 @@ TEST(PlayEngineState, StartAndStopRunOnceEachOnTheStateChangeQueueAndMIDIIsForwa
     EXPECT_EQ(published.size(), 4u);
     pumpFor(std::chrono::milliseconds(50));  // let the loop's jobs finish
 }
-
-// MARK: Fatal errors
 
 class PlayEngineDeathTest : public ::testing::Test {
 protected:

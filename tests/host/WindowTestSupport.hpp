@@ -17,10 +17,8 @@
 
 namespace hosttest {
 
-// A validation that answers only when the test says so (the window shows no
-// badge until then), from another thread, like the platform's. What it records
-// is shared with the function it hands out: a validation job still queued when
-// a test ends writes there, never into the next test's.
+// Answers from another thread when the test says so. The record is shared with the function
+// handed out, so a job still queued when a test ends never writes into the next test's.
 struct ManualValidation {
     struct Record {
         AudioComponentValidationCallback pending;
@@ -73,12 +71,10 @@ inline std::optional<nlohmann::json> findByType(const nlohmann::json& tree, cons
 inline std::optional<nlohmann::json> findByText(const nlohmann::json& tree, const std::string& text) {
     return findNode(tree, "text", text);
 }
-// The first text node at or under the node with `identifier`.
 inline std::optional<nlohmann::json> textUnder(const nlohmann::json& tree, const std::string& identifier) {
     const auto node = findNode(tree, "identifier", identifier);
     return node ? findByType(*node, "Text") : std::nullopt;
 }
-// Every text shown, in tree order.
 inline std::vector<std::string> collectTexts(const nlohmann::json& tree) {
     std::vector<std::string> texts;
     std::function<void(const nlohmann::json&)> visit = [&](const nlohmann::json& node) {

@@ -1,7 +1,5 @@
-// The host window: ContentView, ValidationView and the embedded editor, driven
-// through inspection and synthetic clicks (the input path real windows use),
-// over the host model with the test effect and a validation the test answers;
-// and the model's own rules (what a type wants, the validation text).
+// The host window (ContentView, ValidationView, the embedded editor) driven through inspection and
+// synthetic clicks over the test effect; the model's rules (what a type wants, the validation text).
 
 #include <gtest/gtest.h>
 
@@ -24,7 +22,6 @@ namespace {
 
 constexpr double kMargin = ContentView::kDefaultMargin;
 
-// The content of one window over a model whose validation answers when told.
 class WindowContent {
 public:
     explicit WindowContent(const std::string& type = "aufx", const std::string& subType = "dmds",
@@ -99,7 +96,6 @@ TEST(HostWindow, UnloadedShowsTheDashThenALoadedEffectItsEditorTheBadgeAfterVali
     EXPECT_FALSE(window.shows("MIDI Input: Enabled"));
     EXPECT_FALSE(window.shows(ValidationView::kBadgeIdentifier)) << "no badge before validation has finished";
 
-    // The editor, embedded at its preferred size with 10 points of padding.
     ASSERT_TRUE(findByType(window.tree(), "AUViewControllerUI"));
     const ui::Rect editor = frameInTree(window.tree(), "HostTestEditor").value_or(ui::Rect{});
     EXPECT_EQ(editor.width, kEditorSize.width);
@@ -119,12 +115,10 @@ TEST(HostWindow, UnloadedShowsTheDashThenALoadedEffectItsEditorTheBadgeAfterVali
     EXPECT_EQ(window.validation.record->component, window.model->playEngine->avAudioUnit()->component());
     EXPECT_EQ(order, (std::vector<std::string>{"viewModel", "validationResult", "currentValidationData"}));
     EXPECT_FALSE(window.model->playEngine->isPlaying()) << "an effect does not start by itself";
-    // Title, badge, editor in this order, top to bottom.
     const ui::Rect badge = window.frame(ValidationView::kBadgeIdentifier);
     EXPECT_LT(window.frame("aufx dmds QVRN").maxY(), badge.y + 0.5);
     EXPECT_LT(badge.maxY(), window.frame(ContentView::kEditorIdentifier).y + 0.5);
 
-    // The badge opens the sheet: "Close" above the selectable output in a scroll view.
     EXPECT_FALSE(window.shows(ValidationView::kCloseIdentifier));
     window.click(ValidationView::kBadgeIdentifier);
     EXPECT_TRUE(window.content->isSheetPresented.peek());
@@ -148,7 +142,6 @@ TEST(HostWindow, UnloadedShowsTheDashThenALoadedEffectItsEditorTheBadgeAfterVali
     EXPECT_TRUE(window.shows("Close"));
     window.click(ValidationView::kCloseIdentifier);
 
-    // Play and Stop change the engine and the label; so does a start from elsewhere.
     window.click(ContentView::kPlayButtonIdentifier);
     EXPECT_TRUE(window.model->playEngine->isPlaying()) << "the click waits for the engine's step";
     ASSERT_TRUE(window.waitUntilShown("Stop"));
@@ -170,10 +163,8 @@ TEST(HostWindow, AFreeRunningInstrumentPlaysAtOnceAndShowsTheMIDILineWithoutPlay
     EXPECT_TRUE(window.model->playEngine->isPlaying());
     EXPECT_FALSE(window.shows("Audio Playback"));
     EXPECT_FALSE(window.shows(ContentView::kPlayButtonIdentifier));
-    // Its editor is the generic one.
     EXPECT_TRUE(findByType(window.tree(), "AUViewControllerUI"));
 
-    // The type alone decides audio, MIDI and free running.
     struct Row {
         const char* type;
         bool audio, midi, freeRunning;
@@ -198,18 +189,15 @@ TEST(HostWindow, TheBadgeIsGreenForPassedAndRedForEveryOtherResultAndAnInvalidat
         ASSERT_TRUE(window->waitUntilShown(expected)) << result;
         const ui::Rect badge = window->frame(ValidationView::kBadgeIdentifier);
         const ui::Rect text = window->frame(expected);
-        // The text sits inside 4 points of padding.
         EXPECT_NEAR(text.x - badge.x, 4, 0.01);
         EXPECT_NEAR(badge.maxY() - text.maxY(), 4, 0.01);
         // The fill, sampled in the padding at mid-height (clear of the corners and the glyphs).
         const ui::Image image = window->host->render(2, DunmarrowAUApp::kWindowBackground);
         const ui::Color fill = image.pixel(int(std::lround((badge.x + 2) * 2)), int(std::lround(badge.center().y * 2)));
         expectColour(fill, result == 1 ? ui::Color::green() : ui::Color::red());
-        // Black text: the darkest pixel inside the text is black.
         expectColour(darkestPixel(image, text, 2), ui::Color::black(), 0.15);
     }
-    // No validation output reached the model: the sheet says so. Output the
-    // model can use is its lines joined; anything else says the same.
+    // The results above were set without output: the sheet says so.
     using nlohmann::json;
     EXPECT_EQ(validationOutputText(json{{"Output", {"first line", "second line"}}}), "first line\nsecond line");
     EXPECT_EQ(validationOutputText(json{{"Output", {"only"}}, {"Other", 3}}), "only");
@@ -227,12 +215,10 @@ TEST(HostWindow, TheBadgeIsGreenForPassedAndRedForEveryOtherResultAndAnInvalidat
     auto& center = foundation::NotificationCenter::defaultCenter();
     const std::string name = audiounit::kAudioComponentInstanceInvalidationNotification;
 
-    // Without an object, or with an object that is no audio unit: ignored.
     center.post(name);
     center.post(name, foundation::NotificationObject(std::make_shared<int>(3)));
     pumpFor(std::chrono::milliseconds(20));
     EXPECT_FALSE(model.audioUnitCrashed());
-    // Any audio unit counts, posted from any thread, and only once.
     const std::shared_ptr<audiounit::AUAudioUnit> unit = model.playEngine->avAudioUnit()->auAudioUnit();
     std::thread([&] { center.post(name, foundation::NotificationObject(unit)); }).join();
     ASSERT_TRUE(window->waitUntilShown(ContentView::kCrashedIdentifier));
@@ -242,7 +228,6 @@ TEST(HostWindow, TheBadgeIsGreenForPassedAndRedForEveryOtherResultAndAnInvalidat
 
     EXPECT_EQ(window->texts(), (std::vector<std::string>{"(aufx dmds QVRN)", "crashed!", "Validation Passed",
                                                          "Audio Playback", "Play"}));
-    // One row: the two texts side by side, 2 points apart, both selectable.
     const ui::Rect open = window->frame("(aufx dmds QVRN)");
     const ui::Rect crashed = window->frame("crashed!");
     EXPECT_NEAR(crashed.x - open.maxX(), 2, 0.01);
@@ -253,7 +238,6 @@ TEST(HostWindow, TheBadgeIsGreenForPassedAndRedForEveryOtherResultAndAnInvalidat
     EXPECT_FALSE(findByType(window->tree(), "AUViewControllerUI"));
     EXPECT_TRUE(model.playEngine->avAudioUnit());
     EXPECT_TRUE(model.viewModel().viewController);
-    // The badge still opens the sheet.
     window->click(ValidationView::kBadgeIdentifier);
     EXPECT_TRUE(window->shows("Close"));
 
@@ -280,7 +264,6 @@ TEST(HostWindow, AFailedInstantiationSaysWhyInPlaceOfTheEditorAndChangesNothingE
     EXPECT_GE(window.frame(ContentView::kMessageIdentifier).height, 200);
     EXPECT_FALSE(window.shows(ValidationView::kBadgeIdentifier));
     EXPECT_EQ(window.validation.calls(), 0);
-    // The engine has no unit, the player still feeds the mixer, and nothing plays.
     auto& engine = *window.model->playEngine;
     EXPECT_FALSE(engine.avAudioUnit());
     EXPECT_FALSE(window.model->viewModel().viewController);

@@ -52,19 +52,15 @@ TEST(HostWindowOnX, TheWindowFitsItsContentTakesRealClicksAndTheProgramOpensItWh
         };
         ASSERT_TRUE(waitFor([&] { return window.size() == fitted(); })) << window.size() << " for " << fitted();
 
-        // On screen: the green badge and the editor's own colour.
         const ui::Rect badge = *host->frameOf(ValidationView::kBadgeIdentifier);
         const ui::Rect editor = frameInTree(host->inspect(), "HostTestEditor").value_or(ui::Rect{});
         ASSERT_TRUE(waitFor([&] { return client.colour(id, editor.center()) == kEditorColour; }));
         expectColour(client.colour(id, {badge.x + 2, badge.center().y}), ui::Color::green());
 
-        // A real button event reaches the window's content (the rest of its
-        // input: the window tests, through the same input path).
         client.click(id, host->frameOf("Play").value_or(ui::Rect{}).center());
         ASSERT_TRUE(waitFor([&] { return host->frameOf("Stop").has_value(); }));
         EXPECT_TRUE(app.hostModel->playEngine->isPlaying());
 
-        // A closed window ends the application's run at once.
         window.close();
         app.runUntilWindowCloses();
         EXPECT_TRUE(window.isClosed());

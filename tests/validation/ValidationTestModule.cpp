@@ -74,7 +74,6 @@ protected:
 #if defined(VALIDATION_TEST_MODULE_NaN)
         static_cast<float*>(cycle.output->mBuffers[0].mData)[0] = std::numeric_limits<float>::quiet_NaN();
 #elif defined(VALIDATION_TEST_MODULE_Allocates)
-        // A scratch buffer made and dropped every cycle: what the validator must catch.
         void* volatile scratch = ::operator new(64 * sizeof(float));
         ::operator delete(scratch);
 #endif

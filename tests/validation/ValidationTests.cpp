@@ -35,8 +35,7 @@ AVAudioUnitComponentPtr testComponent(const char (&subtype)[5]) {
     return registry.findComponent(testDescription(subtype));
 }
 
-// Validates and waits for the handler, which must come exactly once, on
-// another thread, with the validator's lines under "Output".
+// The handler must come exactly once, on another thread, with the validator's lines under "Output".
 Validation validate(const AVAudioUnitComponentPtr& component, nlohmann::json options = {{"ForceValidation", true}}) {
     auto calls = std::make_shared<std::atomic<int>>(0);
     auto done = std::make_shared<std::promise<Validation>>();
@@ -65,7 +64,6 @@ Validation validate(const AVAudioUnitComponentPtr& component, nlohmann::json opt
     return v;
 }
 
-// The line is the pattern, where a "*" in it stands for any text.
 bool matches(const std::string& line, const std::string& pattern) {
     const auto star = pattern.find('*');
     if (star == std::string::npos) return line == pattern;
@@ -79,9 +77,8 @@ protected:
     void TearDown() override { ::unsetenv(kAudioComponentValidatorEnvironmentVariable); }
 };
 
-// Each effect: the result, lines that must come in this order ("*" stands for
-// any text), how many checks failed (-1: not counted; 0: the lines are all
-// there is, each once, then the verdict) and the last line.
+// Per effect: lines that must come in this order ("*" is any text), the count of FAIL lines
+// (-1: not counted; 0: the lines are all there is, then the verdict) and the last line.
 TEST_F(Validator, EachCheckIsReportedOnItsOwnLineAndEachFaultWhereItAppeared) {
     struct Case {
         const char subtype[5];
@@ -114,8 +111,7 @@ TEST_F(Validator, EachCheckIsReportedOnItsOwnLineAndEachFaultWhereItAppeared) {
           "PASS no allocation on the render thread: *",
           "PASS fullState round trip: 2 values restored in a second instance"},
          0, "Validation passed: 23 checks"},
-        // The last preset selected (half gain, inverted) is still in force, so
-        // the very first sample differs from the input.
+        // The last preset (half gain, inverted) is still in force, so the first sample differs.
         {"nbyp", forced, kAudioComponentValidationResult_Failed,
          {"FAIL bypass: cycle of 256 frames out of place: output * at frame 0 of channel 0"}, 1,
          "Validation failed: 1 of 23 checks failed: bypass"},
@@ -197,7 +193,6 @@ TEST_F(Validator, AValidatorThatCannotBeStartedIsNeverAPassAndResultsAreKeptUnti
                                                      " could not be started: No such file or directory"});
 }
 
-// The tool on its own: its exit status says passed (0), failed (1) or could not open (2).
 TEST_F(Validator, TheToolExitsWithZeroOneOrTwo) {
     const std::pair<std::vector<std::string>, int> cases[] = {
         {{"aufx", "good", "DmVt"}, 0}, {{"aufx", "nbyp", "DmVt"}, 1}, {{"aufx", "zzzz", "DmVt"}, 2},

@@ -269,12 +269,12 @@ TEST_F(MainViewTest, ShowsEveryTextAtTheDesignSizeAndScalesUniformly) {
         EXPECT_TRUE(h.frameOf(text)) << text;
     }
     // Columns side by side under the meters, the left one starting at the canvas's padding.
-    const Rect drive = *h.frameOf("DRIVE"), bite = *h.frameOf("BITE");
-    EXPECT_NEAR(drive.center().x, 28 + 146 + (634 - 28 - 606) / 2.0 + 14, 20);
-    EXPECT_NEAR(bite.center().x - drive.center().x, 292 + 22, 1);
+    const Rect driveLabel = *h.frameOf("DRIVE"), bite = *h.frameOf("BITE");
+    EXPECT_NEAR(driveLabel.center().x, 28 + 146 + (634 - 28 - 606) / 2.0 + 14, 20);
+    EXPECT_NEAR(bite.center().x - driveLabel.center().x, 292 + 22, 1);
     EXPECT_NEAR(h.frameOf("IN")->center().y, h.frameOf("OUT")->center().y, 0.5);
     EXPECT_LT(h.frameOf("IN")->maxY(), h.frameOf("DECIMATION")->y);
-    EXPECT_LT(h.frameOf("DECIMATION")->maxY(), drive.y);
+    EXPECT_LT(h.frameOf("DECIMATION")->maxY(), driveLabel.y);
     EXPECT_LT(h.frameOf("CAB")->maxY(), h.frameOf("8X OVERSAMPLED DIGITAL DISTORTION")->y);
     EXPECT_GT(h.frameOf("LIVE SAFE")->x, 360);
 

@@ -1,17 +1,21 @@
 #pragma once
 // What the bundle tests share: where the build put the effect's bundle, the
-// effect's parameters as its documentation lists them, and the factory called
-// the way the platform calls it.
+// effect's parameters as its documentation lists them, the factory called the
+// way the platform calls it, a log of parameter events and a walk over an
+// editor's inspection.
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
-#include <optional>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "AudioUnitViewController.hpp"
 #include "foundation/DispatchQueue.hpp"
@@ -80,6 +84,36 @@ inline std::shared_ptr<audiounit::AUAudioUnit> createUnit(
     platform.join();
     drainMainQueue();
     return unit;
+}
+
+// Every parameter event a tree reports, in order (observers run on the
+// thread that changed the value).
+class ParameterLog {
+public:
+    explicit ParameterLog(audiounit::AUParameterTreePtr tree) : tree_(std::move(tree)) {
+        token_ = tree_->tokenByAddingParameterAutomationObserver(
+            [this](std::span<const audiounit::AUParameterAutomationEvent> events) {
+                std::lock_guard lock(mutex_);
+                events_.insert(events_.end(), events.begin(), events.end());
+            });
+    }
+    ~ParameterLog() { tree_->removeParameterObserver(token_); }
+    std::vector<audiounit::AUParameterAutomationEvent> take() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(events_, {});
+    }
+
+private:
+    audiounit::AUParameterTreePtr tree_;
+    audiounit::AUParameterObserverToken token_;
+    std::mutex mutex_;
+    std::vector<audiounit::AUParameterAutomationEvent> events_;
+};
+
+// Calls `visit` on every node of a view's inspection, parents first.
+inline void forEachNode(const nlohmann::json& node, const std::function<void(const nlohmann::json&)>& visit) {
+    visit(node);
+    for (const auto& child : node.value("children", nlohmann::json::array())) forEachNode(child, visit);
 }
 
 }  // namespace bundletest

@@ -71,7 +71,7 @@ TEST(AudioUnitRender, CreationTreeAndRenderResources) {
     EXPECT_EQ(host.output->floatChannelData()[1][5], 0.5f);
     unit->deallocateRenderResources();
     EXPECT_EQ(host.render(*unit, 64, 64), kAudioUnitErr_Uninitialized);
-    EXPECT_EQ(unit->cycles.size(), 1u);
+    EXPECT_EQ(unit->cycles, 1u);
 
     unit->setMaximumFramesToRender(0);
     unit->setMaximumFramesToRender(kMaximumFramesToRenderLimit + 1);  // refused: the count stays
@@ -121,36 +121,8 @@ TEST(AudioUnitRender, ScheduledEventsArriveSortedInTheirCycle) {
         {2, 1600, AURenderEventParameter, 0, 60.f, 0},     {2, 1700, AURenderEventParameter, 0, 3.f, 0},
     };
     std::vector<Seen> seen;
-    for (std::size_t c = 0; c < unit->cycles.size(); ++c)
-        for (std::size_t i = 0; i < unit->cycles[c].eventCount; ++i) {
-            const auto& e = unit->events[unit->cycles[c].firstEvent + i];
-            seen.emplace_back(c, e.time, e.type, e.address, e.value, e.midiWord);
-        }
+    for (const auto& e : unit->events) seen.emplace_back(e.cycle, e.time, e.type, e.address, e.value, e.midiWord);
     EXPECT_EQ(seen, expected);
-}
-
-TEST(AudioUnitRender, AFullQueueDropsEventsInsteadOfBlocking) {
-    RenderEventScheduler scheduler;
-    AURenderEvent event{};
-    event.parameter.eventType = AURenderEventParameter;
-    std::size_t accepted = 0;
-    for (std::size_t i = 0; i < RenderEventScheduler::kCapacity + 10; ++i) {
-        event.parameter.eventSampleTime = static_cast<AUEventSampleTime>(i);
-        accepted += scheduler.enqueue(event) ? 1 : 0;
-    }
-    EXPECT_EQ(accepted, RenderEventScheduler::kCapacity);
-    // All due in a long cycle, in time order.
-    const AURenderEvent* list = scheduler.beginCycle(0, 100000);
-    std::size_t count = 0;
-    AUEventSampleTime last = -1;
-    for (const AURenderEvent* e = list; e; e = e->head.next, ++count) {
-        EXPECT_GT(e->head.eventSampleTime, last);
-        last = e->head.eventSampleTime;
-    }
-    scheduler.endCycle();
-    EXPECT_EQ(count, RenderEventScheduler::kCapacity);
-    EXPECT_EQ(scheduler.pendingCount(), 0u);
-    EXPECT_TRUE(scheduler.enqueue(event));
 }
 
 // The render path, with events scheduled from the render thread itself and
@@ -197,12 +169,9 @@ TEST(AudioUnitRender, FlushToZeroHoldsOnlyDuringTheCycle) {
     struct FTZUnit : RecordingUnit {
         explicit FTZUnit(ConstructionKey k) : RecordingUnit(k) {}
         unsigned seenMode = 0;
-        AUInternalRenderBlock internalRenderBlock() override {
-            return [this](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount, NSInteger,
-                          AudioBufferList*, const AURenderEvent*, const AURenderPullInputBlock*) -> OSStatus {
-                seenMode = _mm_getcsr();
-                return noErr;
-            };
+        OSStatus render(const testsupport::RenderCycle&) noexcept override {
+            seenMode = _mm_getcsr();
+            return noErr;
         }
     };
     auto unit = AUAudioUnit::create<FTZUnit>(testunits::kTestDescription, kAudioComponentInstantiation_None);
@@ -215,10 +184,30 @@ TEST(AudioUnitRender, FlushToZeroHoldsOnlyDuringTheCycle) {
 }
 #endif
 
-// Several threads schedule at once while a consumer runs cycles: every event
-// arrives exactly once, and each producer's events keep their order.
-TEST(AudioUnitRender, ConcurrentSchedulersLoseNothing) {
+// A full queue refuses events instead of blocking; due in one long cycle they
+// come in time order. Several threads schedule at once while a consumer runs
+// cycles: every event arrives exactly once, and each producer's events keep
+// their order.
+TEST(AudioUnitRender, TheSchedulerRefusesWhenFullAndConcurrentSchedulersLoseNothing) {
     RenderEventScheduler scheduler;
+    AURenderEvent event{};
+    event.parameter.eventType = AURenderEventParameter;
+    std::size_t accepted = 0;
+    for (std::size_t i = 0; i < RenderEventScheduler::kCapacity + 10; ++i) {
+        event.parameter.eventSampleTime = static_cast<AUEventSampleTime>(i);
+        accepted += scheduler.enqueue(event) ? 1 : 0;
+    }
+    EXPECT_EQ(accepted, RenderEventScheduler::kCapacity);
+    std::size_t count = 0;
+    AUEventSampleTime last = -1;
+    for (const AURenderEvent* e = scheduler.beginCycle(0, 100000); e; e = e->head.next, ++count) {
+        EXPECT_GT(e->head.eventSampleTime, last);
+        last = e->head.eventSampleTime;
+    }
+    scheduler.endCycle();
+    EXPECT_EQ(count, RenderEventScheduler::kCapacity);
+    EXPECT_EQ(scheduler.pendingCount(), 0u);
+
     constexpr int kThreads = 3;
     constexpr int kPerThread = 5000;
     std::atomic<int> finished{0};

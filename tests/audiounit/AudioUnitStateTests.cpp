@@ -24,10 +24,18 @@ std::vector<AUValue> valuesOf(AUAudioUnit& unit) {
 
 }  // namespace
 
-// A saved state restores values and preset exactly into a fresh unit, telling
-// parameter observers first and all-values observers once, last.
+// The base keeps listed factory presets only. A saved state restores values
+// and preset exactly into a fresh unit, telling parameter observers first and
+// all-values observers once, last.
 TEST(AudioUnitState, FullStateRoundTripsIntoAFreshUnit) {
     auto a = makeUnit();
+    EXPECT_EQ(a->currentPreset(), nullptr);
+    a->setCurrentPreset(AUAudioUnitPreset::make(0, ""));
+    EXPECT_EQ(a->currentPreset(), a->presets[0]);
+    a->setCurrentPreset(AUAudioUnitPreset::make(7, "Nope"));
+    EXPECT_EQ(a->currentPreset(), a->presets[0]);
+    a->setCurrentPreset(nullptr);
+    EXPECT_EQ(a->currentPreset(), nullptr);
     auto tree = a->parameterTree();
     tree->parameterWithAddress(0)->setValue(51.93f);
     tree->parameterWithAddress(4)->setValue(0.72f);
@@ -201,20 +209,15 @@ TEST(AudioUnitState, AFailedPresetSaveSaysWhy) {
     }
 }
 
-TEST(AudioUnitState, BasePresetSelectionKeepsListedFactoryPresetsOnly) {
-    auto unit = makeUnit();
-    EXPECT_EQ(unit->currentPreset(), nullptr);
-    unit->setCurrentPreset(AUAudioUnitPreset::make(1, ""));
-    EXPECT_EQ(unit->currentPreset(), unit->presets[1]);
-    unit->setCurrentPreset(AUAudioUnitPreset::make(7, "Nope"));
-    EXPECT_EQ(unit->currentPreset(), unit->presets[1]);
-    unit->setCurrentPreset(nullptr);
-    EXPECT_EQ(unit->currentPreset(), nullptr);
-}
-
+// User presets live in a folder under the data home, or one the host names.
 TEST(AudioUnitState, UserPresetsRoundTripThroughFiles) {
     testsupport::TempDir folder;
     auto unit = makeUnit();
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    const std::string restore = dataHome ? dataHome : "";
+    ::setenv("XDG_DATA_HOME", "/tmp/data-home", 1);
+    EXPECT_EQ(unit->userPresetsDirectory(), std::filesystem::path("/tmp/data-home/dunmarrow/presets/aufx-test-Dmrw"));
+    if (dataHome) ::setenv("XDG_DATA_HOME", restore.c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
     unit->setUserPresetsDirectory(folder.path());
     EXPECT_TRUE(unit->supportsUserPresets());
     EXPECT_TRUE(unit->userPresets().empty());
@@ -270,15 +273,4 @@ TEST(AudioUnitState, UserPresetsRoundTripThroughFiles) {
     std::ofstream(folder.path() / "notes.txt") << "hello";
     EXPECT_EQ(unit->userPresets().size(), 1u);
     EXPECT_FALSE(unit->presetStateFor(AUAudioUnitPreset::make(-3, "x"), &error));
-}
-
-TEST(AudioUnitState, UserPresetFolderFollowsTheDataHome) {
-    auto unit = makeUnit();
-    const char* saved = std::getenv("XDG_DATA_HOME");
-    const std::string restore = saved ? saved : "";
-    ::setenv("XDG_DATA_HOME", "/tmp/data-home", 1);
-    EXPECT_EQ(unit->userPresetsDirectory(), std::filesystem::path("/tmp/data-home/dunmarrow/presets/aufx-test-Dmrw"));
-    if (saved) ::setenv("XDG_DATA_HOME", restore.c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
-    unit->setUserPresetsDirectory("/somewhere");
-    EXPECT_EQ(unit->userPresetsDirectory(), std::filesystem::path("/somewhere"));
 }

@@ -5,7 +5,7 @@
 using namespace audiounit;
 using testunits::makeUnit;
 
-TEST(BusArray, HoldsBussesInOrderWithIndexAndType) {
+TEST(BusArray, HoldsBussesInOrderAndRefusesFormatsWhileAllocated) {
     auto unit = makeUnit();
     ASSERT_TRUE(unit);
     auto format = AVAudioFormat::makeStandard(48000, 1);
@@ -24,13 +24,10 @@ TEST(BusArray, HoldsBussesInOrderWithIndexAndType) {
     array->replaceBusses({b});
     EXPECT_EQ(array->count(), 1);
     EXPECT_EQ(b->index(), 0);
-}
 
-TEST(BusArray, FormatChangesAreRefusedWhileResourcesAreAllocated) {
-    auto unit = makeUnit();
+    // Format changes are refused while resources are allocated.
     auto bus = (*unit->inputBusses())[0];
-    auto mono = AVAudioFormat::makeStandard(48000, 1);
-    ASSERT_TRUE(bus->setFormat(mono));
+    ASSERT_TRUE(bus->setFormat(AVAudioFormat::makeStandard(48000, 1)));
 
     foundation::NSError error;
     ASSERT_TRUE(unit->allocateRenderResources(&error)) << error.localizedDescription();

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "AUProcessHelper.hpp"
@@ -91,13 +92,10 @@ public:
         helper.setChannelCount(channels, channels);
     }
 
-    // Fills channel c, frame i with c * 1000 + i.
+    // Records its flags, bus and frame count; fills channel c, frame i with c * 1000 + i.
     AURenderPullInputBlock pull = [this](AudioUnitRenderActionFlags* flags, const AudioTimeStamp*,
                                          AUAudioFrameCount frames, NSInteger bus, AudioBufferList* data) {
-        ++pullCount;
-        lastPullFlags = *flags;
-        lastPullBus = bus;
-        lastPullFrames = frames;
+        pulls.emplace_back(*flags, bus, frames);
         for (std::uint32_t c = 0; c < data->mNumberBuffers; ++c) {
             auto* samples = static_cast<float*>(data->buffers()[c].mData);
             for (std::uint32_t i = 0; i < frames; ++i) samples[i] = static_cast<float>(c * 1000 + i);
@@ -116,25 +114,8 @@ public:
     RecordingKernel kernel;
     BufferedInputBus inputBus;
     Helper helper{kernel, inputBus};
-    int pullCount = 0;
-    AudioUnitRenderActionFlags lastPullFlags = 99;
-    NSInteger lastPullBus = -1;
-    AUAudioFrameCount lastPullFrames = 0;
+    std::vector<std::tuple<AudioUnitRenderActionFlags, NSInteger, AUAudioFrameCount>> pulls;
 };
-
-TEST_F(RenderPath, RendersOneStretchAndWritesTheKernelOutput) {
-    OutputBuffers out(2, 256);
-    ASSERT_EQ(render(256, out.list.get(), nullptr, 4096), noErr);
-    EXPECT_EQ(pullCount, 1);
-    EXPECT_EQ(lastPullFlags, 0u);
-    EXPECT_EQ(lastPullBus, 0);
-    EXPECT_EQ(lastPullFrames, 256u);
-    ASSERT_EQ(kernel.processCalls.size(), 1u);
-    EXPECT_EQ(kernel.processCalls[0].startTime, 4096);
-    EXPECT_EQ(kernel.processCalls[0].frameCount, 256u);
-    EXPECT_EQ(kernel.processCalls[0].inputs.size(), 2u);
-    EXPECT_EQ(out.channels[1][10], 2.0f * 1010.0f + 1.0f);
-}
 
 // Every refusal: the status, whether the input was pulled, and never a kernel call.
 TEST_F(RenderPath, CyclesItCannotRenderAreRefusedWithTheirStatus) {
@@ -173,12 +154,12 @@ TEST_F(RenderPath, CyclesItCannotRenderAreRefusedWithTheirStatus) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         allocate(2, 1024);
-        pullCount = 0;
+        pulls.clear();
         OutputBuffers out(c.channels, c.frames, c.nullData);
         if (c.setup) c.setup(*this, out);
         EXPECT_EQ(render(c.frames, out.list.get(), nullptr, 0, c.pull), c.status);
         if (c.pulls >= 0) {
-            EXPECT_EQ(pullCount, c.pulls);
+            EXPECT_EQ(pulls.size(), std::size_t(c.pulls));
         }
     }
     allocate(2, 1024);
@@ -202,31 +183,37 @@ TEST_F(RenderPath, CyclesItCannotRenderAreRefusedWithTheirStatus) {
     EXPECT_EQ(render(64, out.list.get()), noErr);
 }
 
-TEST_F(RenderPath, NullOutputDataRendersInPlaceOverThePulledInput) {
-    OutputBuffers out(2, 128, /*nullData=*/true);
-    ASSERT_EQ(render(128, out.list.get()), noErr);
-    for (std::uint32_t c = 0; c < 2; ++c) {
-        EXPECT_EQ(out.list->buffers()[c].mData, inputBus.pulledBufferList->buffers()[c].mData);
-        EXPECT_EQ(out.list->buffers()[c].mDataByteSize, 128u * 4u);
-        const auto* samples = static_cast<const float*>(out.list->buffers()[c].mData);
-        EXPECT_EQ(samples[5], 2.0f * static_cast<float>(c * 1000 + 5) + 1.0f);
-    }
+// One stretch into the host's buffers, pulled with the cycle's arguments; with
+// null output data, in place over the pulled input; input buffers a pull
+// repointed are restored on the next cycle.
+TEST_F(RenderPath, RendersIntoTheOutputOrInPlaceAndRestoresRepointedInput) {
+    OutputBuffers out(2, 256);
+    ASSERT_EQ(render(256, out.list.get(), nullptr, 4096), noErr);
+    EXPECT_EQ(pulls, (decltype(pulls){{0u, 0, 256u}}));
     ASSERT_EQ(kernel.processCalls.size(), 1u);
-    EXPECT_EQ(kernel.processCalls[0].inputs[0], kernel.processCalls[0].outputs[0]);
-}
+    EXPECT_EQ(kernel.processCalls[0].startTime, 4096);
+    EXPECT_EQ(kernel.processCalls[0].frameCount, 256u);
+    EXPECT_EQ(out.channels[1][10], 2.0f * 1010.0f + 1.0f);
 
-TEST_F(RenderPath, RepointedPullBuffersAreRestoredOnTheNextCycle) {
+    OutputBuffers inPlace(2, 128, /*nullData=*/true);
+    ASSERT_EQ(render(128, inPlace.list.get()), noErr);
+    for (std::uint32_t c = 0; c < 2; ++c) {
+        EXPECT_EQ(inPlace.list->buffers()[c].mData, inputBus.pulledBufferList->buffers()[c].mData);
+        EXPECT_EQ(inPlace.list->buffers()[c].mDataByteSize, 128u * 4u);
+        EXPECT_EQ(static_cast<const float*>(inPlace.list->buffers()[c].mData)[5], 2.0f * float(c * 1000 + 5) + 1.0f);
+    }
+    EXPECT_EQ(kernel.processCalls[1].inputs[0], kernel.processCalls[1].outputs[0]);
+
     std::vector<float> external(64, 0.5f);
     const auto repointing = pullSetting([&](AudioBufferList* data) {
         data->buffers()[0].mData = external.data();
         return noErr;
     });
-    OutputBuffers out(2, 64);
     ASSERT_EQ(render(64, out.list.get(), nullptr, 0, &repointing), noErr);
-    EXPECT_EQ(kernel.processCalls[0].inputs[0], external.data());
+    EXPECT_EQ(kernel.processCalls[2].inputs[0], external.data());
     EXPECT_EQ(out.channels[0][3], 2.0f);
     ASSERT_EQ(render(64, out.list.get()), noErr);
-    EXPECT_EQ(kernel.processCalls[1].inputs[0], inputBus.pulledBufferList->buffers()[0].mData);
+    EXPECT_EQ(kernel.processCalls[3].inputs[0], inputBus.pulledBufferList->buffers()[0].mData);
 }
 
 // How a cycle [start, start + frames) is split by its events: the stretches the

@@ -53,10 +53,7 @@ TEST(AudioUnitRender, CreationTreeAndRenderResources) {
     auto unit = makeUnit();
     ASSERT_TRUE(unit);
     EXPECT_EQ(unit->componentDescription(), testunits::kTestDescription);
-    EXPECT_EQ(unit->latency(), 0.0);
-    EXPECT_EQ(unit->tailTime(), 0.0);
     EXPECT_EQ(unit->maximumFramesToRender(), 512u);
-    EXPECT_TRUE(unit->channelCapabilities().empty());
     auto tree = unit->parameterTree();
     ASSERT_TRUE(tree);
     EXPECT_FALSE(unit->setParameterTree(AUParameterTree::createTree({})));

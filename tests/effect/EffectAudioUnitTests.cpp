@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
+#include <tuple>
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
 #endif
@@ -81,9 +82,19 @@ TEST(EffectAudioUnit, DescriptionBussesAndTheTreeWiredToTheKernel) {
     bare->setCurrentPreset(AUAudioUnitPreset::make(1, ""));
     EXPECT_EQ(bare->dspKernel().getParameter(kTightAddress), before);
 
+    // The tree holds the declared table in one group, in order.
     auto unit = makeEffect();
     const auto tree = unit->parameterTree();
     ASSERT_TRUE(tree);
+    ASSERT_EQ(tree->children().size(), 1u);
+    EXPECT_EQ(tree->children()[0]->displayName(), "Global");
+    ASSERT_EQ(tree->allParameters().size(), kParameterCount);
+    for (std::size_t i = 0; i < kParameterCount; ++i) {
+        const auto& [row, p] = std::tie(kParameters[i], tree->allParameters()[i]);
+        EXPECT_EQ(std::tuple(p->keyPath(), p->displayName(), p->address(), p->minValue(), p->maxValue(), p->unit(), p->flags()),
+                  std::tuple("global." + std::string(row.identifier), std::string(row.name), row.address, row.minValue,
+                             row.maxValue, static_cast<AudioUnitParameterUnit>(row.units), row.flags));
+    }
     // The kernel's own initial targets gave way to the tree's defaults.
     EXPECT_EQ(kernelValues(*unit), defaults());
     tree->parameterWithAddress(8)->setValue(12.5f);

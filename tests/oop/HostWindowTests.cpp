@@ -3,7 +3,7 @@
 // host's, drawn by the service at the view's frame. A sheet the host presents
 // over it is seen and takes the clicks while it stands, the editor comes back
 // at its frame when it goes, and it goes with the service, the host's window
-// staying with its crashed row.
+// staying with its crashed row, shown once.
 
 #include <gtest/gtest.h>
 
@@ -125,4 +125,5 @@ TEST(HostWindowWithTheEditorOutOfProcess, TheEditorIsAServiceWindowUnderTheSheet
     proxy->killServiceForTesting();
     EXPECT_TRUE(pumpUntil([&] { return shownChildren(client.display, id).empty() && host->frameOf(ContentView::kCrashedIdentifier); }, 10s));
     EXPECT_FALSE(window.isClosed());
+    EXPECT_EQ(app.hostModel->audioUnitCrashed.publications(), 1u);
 }

@@ -8,38 +8,13 @@
 
 #include "AllocationCounter.hpp"
 #include "TestUnit.hpp"
-#include "audiounit/AVAudioPCMBuffer.hpp"
+#include "UnitHost.hpp"
 
 using namespace audiounit;
 using testunits::makeUnit;
 using testunits::RecordingUnit;
 
-namespace {
-
-// A host's side of rendering: an input buffer the pull callback copies from,
-// and an output buffer.
-struct Host {
-    AVAudioPCMBufferPtr input = AVAudioPCMBuffer::make(AVAudioFormat::makeStandard(44100, 2), 4096);
-    AVAudioPCMBufferPtr output = AVAudioPCMBuffer::make(AVAudioFormat::makeStandard(44100, 2), 4096);
-    AURenderPullInputBlock pull = [this](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount frames,
-                                         NSInteger, AudioBufferList* data) -> OSStatus {
-        for (std::uint32_t c = 0; c < data->mNumberBuffers; ++c) {
-            auto* dst = static_cast<float*>(data->buffers()[c].mData);
-            for (std::uint32_t i = 0; i < frames; ++i) dst[i] = input->floatChannelData()[c][i];
-        }
-        return noErr;
-    };
-
-    OSStatus render(AUAudioUnit& unit, double sampleTime, AUAudioFrameCount frames) {
-        output->setFrameLength(frames);
-        AudioTimeStamp ts{};
-        ts.mSampleTime = sampleTime;
-        AudioUnitRenderActionFlags flags = 0;
-        return unit.renderBlock()(&flags, &ts, frames, 0, output->mutableAudioBufferList(), &pull);
-    }
-};
-
-}  // namespace
+using Host = testsupport::UnitHost;
 
 // Creation checks the description; the tree is set once; render resources
 // need a render callback and a frame count, and rendering needs them allocated.

@@ -16,13 +16,29 @@
 #endif
 
 #include "AllocationCounter.hpp"
-#include "EffectHost.hpp"
+#include "DunmarrowAUExtensionAudioUnit.hpp"
+#include "ParameterDefinitions.hpp"
 #include "TempDir.hpp"
+#include "UnitHost.hpp"
 
 using namespace audiounit;
-using namespace effecttest;
+using namespace dunmarrow_dsp;  // parameter addresses and the table
 
 namespace {
+
+using Unit = DunmarrowAUExtensionAudioUnit;
+using EffectHost = testsupport::UnitHost;
+
+// Construction, then the tree from the shared declaration, as the factory does.
+std::shared_ptr<Unit> makeEffect() {
+    auto unit = AUAudioUnit::create<Unit>(Unit::kComponentDescription, kAudioComponentInstantiation_None);
+    if (unit) unit->setupParameterTree(createParameterTree(parameterTreeSpec()));
+    return unit;
+}
+bool setChannels(Unit& unit, AVAudioChannelCount inputChannels, AVAudioChannelCount outputChannels) {
+    return (*unit.inputBusses())[0]->setFormat(AVAudioFormat::makeStandard(44100, inputChannels)) &&
+           (*unit.outputBusses())[0]->setFormat(AVAudioFormat::makeStandard(44100, outputChannels));
+}
 
 std::vector<float> treeValues(Unit& unit) {
     std::vector<float> values;

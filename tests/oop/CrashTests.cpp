@@ -20,7 +20,7 @@ using namespace ooptest;
 namespace {
 
 AUAudioUnitProxyPtr loadCrashingUnit(std::shared_ptr<AVAudioUnit>& node) {
-    node = instantiate(crashingComponent(), kAudioComponentInstantiation_LoadOutOfProcess);
+    node = testsupport::instantiateOnMainQueue(crashingComponent(), kAudioComponentInstantiation_LoadOutOfProcess).unit;
     return node ? std::dynamic_pointer_cast<AUAudioUnitProxy>(node->auAudioUnit()) : nullptr;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // Shared by the out-of-process tests: instantiation that waits (pumping the
-// main run loop, where factories may run), the real effect and the crashing
-// test unit, and a driver that renders a unit cycle by cycle from a known
+// main run loop, where factories may run: instantiateOnMainQueue), the real
+// effect and the crashing test unit, and a driver that renders a unit cycle by cycle from a known
 // input through its real render block.
 
 #include <gtest/gtest.h>
@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "CycleBuffers.hpp"
+#include "MainQueueInstantiation.hpp"
 #include "audiounit/AUAudioUnit.hpp"
 #include "audiounit/AVAudioFormat.hpp"
 #include "audiounit/AVAudioUnit.hpp"
 #include "audiounit/AudioComponentInstanceInvalidation.hpp"
 #include "audiounit/AudioComponentRegistry.hpp"
-#include "foundation/DispatchQueue.hpp"
 #include "foundation/NotificationCenter.hpp"
 #include "foundation/RunLoop.hpp"
 
@@ -35,20 +35,6 @@ inline const AudioComponentDescription kCrashing{0x61756678u, 0x63727368u, 0x446
 
 inline bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
     return foundation::RunLoop::main().runUntil(done, timeout);
-}
-
-// Instantiates and waits; the main thread's jobs run on this thread's run loop.
-inline std::shared_ptr<AVAudioUnit> instantiate(AVAudioUnitComponentPtr component,
-                                                AudioComponentInstantiationOptions options) {
-    AVAudioUnit::setMainThreadExecutor([](std::function<void()> job) { foundation::DispatchQueue::main().async(std::move(job)); });
-    bool done = false;
-    std::shared_ptr<AVAudioUnit> result;
-    AVAudioUnit::instantiate(std::move(component), options, [&](std::shared_ptr<AVAudioUnit> unit, auto) {
-        result = std::move(unit);
-        done = true;
-    });
-    EXPECT_TRUE(pumpUntil([&] { return done; }));
-    return result;
 }
 
 inline AVAudioUnitComponentPtr effectComponent() { return AudioComponentRegistry::shared().findComponent(kEffect); }

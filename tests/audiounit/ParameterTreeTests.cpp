@@ -121,12 +121,8 @@ TEST(ParameterTree, ObserversSeeChangesBelowThemExceptTheirOwn) {
 
 TEST(ParameterTree, ImplementorCallbacksServeEveryParameterBelowThem) {
     SampleTree s;
-    std::vector<std::pair<AUParameterAddress, AUValue>> written;
     std::vector<AUValue> storage(16, 0.0f);
-    s.tree->setImplementorValueObserver([&](AUParameter& p, AUValue v) {
-        written.emplace_back(p.address(), v);
-        storage[p.address()] = v;
-    });
+    s.tree->setImplementorValueObserver([&](AUParameter& p, AUValue v) { storage[p.address()] = v; });
 
     // Before a provider exists, reads give the stored value.
     s.at(9)->setValue(33);
@@ -141,7 +137,6 @@ TEST(ParameterTree, ImplementorCallbacksServeEveryParameterBelowThem) {
     std::vector<AUValue> observedStorage;
     s.tree->tokenByAddingParameterObserver([&](AUParameterAddress a, AUValue) { observedStorage.push_back(storage[a]); });
     s.at(1)->setValue(42);
-    ASSERT_EQ(written.back(), (std::pair<AUParameterAddress, AUValue>{1, 42.f}));
     EXPECT_EQ(observedStorage, std::vector<AUValue>{42.f});
 
     // The closest callback wins: a group's own replaces the tree's for its parameters.
@@ -154,8 +149,6 @@ TEST(ParameterTree, ImplementorCallbacksServeEveryParameterBelowThem) {
     EXPECT_EQ(s.at(0)->stringFromValue(12.0f), "drive=12");
     EXPECT_EQ(s.at(0)->stringFromValue(std::nullopt), "drive=-");
     EXPECT_EQ(s.at(4)->stringFromValue(1.0f), "other 1");
-    EXPECT_TRUE(s.tree->implementorStringFromValueCallback());
-    EXPECT_FALSE(s.at(0)->implementorStringFromValueCallback());
 
     s.tree->setImplementorValueFromStringCallback([](AUParameter&, const std::string& t) { return t == "max" ? 100.f : 0.f; });
     EXPECT_EQ(s.at(0)->valueFromString("max"), 100.f);

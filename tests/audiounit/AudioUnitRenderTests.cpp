@@ -16,8 +16,7 @@ using testunits::RecordingUnit;
 
 using Host = testsupport::UnitHost;
 
-// Creation checks the description; the tree is set once; render resources
-// need a render callback and a frame count, and rendering needs them allocated.
+// The tree is set once; rendering needs allocated resources, which need a frame count.
 TEST(AudioUnitRender, CreationTreeAndRenderResources) {
     foundation::NSError error;
     EXPECT_FALSE(AUAudioUnit::create<RecordingUnit>(AudioComponentDescription{}, kAudioComponentInstantiation_None, &error));
@@ -27,8 +26,6 @@ TEST(AudioUnitRender, CreationTreeAndRenderResources) {
 
     auto unit = makeUnit();
     ASSERT_TRUE(unit);
-    EXPECT_EQ(unit->componentDescription(), testunits::kTestDescription);
-    EXPECT_EQ(unit->maximumFramesToRender(), 512u);
     auto tree = unit->parameterTree();
     ASSERT_TRUE(tree);
     EXPECT_FALSE(unit->setParameterTree(AUParameterTree::createTree({})));
@@ -37,7 +34,6 @@ TEST(AudioUnitRender, CreationTreeAndRenderResources) {
     Host host;
     EXPECT_EQ(host.render(*unit, 0, 64), kAudioUnitErr_Uninitialized);
     ASSERT_TRUE(unit->allocateRenderResources());
-    EXPECT_TRUE(unit->renderResourcesAllocated());
     host.input->floatChannelData()[1][5] = 0.5f;
     EXPECT_EQ(host.render(*unit, 0, 64), noErr);
     EXPECT_EQ(host.output->floatChannelData()[1][5], 0.5f);
@@ -53,10 +49,7 @@ TEST(AudioUnitRender, CreationTreeAndRenderResources) {
     EXPECT_FALSE(unit->renderResourcesAllocated());
 }
 
-// Parameter, ramp, MIDI and MIDI event-list events arrive sorted by time in the
-// cycle they fall in (equal times in scheduling order, past ones first,
-// immediate ones at the next cycle's start plus their offset); a cycle of no
-// frames keeps them for later.
+// Sorted by time in their cycle, equal times in scheduling order, immediate ones at the next cycle's start.
 TEST(AudioUnitRender, ScheduledEventsArriveSortedInTheirCycle) {
     auto unit = makeUnit();
     ASSERT_TRUE(unit->allocateRenderResources());
@@ -84,21 +77,16 @@ TEST(AudioUnitRender, ScheduledEventsArriveSortedInTheirCycle) {
 
     ASSERT_EQ(host.render(*unit, 1000, 0), noErr);
     for (double start : {1000.0, 1512.0, 2024.0}) ASSERT_EQ(host.render(*unit, start, 512), noErr);
-    using Seen = std::tuple<std::size_t, AUEventSampleTime, AURenderEventType, AUParameterAddress, AUValue, std::uint32_t>;
-    const std::vector<Seen> expected{
+    const std::vector<RecordingUnit::SeenEvent> expected{
         {1, 900, AURenderEventParameter, 0, 10.f, 0},      {1, 1000, AURenderEventMIDIEventList, 0, 0, 0x40903C00u},
         {1, 1010, AURenderEventParameter, 0, 2.f, 0},      {1, 1100, AURenderEventParameter, 4, 0.5f, 0},
         {1, 1100, AURenderEventParameter, 10, 0.25f, 0},   {1, 1200, AURenderEventParameterRamp, 4, 0.7f, 0},
         {1, 1250, AURenderEventMIDI, 0, 0, 0x90u},         {1, 1300, AURenderEventParameter, 0, 30.f, 0},
         {2, 1600, AURenderEventParameter, 0, 60.f, 0},     {2, 1700, AURenderEventParameter, 0, 3.f, 0},
     };
-    std::vector<Seen> seen;
-    for (const auto& e : unit->events) seen.emplace_back(e.cycle, e.time, e.type, e.address, e.value, e.midiWord);
-    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(unit->events, expected);
 }
 
-// The render path, with events scheduled from the render thread itself and
-// from another thread, allocates and frees nothing.
 TEST(AudioUnitRender, RenderingAndSchedulingAllocateNothing) {
     auto unit = makeUnit();
     ASSERT_TRUE(unit->allocateRenderResources());
@@ -156,10 +144,7 @@ TEST(AudioUnitRender, FlushToZeroHoldsOnlyDuringTheCycle) {
 }
 #endif
 
-// A full queue refuses events instead of blocking; due in one long cycle they
-// come in time order. Several threads schedule at once while a consumer runs
-// cycles: every event arrives exactly once, and each producer's events keep
-// their order.
+// A full queue refuses instead of blocking; concurrent producers lose nothing and keep their order.
 TEST(AudioUnitRender, TheSchedulerRefusesWhenFullAndConcurrentSchedulersLoseNothing) {
     RenderEventScheduler scheduler;
     AURenderEvent event{};

@@ -1,7 +1,5 @@
 #pragma once
-// A small audio unit for the base-class tests: the fake unit's stereo busses,
-// three parameters, two factory presets, and a render callback that copies
-// input to output and records the events it receives.
+// A small unit for the base-class tests: three parameters, two presets; records the events it renders.
 
 #include <vector>
 
@@ -23,6 +21,7 @@ public:
         AUParameterAddress address;
         AUValue value;
         std::uint32_t midiWord;
+        bool operator==(const SeenEvent&) const = default;
     };
 
     explicit RecordingUnit(ConstructionKey key) : FakeUnit(key) { events.reserve(4096); }

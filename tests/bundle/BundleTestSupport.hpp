@@ -1,8 +1,5 @@
 #pragma once
-// What the bundle tests share: where the build put the effect's bundle, the
-// effect's parameters as its documentation lists them, the factory called the
-// way the platform calls it, a log of parameter events and a walk over an
-// editor's inspection.
+// Shared by the bundle tests: the documented parameters, the factory called as the platform does, a log.
 
 #include <gtest/gtest.h>
 
@@ -50,7 +47,6 @@ struct ParameterRow {
     float glassTeeth;
 };
 
-// Tree order.
 inline constexpr std::array<ParameterRow, 14> kParameters{{
     {"drive", "Drive", 0, 0, 100, 65, 51.93f},
     {"tight", "Tight", 1, 0, 100, 100, 0},
@@ -68,9 +64,7 @@ inline constexpr std::array<ParameterRow, 14> kParameters{{
     {"gain", "Output", 4, 0, 1, 0.8f, 0.72f},
 }};
 
-// Calls the principal class's factory on a thread of its own, as the platform
-// does, while this thread runs the main run loop until it has returned and
-// the main-queue jobs it left (the editor's build) have run.
+// The factory on a thread of its own while this one runs the main queue, as the platform does.
 inline std::shared_ptr<audiounit::AUAudioUnit> createUnit(
     AudioUnitViewController& controller, const audiounit::AudioComponentDescription& description = kDunmarrow,
     foundation::NSError* outError = nullptr) {
@@ -86,8 +80,6 @@ inline std::shared_ptr<audiounit::AUAudioUnit> createUnit(
     return unit;
 }
 
-// Every parameter event a tree reports, in order (observers run on the
-// thread that changed the value).
 class ParameterLog {
 public:
     explicit ParameterLog(audiounit::AUParameterTreePtr tree) : tree_(std::move(tree)) {
@@ -110,7 +102,6 @@ private:
     std::vector<audiounit::AUParameterAutomationEvent> events_;
 };
 
-// Calls `visit` on every node of a view's inspection, parents first.
 inline void forEachNode(const nlohmann::json& node, const std::function<void(const nlohmann::json&)>& visit) {
     visit(node);
     for (const auto& child : node.value("children", nlohmann::json::array())) forEachNode(child, visit);

@@ -1,7 +1,4 @@
-// The effect's editor in a real X11 window under a private virtual X server,
-// driven by input events from another client: the gestures reach the unit's
-// parameters as touch, value and release events, a typed value commits, and
-// the switch writes 1 and 0.
+// The effect's editor in a real X11 window on Xvfb, driven by input events from another client.
 
 #include <gtest/gtest.h>
 
@@ -25,7 +22,6 @@
 using namespace audiounit;
 using namespace bundletest;
 
-// One window for every gesture, in turn: a slider drag, typed values, the switch.
 TEST(EditorWindowTest, SliderDragsTypedValuesAndTheSwitchReachTheParametersAsEvents) {
     testsupport::Xvfb server;
     if (!server.installed()) GTEST_SKIP() << "Xvfb is not installed; the X11 window tests need it";
@@ -46,9 +42,7 @@ TEST(EditorWindowTest, SliderDragsTypedValuesAndTheSwitchReachTheParametersAsEve
     const auto runUntil = [](const std::function<bool()>& done) {
         return foundation::RunLoop::main().runUntil(done, std::chrono::seconds(3));
     };
-    // Runs the loop for a moment, so that events sent so far are handled.
     const auto settle = [] { foundation::RunLoop::main().runUntil([] { return false; }, std::chrono::milliseconds(150)); };
-    // A view's frame in window points, by its identifier or its text.
     const auto frameOf = [&](const std::string& key) {
         std::optional<ui::Rect> found;
         forEachNode(window->contentView()->inspect(), [&](const nlohmann::json& node) {
@@ -60,12 +54,10 @@ TEST(EditorWindowTest, SliderDragsTypedValuesAndTheSwitchReachTheParametersAsEve
         return found;
     };
     const auto parameter = [&](const char* identifier) { return tree->parameterWithIdentifiers({"global", identifier}); };
-    // Drawn once the header's black backdrop is on screen.
     ASSERT_TRUE(runUntil([&] { return client.pixel(id, 4, 4) == 0x000000; }));
     ParameterLog log(tree);
     using Type = AUParameterAutomationEventType;
 
-    // A drag sends touch, values and release, and ignores the host meanwhile.
     const auto drive = parameter("drive");
     const auto slider = frameOf("Drive");
     ASSERT_TRUE(slider);
@@ -91,7 +83,6 @@ TEST(EditorWindowTest, SliderDragsTypedValuesAndTheSwitchReachTheParametersAsEve
     EXPECT_EQ(editor.back().value, 100.0f);
     EXPECT_EQ(editor.front().address, drive->address());
     for (std::size_t i = 1; i + 1 < editor.size(); ++i) EXPECT_EQ(editor[i].eventType, Type::Value);
-    // The touch carries the first new value, not the value before the press.
     EXPECT_NE(editor.front().value, 65.0f);
 
     // An idle host change moves the control, and the editor sends nothing back.
@@ -102,9 +93,7 @@ TEST(EditorWindowTest, SliderDragsTypedValuesAndTheSwitchReachTheParametersAsEve
     ASSERT_EQ(echo.size(), 1u);
     EXPECT_EQ(echo.front().value, 30.0f);
 
-    // A typed value commits through the keyboard: 150, clamped to the maximum,
-    // is sent as touch, then release. (Letters, Escape and clicking elsewhere:
-    // ParameterSliderTest in tests/editor.)
+    // A typed 150 commits, clamped, as touch then release.
     const auto line = frameOf("Drive: 30.00");
     client.doubleClick(id, int(line->center().x), int(line->center().y));
     settle();
@@ -121,7 +110,6 @@ TEST(EditorWindowTest, SliderDragsTypedValuesAndTheSwitchReachTheParametersAsEve
     EXPECT_EQ(typed[1].value, 100.0f);
     EXPECT_TRUE(frameOf("Drive: 100.00"));
 
-    // The switch writes one and zero.
     const auto liveSafe = parameter("liveSafe");
     const auto toggle = frameOf("LIVE SAFE");
     ASSERT_TRUE(toggle);

@@ -1,5 +1,4 @@
-// The principal class's factory in process: the unit it gives, where its body
-// runs, how it fails, and the re-announcing of all values that it installs.
+// The principal class's factory in process: where it runs, how it fails, what it re-announces.
 
 #include <gtest/gtest.h>
 
@@ -24,11 +23,9 @@ Values valuesOf(const std::vector<AUParameterAutomationEvent>& events) {
 
 }  // namespace
 
-// A restored state and the all-values notification announce every value
-// once more, in tree order, to observers of the factory's current unit only.
+// A restore announces every value once more, in tree order, for the factory's unit only.
 TEST(AudioUnitViewControllerFactory, GivesTheEffectAndReannouncesOnlyItsCurrentUnitAfterARestore) {
     auto controller = std::make_unique<AudioUnitViewController>();
-    EXPECT_EQ(controller->currentAudioUnit(), nullptr);
     const auto first = createUnit(*controller);
     const auto second = createUnit(*controller);
     ASSERT_TRUE(first && second);
@@ -36,7 +33,6 @@ TEST(AudioUnitViewControllerFactory, GivesTheEffectAndReannouncesOnlyItsCurrentU
     EXPECT_EQ(controller->currentAudioUnit(), second);
     EXPECT_NE(dynamic_cast<DunmarrowAUExtensionAudioUnit*>(second.get()), nullptr);
     EXPECT_EQ(second->componentDescription(), kDunmarrow);
-    EXPECT_EQ(second->instantiationOptions(), kAudioComponentInstantiation_None);
 
     // A state saved with "Funeral Bloom" and two values of its own.
     const auto tree = second->parameterTree();
@@ -51,7 +47,6 @@ TEST(AudioUnitViewControllerFactory, GivesTheEffectAndReannouncesOnlyItsCurrentU
     ParameterLog firstLog(first->parameterTree()), secondLog(tree);
     NSError error;
     ASSERT_TRUE(second->setFullState(saved, &error)) << error.localizedDescription();
-    // Whatever the restore itself announced, it ends with every value announced once more.
     const auto restored = valuesOf(secondLog.take());
     ASSERT_GE(restored.size(), savedValues.size());
     EXPECT_EQ(Values(restored.end() - static_cast<std::ptrdiff_t>(savedValues.size()), restored.end()), savedValues);
@@ -68,7 +63,6 @@ TEST(AudioUnitViewControllerFactory, GivesTheEffectAndReannouncesOnlyItsCurrentU
     plain->postAllParameterValuesChanged();
     EXPECT_TRUE(plainLog.take().empty());
 
-    // The observation ends with the controller; the host may keep the unit.
     controller.reset();
     second->postAllParameterValuesChanged();
     EXPECT_TRUE(secondLog.take().empty());

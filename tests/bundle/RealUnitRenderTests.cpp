@@ -1,8 +1,4 @@
-// dunmarrow-render's back end on the real effect, loaded through the registry:
-// it renders exactly what the effect's kernel renders when driven directly
-// with the same values (or copies its input, bypassed), its cycles allocate
-// nothing, and presets and settings reach the unit through its presets and
-// parameter tree.
+// dunmarrow-render's back end on the real effect: exactly the kernel's output, allocating nothing.
 
 #include <gtest/gtest.h>
 
@@ -20,6 +16,7 @@
 #include "BundleTestSupport.hpp"
 #include "CycleBuffers.hpp"
 #include "DunmarrowAUExtensionDSPKernel.hpp"
+#include "GuitarLikeInput.hpp"
 #include "RegistryBackend.hpp"
 #include "TempDir.hpp"
 #include "ToolError.hpp"
@@ -32,19 +29,7 @@ namespace {
 
 using testsupport::Channels;
 
-Channels riffLikeInput(std::uint32_t channels, std::uint32_t frames) {
-    Channels in(channels, std::vector<float>(frames));
-    for (std::uint32_t c = 0; c < channels; ++c)
-        for (std::uint32_t i = 0; i < frames; ++i) {
-            const double t = i / 48000.0;
-            in[c][i] = static_cast<float>(0.4 * std::sin(2 * M_PI * (82.4 + 3 * c) * t) * std::exp(-3.0 * t) +
-                                          0.1 * std::sin(2 * M_PI * 1650.0 * t));
-        }
-    return in;
-}
-
-// Drives a back end over whole input channels, cycle by cycle, the way the
-// tool's file loop does.
+// Cycle by cycle over whole channels, as the tool's file loop does.
 struct CycleDriver : testsupport::CycleBuffers {
     using CycleBuffers::CycleBuffers;
 
@@ -64,8 +49,7 @@ struct CycleDriver : testsupport::CycleBuffers {
     }
 };
 
-// The kernel on its own: every value set before it is initialised (so no
-// value glides), then one process call per cycle.
+// Every value set before initialisation, so none glides.
 Channels kernelReference(const Channels& input, const std::map<AUParameterAddress, float>& values, double rate,
                          std::uint32_t block) {
     const auto channels = static_cast<std::uint32_t>(input.size());
@@ -89,7 +73,6 @@ Channels kernelReference(const Channels& input, const std::map<AUParameterAddres
     return output;
 }
 
-// Every parameter's value from one column of the documented table.
 template <float ParameterRow::*column>
 std::map<AUParameterAddress, float> valuesOf() {
     std::map<AUParameterAddress, float> values;
@@ -104,8 +87,7 @@ std::unique_ptr<render::RegistryBackend> loadEffect() {
     return render::RegistryBackend::load(kDunmarrow);
 }
 
-// How a case configures the effect, and the values the kernel then holds
-// (none: bypassed, the input comes out unchanged).
+// How a case configures the effect, and the kernel's values then (none: bypassed).
 struct RenderCase {
     const char* name;
     std::uint32_t channels;
@@ -121,7 +103,7 @@ TEST_P(RealUnitRender, MatchesTheKernelDrivenDirectlyBitForBitWithoutAllocating)
     const RenderCase& rc = GetParam();
     constexpr std::uint32_t kBlock = 256;
     constexpr std::uint32_t kFrames = kBlock * 24 + 77;  // the last cycle is short
-    const Channels input = riffLikeInput(rc.channels, kFrames);
+    const Channels input = testsupport::guitarLikeInput(rc.channels, kFrames);
 
     auto effect = loadEffect();
     rc.configure(*effect);
@@ -169,7 +151,6 @@ INSTANTIATE_TEST_SUITE_P(
                    }}),
     [](const ::testing::TestParamInfo<RenderCase>& p) { return std::string(p.param.name); });
 
-// The text and exit status of the ToolError a call throws.
 template <typename Call>
 std::pair<std::string, int> failureOf(Call call) {
     try {
@@ -180,9 +161,7 @@ std::pair<std::string, int> failureOf(Call call) {
     return {"no error", 0};
 }
 
-// Refusals change nothing; names ignore case, numbers name factory presets
-// only, user presets are listed in aligned columns; a cycle above the maximum
-// is refused.
+// Refusals change nothing; numbers name factory presets only; user presets list in columns.
 TEST(RealUnitChoices, PresetsAndSettingsAreChosenOrRefusedAndOversizedCyclesRefused) {
     testsupport::TempDir folder;
     auto effect = loadEffect();

@@ -1,6 +1,4 @@
-// The shared memory the two processes map: a description that promises more
-// than the received file holds is refused (mapping it would fault on the first
-// access past its end), and the descriptor is closed either way.
+// Shared memory shorter than described is refused (mapping it would fault past the end).
 
 #include <gtest/gtest.h>
 #include <fcntl.h>

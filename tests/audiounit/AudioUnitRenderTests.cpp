@@ -16,8 +16,8 @@ using testunits::RecordingUnit;
 
 using Host = testsupport::UnitHost;
 
-// The tree is set once; rendering needs allocated resources, which need a frame count.
-TEST(AudioUnitRender, CreationTreeAndRenderResources) {
+// The tree is set once; rendering needs allocated resources, which need a frame count; busses are indexed.
+TEST(AudioUnitRender, CreationTreeRenderResourcesAndBusses) {
     foundation::NSError error;
     EXPECT_FALSE(AUAudioUnit::create<RecordingUnit>(AudioComponentDescription{}, kAudioComponentInstantiation_None, &error));
     EXPECT_EQ(error.code, kAudioUnitErr_InvalidPropertyValue);
@@ -47,6 +47,24 @@ TEST(AudioUnitRender, CreationTreeAndRenderResources) {
     EXPECT_FALSE(unit->allocateRenderResources(&error));
     EXPECT_EQ(error.code, kAudioUnitErr_FailedInitialization);
     EXPECT_FALSE(unit->renderResourcesAllocated());
+
+    const auto format = AVAudioFormat::makeStandard(48000, 1);
+    const auto a = AUAudioUnitBus::make(format), b = AUAudioUnitBus::make(format);
+    const auto array = AUAudioUnitBusArray::make(unit, AUAudioUnitBusTypeOutput, {a, nullptr, b});
+    EXPECT_EQ(array->count(), 2);
+    EXPECT_EQ((*array)[0], a);
+    EXPECT_EQ(array->objectAtIndexedSubscript(1), b);
+    EXPECT_EQ((*array)[2], nullptr);
+    EXPECT_EQ((*array)[-1], nullptr);
+    EXPECT_EQ(b->index(), 1);
+    EXPECT_EQ(b->busType(), AUAudioUnitBusTypeOutput);
+    array->replaceBusses({b});
+    EXPECT_EQ(array->count(), 1);
+    EXPECT_EQ(b->index(), 0);
+    // A bus outliving its unit still takes formats.
+    const auto bus = (*unit->inputBusses())[0];
+    unit.reset();
+    EXPECT_TRUE(bus->setFormat(AVAudioFormat::makeStandard(96000, 2)));
 }
 
 // Sorted by time in their cycle, equal times in scheduling order, immediate ones at the next cycle's start.

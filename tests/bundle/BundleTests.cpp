@@ -12,6 +12,7 @@
 #include "FileContents.hpp"
 #include "MainQueueInstantiation.hpp"
 #include "RunProgram.hpp"
+#include "TempDir.hpp"
 #include "audiounit/AUAudioUnit.hpp"
 #include "audiounit/AudioComponentRegistry.hpp"
 
@@ -63,8 +64,8 @@ TEST(Bundle, InstantiationByDescriptionGivesTheEffectInItsViewController) {
 }
 
 TEST(Bundle, ToolsRefuseABrokenCopyInOneLineAndListSkippedBundlesOnlyWhenAsked) {
-    const fs::path scratch = fs::temp_directory_path() / ("dunmarrow-broken-bundles-" + std::to_string(::getpid()));
-    fs::remove_all(scratch);
+    const testsupport::TempDir scratchFolder;
+    const fs::path scratch = scratchFolder.path();
     // A tool of the build on the default search path with `unitFolder` in front, and a home of its own.
     const auto run = [&](std::vector<std::string> command, const fs::path& unitFolder) {
         testsupport::ProgramOptions options;
@@ -128,5 +129,4 @@ TEST(Bundle, ToolsRefuseABrokenCopyInOneLineAndListSkippedBundlesOnlyWhenAsked) 
     EXPECT_EQ(unmatched.out,
               "FAIL open (cold): No installed audio unit matches type aufx, subtype dmdz, manufacturer QVRN\n"
               "Validation failed: the component could not be opened\n");
-    fs::remove_all(scratch);
 }

@@ -178,14 +178,11 @@ TEST(RealUnitChoices, PresetsAndSettingsAreChosenOrRefusedAndOversizedCyclesRefu
 
     using Failure = std::pair<std::string, int>;
     const std::pair<std::function<void()>, std::string> refusals[] = {
-        {[&] { effect->selectPreset("Velvet"); }, "unknown preset 'Velvet' (see --list-presets)"},
-        {[&] { effect->selectPreset("3"); }, "no factory preset has the number 3 (see --list-presets)"},
         {[&] { effect->selectPreset("-1"); }, "no factory preset has the number -1 (see --list-presets)"},
-        {[&] { effect->setParameter("volume", "1"); }, "unknown parameter 'volume' (see --list-parameters)"},
         {[&] { effect->setParameter("global", "1"); }, "unknown parameter 'global' (see --list-parameters)"},
     };
     for (const auto& [call, text] : refusals) EXPECT_EQ(failureOf(call), Failure(text, 2));
-    for (const char* text : {"", "loud", "1,5", "0x10", "nan", "5 ", "on"}) {
+    for (const char* text : {"1,5", "0x10", "nan", "5 ", "on"}) {  // "" and "loud": RenderTool's refusal table
         EXPECT_EQ(failureOf([&] { effect->setParameter("drive", text); }),
                   Failure("cannot set drive to '" + std::string(text) + "': not a number", 2));
     }

@@ -1,5 +1,6 @@
-// The service program against a hostile host, spoken to directly over its socket.
+// The service program against a hostile host, spoken to directly over its socket, and the memory it maps.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -117,4 +118,27 @@ TEST(HostileRequests, EachGetsItsErrorOrIsDroppedAndTheServiceAnswersOn) {
     }
     ASSERT_TRUE(service.answers());
     EXPECT_EQ(service.openDescriptors(), descriptors);
+}
+
+// Shared memory shorter than described is refused (mapping it would fault past the end).
+TEST(SharedMemoryAdoption, TakesAFileAsLargeAsDescribedAndRefusesAShorterOne) {
+    for (const off_t fileSize : {4096, 8192}) {  // described as 8192 bytes
+        SCOPED_TRACE(fileSize);
+        const int fd = ::memfd_create("channel-test", MFD_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, fileSize), 0);
+        std::string why;
+        {
+            const remote::SharedMemory memory = remote::SharedMemory::adopt(fd, 8192, &why);
+            ASSERT_EQ(bool(memory), fileSize == 8192);
+            if (memory) {
+                EXPECT_EQ(memory.size(), 8192u);
+                memory.data()[8191] = std::byte{7};  // the last byte is there
+                EXPECT_NE(::fcntl(fd, F_GETFD), -1);  // held while mapped
+            } else {
+                EXPECT_EQ(why, "the shared memory is smaller than its description");
+            }
+        }
+        EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
+    }
 }

@@ -295,8 +295,7 @@ TEST(EffectAudioUnit, ValueTextsUseTheUsersDecimalSeparator) {
     EXPECT_EQ(drive, "65");
 }
 
-// Every stage on, NaN input, every cycle size, in place or not, while other threads write and read
-// (scripts/test tsan checks the races).
+// Every stage on, NaN input, every cycle size, in place or not, while other threads write and read.
 TEST(EffectAudioUnit, TheRenderPathAllocatesNothingWhileOtherThreadsChangeAndReadIt) {
     auto unit = makeEffect();
     auto values = kEveryStageOn;

@@ -1,5 +1,4 @@
-// The conversion of a parameter declaration into platform nodes (the effect's
-// table itself is checked at compile time where it is defined).
+// The conversion of a parameter declaration into platform nodes.
 
 #include <gtest/gtest.h>
 
@@ -7,8 +6,6 @@
 
 using namespace audiounit;
 
-// Other node kinds than parameters and groups become empty nodes in place.
-// (The effect's own table in its tree: EffectAudioUnit.DescriptionBussesAndTheTreeWiredToTheKernel.)
 TEST(ParameterDefinitions, OtherNodeKindsBecomeEmptyNodesInPlace) {
     auto p = [](const char* id, AUParameterAddress a, float def) {
         return std::make_shared<const ParameterSpec>(id, id, a, 0.f, 10.f, def, kAudioUnitParameterUnit_Generic);

@@ -8,42 +8,16 @@
 
 #include "AllocationCounter.hpp"
 #include "TestUnit.hpp"
-#include "audiounit/AVAudioPCMBuffer.hpp"
+#include "UnitHost.hpp"
 
 using namespace audiounit;
 using testunits::makeUnit;
 using testunits::RecordingUnit;
 
-namespace {
+using Host = testsupport::UnitHost;
 
-// A host's side of rendering: an input buffer the pull callback copies from,
-// and an output buffer.
-struct Host {
-    AVAudioPCMBufferPtr input = AVAudioPCMBuffer::make(AVAudioFormat::makeStandard(44100, 2), 4096);
-    AVAudioPCMBufferPtr output = AVAudioPCMBuffer::make(AVAudioFormat::makeStandard(44100, 2), 4096);
-    AURenderPullInputBlock pull = [this](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount frames,
-                                         NSInteger, AudioBufferList* data) -> OSStatus {
-        for (std::uint32_t c = 0; c < data->mNumberBuffers; ++c) {
-            auto* dst = static_cast<float*>(data->buffers()[c].mData);
-            for (std::uint32_t i = 0; i < frames; ++i) dst[i] = input->floatChannelData()[c][i];
-        }
-        return noErr;
-    };
-
-    OSStatus render(AUAudioUnit& unit, double sampleTime, AUAudioFrameCount frames) {
-        output->setFrameLength(frames);
-        AudioTimeStamp ts{};
-        ts.mSampleTime = sampleTime;
-        AudioUnitRenderActionFlags flags = 0;
-        return unit.renderBlock()(&flags, &ts, frames, 0, output->mutableAudioBufferList(), &pull);
-    }
-};
-
-}  // namespace
-
-// Creation checks the description; the tree is set once; render resources
-// need a render callback and a frame count, and rendering needs them allocated.
-TEST(AudioUnitRender, CreationTreeAndRenderResources) {
+// The tree is set once; rendering needs allocated resources, which need a frame count; busses are indexed.
+TEST(AudioUnitRender, CreationTreeRenderResourcesAndBusses) {
     foundation::NSError error;
     EXPECT_FALSE(AUAudioUnit::create<RecordingUnit>(AudioComponentDescription{}, kAudioComponentInstantiation_None, &error));
     EXPECT_EQ(error.code, kAudioUnitErr_InvalidPropertyValue);
@@ -52,11 +26,6 @@ TEST(AudioUnitRender, CreationTreeAndRenderResources) {
 
     auto unit = makeUnit();
     ASSERT_TRUE(unit);
-    EXPECT_EQ(unit->componentDescription(), testunits::kTestDescription);
-    EXPECT_EQ(unit->latency(), 0.0);
-    EXPECT_EQ(unit->tailTime(), 0.0);
-    EXPECT_EQ(unit->maximumFramesToRender(), 512u);
-    EXPECT_TRUE(unit->channelCapabilities().empty());
     auto tree = unit->parameterTree();
     ASSERT_TRUE(tree);
     EXPECT_FALSE(unit->setParameterTree(AUParameterTree::createTree({})));
@@ -65,13 +34,12 @@ TEST(AudioUnitRender, CreationTreeAndRenderResources) {
     Host host;
     EXPECT_EQ(host.render(*unit, 0, 64), kAudioUnitErr_Uninitialized);
     ASSERT_TRUE(unit->allocateRenderResources());
-    EXPECT_TRUE(unit->renderResourcesAllocated());
     host.input->floatChannelData()[1][5] = 0.5f;
     EXPECT_EQ(host.render(*unit, 0, 64), noErr);
     EXPECT_EQ(host.output->floatChannelData()[1][5], 0.5f);
     unit->deallocateRenderResources();
     EXPECT_EQ(host.render(*unit, 64, 64), kAudioUnitErr_Uninitialized);
-    EXPECT_EQ(unit->cycles.size(), 1u);
+    EXPECT_EQ(unit->cycles, 1u);
 
     unit->setMaximumFramesToRender(0);
     unit->setMaximumFramesToRender(kMaximumFramesToRenderLimit + 1);  // refused: the count stays
@@ -79,12 +47,27 @@ TEST(AudioUnitRender, CreationTreeAndRenderResources) {
     EXPECT_FALSE(unit->allocateRenderResources(&error));
     EXPECT_EQ(error.code, kAudioUnitErr_FailedInitialization);
     EXPECT_FALSE(unit->renderResourcesAllocated());
+
+    const auto format = AVAudioFormat::makeStandard(48000, 1);
+    const auto a = AUAudioUnitBus::make(format), b = AUAudioUnitBus::make(format);
+    const auto array = AUAudioUnitBusArray::make(unit, AUAudioUnitBusTypeOutput, {a, nullptr, b});
+    EXPECT_EQ(array->count(), 2);
+    EXPECT_EQ((*array)[0], a);
+    EXPECT_EQ(array->objectAtIndexedSubscript(1), b);
+    EXPECT_EQ((*array)[2], nullptr);
+    EXPECT_EQ((*array)[-1], nullptr);
+    EXPECT_EQ(b->index(), 1);
+    EXPECT_EQ(b->busType(), AUAudioUnitBusTypeOutput);
+    array->replaceBusses({b});
+    EXPECT_EQ(array->count(), 1);
+    EXPECT_EQ(b->index(), 0);
+    // A bus outliving its unit still takes formats.
+    const auto bus = (*unit->inputBusses())[0];
+    unit.reset();
+    EXPECT_TRUE(bus->setFormat(AVAudioFormat::makeStandard(96000, 2)));
 }
 
-// Parameter, ramp, MIDI and MIDI event-list events arrive sorted by time in the
-// cycle they fall in (equal times in scheduling order, past ones first,
-// immediate ones at the next cycle's start plus their offset); a cycle of no
-// frames keeps them for later.
+// Sorted by time in their cycle, equal times in scheduling order, immediate ones at the next cycle's start.
 TEST(AudioUnitRender, ScheduledEventsArriveSortedInTheirCycle) {
     auto unit = makeUnit();
     ASSERT_TRUE(unit->allocateRenderResources());
@@ -112,49 +95,16 @@ TEST(AudioUnitRender, ScheduledEventsArriveSortedInTheirCycle) {
 
     ASSERT_EQ(host.render(*unit, 1000, 0), noErr);
     for (double start : {1000.0, 1512.0, 2024.0}) ASSERT_EQ(host.render(*unit, start, 512), noErr);
-    using Seen = std::tuple<std::size_t, AUEventSampleTime, AURenderEventType, AUParameterAddress, AUValue, std::uint32_t>;
-    const std::vector<Seen> expected{
+    const std::vector<RecordingUnit::SeenEvent> expected{
         {1, 900, AURenderEventParameter, 0, 10.f, 0},      {1, 1000, AURenderEventMIDIEventList, 0, 0, 0x40903C00u},
         {1, 1010, AURenderEventParameter, 0, 2.f, 0},      {1, 1100, AURenderEventParameter, 4, 0.5f, 0},
         {1, 1100, AURenderEventParameter, 10, 0.25f, 0},   {1, 1200, AURenderEventParameterRamp, 4, 0.7f, 0},
         {1, 1250, AURenderEventMIDI, 0, 0, 0x90u},         {1, 1300, AURenderEventParameter, 0, 30.f, 0},
         {2, 1600, AURenderEventParameter, 0, 60.f, 0},     {2, 1700, AURenderEventParameter, 0, 3.f, 0},
     };
-    std::vector<Seen> seen;
-    for (std::size_t c = 0; c < unit->cycles.size(); ++c)
-        for (std::size_t i = 0; i < unit->cycles[c].eventCount; ++i) {
-            const auto& e = unit->events[unit->cycles[c].firstEvent + i];
-            seen.emplace_back(c, e.time, e.type, e.address, e.value, e.midiWord);
-        }
-    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(unit->events, expected);
 }
 
-TEST(AudioUnitRender, AFullQueueDropsEventsInsteadOfBlocking) {
-    RenderEventScheduler scheduler;
-    AURenderEvent event{};
-    event.parameter.eventType = AURenderEventParameter;
-    std::size_t accepted = 0;
-    for (std::size_t i = 0; i < RenderEventScheduler::kCapacity + 10; ++i) {
-        event.parameter.eventSampleTime = static_cast<AUEventSampleTime>(i);
-        accepted += scheduler.enqueue(event) ? 1 : 0;
-    }
-    EXPECT_EQ(accepted, RenderEventScheduler::kCapacity);
-    // All due in a long cycle, in time order.
-    const AURenderEvent* list = scheduler.beginCycle(0, 100000);
-    std::size_t count = 0;
-    AUEventSampleTime last = -1;
-    for (const AURenderEvent* e = list; e; e = e->head.next, ++count) {
-        EXPECT_GT(e->head.eventSampleTime, last);
-        last = e->head.eventSampleTime;
-    }
-    scheduler.endCycle();
-    EXPECT_EQ(count, RenderEventScheduler::kCapacity);
-    EXPECT_EQ(scheduler.pendingCount(), 0u);
-    EXPECT_TRUE(scheduler.enqueue(event));
-}
-
-// The render path, with events scheduled from the render thread itself and
-// from another thread, allocates and frees nothing.
 TEST(AudioUnitRender, RenderingAndSchedulingAllocateNothing) {
     auto unit = makeUnit();
     ASSERT_TRUE(unit->allocateRenderResources());
@@ -197,12 +147,9 @@ TEST(AudioUnitRender, FlushToZeroHoldsOnlyDuringTheCycle) {
     struct FTZUnit : RecordingUnit {
         explicit FTZUnit(ConstructionKey k) : RecordingUnit(k) {}
         unsigned seenMode = 0;
-        AUInternalRenderBlock internalRenderBlock() override {
-            return [this](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount, NSInteger,
-                          AudioBufferList*, const AURenderEvent*, const AURenderPullInputBlock*) -> OSStatus {
-                seenMode = _mm_getcsr();
-                return noErr;
-            };
+        OSStatus render(const testsupport::RenderCycle&) noexcept override {
+            seenMode = _mm_getcsr();
+            return noErr;
         }
     };
     auto unit = AUAudioUnit::create<FTZUnit>(testunits::kTestDescription, kAudioComponentInstantiation_None);
@@ -215,10 +162,27 @@ TEST(AudioUnitRender, FlushToZeroHoldsOnlyDuringTheCycle) {
 }
 #endif
 
-// Several threads schedule at once while a consumer runs cycles: every event
-// arrives exactly once, and each producer's events keep their order.
-TEST(AudioUnitRender, ConcurrentSchedulersLoseNothing) {
+// A full queue refuses instead of blocking; concurrent producers lose nothing and keep their order.
+TEST(AudioUnitRender, TheSchedulerRefusesWhenFullAndConcurrentSchedulersLoseNothing) {
     RenderEventScheduler scheduler;
+    AURenderEvent event{};
+    event.parameter.eventType = AURenderEventParameter;
+    std::size_t accepted = 0;
+    for (std::size_t i = 0; i < RenderEventScheduler::kCapacity + 10; ++i) {
+        event.parameter.eventSampleTime = static_cast<AUEventSampleTime>(i);
+        accepted += scheduler.enqueue(event) ? 1 : 0;
+    }
+    EXPECT_EQ(accepted, RenderEventScheduler::kCapacity);
+    std::size_t count = 0;
+    AUEventSampleTime last = -1;
+    for (const AURenderEvent* e = scheduler.beginCycle(0, 100000); e; e = e->head.next, ++count) {
+        EXPECT_GT(e->head.eventSampleTime, last);
+        last = e->head.eventSampleTime;
+    }
+    scheduler.endCycle();
+    EXPECT_EQ(count, RenderEventScheduler::kCapacity);
+    EXPECT_EQ(scheduler.pendingCount(), 0u);
+
     constexpr int kThreads = 3;
     constexpr int kPerThread = 5000;
     std::atomic<int> finished{0};

@@ -34,7 +34,7 @@ struct SampleTree {
 
 }  // namespace
 
-TEST(ParameterTree, StructureOrderAndLookups) {
+TEST(ParameterTree, StructureOrderLookupsAndUnclampedValues) {
     SampleTree s;
     const auto& all = s.tree->allParameters();
     ASSERT_EQ(all.size(), 4u);
@@ -44,7 +44,6 @@ TEST(ParameterTree, StructureOrderAndLookups) {
     auto global = std::dynamic_pointer_cast<AUParameterGroup>(s.tree->children()[0]);
     ASSERT_TRUE(global);
     ASSERT_EQ(global->children().size(), 4u);
-    EXPECT_EQ(global->displayName(), "Global");
     // The placeholder keeps its place and is neither a group nor a parameter.
     EXPECT_FALSE(std::dynamic_pointer_cast<AUParameterGroup>(global->children()[3]));
     EXPECT_FALSE(std::dynamic_pointer_cast<AUParameter>(global->children()[3]));
@@ -61,28 +60,16 @@ TEST(ParameterTree, StructureOrderAndLookups) {
     EXPECT_EQ(s.at(9), all[2]);
     EXPECT_EQ(s.at(5), nullptr);
     EXPECT_EQ(all[2]->keyPath(), "global.nested.touch");
-    EXPECT_EQ(global->keyPath(), "global");
-    EXPECT_EQ(s.tree->keyPath(), "");
-    EXPECT_EQ(all[0]->displayName(), "drive name");
-    EXPECT_EQ(all[0]->flags(), kReadWrite);
-}
 
-// Nothing on the way clamps: a host may drive a gain above its declared range,
-// and a NaN reaches the implementor, which guards its own values.
-TEST(ParameterTree, ValuesAreStoredExactlyAsGiven) {
-    SampleTree s;
-    auto gain = s.at(4);
-    EXPECT_EQ(gain->value(), 0.0f);  // starts at its minimum
-    for (float v : {0.8f, 7.0f, -3.0f}) {
-        gain->setValue(v);
-        EXPECT_EQ(gain->value(), v);
+    // Nothing clamps: a host may drive a gain past its range; the implementor guards its own values.
+    for (float v : {7.0f, -3.0f}) {
+        s.at(4)->setValue(v);
+        EXPECT_EQ(s.at(4)->value(), v);
     }
-    gain->setValue(std::numeric_limits<float>::quiet_NaN());
-    EXPECT_TRUE(std::isnan(gain->value()));
+    s.at(4)->setValue(std::numeric_limits<float>::quiet_NaN());
+    EXPECT_TRUE(std::isnan(s.at(4)->value()));
 }
 
-// Observers of a node see changes below it, except those made with their own
-// token; automation observers see the event type and host time.
 TEST(ParameterTree, ObserversSeeChangesBelowThemExceptTheirOwn) {
     SampleTree s;
     std::vector<std::pair<AUParameterAddress, AUValue>> treeSeen, paramSeen, otherSeen;
@@ -92,9 +79,6 @@ TEST(ParameterTree, ObserversSeeChangesBelowThemExceptTheirOwn) {
         s.at(0)->tokenByAddingParameterObserver([&](AUParameterAddress a, AUValue v) { paramSeen.emplace_back(a, v); });
     auto other = std::dynamic_pointer_cast<AUParameterGroup>(s.tree->children()[1]);
     other->tokenByAddingParameterObserver([&](AUParameterAddress a, AUValue v) { otherSeen.emplace_back(a, v); });
-    EXPECT_TRUE(treeToken);
-    EXPECT_NE(treeToken, paramToken);
-
     s.at(0)->setValue(10);
     s.at(0)->setValue(20, paramToken);  // its own change: the parameter's observer is skipped
     s.at(4)->setValue(0.25f, treeToken, 0, AUParameterAutomationEventTypeTouch);
@@ -109,30 +93,20 @@ TEST(ParameterTree, ObserversSeeChangesBelowThemExceptTheirOwn) {
     s.at(1)->setValue(5);
     EXPECT_EQ(treeSeen.size(), 3u);
 
-    // Automation observers get the event type and host time too.
-    std::vector<AUParameterAutomationEvent> events;
-    s.tree->tokenByAddingParameterAutomationObserver([&](std::span<const AUParameterAutomationEvent> e) {
-        events.insert(events.end(), e.begin(), e.end());
+    std::vector<std::tuple<AUParameterAutomationEventType, std::uint64_t, AUParameterAddress, AUValue>> events;
+    s.tree->tokenByAddingParameterAutomationObserver([&](std::span<const AUParameterAutomationEvent> seen) {
+        for (const auto& e : seen) events.emplace_back(e.eventType, e.hostTime, e.address, e.value);
     });
     s.at(1)->setValue(60, AUParameterObserverToken{}, 1234, AUParameterAutomationEventTypeTouch);
     s.at(1)->setValue(62, AUParameterObserverToken{}, 0, AUParameterAutomationEventTypeRelease);
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].eventType, AUParameterAutomationEventTypeTouch);
-    EXPECT_EQ(events[0].hostTime, 1234u);
-    EXPECT_EQ(events[0].address, 1u);
-    EXPECT_EQ(events[0].value, 60.f);
-    EXPECT_EQ(events[1].eventType, AUParameterAutomationEventTypeRelease);
-    EXPECT_EQ(events[1].value, 62.f);
+    EXPECT_EQ(events, (decltype(events){{AUParameterAutomationEventTypeTouch, 1234u, 1u, 60.f},
+                                        {AUParameterAutomationEventTypeRelease, 0u, 1u, 62.f}}));
 }
 
 TEST(ParameterTree, ImplementorCallbacksServeEveryParameterBelowThem) {
     SampleTree s;
-    std::vector<std::pair<AUParameterAddress, AUValue>> written;
     std::vector<AUValue> storage(16, 0.0f);
-    s.tree->setImplementorValueObserver([&](AUParameter& p, AUValue v) {
-        written.emplace_back(p.address(), v);
-        storage[p.address()] = v;
-    });
+    s.tree->setImplementorValueObserver([&](AUParameter& p, AUValue v) { storage[p.address()] = v; });
 
     // Before a provider exists, reads give the stored value.
     s.at(9)->setValue(33);
@@ -147,7 +121,6 @@ TEST(ParameterTree, ImplementorCallbacksServeEveryParameterBelowThem) {
     std::vector<AUValue> observedStorage;
     s.tree->tokenByAddingParameterObserver([&](AUParameterAddress a, AUValue) { observedStorage.push_back(storage[a]); });
     s.at(1)->setValue(42);
-    ASSERT_EQ(written.back(), (std::pair<AUParameterAddress, AUValue>{1, 42.f}));
     EXPECT_EQ(observedStorage, std::vector<AUValue>{42.f});
 
     // The closest callback wins: a group's own replaces the tree's for its parameters.
@@ -160,8 +133,6 @@ TEST(ParameterTree, ImplementorCallbacksServeEveryParameterBelowThem) {
     EXPECT_EQ(s.at(0)->stringFromValue(12.0f), "drive=12");
     EXPECT_EQ(s.at(0)->stringFromValue(std::nullopt), "drive=-");
     EXPECT_EQ(s.at(4)->stringFromValue(1.0f), "other 1");
-    EXPECT_TRUE(s.tree->implementorStringFromValueCallback());
-    EXPECT_FALSE(s.at(0)->implementorStringFromValueCallback());
 
     s.tree->setImplementorValueFromStringCallback([](AUParameter&, const std::string& t) { return t == "max" ? 100.f : 0.f; });
     EXPECT_EQ(s.at(0)->valueFromString("max"), 100.f);
@@ -182,13 +153,9 @@ TEST(ParameterTree, DefaultTextsUseValueStringsOrPlainNumbers) {
     EXPECT_EQ(level->valueFromString("3.25"), 3.25f);
     EXPECT_EQ(level->valueFromString("99"), 10.f);
     EXPECT_EQ(level->valueFromString("nonsense"), 0.f);
-    EXPECT_EQ(level->unitName(), "dB");
-    EXPECT_EQ(level->dependentParameters(), AUParameterAddressList{3});
 }
 
-// Values written from several threads while the main thread adds and removes
-// observers, with an observer that writes another parameter: no deadlock, no
-// lost observer, and (under ThreadSanitizer) no race.
+// Writers, an observer that writes, observers coming and going: no deadlock, no race (under tsan).
 TEST(ParameterTree, ConcurrentWritesAndObserverChanges) {
     SampleTree s;
     std::atomic<int> echoes{0};
@@ -196,7 +163,6 @@ TEST(ParameterTree, ConcurrentWritesAndObserverChanges) {
         s.at(1)->setValue(v);  // an observer that writes another value
         echoes.fetch_add(1, std::memory_order_relaxed);
     });
-    std::atomic<bool> stop{false};
     std::vector<std::thread> writers;
     for (int t = 0; t < 3; ++t) {
         writers.emplace_back([&, t] {
@@ -212,7 +178,6 @@ TEST(ParameterTree, ConcurrentWritesAndObserverChanges) {
         s.tree->removeParameterObserver(token);
     }
     for (auto& w : writers) w.join();
-    stop = true;
     EXPECT_EQ(echoes.load(), 2000);
     EXPECT_EQ(s.at(1)->value(), 99.f);
 }

@@ -1,11 +1,9 @@
 #pragma once
-// A small audio unit for the base-class tests: one stereo input and output
-// bus, three parameters, two factory presets, and a render callback that copies
-// input to output and records the events it receives.
+// A small unit for the base-class tests: three parameters, two presets; records the events it renders.
 
 #include <vector>
 
-#include "audiounit/AUAudioUnit.hpp"
+#include "FakeUnitModule.hpp"
 
 namespace testunits {
 
@@ -14,90 +12,67 @@ using namespace audiounit;
 inline constexpr AudioComponentDescription kTestDescription{fourCharCode("aufx"), fourCharCode("test"),
                                                             fourCharCode("Dmrw"), 0, 0};
 
-class RecordingUnit : public AUAudioUnit {
+class RecordingUnit : public testsupport::FakeUnit {
 public:
     struct SeenEvent {
+        std::size_t cycle;  // counted from 0
         AUEventSampleTime time;
         AURenderEventType type;
         AUParameterAddress address;
         AUValue value;
         std::uint32_t midiWord;
-    };
-    struct SeenCycle {
-        AUEventSampleTime start;
-        AUAudioFrameCount frames;
-        std::size_t firstEvent;
-        std::size_t eventCount;
+        bool operator==(const SeenEvent&) const = default;
     };
 
-    explicit RecordingUnit(ConstructionKey key) : AUAudioUnit(key) {
-        events.reserve(4096);
-        cycles.reserve(4096);
-    }
+    explicit RecordingUnit(ConstructionKey key) : FakeUnit(key) { events.reserve(4096); }
 
     std::vector<SeenEvent> events;
-    std::vector<SeenCycle> cycles;
-
-    AUAudioUnitBusArrayPtr inputBusses() const override { return inputs; }
-    AUAudioUnitBusArrayPtr outputBusses() const override { return outputs; }
-    std::vector<AUAudioUnitPresetPtr> factoryPresets() const override { return presets; }
-
-    AUInternalRenderBlock internalRenderBlock() override {
-        return [this](AudioUnitRenderActionFlags*, const AudioTimeStamp* ts, AUAudioFrameCount frames, NSInteger,
-                      AudioBufferList* out, const AURenderEvent* list, const AURenderPullInputBlock* pull) -> OSStatus {
-            const std::size_t first = events.size();
-            for (const AURenderEvent* e = list; e != nullptr; e = e->head.next) {
-                SeenEvent seen{e->head.eventSampleTime, e->head.eventType, 0, 0, 0};
-                if (e->head.eventType == AURenderEventParameter || e->head.eventType == AURenderEventParameterRamp) {
-                    seen.address = e->parameter.parameterAddress;
-                    seen.value = e->parameter.value;
-                } else if (e->head.eventType == AURenderEventMIDIEventList) {
-                    seen.midiWord = e->MIDIEventsList.eventList.packet[0].words[0];
-                } else if (e->head.eventType == AURenderEventMIDI) {
-                    seen.midiWord = e->MIDI.data[0];
-                }
-                events.push_back(seen);
-            }
-            cycles.push_back({static_cast<AUEventSampleTime>(ts->mSampleTime), frames, first, events.size() - first});
-            if (pull != nullptr && *pull && out != nullptr) {
-                AudioUnitRenderActionFlags flags = 0;
-                return (*pull)(&flags, ts, frames, 0, out);
-            }
-            return noErr;
-        };
-    }
-
-    AUAudioUnitBusArrayPtr inputs;
-    AUAudioUnitBusArrayPtr outputs;
+    std::size_t cycles = 0;
     std::vector<AUAudioUnitPresetPtr> presets{AUAudioUnitPreset::make(0, "Zero"), AUAudioUnitPreset::make(1, "One")};
 
+    std::vector<AUAudioUnitPresetPtr> factoryPresets() const override { return presets; }
+    bool allocateRenderResources(foundation::NSError* outError = nullptr) override {
+        return FakeUnit::allocateRenderResources(outError);
+    }
+
 protected:
-    bool initWithComponentDescription(const AudioComponentDescription& d, AudioComponentInstantiationOptions o,
-                                      foundation::NSError* error) override {
-        if (!AUAudioUnit::initWithComponentDescription(d, o, error)) return false;
-        auto format = AVAudioFormat::makeStandard(44100, 2);
-        inputs = AUAudioUnitBusArray::make(shared_from_this(), AUAudioUnitBusTypeInput,
-                                           {AUAudioUnitBus::make(format)});
-        outputs = AUAudioUnitBusArray::make(shared_from_this(), AUAudioUnitBusTypeOutput,
-                                            {AUAudioUnitBus::make(format)});
+    // Render thread: stores into reserved memory only.
+    OSStatus render(const testsupport::RenderCycle& cycle) noexcept override {
+        for (const AURenderEvent* e = cycle.events; e != nullptr; e = e->head.next) {
+            SeenEvent seen{cycles, e->head.eventSampleTime, e->head.eventType, 0, 0, 0};
+            if (e->head.eventType == AURenderEventParameter || e->head.eventType == AURenderEventParameterRamp) {
+                seen.address = e->parameter.parameterAddress;
+                seen.value = e->parameter.value;
+            } else if (e->head.eventType == AURenderEventMIDIEventList) {
+                seen.midiWord = e->MIDIEventsList.eventList.packet[0].words[0];
+            } else if (e->head.eventType == AURenderEventMIDI) {
+                seen.midiWord = e->MIDI.data[0];
+            }
+            events.push_back(seen);
+        }
+        ++cycles;
+        if (const OSStatus status = pullInput(cycle); status != noErr) return status;
+        writeInputTimes(cycle, 1.0f);
+        return noErr;
+    }
+
+    void build() override {
         const auto flags = kAudioUnitParameterFlag_IsWritable | kAudioUnitParameterFlag_IsReadable;
-        auto tree = AUParameterTree::createTree({AUParameterTree::createGroup(
+        const auto parameter = [&](const char* identifier, const char* name, AUParameterAddress address, AUValue max,
+                                   AudioUnitParameterUnit unit) {
+            return AUParameterTree::createParameter(identifier, name, address, 0, max, unit, std::nullopt, flags,
+                                                    std::nullopt, std::nullopt);
+        };
+        setParameterTree(AUParameterTree::createTree({AUParameterTree::createGroup(
             "global", "Global",
-            {AUParameterTree::createParameter("drive", "Drive", 0, 0, 100, kAudioUnitParameterUnit_Percent,
-                                              std::nullopt, flags, std::nullopt, std::nullopt),
-             AUParameterTree::createParameter("gain", "Output", 4, 0, 1, kAudioUnitParameterUnit_LinearGain,
-                                              std::nullopt, flags, std::nullopt, std::nullopt),
-             AUParameterTree::createParameter("tone", "Tone", 10, 0, 1, kAudioUnitParameterUnit_Generic,
-                                              std::nullopt, flags, std::nullopt, std::nullopt)})});
-        setParameterTree(tree);
-        return true;
+            {parameter("drive", "Drive", 0, 100, kAudioUnitParameterUnit_Percent),
+             parameter("gain", "Output", 4, 1, kAudioUnitParameterUnit_LinearGain),
+             parameter("tone", "Tone", 10, 1, kAudioUnitParameterUnit_Generic)})}));
     }
 };
 
 inline std::shared_ptr<RecordingUnit> makeUnit() {
-    foundation::NSError error;
-    auto unit = AUAudioUnit::create<RecordingUnit>(kTestDescription, kAudioComponentInstantiation_None, &error);
-    return unit;
+    return AUAudioUnit::create<RecordingUnit>(kTestDescription, kAudioComponentInstantiation_None);
 }
 
 }  // namespace testunits

@@ -1,17 +1,18 @@
 #pragma once
-// What the bundle tests share: where the build put the effect's bundle, the
-// effect's parameters as its documentation lists them, and the factory called
-// the way the platform calls it.
+// Shared by the bundle tests: the documented parameters, the factory called as the platform does, a log.
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
-#include <optional>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "AudioUnitViewController.hpp"
 #include "foundation/DispatchQueue.hpp"
@@ -46,7 +47,6 @@ struct ParameterRow {
     float glassTeeth;
 };
 
-// Tree order.
 inline constexpr std::array<ParameterRow, 14> kParameters{{
     {"drive", "Drive", 0, 0, 100, 65, 51.93f},
     {"tight", "Tight", 1, 0, 100, 100, 0},
@@ -64,9 +64,7 @@ inline constexpr std::array<ParameterRow, 14> kParameters{{
     {"gain", "Output", 4, 0, 1, 0.8f, 0.72f},
 }};
 
-// Calls the principal class's factory on a thread of its own, as the platform
-// does, while this thread runs the main run loop until it has returned and
-// the main-queue jobs it left (the editor's build) have run.
+// The factory on a thread of its own while this one runs the main queue, as the platform does.
 inline std::shared_ptr<audiounit::AUAudioUnit> createUnit(
     AudioUnitViewController& controller, const audiounit::AudioComponentDescription& description = kDunmarrow,
     foundation::NSError* outError = nullptr) {
@@ -80,6 +78,33 @@ inline std::shared_ptr<audiounit::AUAudioUnit> createUnit(
     platform.join();
     drainMainQueue();
     return unit;
+}
+
+class ParameterLog {
+public:
+    explicit ParameterLog(audiounit::AUParameterTreePtr tree) : tree_(std::move(tree)) {
+        token_ = tree_->tokenByAddingParameterAutomationObserver(
+            [this](std::span<const audiounit::AUParameterAutomationEvent> events) {
+                std::lock_guard lock(mutex_);
+                events_.insert(events_.end(), events.begin(), events.end());
+            });
+    }
+    ~ParameterLog() { tree_->removeParameterObserver(token_); }
+    std::vector<audiounit::AUParameterAutomationEvent> take() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(events_, {});
+    }
+
+private:
+    audiounit::AUParameterTreePtr tree_;
+    audiounit::AUParameterObserverToken token_;
+    std::mutex mutex_;
+    std::vector<audiounit::AUParameterAutomationEvent> events_;
+};
+
+inline void forEachNode(const nlohmann::json& node, const std::function<void(const nlohmann::json&)>& visit) {
+    visit(node);
+    for (const auto& child : node.value("children", nlohmann::json::array())) forEachNode(child, visit);
 }
 
 }  // namespace bundletest

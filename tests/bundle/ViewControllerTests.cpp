@@ -1,14 +1,10 @@
-// The principal class as the editor's view controller: the editor it builds
-// after the factory call and on view load, its size rules, and an editor that
-// follows the unit's parameters.
+// The principal class as the editor's view controller: when it builds, its sizes, what it follows.
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "AudioUnitViewController.hpp"
 #include "BundleTestSupport.hpp"
@@ -22,17 +18,13 @@ using namespace bundletest;
 
 namespace {
 
-// Every control's value in the editor, by its identifier: sliders by value,
-// the switch as 1 or 0.
 std::map<std::string, double> controlValues(const ui::NSView& view) {
     std::map<std::string, double> values;
-    std::function<void(const nlohmann::json&)> walk = [&](const nlohmann::json& node) {
+    forEachNode(const_cast<ui::NSView&>(view).inspect(), [&](const nlohmann::json& node) {
         const std::string type = node.value("type", "");
         if (type == "Slider") values[node.value("identifier", "")] = node.at("value").get<double>();
         if (type == "Toggle") values["Live Safe"] = node.at("isOn").get<bool>() ? 1 : 0;
-        for (const auto& child : node.value("children", nlohmann::json::array())) walk(child);
-    };
-    walk(const_cast<ui::NSView&>(view).inspect());
+    });
     return values;
 }
 
@@ -44,13 +36,12 @@ int hostingViewCount(const ui::NSView& view) {
 
 }  // namespace
 
-TEST(AudioUnitViewControllerEditor, TheFactoryCallBuildsOneEditorAtThePreferredSizeAndABareUnitNone) {
+TEST(AudioUnitViewControllerEditor, TheFactoryCallBuildsOneEditorThatFollowsTheUnitAndABareUnitNone) {
     auto controller = std::make_shared<AudioUnitViewController>();
     const auto unit = createUnit(*controller);
     ASSERT_NE(unit, nullptr);
 
-    // The factory's queued build touched the view, which loaded it and built
-    // the editor once; the queued build then replaced that editor.
+    // The queued build loaded the view (one editor), then replaced that editor.
     ASSERT_TRUE(controller->isViewLoaded());
     const auto view = controller->view();
     EXPECT_EQ(view->frame(), (ui::Rect{0, 0, 720, 600}));
@@ -62,16 +53,30 @@ TEST(AudioUnitViewControllerEditor, TheFactoryCallBuildsOneEditorAtThePreferredS
     EXPECT_EQ(view->subviews().front(), controller->editorHostingController()->view());
     EXPECT_EQ(view->subviews().front()->frame(), (ui::Rect{0, 0, 720, 600}));
 
-    // The editor shows the unit's values.
     const auto values = controlValues(*view);
     EXPECT_EQ(values.at("Drive"), 65);
     EXPECT_EQ(values.at("Output"), 0.8f);
     EXPECT_EQ(values.at("Live Safe"), 0);
 
+    // A factory preset moves every control (each set away from it first).
+    const auto tree = unit->parameterTree();
+    const auto away = [](const ParameterRow& row) {
+        return row.glassTeeth == row.maxValue ? row.minValue : row.maxValue;
+    };
+    for (const ParameterRow& row : kParameters) tree->parameterWithAddress(row.address)->setValue(away(row));
+    drainMainQueue();
+    const auto moved = controlValues(*view);
+    for (const ParameterRow& row : kParameters) EXPECT_EQ(moved.at(row.name), away(row)) << row.name;
+
+    unit->setCurrentPreset(unit->factoryPresets()[1]);
+    drainMainQueue();
+    const auto preset = controlValues(*view);
+    for (const ParameterRow& row : kParameters)
+        EXPECT_FLOAT_EQ(preset.at(row.name), row.glassTeeth) << row.name;
+
     // A unit without a parameter tree leaves no editor.
     const auto bare = AUAudioUnit::create<DunmarrowAUExtensionAudioUnit>(kDunmarrow, kAudioComponentInstantiation_None);
     ASSERT_NE(bare, nullptr);
-    ASSERT_EQ(bare->parameterTree(), nullptr);
     controller->configureEditorView(bare);
     EXPECT_EQ(controller->editorHostingController(), nullptr);
     EXPECT_EQ(hostingViewCount(*view), 0);
@@ -94,7 +99,6 @@ TEST(AudioUnitViewControllerEditor, BuildingTwiceLeavesOneHostingViewAndAHostSiz
     EXPECT_EQ(first->parent(), nullptr);
     EXPECT_EQ(first->view()->superview(), nullptr);
     EXPECT_EQ(view->frame(), (ui::Rect{0, 0, 800, 500}));
-    EXPECT_EQ(controller->preferredContentSize(), (ui::Size{720, 600}));
     // The editor fills the view the host made, and follows it when it changes.
     EXPECT_EQ(view->subviews().front()->frame(), (ui::Rect{0, 0, 800, 500}));
     view->setFrame({0, 0, 1440, 1200});
@@ -104,39 +108,4 @@ TEST(AudioUnitViewControllerEditor, BuildingTwiceLeavesOneHostingViewAndAHostSiz
     view->setFrame({0, 0, 1, 300});
     controller->viewWillAppear();
     EXPECT_EQ(view->frame(), (ui::Rect{0, 0, 720, 600}));
-}
-
-TEST(AudioUnitViewControllerEditor, ViewLoadedAfterTheFactoryBuildsTheEditorToo) {
-    auto controller = std::make_shared<AudioUnitViewController>();
-    // The unit exists before anyone touches the view: loading the view builds.
-    std::thread platform([&] { (void)controller->createAudioUnit(kDunmarrow, nullptr); });
-    ASSERT_TRUE(foundation::RunLoop::main().runUntil([&] { return controller->currentAudioUnit() != nullptr; },
-                                                     std::chrono::seconds(30)));
-    platform.join();
-    EXPECT_FALSE(controller->isViewLoaded());
-    EXPECT_EQ(hostingViewCount(*controller->view()), 1);
-    drainMainQueue();
-    EXPECT_EQ(hostingViewCount(*controller->view()), 1);
-}
-
-TEST(AudioUnitViewControllerEditor, LoadingAFactoryPresetMovesEveryControl) {
-    auto controller = std::make_shared<AudioUnitViewController>();
-    const auto unit = createUnit(*controller);
-    ASSERT_NE(unit, nullptr);
-    const auto tree = unit->parameterTree();
-    // Every parameter away from the preset first, so that every control must move.
-    const auto away = [](const ParameterRow& row) {
-        return row.glassTeeth == row.maxValue ? row.minValue : row.maxValue;
-    };
-    for (const ParameterRow& row : kParameters) tree->parameterWithAddress(row.address)->setValue(away(row));
-    drainMainQueue();
-    const auto moved = controlValues(*controller->view());
-    for (const ParameterRow& row : kParameters) EXPECT_EQ(moved.at(row.name), away(row)) << row.name;
-
-    ASSERT_EQ(unit->factoryPresets().at(1)->name(), "Glass Teeth");
-    unit->setCurrentPreset(unit->factoryPresets()[1]);
-    drainMainQueue();
-    const auto values = controlValues(*controller->view());
-    for (const ParameterRow& row : kParameters)
-        EXPECT_FLOAT_EQ(values.at(row.name), row.glassTeeth) << row.name;
 }

@@ -1,8 +1,4 @@
-// A unit whose service is late, dies or hangs: a late cycle is silence and its
-// events reach the next cycle; a dead or hung service is noticed within a
-// bounded time, the invalidation notification is posted once with the proxy as
-// object, the host renders silence from then on without blocking, and requests
-// fail at once.
+// A unit whose service is late, dies or hangs: silence, the events kept, one invalidation.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -20,7 +16,7 @@ using namespace ooptest;
 namespace {
 
 AUAudioUnitProxyPtr loadCrashingUnit(std::shared_ptr<AVAudioUnit>& node) {
-    node = instantiate(crashingComponent(), kAudioComponentInstantiation_LoadOutOfProcess);
+    node = testsupport::instantiateOnMainQueue(crashingComponent(), kAudioComponentInstantiation_LoadOutOfProcess).unit;
     return node ? std::dynamic_pointer_cast<AUAudioUnitProxy>(node->auAudioUnit()) : nullptr;
 }
 
@@ -38,8 +34,7 @@ TEST(OutOfProcessCrash, ALateCycleKeepsItsEventsAndADeadServiceInvalidatesTheUni
     ASSERT_EQ(driver.cycle(proxy->renderBlock(), 256), noErr);
     EXPECT_FLOAT_EQ(driver.output[0][100], 0.5f * input[0][100]);  // rendered, gain 0.5
 
-    // The next cycle takes 200 ms: silence; the one after, with its gain
-    // event, comes while the service is still busy and is skipped too.
+    // A 200 ms cycle is silence, and the next, with its gain event, is skipped too.
     proxy->parameterTree()->parameterWithAddress(0)->setValue(3);
     (void)proxy->currentPreset();  // the command has arrived
     ASSERT_EQ(driver.cycle(proxy->renderBlock(), 256), noErr);
@@ -47,8 +42,7 @@ TEST(OutOfProcessCrash, ALateCycleKeepsItsEventsAndADeadServiceInvalidatesTheUni
     ASSERT_EQ(driver.cycle(proxy->renderBlock(), 256), noErr);
     EXPECT_EQ(peak(driver, 256, 768), 0.0f);
     EXPECT_EQ(proxy->missedCycleCount(), 2u);
-    // Once the late cycle is done, the next one carries the event, which
-    // changes the render only, not the tree.
+    // The next cycle carries the event, which changes the render only, not the tree.
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     ASSERT_EQ(driver.cycle(proxy->renderBlock(), 256), noErr);
     EXPECT_EQ(proxy->missedCycleCount(), 2u);
@@ -57,7 +51,6 @@ TEST(OutOfProcessCrash, ALateCycleKeepsItsEventsAndADeadServiceInvalidatesTheUni
     EXPECT_EQ(proxy->droppedEventCount(), 0u);
     EXPECT_EQ(proxy->parameterTree()->parameterWithAddress(1)->value(), 0.5f);
 
-    // The command crashes the service.
     proxy->parameterTree()->parameterWithAddress(0)->setValue(1);
     ASSERT_TRUE(pumpUntil([&] { return watch.count.load() > 0; }, std::chrono::seconds(5)));
     EXPECT_FALSE(proxy->isServiceAlive());
@@ -65,7 +58,6 @@ TEST(OutOfProcessCrash, ALateCycleKeepsItsEventsAndADeadServiceInvalidatesTheUni
         std::lock_guard lock(watch.mutex);
         EXPECT_EQ(watch.object.get(), proxy.get());
     }
-    // Rendering goes on: silence, at once, counted, and without allocating.
     const auto start = std::chrono::steady_clock::now();
     {
         rtcheck::ScopedAllocationCounter counter;
@@ -97,7 +89,6 @@ TEST(OutOfProcessCrash, AHungServiceIsDetectedWithinTheHangTimeout) {
     proxy->parameterTree()->parameterWithAddress(0)->setValue(2);
     (void)proxy->currentPreset();  // the command has arrived
     const auto hungAt = std::chrono::steady_clock::now();
-    // Cycles keep coming, as from an audio device; each returns by its deadline.
     while (watch.count.load() == 0 && std::chrono::steady_clock::now() - hungAt < std::chrono::seconds(5)) {
         const auto cycleStart = std::chrono::steady_clock::now();
         ASSERT_EQ(driver.cycle(proxy->renderBlock(), 256), noErr);
@@ -107,8 +98,7 @@ TEST(OutOfProcessCrash, AHungServiceIsDetectedWithinTheHangTimeout) {
     }
     const auto detectedAfter = std::chrono::steady_clock::now() - hungAt;
     ASSERT_EQ(watch.count.load(), 1);
-    // The timeout, the connection's watch period and some slack for a busy machine.
-    EXPECT_LT(detectedAfter, std::chrono::milliseconds(300 + 25 + 1000));
+    EXPECT_LT(detectedAfter, std::chrono::milliseconds(300 + 25 + 1000));  // timeout, watch period, slack
     EXPECT_GE(detectedAfter, std::chrono::milliseconds(300));
     EXPECT_GT(proxy->missedCycleCount(), 0u);
     EXPECT_FALSE(proxy->isServiceAlive());

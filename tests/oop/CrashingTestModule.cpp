@@ -1,8 +1,4 @@
-// A test-only unit that fails on command, for the out-of-process tests (never
-// the effect). A gain effect with two parameters: "gain" (address 1) and
-// "command" (address 0): writing 1 ends the process at once (a crash), 2 makes
-// every later render cycle hang, 3 makes the next render cycle take 200 ms (a
-// late answer). Parameter events for "gain" in a cycle apply to the whole cycle.
+// A gain unit ("gain", address 1) whose "command" (address 0) crashes (1), hangs (2) or is late once (3).
 
 #include <signal.h>
 #include <unistd.h>

@@ -1,9 +1,4 @@
-// The host application's window on a private virtual X server with the effect
-// out of process: its editor is a window of the service, a child of the
-// host's, drawn by the service at the view's frame. A sheet the host presents
-// over it is seen and takes the clicks while it stands, the editor comes back
-// at its frame when it goes, and it goes with the service, the host's window
-// staying with its crashed row.
+// The host's window on Xvfb with the effect out of process: the editor is a child window of the service's.
 
 #include <gtest/gtest.h>
 
@@ -25,7 +20,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The host window's child windows that are mapped, with their rectangles.
 std::vector<std::pair<unsigned long, ui::Rect>> shownChildren(Display* display, unsigned long window) {
     ::Window root = 0, parent = 0, *children = nullptr;
     unsigned count = 0;
@@ -94,8 +88,7 @@ TEST(HostWindowWithTheEditorOutOfProcess, TheEditorIsAServiceWindowUnderTheSheet
     const ui::Point onSlider{slider->x + slider->width / 4, slider->center().y};
     const float driveBefore = drive->value();
 
-    // With the sheet open the editor is out of the way: the sheet's own pixels
-    // show where the editor was, and a click in the editor's area reaches no control.
+    // The sheet's own pixels show over the editor's area, and its clicks reach no control.
     client.click(id, host->frameOf(ValidationView::kBadgeIdentifier)->center());
     ASSERT_TRUE(pumpUntil([&] { return host->frameOf(ValidationView::kCloseIdentifier) && shownChildren(client.display, id).empty(); }, 10s));
     const ui::Rect close = *host->frameOf(ValidationView::kCloseIdentifier);
@@ -125,4 +118,5 @@ TEST(HostWindowWithTheEditorOutOfProcess, TheEditorIsAServiceWindowUnderTheSheet
     proxy->killServiceForTesting();
     EXPECT_TRUE(pumpUntil([&] { return shownChildren(client.display, id).empty() && host->frameOf(ContentView::kCrashedIdentifier); }, 10s));
     EXPECT_FALSE(window.isClosed());
+    EXPECT_EQ(app.hostModel->audioUnitCrashed.publications(), 1u);
 }

@@ -1,12 +1,5 @@
-// A stand-in for the audio-unit service that lies on command, for the proxy's
-// tests (started through $DUNMARROW_AUDIO_UNIT_SERVICE). It describes a small
-// gain unit (parameters 0 and 1, one stereo bus each way at 48 kHz), answers
-// every request plausibly and renders nothing, except for the one request
-// named by $OOP_LIE = {"op": OP, "packets": [...]}: that one is answered with
-// the given packets, in order, instead (an object packet is sent as JSON, a
-// "reply" of "$id" becoming the request's id; a text packet as raw bytes), or
-// with its plausible result changed by {"patch": JSON merge patch}, or with a
-// result of {"nested": N} lists in lists.
+// A stand-in service answering plausibly, except $OOP_LIE = {"op", then "packets" (raw text, or
+// "$id" for the request's id), "patch" (a merge patch of the result) or "nested" (lists in lists)}.
 
 #include <sys/socket.h>
 #include <unistd.h>

@@ -1,8 +1,4 @@
-// The proxy against a service that lies (a stand-in program, LyingService.cpp):
-// every field the proxy reads is checked. A malformed description fails the
-// launch with the reason; a malformed reply or event later is treated like a
-// dead service (the invalidation notification once, silence, the reason in
-// every later error), and the host never throws or ends.
+// The proxy against a stand-in service that lies: a bad description fails the launch, a later lie acts as a death.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -25,11 +21,10 @@ std::string parameter(const char* address, const char* range = R"("min": 0, "max
     return std::string(R"({"kind": "parameter", "identifier": "a", "name": "a", "address": )") + address + ", " + range +
            R"(, "unit": 0, "flags": 0, "value": 0.5})";
 }
-// The answer to `op` replaced by these packets.
 std::string answer(const char* op, const std::string& packets) {
     return std::string(R"({"op": ")") + op + R"(", "packets": [)" + packets + "]}";
 }
-// An event, sent before the reply to the request that lets it out.
+// An event, sent before the reply that lets it out.
 std::string event(const std::string& event) { return answer("currentPreset", event + R"(, {"reply": "$id", "result": null})"); }
 const std::string kNotOneObject = "a packet that is not one JSON object within the size and nesting limits";
 
@@ -37,33 +32,18 @@ const std::string kNotOneObject = "a packet that is not one JSON object within t
 
 TEST(LyingService, EveryFieldIsCheckedAndALieStopsTheServiceLikeADeathWithTheReason) {
     ::setenv("DUNMARROW_AUDIO_UNIT_SERVICE", OOP_LYING_SERVICE, 1);
-    // $OOP_LIE for the stand-in, and what the proxy says was wrong.
     const std::pair<std::string, std::string> lies[] = {
         {R"({"op": "describe", "patch": {"latency": "x"}})", "latency is not a number from 0 to 86400"},
-        {kBus + R"(48000, "channels": "two", "maximumChannelCount": 2, "name": ""}]}})",
-         "outputBusses[0].channels is not a whole number from 1 to 64"},
         {kBus + R"(48000, "channels": 4294967298, "maximumChannelCount": 2, "name": ""}]}})",
          "outputBusses[0].channels is not a whole number from 1 to 64"},
         {kBus + R"(1e-300, "channels": 2, "maximumChannelCount": 2, "name": ""}]}})",
          "outputBusses[0].sampleRate is not a number from 1000 to 1536000"},
-        {kBus + R"(48000, "channels": 2, "maximumChannelCount": -1, "name": ""}]}})",
-         "outputBusses[0].maximumChannelCount is not a whole number from 0 to 4294967295"},
-        {R"({"op": "describe", "patch": {"factoryPresets": [{"number": "0", "name": "One"}]}})",
-         "factoryPresets[0].number is not a whole number from -9223372036854775808 to 9223372036854775807"},
         {R"({"op": "describe", "patch": {"maximumFramesToRender": 200000000}})",
          "maximumFramesToRender is not a whole number from 1 to 65536"},
-        {R"({"op": "describe", "patch": {"editor": {"available": true, "width": "wide", "height": 10}}})",
-         "editor.width is not a number from 0 to 16384"},
         {kTree + parameter("0") + ", " + parameter("0") + "]}}}", "parameterTree.children[1].address 0 is used twice"},
-        {kTree + parameter("-1") + "]}}}",
-         "parameterTree.children[0].address is not a whole number from 0 to 18446744073709551615"},
         {kTree + parameter("0", R"("min": 1, "max": 0)") + "]}}}",
          "parameterTree.children[0].max is not a number from 1 to 3.402823466e+38"},
-        {kTree + R"({"kind": 5}]}}})", "parameterTree.children[0].kind is not text"},
         {answer("describe", R"({"reply": "$id", "result": 5})"), "the message is not an object"},
-        // Lies after the launch.
-        {answer("currentPreset", R"({"reply": "$id", "result": {"number": "0", "name": "x"}})"),
-         "currentPreset.number is not a whole number from -9223372036854775808 to 9223372036854775807"},
         {answer("currentPreset", R"({"reply": "$id", "error": {"code": "x", "description": "no"}})"),
          "error.code is not a whole number from -2147483648 to 2147483647"},
         {answer("fullState", R"({"reply": "$id", "result": 5})"), "the state is not an object"},
@@ -76,18 +56,11 @@ TEST(LyingService, EveryFieldIsCheckedAndALieStopsTheServiceLikeADeathWithTheRea
         {answer("currentPreset", R"("{\"reply\": ")"), kNotOneObject},
         {answer("currentPreset", R"("{\"largePacket\": 100000}")"), kNotOneObject},
         {answer("currentPreset", R"({"hello": 1})"), "the packet is neither a reply nor an event"},
-        // A million lists in lists (in shared memory) would overflow any stack that walked them.
-        {R"({"op": "fullState", "nested": 1000000})", kNotOneObject},
+        {R"({"op": "fullState", "nested": 1000000})", kNotOneObject},  // would overflow a walking stack
         {event(R"({"event": 5})"), "event is not text"},
         {event(R"({"event": "surprise"})"), "the event \"surprise\" is unknown"},
         {event(R"({"event": "parameter", "address": "0", "value": 1, "hostTime": 0, "eventType": 0})"),
          "address is not a whole number from 0 to 18446744073709551615"},
-        {event(R"({"event": "parameter", "address": 0, "value": "x", "hostTime": 0, "eventType": 0})"),
-         "value is not a number from -3.402823466e+38 to 3.402823466e+38"},
-        {event(R"({"event": "parameter", "address": 0, "value": 1, "hostTime": -5, "eventType": 0})"),
-         "hostTime is not a whole number from 0 to 18446744073709551615"},
-        {event(R"({"event": "parameter", "address": 0, "value": 1, "hostTime": 0, "eventType": 7})"),
-         "eventType is not a whole number from 0 to 2"},
         {event(R"({"event": "parameter", "address": 99, "value": 1, "hostTime": 0, "eventType": 0})"),
          "a change of parameter 99, which the unit does not have"},
     };
@@ -109,7 +82,6 @@ TEST(LyingService, EveryFieldIsCheckedAndALieStopsTheServiceLikeADeathWithTheRea
         proxy->setHangTimeout(std::chrono::seconds(20));  // no lie here is a hang; room for sanitizer builds
         ASSERT_TRUE(prepare(*proxy, 48000, 2, 256));
         const auto parameter = proxy->parameterTree()->parameterWithAddress(0);
-        // Each call gives its fallback; nothing throws.
         if (op == "currentPreset") { EXPECT_FALSE(proxy->currentPreset()); }
         if (op == "fullState") { EXPECT_EQ(proxy->fullState(), proxy->AUAudioUnit::fullState()); }
         if (op == "stringFromValue") { EXPECT_EQ(parameter->stringFromValue(0.25f), "0.25"); }
@@ -120,7 +92,6 @@ TEST(LyingService, EveryFieldIsCheckedAndALieStopsTheServiceLikeADeathWithTheRea
         EXPECT_FALSE(proxy->setFullState(proxy->AUAudioUnit::fullState(), &error));
         EXPECT_EQ(error.code, kAudioComponentErr_InstanceInvalidated);
         EXPECT_EQ(error.description, "The audio unit's service was stopped: it sent a malformed message (" + problem + ")");
-        // Silence at once, from then on.
         const auto input = guitarLikeInput(2, 256);
         Driver driver(input);
         EXPECT_EQ(driver.cycle(proxy->renderBlock(), 256), noErr);

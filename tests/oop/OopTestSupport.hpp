@@ -1,8 +1,5 @@
 #pragma once
-// Shared by the out-of-process tests: instantiation that waits (pumping the
-// main run loop, where factories may run), the real effect and the crashing
-// test unit, and a driver that renders a unit cycle by cycle from a known
-// input through its real render block.
+// Shared by the out-of-process tests: the units, known input and a driver of the real render block.
 
 #include <gtest/gtest.h>
 
@@ -16,12 +13,13 @@
 #include <vector>
 
 #include "CycleBuffers.hpp"
+#include "GuitarLikeInput.hpp"
+#include "MainQueueInstantiation.hpp"
 #include "audiounit/AUAudioUnit.hpp"
 #include "audiounit/AVAudioFormat.hpp"
 #include "audiounit/AVAudioUnit.hpp"
 #include "audiounit/AudioComponentInstanceInvalidation.hpp"
 #include "audiounit/AudioComponentRegistry.hpp"
-#include "foundation/DispatchQueue.hpp"
 #include "foundation/NotificationCenter.hpp"
 #include "foundation/RunLoop.hpp"
 
@@ -29,6 +27,7 @@ namespace ooptest {
 
 using namespace audiounit;
 using testsupport::Channels;
+using testsupport::guitarLikeInput;
 
 inline const AudioComponentDescription kEffect{0x61756678u, 0x646D6473u, 0x5156524Eu, 0, 0};    // aufx dmds QVRN
 inline const AudioComponentDescription kCrashing{0x61756678u, 0x63727368u, 0x446D5473u, 0, 0};  // aufx crsh DmTs
@@ -37,41 +36,13 @@ inline bool pumpUntil(const std::function<bool()>& done, std::chrono::millisecon
     return foundation::RunLoop::main().runUntil(done, timeout);
 }
 
-// Instantiates and waits; the main thread's jobs run on this thread's run loop.
-inline std::shared_ptr<AVAudioUnit> instantiate(AVAudioUnitComponentPtr component,
-                                                AudioComponentInstantiationOptions options) {
-    AVAudioUnit::setMainThreadExecutor([](std::function<void()> job) { foundation::DispatchQueue::main().async(std::move(job)); });
-    bool done = false;
-    std::shared_ptr<AVAudioUnit> result;
-    AVAudioUnit::instantiate(std::move(component), options, [&](std::shared_ptr<AVAudioUnit> unit, auto) {
-        result = std::move(unit);
-        done = true;
-    });
-    EXPECT_TRUE(pumpUntil([&] { return done; }));
-    return result;
-}
-
 inline AVAudioUnitComponentPtr effectComponent() { return AudioComponentRegistry::shared().findComponent(kEffect); }
 inline AVAudioUnitComponentPtr crashingComponent() {
     return AudioComponentRegistry({OOP_TEST_BUNDLES}).findComponent(kCrashing);
 }
 
-// A decaying low note with some top: what a guitar gives the effect.
-inline Channels guitarLikeInput(std::uint32_t channels, std::uint32_t frames, double sampleRate = 48000) {
-    Channels in(channels, std::vector<float>(frames));
-    for (std::uint32_t c = 0; c < channels; ++c)
-        for (std::uint32_t i = 0; i < frames; ++i) {
-            const double t = i / sampleRate;
-            in[c][i] = static_cast<float>(0.5 * std::sin(2 * M_PI * (82.4 + 2 * c) * t) * std::exp(-2.0 * t) +
-                                          0.1 * std::sin(2 * M_PI * 1320.0 * t));
-        }
-    return in;
-}
-
-// Renders through a unit's render block, the input pulled from whole channels.
 struct Driver : testsupport::CycleBuffers {
     using CycleBuffers::CycleBuffers;
-    // Render thread (the caller's): no allocation.
     OSStatus cycle(const AURenderBlock& render, std::uint32_t frames) {
         AudioTimeStamp time;
         AudioBufferList* list = nextOutput(frames, time);
@@ -82,7 +53,6 @@ struct Driver : testsupport::CycleBuffers {
     }
 };
 
-// The largest magnitude in frames [from, to) of every channel.
 inline float peak(const Driver& driver, std::uint32_t from, std::uint32_t to) {
     float largest = 0;
     for (const auto& channel : driver.output)
@@ -90,7 +60,6 @@ inline float peak(const Driver& driver, std::uint32_t from, std::uint32_t to) {
     return largest;
 }
 
-// Counts invalidation notifications and remembers their object.
 struct InvalidationWatch {
     std::atomic<int> count{0};
     std::shared_ptr<AUAudioUnit> object;

@@ -1,11 +1,4 @@
-// The real effect through the out-of-process proxy against the same effect in
-// process, on one service: the same description, value texts and refusals;
-// offscreen, the service's rendering and inspection of its editor, which is the
-// editor exactly as it draws in process; the same audio bit for bit under
-// automation and preset changes from a render path that allocates nothing; the
-// parameter mirror in both directions without echoes; fullState whole, large
-// and refused. The editor as a child window of the host's is tested with the
-// host's window (HostWindowTests.cpp).
+// The real effect through the out-of-process proxy against the same effect in process, on one service.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -24,7 +17,6 @@ using nlohmann::json;
 
 namespace {
 
-// What a host reads of a unit without rendering, value texts included.
 json description(AUAudioUnit& unit) {
     json d = {{"channels", unit.channelCapabilities()},
               {"frames", unit.maximumFramesToRender()},
@@ -44,19 +36,8 @@ json description(AUAudioUnit& unit) {
     return d;
 }
 
-std::vector<std::string> textsOf(const json& node) {
-    std::vector<std::string> texts;
-    if (node.contains("text") && node["text"].is_string()) texts.push_back(node["text"]);
-    for (const auto& child : node.value("children", json::array())) {
-        const auto inner = textsOf(child);
-        texts.insert(texts.end(), inner.begin(), inner.end());
-    }
-    return texts;
-}
-
 bool showsText(const json& tree, const std::string& text) {
-    const auto texts = textsOf(tree);
-    return std::find(texts.begin(), texts.end(), text) != texts.end();
+    return tree.dump().find("\"text\":\"" + text + "\"") != std::string::npos;
 }
 
 std::shared_ptr<ui::NSViewController> editorOf(const AVAudioUnit& node) {
@@ -69,8 +50,9 @@ std::shared_ptr<ui::NSViewController> editorOf(const AVAudioUnit& node) {
 }  // namespace
 
 TEST(OutOfProcess, TheProxyIsTheUnitInProcess) {
-    const auto localNode = instantiate(effectComponent(), kAudioComponentInstantiation_LoadInProcess);
-    const auto remoteNode = instantiate(effectComponent(), kAudioComponentInstantiation_LoadOutOfProcess);
+    using testsupport::instantiateOnMainQueue;
+    const auto localNode = instantiateOnMainQueue(effectComponent(), kAudioComponentInstantiation_LoadInProcess).unit;
+    const auto remoteNode = instantiateOnMainQueue(effectComponent(), kAudioComponentInstantiation_LoadOutOfProcess).unit;
     ASSERT_TRUE(localNode && remoteNode);
     auto& local = *localNode->auAudioUnit();
     const auto proxyPointer = std::dynamic_pointer_cast<AUAudioUnitProxy>(remoteNode->auAudioUnit());
@@ -78,13 +60,9 @@ TEST(OutOfProcess, TheProxyIsTheUnitInProcess) {
     auto& proxy = *proxyPointer;
     const auto tree = proxy.parameterTree();
 
-    // The description, value texts included, and the unit's own refusals.
-    EXPECT_TRUE(proxy.isServiceAlive());
     EXPECT_NE(proxy.servicePID(), ::getpid());
-    EXPECT_EQ(remoteNode->instantiationOptions(), kAudioComponentInstantiation_LoadOutOfProcess);
     const auto described = description(proxy);
     EXPECT_EQ(described, description(local));
-    EXPECT_EQ(described["busses"].size(), 2u);
     EXPECT_EQ(described["busses"][1], json({2, 44100.0, 2}));
     EXPECT_EQ(tree->allParameters()[0]->stringFromValue(std::nullopt), "-");
     foundation::NSError error;
@@ -94,10 +72,7 @@ TEST(OutOfProcess, TheProxyIsTheUnitInProcess) {
     EXPECT_FALSE(proxy.renderResourcesAllocated());
     EXPECT_FALSE((*proxy.outputBusses())[0]->setFormat(AVAudioFormat::makeStandard(48000, 3), &error));
 
-    // Offscreen the editor's view shows the service's rendering at the asked
-    // size and scale (half the preferred size at twice the pixels) and its
-    // inspection placed where the view is, as the editor draws in process.
-    EXPECT_TRUE(proxy.editorInfo().available);
+    // Offscreen, at half the preferred size and twice the pixels, the editor as it draws in process.
     const auto remoteEditor = editorOf(*remoteNode), localEditor = editorOf(*localNode);
     ASSERT_TRUE(std::dynamic_pointer_cast<AUOutOfProcessViewController>(remoteEditor));
     ASSERT_TRUE(localEditor && !std::dynamic_pointer_cast<AUOutOfProcessViewController>(localEditor));
@@ -116,16 +91,13 @@ TEST(OutOfProcess, TheProxyIsTheUnitInProcess) {
     EXPECT_EQ(inspected["type"], "ForeignWindowView");
     ASSERT_EQ(inspected["children"].size(), 1u);
     EXPECT_EQ(inspected["children"][0]["frame"], (json{{"x", 5.0}, {"y", 7.0}, {"width", 720.0}, {"height", 600.0}}));
-    EXPECT_EQ(textsOf(inspected["children"][0]), textsOf(localEditor->view()->inspect({5, 7}, 2)));
+    EXPECT_EQ(inspected["children"][0], localEditor->view()->inspect({5, 7}, 2));
     EXPECT_TRUE(showsText(inspected, "Drive: 65.00"));
-    // A change in the host shows in the next rendering.
     tree->parameterWithAddress(0)->setValue(20.0f);
     local.parameterTree()->parameterWithAddress(0)->setValue(20.0f);
     EXPECT_TRUE(pumpUntil([&] { return showsText(remoteEditor->view()->inspect(), "Drive: 20.00"); }));
 
-    // The same audio bit for bit, cycles of mixed sizes with sample-accurate
-    // automation, preset changes and plain writes between them; the host's
-    // render thread neither allocates nor frees after the first cycle.
+    // Bit for bit under automation, presets and writes; the proxy allocates nothing after the first cycle.
     proxy.setRenderDeadline(std::chrono::seconds(5));  // offline: no cycle budget
     ASSERT_TRUE(prepare(local, 48000, 2, 512));
     ASSERT_TRUE(prepare(proxy, 48000, 2, 512));
@@ -151,7 +123,6 @@ TEST(OutOfProcess, TheProxyIsTheUnitInProcess) {
             proxy.setCurrentPreset(proxy.factoryPresets()[index]);
         }
         if (cycle % 40 == 30) {
-            // The next request orders the write before the service's next cycle.
             local.parameterTree()->parameterWithAddress(13)->setValue(cycle % 80 == 30 ? 1.0f : 0.0f);
             tree->parameterWithAddress(13)->setValue(cycle % 80 == 30 ? 1.0f : 0.0f);
             (void)proxy.currentPreset();
@@ -175,9 +146,7 @@ TEST(OutOfProcess, TheProxyIsTheUnitInProcess) {
     EXPECT_GT(energy, 1.0);  // the comparison is of sound, not of silence
     EXPECT_EQ(proxy.fullState(), local.fullState());
 
-    // Host → service: the writer is not told, another observer once, and the
-    // service's kernel has it. Service → host: a preset set there reaches every
-    // observer at most once a parameter, and nothing echoes back.
+    // The mirror both ways: the writer is not told, others once, nothing echoes back.
     std::mutex mutex;
     std::map<AUParameterAddress, std::vector<AUValue>> seenByOther, seenByWriter;
     const auto observe = [&](auto& seen) {
@@ -210,19 +179,13 @@ TEST(OutOfProcess, TheProxyIsTheUnitInProcess) {
     tree->removeParameterObserver(other);
     tree->removeParameterObserver(writer);
 
-    // A state crosses whole: when the call returns the mirror holds its values
-    // and the all-values notification has come. Foreign and broken states are
-    // refused; one far larger than a packet crosses, one above the largest
-    // packet is refused before sending, and the service goes on.
     int allChanged = 0;
     const auto token = proxy.observeAllParameterValues([&] { ++allChanged; });
     auto state = local.fullState();
     state["parameters"]["3"] = 12.0;
-    state["parameters"]["13"] = 1.0;
     state["preset"] = nullptr;
     ASSERT_TRUE(proxy.setFullState(state, &error)) << error.description;
     EXPECT_EQ(tree->parameterWithAddress(3)->value(), 12.0f);
-    EXPECT_EQ(tree->parameterWithAddress(13)->value(), 1.0f);
     EXPECT_EQ(allChanged, 1);
     EXPECT_EQ(proxy.fullState(), state);
     auto foreign = state;
@@ -241,11 +204,9 @@ TEST(OutOfProcess, TheProxyIsTheUnitInProcess) {
     EXPECT_THAT(error.description,
                 ::testing::MatchesRegex("The request is too large for the audio unit's service \\(167[0-9]{5} bytes; "
                                         "at most 16 MiB\\)"));
-    EXPECT_TRUE(proxy.isServiceAlive());
-    EXPECT_EQ(proxy.fullState()["parameters"]["3"], 20.0);
+    EXPECT_EQ(proxy.fullState()["parameters"]["3"], 20.0);  // the service goes on
     proxy.removeAllParameterValuesObserver(token);
 
-    // Once the service is gone, only the editor's reserved area remains.
     proxy.killServiceForTesting();
     ASSERT_TRUE(pumpUntil([&] { return remoteEditor->view()->inspect()["children"].empty(); }, std::chrono::seconds(10)));
     const ui::Color reserved = remoteEditor->view()->render(1).pixel(180, 150);

@@ -1,10 +1,10 @@
-// The render path against a recording kernel: status codes, pulls, in-place
-// rendering and the split of a cycle at event times.
+// The render path against a recording kernel: status codes, pulls, in place, splits at events.
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "AUProcessHelper.hpp"
@@ -13,8 +13,7 @@ using namespace audiounit;
 
 namespace {
 
-// Records every call the render path makes; process writes 2 × input + 1 so
-// that tests can tell processed output from copied input.
+// Records every call; writes 2 × input + 1 so processed output differs from copied input.
 struct RecordingKernel {
     struct ProcessCall {
         std::int64_t startTime;
@@ -23,11 +22,7 @@ struct RecordingKernel {
         std::vector<const float*> inputs;
         std::vector<float*> outputs;
     };
-    struct ParameterCall {
-        std::uint64_t address;
-        float value;
-        bool operator==(const ParameterCall&) const = default;
-    };
+    using ParameterCall = std::pair<std::uint64_t, float>;
     std::uint32_t maximumFrames = 1024;
     std::vector<ProcessCall> processCalls;
     std::vector<ParameterCall> parameterCalls;
@@ -43,7 +38,6 @@ struct RecordingKernel {
 
 using Helper = AUProcessHelperFor<RecordingKernel>;
 
-// Owns output memory and a buffer list over it.
 struct OutputBuffers {
     std::vector<std::vector<float>> channels;
     AudioBufferListStorage list;
@@ -55,21 +49,16 @@ struct OutputBuffers {
     }
 };
 
-AURenderEvent event(AUEventSampleTime time, AURenderEventType type, AUParameterAddress address = 0, AUValue value = 0) {
+AURenderEvent event(AUEventSampleTime time, AUParameterAddress address, AUValue value,
+                    AURenderEventType type = AURenderEventParameter) {
     AURenderEvent e{};
     e.head.eventSampleTime = time;
     e.head.eventType = type;
-    if (type == AURenderEventParameter || type == AURenderEventParameterRamp) {
-        e.parameter.parameterAddress = address;
-        e.parameter.value = value;
-    }
+    e.parameter.parameterAddress = address;
+    e.parameter.value = value;
     return e;
 }
-AURenderEvent parameterEvent(AUEventSampleTime time, AUParameterAddress address, AUValue value) {
-    return event(time, AURenderEventParameter, address, value);
-}
 
-// Links events in the order given and returns the head.
 const AURenderEvent* link(std::vector<AURenderEvent>& events) {
     for (std::size_t i = 0; i + 1 < events.size(); ++i) events[i].head.next = &events[i + 1];
     return events.empty() ? nullptr : &events[0];
@@ -94,10 +83,7 @@ public:
     // Fills channel c, frame i with c * 1000 + i.
     AURenderPullInputBlock pull = [this](AudioUnitRenderActionFlags* flags, const AudioTimeStamp*,
                                          AUAudioFrameCount frames, NSInteger bus, AudioBufferList* data) {
-        ++pullCount;
-        lastPullFlags = *flags;
-        lastPullBus = bus;
-        lastPullFrames = frames;
+        pulls.emplace_back(*flags, bus, frames);
         for (std::uint32_t c = 0; c < data->mNumberBuffers; ++c) {
             auto* samples = static_cast<float*>(data->buffers()[c].mData);
             for (std::uint32_t i = 0; i < frames; ++i) samples[i] = static_cast<float>(c * 1000 + i);
@@ -116,27 +102,9 @@ public:
     RecordingKernel kernel;
     BufferedInputBus inputBus;
     Helper helper{kernel, inputBus};
-    int pullCount = 0;
-    AudioUnitRenderActionFlags lastPullFlags = 99;
-    NSInteger lastPullBus = -1;
-    AUAudioFrameCount lastPullFrames = 0;
+    std::vector<std::tuple<AudioUnitRenderActionFlags, NSInteger, AUAudioFrameCount>> pulls;
 };
 
-TEST_F(RenderPath, RendersOneStretchAndWritesTheKernelOutput) {
-    OutputBuffers out(2, 256);
-    ASSERT_EQ(render(256, out.list.get(), nullptr, 4096), noErr);
-    EXPECT_EQ(pullCount, 1);
-    EXPECT_EQ(lastPullFlags, 0u);
-    EXPECT_EQ(lastPullBus, 0);
-    EXPECT_EQ(lastPullFrames, 256u);
-    ASSERT_EQ(kernel.processCalls.size(), 1u);
-    EXPECT_EQ(kernel.processCalls[0].startTime, 4096);
-    EXPECT_EQ(kernel.processCalls[0].frameCount, 256u);
-    EXPECT_EQ(kernel.processCalls[0].inputs.size(), 2u);
-    EXPECT_EQ(out.channels[1][10], 2.0f * 1010.0f + 1.0f);
-}
-
-// Every refusal: the status, whether the input was pulled, and never a kernel call.
 TEST_F(RenderPath, CyclesItCannotRenderAreRefusedWithTheirStatus) {
     const auto failing = pullSetting([](AudioBufferList*) { return OSStatus{-42}; });
     const auto emptying = pullSetting([](AudioBufferList* data) { data->mNumberBuffers = 0; return noErr; });
@@ -173,13 +141,11 @@ TEST_F(RenderPath, CyclesItCannotRenderAreRefusedWithTheirStatus) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         allocate(2, 1024);
-        pullCount = 0;
+        pulls.clear();
         OutputBuffers out(c.channels, c.frames, c.nullData);
         if (c.setup) c.setup(*this, out);
         EXPECT_EQ(render(c.frames, out.list.get(), nullptr, 0, c.pull), c.status);
-        if (c.pulls >= 0) {
-            EXPECT_EQ(pullCount, c.pulls);
-        }
+        if (c.pulls >= 0) { EXPECT_EQ(pulls.size(), std::size_t(c.pulls)); }
     }
     allocate(2, 1024);
     OutputBuffers out(2, 64);
@@ -188,13 +154,7 @@ TEST_F(RenderPath, CyclesItCannotRenderAreRefusedWithTheirStatus) {
     EXPECT_EQ(helper.renderBlock(nullptr, &ts, 64, 0, out.list.get(), nullptr, nullptr), kAudioUnitErr_NoConnection);
     EXPECT_EQ(render(64, nullptr), kAudioUnitErr_InvalidParameter);
     EXPECT_EQ(helper.renderBlock(&flags, nullptr, 64, 0, out.list.get(), nullptr, &pull), kAudioUnitErr_InvalidParameter);
-    BufferedInputBus unallocated;
-    unallocated.setupBus(AVAudioFormat::makeStandard(44100, 2), 8);
-    Helper fresh{kernel, unallocated};
-    fresh.setChannelCount(2, 2);
-    EXPECT_EQ(fresh.renderBlock(&flags, &ts, 64, 0, out.list.get(), nullptr, &pull), kAudioUnitErr_TooManyFramesToProcess);
-    // A change of the bus format's frame size (interleaved: 8 bytes a frame)
-    // stops rendering until a format of the allocated size comes back.
+    // An interleaved format (8 bytes a frame) stops rendering until the allocated size is back.
     ASSERT_TRUE(inputBus.platformBus->setFormat(AVAudioFormat::make(AVAudioCommonFormat::PCMFormatFloat32, 44100, 2, true)));
     EXPECT_EQ(render(64, out.list.get()), kAudioUnitErr_TooManyFramesToProcess);
     EXPECT_TRUE(kernel.processCalls.empty());
@@ -202,82 +162,73 @@ TEST_F(RenderPath, CyclesItCannotRenderAreRefusedWithTheirStatus) {
     EXPECT_EQ(render(64, out.list.get()), noErr);
 }
 
-TEST_F(RenderPath, NullOutputDataRendersInPlaceOverThePulledInput) {
-    OutputBuffers out(2, 128, /*nullData=*/true);
-    ASSERT_EQ(render(128, out.list.get()), noErr);
-    for (std::uint32_t c = 0; c < 2; ++c) {
-        EXPECT_EQ(out.list->buffers()[c].mData, inputBus.pulledBufferList->buffers()[c].mData);
-        EXPECT_EQ(out.list->buffers()[c].mDataByteSize, 128u * 4u);
-        const auto* samples = static_cast<const float*>(out.list->buffers()[c].mData);
-        EXPECT_EQ(samples[5], 2.0f * static_cast<float>(c * 1000 + 5) + 1.0f);
-    }
+TEST_F(RenderPath, RendersIntoTheOutputOrInPlaceAndRestoresRepointedInput) {
+    OutputBuffers out(2, 256);
+    ASSERT_EQ(render(256, out.list.get(), nullptr, 4096), noErr);
+    EXPECT_EQ(pulls, (decltype(pulls){{0u, 0, 256u}}));
     ASSERT_EQ(kernel.processCalls.size(), 1u);
-    EXPECT_EQ(kernel.processCalls[0].inputs[0], kernel.processCalls[0].outputs[0]);
-}
+    EXPECT_EQ(kernel.processCalls[0].startTime, 4096);
+    EXPECT_EQ(kernel.processCalls[0].frameCount, 256u);
+    EXPECT_EQ(out.channels[1][10], 2.0f * 1010.0f + 1.0f);
 
-TEST_F(RenderPath, RepointedPullBuffersAreRestoredOnTheNextCycle) {
+    OutputBuffers inPlace(2, 128, /*nullData=*/true);
+    ASSERT_EQ(render(128, inPlace.list.get()), noErr);
+    for (std::uint32_t c = 0; c < 2; ++c) {
+        EXPECT_EQ(inPlace.list->buffers()[c].mData, inputBus.pulledBufferList->buffers()[c].mData);
+        EXPECT_EQ(inPlace.list->buffers()[c].mDataByteSize, 128u * 4u);
+        EXPECT_EQ(static_cast<const float*>(inPlace.list->buffers()[c].mData)[5], 2.0f * float(c * 1000 + 5) + 1.0f);
+    }
+    EXPECT_EQ(kernel.processCalls[1].inputs[0], kernel.processCalls[1].outputs[0]);
+
     std::vector<float> external(64, 0.5f);
     const auto repointing = pullSetting([&](AudioBufferList* data) {
         data->buffers()[0].mData = external.data();
         return noErr;
     });
-    OutputBuffers out(2, 64);
     ASSERT_EQ(render(64, out.list.get(), nullptr, 0, &repointing), noErr);
-    EXPECT_EQ(kernel.processCalls[0].inputs[0], external.data());
+    EXPECT_EQ(kernel.processCalls[2].inputs[0], external.data());
     EXPECT_EQ(out.channels[0][3], 2.0f);
     ASSERT_EQ(render(64, out.list.get()), noErr);
-    EXPECT_EQ(kernel.processCalls[1].inputs[0], inputBus.pulledBufferList->buffers()[0].mData);
+    EXPECT_EQ(kernel.processCalls[3].inputs[0], inputBus.pulledBufferList->buffers()[0].mData);
 }
 
-// How a cycle [start, start + frames) is split by its events: the stretches the
-// kernel renders and the parameter calls made before each.
 TEST_F(RenderPath, CyclesAreSplitAtEventsAndParametersApplyBetweenCalls) {
     using Stretch = std::tuple<std::int64_t, std::uint32_t, std::size_t>;  // start, frames, parameter calls before
     using Parameter = RecordingKernel::ParameterCall;
-    struct Case {
-        const char* name;
-        std::vector<AURenderEvent> events;
-        double start;
-        std::uint32_t frames;
-        std::vector<Stretch> stretches;
-        std::vector<Parameter> parameters;
-    };
+    using Case = std::tuple<const char*, std::vector<AURenderEvent>, double, std::uint32_t, std::vector<Stretch>,
+                            std::vector<Parameter>>;  // name, events, start, frames, what the kernel sees
     const Case cases[] = {
         {"two parameters at one time, then MIDI",
-         {parameterEvent(1100, 3, 0.25f), parameterEvent(1100, 7, 0.75f), event(1300, AURenderEventMIDI)}, 1000, 512,
+         {event(1100, 3, 0.25f), event(1100, 7, 0.75f), event(1300, 0, 0, AURenderEventMIDI)}, 1000, 512,
          {{1000, 100, 0}, {1100, 200, 2}, {1300, 212, 2}}, {{3, 0.25f}, {7, 0.75f}}},
-        {"dated before the cycle: applied before the first frame", {parameterEvent(900, 1, 10.0f)}, 1000, 256,
+        {"dated before the cycle: applied before the first frame", {event(900, 1, 10.0f)}, 1000, 256,
          {{1000, 256, 1}}, {{1, 10.0f}}},
-        {"zero frames: nothing rendered, nothing applied", {parameterEvent(0, 1, 10.0f)}, 0, 0, {}, {}},
+        {"zero frames: nothing rendered, nothing applied", {event(0, 1, 10.0f)}, 0, 0, {}, {}},
         {"ramp and MIDI kinds split but change nothing",
-         {event(10, AURenderEventParameterRamp, 2, 5.0f), event(20, AURenderEventMIDISysEx),
-          event(30, AURenderEventMIDIEventList)},
+         {event(10, 2, 5.0f, AURenderEventParameterRamp), event(20, 0, 0, AURenderEventMIDISysEx),
+          event(30, 0, 0, AURenderEventMIDIEventList)},
          0, 64, {{0, 10, 0}, {10, 10, 0}, {20, 10, 0}, {30, 34, 0}}, {}},
-        // The event at 100 is applied once the frames run out, the one at 64 after
-        // it too (due at the cycle's end), the one at 65 is dropped.
-        {"beyond the cycle", {parameterEvent(100, 1, 1.0f), parameterEvent(64, 2, 2.0f), parameterEvent(65, 3, 3.0f)}, 0,
+        {"beyond the cycle", {event(100, 1, 1.0f), event(64, 2, 2.0f), event(65, 3, 3.0f)}, 0,
          64, {{0, 64, 0}}, {{1, 1.0f}, {2, 2.0f}}},
-        {"a sample time that is not finite counts as zero", {parameterEvent(10, 1, 1.0f)},
+        {"a sample time that is not finite counts as zero", {event(10, 1, 1.0f)},
          std::numeric_limits<double>::quiet_NaN(), 64, {{0, 10, 0}, {10, 54, 1}}, {{1, 1.0f}}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, caseEvents, start, frames, expectedStretches, expectedParameters] : cases) {
+        SCOPED_TRACE(name);
         kernel.processCalls.clear();
         kernel.parameterCalls.clear();
-        std::vector<AURenderEvent> events = c.events;
+        std::vector<AURenderEvent> events = caseEvents;
         OutputBuffers out(2, 512);
-        ASSERT_EQ(render(c.frames, out.list.get(), link(events), c.start), noErr);
+        ASSERT_EQ(render(frames, out.list.get(), link(events), start), noErr);
         std::vector<Stretch> stretches;
         for (const auto& call : kernel.processCalls) {
             stretches.emplace_back(call.startTime, call.frameCount, call.parameterCallsBefore);
-            // Each stretch sees the buffers advanced by its offset.
             EXPECT_EQ(call.outputs[1], out.channels[1].data() + (call.startTime - kernel.processCalls[0].startTime));
         }
-        EXPECT_EQ(stretches, c.stretches);
-        EXPECT_EQ(kernel.parameterCalls, c.parameters);
+        EXPECT_EQ(stretches, expectedStretches);
+        EXPECT_EQ(kernel.parameterCalls, expectedParameters);
     }
-    // Extreme times neither overflow nor wrap.
-    std::vector<AURenderEvent> late{parameterEvent(std::numeric_limits<std::int64_t>::max(), 1, 1.0f)};
+    std::vector<AURenderEvent> late{event(std::numeric_limits<std::int64_t>::max(), 1, 1.0f)};
     OutputBuffers out(2, 64);
     ASSERT_EQ(render(64, out.list.get(), link(late), -1e300), noErr);
     EXPECT_EQ(kernel.processCalls.back().frameCount, 64u);

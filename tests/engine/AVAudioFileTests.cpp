@@ -23,7 +23,6 @@ TEST(AVAudioFile, ReadsAn16BitFileAsFloatInItsProcessingFormatInBlocksOrAtRandom
     EXPECT_EQ(*file->processingFormat(), *audiounit::AVAudioFormat::makeStandard(44100, 2));
     EXPECT_EQ(file->length(), 3000);
 
-    // Two blocks, then the end.
     auto buffer = audiounit::AVAudioPCMBuffer::make(file->processingFormat(), 2048);
     for (const std::size_t expected : {2048u, 952u, 0u}) {
         const auto from = static_cast<std::size_t>(file->framePosition());

@@ -1,5 +1,4 @@
-// Connections, start failures, the offline mode's rules, rendering into a
-// file, the silent clock, and rewiring while the clock renders.
+// Connections, start failures, offline-mode rules, rendering to a file, and the silent clock under rewiring.
 
 #include <gtest/gtest.h>
 
@@ -12,8 +11,7 @@ using namespace enginetest;
 
 namespace {
 
-// An offline engine at 48 kHz with a player of a short file on the main mixer
-// and a fake unit not yet attached.
+// An offline 48 kHz engine playing a short file into the main mixer, with a fake unit not yet attached.
 struct GraphRig {
     TempDir dir;
     std::unique_ptr<engine::AVAudioEngine> engine = makeOfflineEngine(48000, 512);
@@ -99,9 +97,7 @@ TEST(EngineGraph, StartFailsWithTheUnitsErrorThenSucceedsAndTheOfflineModeKeepsI
     EXPECT_EQ(error.code, audiounit::kAudioUnitErr_FormatNotSupported);
 }
 
-// Without JACK the output is a silent clock (which says so in one line): it
-// still plays, keeps rendering while the play engine's unit wiring (effect,
-// then instrument) is redone again and again, and renders nothing once stopped.
+// Without JACK a silent clock (announced in one line) plays, survives the unit being rewired, and stops.
 TEST(EngineGraph, WithoutJackASilentClockPlaysThroughRewiringAndStops) {
     TempDir dir;
     engine::AVAudioEngineOptions options;
@@ -115,7 +111,6 @@ TEST(EngineGraph, WithoutJackASilentClockPlaysThroughRewiringAndStops) {
     EXPECT_EQ(hardware->channelCount(), 2u);
     const auto mixer = e.mainMixerNode();
 
-    // 0.1 s of audio plays out in real time and completes.
     auto file = writeAndOpen(dir, "short.wav", 44100, ramp(2, 4410));
     auto player = std::make_shared<engine::AVAudioPlayerNode>();
     FakeUnitNode unit;

@@ -1,6 +1,5 @@
 #pragma once
-// Helpers for the engine tests: test files written directly with libsndfile,
-// a fake audio unit, offline rendering into vectors, waiting with a deadline.
+// Engine test helpers: files written with libsndfile, a fake audio unit, offline rendering, deadline waits.
 
 #include <sndfile.h>
 
@@ -26,17 +25,14 @@ using Channels = std::vector<std::vector<float>>;  // [channel][frame]
 
 using testsupport::TempDir;
 
-// Writes a file with libsndfile alone (not the code under test). `format` is a
-// libsndfile format word; the samples are given per channel.
+// Writes with libsndfile alone (not the code under test); `format` is a libsndfile format word.
 void writeSoundFile(const std::string& path, int sampleRate, const Channels& samples,
                     int format = SF_FORMAT_WAV | SF_FORMAT_FLOAT);
 // Writes `samples` as a 32-bit float WAV file named `name` in `dir` and opens it for reading.
 engine::AVAudioFilePtr writeAndOpen(const TempDir& dir, const std::string& name, int sampleRate, const Channels& samples);
 
-// Deterministic test signals.
 Channels sine(int channels, std::size_t frames, double frequency, double sampleRate, float amplitude = 0.5f);
-// Distinct per channel and frame (a wrapped ramp plus a channel offset), so that
-// any misplaced, repeated or missing sample shows.
+// Distinct per channel and frame, so that any misplaced, repeated or missing sample shows.
 Channels ramp(int channels, std::size_t frames);
 
 // An engine in manual rendering mode at `rate`, stereo, cycles of `maxFrames`, without JACK.
@@ -47,13 +43,10 @@ void chain(engine::AVAudioEngine& engine, const std::vector<std::shared_ptr<engi
 // Renders `frames` frames offline in cycles of `cycle` frames; fails the test on a bad status.
 Channels renderOffline(engine::AVAudioEngine& engine, std::size_t frames, audiounit::AUAudioFrameCount cycle = 512);
 
-// Waits until the predicate holds or the time is up; returns the predicate.
 bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
-// A stand-in for an audio unit with the platform's member names, driven
-// through the generic unit-node interface: multiplies its input, pulled into
-// its output, by `gain` or, with no input connection, writes `instrumentLevel`
-// to every channel. Records what the node asked of it.
+// A stand-in audio unit with the platform's member names: scales its pulled input by `gain` or, with no
+// input connection, writes `instrumentLevel`; records what the node asked of it.
 struct FakeUnit {
     struct Busses {
         std::vector<audiounit::AUAudioUnitBusPtr> busses;
@@ -88,7 +81,6 @@ struct FakeUnit {
                                const audiounit::AURenderPullInputBlock* pullInput) noexcept;
 };
 
-// A fake unit and the unit node over it.
 struct FakeUnitNode {
     std::shared_ptr<FakeUnit> fake = std::make_shared<FakeUnit>();
     std::shared_ptr<engine::AVAudioUnit> node =

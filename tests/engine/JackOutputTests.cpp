@@ -1,6 +1,4 @@
-// The JACK output against a private server with the dummy driver: its client
-// and ports, the connection to the playback ports, the exact signal a test
-// client receives, and the process callback's body allocating nothing.
+// The JACK output on a private dummy-driver server: client, ports, playback links, exact signal, no allocation.
 
 #include <gtest/gtest.h>
 
@@ -44,15 +42,13 @@ TEST(JackOutput, PlaysTheFileToAClientOfAPrivateServer) {
     foundation::NSError error;
     ASSERT_TRUE(e.start(&error)) << error.localizedDescription();
 
-    // Without real-time scheduling a loaded machine can make JACK skip a cycle
-    // of ours, which drops a period of audio; a playback that arrives whole
-    // proves the path is exact, so a dropped period earns another attempt.
+    // Without real-time scheduling a loaded machine may make JACK skip our cycle and drop a period;
+    // one whole playback proves the path exact, so a dropped period earns another attempt.
     std::string failure;
     bool exact = false;
     for (int attempt = 0; attempt < 3 && !exact; ++attempt) {
         testsupport::JackRecorder recorder(48000 * 4);
         ASSERT_TRUE(recorder.ok());
-        // out_1 and out_2 reach playback_1 and playback_2, in that order.
         for (std::size_t i = 0; i < 2 && attempt == 0; ++i) {
             const char** links = jack_port_get_connections(jack_port_by_name(recorder.client(), jack->portNames()[i].c_str()));
             ASSERT_NE(links, nullptr);
@@ -80,8 +76,7 @@ TEST(JackOutput, PlaysTheFileToAClientOfAPrivateServer) {
     e.stop();
     EXPECT_FALSE(e.isRunning());
 
-    // The process callback's body, driven directly now that JACK no longer calls
-    // it: many cycles of JACK's size with the player streaming allocate nothing.
+    // With JACK stopped, the process callback's body is driven directly: streaming allocates nothing.
     ASSERT_TRUE(player->scheduleFile(file, nullptr));
     ASSERT_TRUE(player->scheduleFile(file, nullptr));
     player->waitUntilBuffered(9600);

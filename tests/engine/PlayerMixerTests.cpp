@@ -1,6 +1,4 @@
-// The file player streaming through the main mixer into the offline output:
-// exact samples at equal rates, conversion at another rate, channel mapping,
-// completions, back-to-back scheduling, pause and stop.
+// The file player streaming through the main mixer into the offline output.
 
 #include <gtest/gtest.h>
 
@@ -15,8 +13,7 @@ using engine::AVAudioPlayerNode;
 
 namespace {
 
-// A player of a file written from `samples` at `fileRate`, on the main mixer of
-// a started offline engine at 48 kHz.
+// A player of `samples` at `fileRate` on the main mixer of a started 48 kHz offline engine.
 struct PlayerRig {
     TempDir dir;
     std::unique_ptr<engine::AVAudioEngine> engine = makeOfflineEngine();
@@ -41,7 +38,6 @@ struct PlayerRig {
     }
 };
 
-// Compares `count` frames of `actual` from `at` with `expected` from `from`.
 void expectFrames(const std::vector<float>& actual, std::size_t at, const std::vector<float>& expected, std::size_t from,
                   std::size_t count, const char* what) {
     for (std::size_t i = 0; i < count; ++i)
@@ -90,7 +86,6 @@ TEST(PlayerMixer, MonoFeedsBothChannelsAndExtraChannelsAreDropped) {
 }
 
 TEST(PlayerMixer, ConvertsAnotherSampleRateToTheOutputRate) {
-    // One second of a 1 kHz sine at 44.1 kHz into a 48 kHz output.
     PlayerRig rig(sine(1, 44100, 1000.0, 44100.0, 0.5f), 44100);
     const double latency = rig.engine->mainMixerNode()->conversionLatencyFrames(0);
     EXPECT_GT(latency, 0.0);
@@ -146,7 +141,6 @@ TEST(PlayerMixer, PauseHoldsThePositionAndStopDiscardsWithOneCompletionEach) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(rig.completed().size(), 2u);
 
-    // The player plays again after a stop.
     rig.schedule();
     expectFrames(renderOffline(*rig.engine, 1000)[1], 0, samples[1], 0, 1000, "after stop");
 }

@@ -1,6 +1,4 @@
-// The unit node over the generic interface: formats and allocation driven by
-// its connections, rendering through the unit's render block with a pull-input
-// callback to its input node, and the offline render loop allocating nothing.
+// The unit node over the generic interface: formats and allocation from its connections, pull-input rendering.
 
 #include <gtest/gtest.h>
 
@@ -67,14 +65,12 @@ TEST(UnitNode, AnInstrumentRendersWithoutPullingReallocatesOnANewFormatAndReport
     EXPECT_EQ(unit.fake->outputFormat()->channelCount(), 1u);
     EXPECT_EQ(renderOffline(*e, 256, 256), Channels(2, std::vector<float>(256, 0.25f)));
 
-    // A failing render block gives silence, and the node keeps its status.
     unit.fake->renderStatus = audiounit::kAudioUnitErr_NoConnection;
     EXPECT_EQ(renderOffline(*e, 256, 256), Channels(2, std::vector<float>(256, 0.0f)));
     EXPECT_EQ(unit.node->lastRenderStatus(), audiounit::kAudioUnitErr_NoConnection);
 }
 
-// A graph with a converting player through a unit node and a direct player,
-// rendered in cycles of changing sizes.
+// A converting player through a unit node plus a direct player, rendered in cycles of changing sizes.
 TEST(UnitNode, TheOfflineRenderLoopAllocatesNothing) {
     TempDir dir;
     auto e = makeOfflineEngine(48000, 512);

@@ -1,5 +1,4 @@
-// Bundles (lookup by address, the main bundle, resources, the information
-// file) and the log's line format.
+// Bundles (lookup by address, the main bundle, resources, the information file) and the log's line format.
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>

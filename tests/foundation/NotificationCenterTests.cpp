@@ -1,5 +1,4 @@
-// The notification centre: matching by name and sender, delivery on the
-// posting thread, typed objects, and removal that waits for calls in flight.
+// The notification centre: matching, delivery on the posting thread, typed objects, removal vs calls in flight.
 
 #include <gtest/gtest.h>
 

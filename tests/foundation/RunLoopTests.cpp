@@ -1,6 +1,5 @@
-// The main run loop and main queue: job order, sync from other threads, the
-// main-thread sync abort, timers, delayed jobs and file-descriptor sources;
-// the thread-contract checks built on the main thread and render scopes.
+// The main run loop and main queue: job order, sync, timers, delayed jobs, read sources, the
+// main-thread sync abort, and the thread-contract checks.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -164,8 +163,7 @@ TEST_F(MainQueueTest, RepeatingTimersKeepTheirCadenceUntilInvalidatedAndOneShots
     Timer::scheduledTimer(10ms, true, [&](Timer&) { ++invalidated; })->invalidate();
     loop().runUntil(start + 400ms);
     timer->invalidate();
-    // 20 beats in 400 ms; loaded machines may skip some, never add any, and
-    // the n-th fire is never before n intervals.
+    // 20 beats in 400 ms; loaded machines may skip some, never add any, nor fire the n-th before n intervals.
     EXPECT_GE(fires.size(), 7u);
     EXPECT_LE(fires.size(), 20u);
     for (std::size_t i = 0; i < fires.size(); ++i)

@@ -1,5 +1,4 @@
-// Serial dispatch queues: one thread, submission order, sync, delayed jobs,
-// the own-thread sync abort and draining on destruction.
+// Serial dispatch queues: one thread, order, sync, delayed jobs, own-thread sync abort, drain on destruction.
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,5 @@
-// The JACK backend against a private JACK server with the dummy driver: other
-// clients' MIDI outputs are sources, notes arrive at a MIDI 2.0 port as UMP,
-// a client that appears later is announced and can be connected from the
-// notification, and a server that goes away or stops answering takes its
-// sources with it.
+// The JACK backend on a private dummy-driver server: other clients' MIDI outputs are sources whose notes
+// arrive as UMP; late clients are announced; a server that goes or stops answering takes its sources.
 
 #include <gtest/gtest.h>
 
@@ -23,9 +20,8 @@ using Words = std::vector<std::uint32_t>;
 
 namespace {
 
-// Sends a message from a test client and returns the `n` words that arrive for
-// it. A cycle that runs late on a loaded machine may drop a client's output,
-// so the message is sent again (up to three times, two seconds each).
+// Returns the `n` words that arrive for a message; a late cycle on a loaded machine may drop a client's
+// output, so the message is sent up to three times, two seconds each.
 Words sendAndReceive(testsupport::JackTestKeyboard& keyboard, testsupport::ReceivedWords& capture,
                      const std::vector<std::uint8_t>& message, std::size_t n) {
     const auto from = capture.count.load(std::memory_order_acquire);
@@ -59,8 +55,7 @@ std::optional<MIDIEndpointRef> sourceNamed(const std::string& name) {
 
 std::string ref(MIDIObjectRef object) { return std::to_string(object); }
 
-// A private server, a test keyboard on it, and a client with a MIDI 2.0 port
-// like a host's: its notify block connects added sources and disconnects removed ones.
+// A private server, a test keyboard, and a host-like MIDI 2.0 client that (dis)connects sources as they come and go.
 class JackMIDITest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -125,7 +120,6 @@ TEST_F(JackMIDITest, OtherClientsMIDIOutputsAreSourcesWhoseNotesArriveAsMIDI2And
     EXPECT_EQ(waitForConnections(*later, 1), 1);
     EXPECT_EQ(sendAndReceive(*later, capture, {0x91, 0x40, 0x7F}, 2), (Words{0x40914000, 0xFFFF0000}));
     EXPECT_EQ(sendAndReceive(*keys, capture, {0x90, 0x3C, 0x64}, 2), (Words{0x40903C00, 0xC9240000}));
-    // It leaves: its source is announced as removed and disconnected.
     later.reset();
     EXPECT_EQ(log.lines(4), (std::vector<std::string>{"added " + ref(*laterSource) + " (24 bytes) -> 0",
                                                       "setup changed (8 bytes)",
@@ -133,7 +127,6 @@ TEST_F(JackMIDITest, OtherClientsMIDIOutputsAreSourcesWhoseNotesArriveAsMIDI2And
                                                       "setup changed (8 bytes)"}));
     EXPECT_EQ(MIDIGetNumberOfSources(), 1u);
 
-    // Disconnecting stops delivery and lets JACK drop the connection.
     ASSERT_EQ(MIDIPortDisconnectSource(port, keysSource), noErr);
     EXPECT_EQ(waitForConnections(*keys, 0), 0);
     const auto received = capture.count.load();
@@ -141,7 +134,6 @@ TEST_F(JackMIDITest, OtherClientsMIDIOutputsAreSourcesWhoseNotesArriveAsMIDI2And
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(capture.count.load(), received);
 
-    // The server shuts down: the sources go, with an I/O error and one line saying why.
     ASSERT_EQ(MIDIPortConnectSource(port, keysSource, nullptr), noErr);
     testing::internal::CaptureStdout();
     server->stop();
@@ -153,8 +145,7 @@ TEST_F(JackMIDITest, OtherClientsMIDIOutputsAreSourcesWhoseNotesArriveAsMIDI2And
     EXPECT_EQ(MIDIGetNumberOfSources(), 0u);
 }
 
-// A server that stops answering (a stopped process): the next call waiting on
-// it gives up after the time limit, and the sources go as when it shuts down.
+// A stopped (SIGSTOP) server: the next call waiting on it times out and the sources go as on shutdown.
 TEST_F(JackMIDITest, AServerThatStopsAnsweringTakesTheSourcesAndReportsAnIOError) {
     ASSERT_EQ(MIDIPortConnectSource(port, keysSource, nullptr), noErr);
     testing::internal::CaptureStdout();

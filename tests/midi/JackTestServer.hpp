@@ -1,10 +1,6 @@
 #pragma once
-// A private JACK server for tests: `jackd -n <name> --no-realtime -d dummy`,
-// made the default server of this process (JACK_DEFAULT_SERVER, with
-// JACK_NO_START_SERVER so that nothing else starts one), waited for until a
-// client can connect, stopped and reaped on destruction, and paused on request
-// (SIGSTOP: a server that no longer answers). Also a test JACK client with one
-// MIDI output port that plays queued messages.
+// A private `jackd --no-realtime -d dummy` made this process's default server (nothing else may start
+// one), reaped on destruction and pausable with SIGSTOP; and a test client playing queued MIDI messages.
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -31,7 +27,6 @@ namespace testsupport {
 
 class JackTestServer {
 public:
-    // The jackd program on PATH, or empty.
     static std::string jackdPath() {
         const char* path = std::getenv("PATH");
         std::stringstream folders(path ? path : "/usr/bin:/bin");
@@ -43,11 +38,8 @@ public:
         return {};
     }
 
-    // JACK keeps at most eight servers in a registry shared by the whole
-    // machine and frees a dead server's slot only when a server of the same
-    // name starts again. Names come from a small pool, so that a server that
-    // died uncleanly leaves no slot taken for good; a name in use by a live
-    // server makes jackd exit at once, and the next name is tried.
+    // JACK's machine-wide registry holds eight servers and frees a dead one's slot only when its name starts
+    // again, so names come from a small pool; a name a live server holds makes jackd exit and the next is tried.
     JackTestServer() {
         const auto jackd = jackdPath();
         if (jackd.empty()) return;
@@ -67,7 +59,6 @@ public:
     JackTestServer& operator=(const JackTestServer&) = delete;
 
     [[nodiscard]] bool ready() const { return ready_; }
-    [[nodiscard]] const std::string& name() const { return name_; }
 
     // Stops the process (it keeps its clients but answers nothing) and lets it go on.
     void pause() const {
@@ -131,8 +122,7 @@ private:
     bool ready_ = false;
 };
 
-// A JACK client with one MIDI output port "out" that plays queued messages at
-// the start of its next cycle.
+// A JACK client with one MIDI output port "out" that plays queued messages at its next cycle's start.
 class JackTestKeyboard {
 public:
     explicit JackTestKeyboard(const std::string& clientName) {

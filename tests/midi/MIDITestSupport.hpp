@@ -16,9 +16,8 @@
 
 namespace testsupport {
 
-// A client's notifications as lines ("added 12 (24 bytes)"), with the threads
-// they came on. A handler may act on each added or removed source (as a host
-// connects it); what it returned follows the line ("added 12 (24 bytes) -> 0").
+// A client's notifications as lines ("added 12 (24 bytes)") and their threads; what an optional
+// add/remove handler returned follows the line ("added 12 (24 bytes) -> 0").
 class NotificationLog {
 public:
     std::function<midi::OSStatus(const midi::MIDIObjectAddRemoveNotification&)> onAddRemove;
@@ -61,9 +60,8 @@ private:
     std::set<std::thread::id> threads_;
 };
 
-// What a receive block was given: every word in order, stored without locks or
-// allocation (on JACK's process thread too), and the last list's protocol,
-// time stamp, connection reference and thread.
+// Every word a receive block was given, stored without locks or allocation (it runs on JACK's process
+// thread too), and the last list's protocol, time stamp, connection reference and thread.
 struct ReceivedWords {
     std::array<std::atomic<std::uint32_t>, 1024> words{};
     std::atomic<std::size_t> count{0};
@@ -90,7 +88,6 @@ struct ReceivedWords {
             lists.fetch_add(1, std::memory_order_release);
         };
     }
-    // The words from the `from`-th on.
     [[nodiscard]] std::vector<std::uint32_t> since(std::size_t from) const {
         std::vector<std::uint32_t> out;
         for (auto i = from; i < count.load(std::memory_order_acquire); ++i) out.push_back(words[i].load(std::memory_order_relaxed));

@@ -1,6 +1,5 @@
-// MIDI 1.0 bytes to Universal MIDI Packets, checked against words worked out
-// by hand from the message layouts and the min-center-max scaling rule; and
-// building and walking event lists.
+// MIDI 1.0 bytes to UMP words worked out by hand from the message layouts and the min-center-max rule;
+// event lists built and walked.
 
 #include <gtest/gtest.h>
 
@@ -34,10 +33,8 @@ struct Case {
 
 }  // namespace
 
-// Values scale up by the min-center-max rule: 0, the centre and the top stay
-// where they are; above the centre the low bits repeat below
-// (65 = 1000001 -> 1000001 000001 000 = 0x8208). System messages become type
-// 1 or 3 packets; MIDI 1.0 protocol wraps channel voice messages unchanged.
+// Min-center-max scaling keeps 0, the centre and the top; above the centre the low bits repeat below
+// (65 = 1000001 -> 1000001 000001 000 = 0x8208). MIDI 1.0 protocol wraps channel voice messages unchanged.
 TEST(TranslatorTest, GivesTheExpectedWords) {
     const Case cases[] = {
         {"note on, velocity 1", {0x90, 0x3C, 0x01}, {0x40903C00, 0x02000000}},
@@ -109,8 +106,7 @@ TEST(TranslatorTest, MessagesMaySpanFeeds) {
     EXPECT_EQ(translate(translator, {0x3C, 0x64}), Words{});  // running status forgotten
 }
 
-// 512 bytes hold the list header (8) then packets of 12 header bytes + 4
-// words, each rounded up to 8 bytes = 32 bytes: 15 packets.
+// 512 bytes: an 8-byte list header, then 15 packets of 12 header bytes + 4 words, rounded up to 32 bytes.
 TEST(EventListTest, MessagesAtOneTimeShareAPacketNewTimesStartOneAndAFullListRefuses) {
     alignas(8) std::uint8_t bytes[512];
     auto* list = reinterpret_cast<MIDIEventList*>(bytes);

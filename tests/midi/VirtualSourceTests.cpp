@@ -1,7 +1,5 @@
-// MIDI services with in-process virtual sources and no JACK server: client and
-// port creation, the source list, set-up notifications with their layouts and
-// thread, delivery of translated event lists to receive blocks, connection
-// failures, and an allocation-free receive path.
+// MIDI services with in-process virtual sources and no JACK server: clients, ports, sources, notifications,
+// delivery of translated event lists, connection failures, and an allocation-free receive path.
 
 #include <gtest/gtest.h>
 
@@ -158,7 +156,6 @@ TEST_F(VirtualSourceTest, ConnectionsDeliverTranslatedListsOnTheSendingThreadWit
     ASSERT_EQ(send(source, {0x80, 0x3C, 0x40}), noErr);
     EXPECT_GE(midi2.time.load(), before);
 
-    // The receive path allocates nothing, in both protocols, for messages and system exclusive alike.
     const std::uint8_t notes[] = {0x90, 0x3C, 0x64, 0x3E, 0x64, 0xB0, 0x07, 0x7F, 0xE0, 0x00, 0x40, 0xF8};
     std::uint8_t sysex[40] = {0xF0};
     sysex[39] = 0xF7;
@@ -171,7 +168,6 @@ TEST_F(VirtualSourceTest, ConnectionsDeliverTranslatedListsOnTheSendingThreadWit
     EXPECT_EQ(midi2.lists.load(), 202u);
     EXPECT_EQ(midi1.lists.load(), 202u);
 
-    // Disconnecting one port leaves the other fed; disposing of a port stops its deliveries.
     ASSERT_EQ(MIDIPortDisconnectSource(port1, source), noErr);
     EXPECT_EQ(MIDIPortDisconnectSource(port1, source), kMIDINoConnection);
     ASSERT_EQ(send(source, {0xB0, 0x07, 0x40}), noErr);

@@ -49,7 +49,6 @@ TEST(Controllers, AViewLoadsOnceAndInspectionInputAndDrawingReachItInsideItsSupe
     root->pointerUp({10, 10});
     EXPECT_EQ(taps, 1);
 
-    // Rendering the hierarchy draws the subview at its frame.
     auto red = std::make_shared<NSHostingController>(View(Color::sRGB(1, 0, 0)));
     red->view()->setFrame({300, 200, 100, 100});
     root->addSubview(red->view());
@@ -87,7 +86,6 @@ TEST(Controllers, RepresentableEmbedsAControllerInAViewTreeWithPaddingAndKeys) {
     const auto& hostingView = embedded.at("children")[0];
     EXPECT_EQ(hostingView.at("frame"), embedded.at("frame"));
 
-    // A click in the embedded field focuses it; keys typed into the window reach it.
     const auto field = window.frameOf("field");
     ASSERT_FALSE(field.has_value());  // the outer host does not see inside the embedded view
     const auto& fieldJson = hostingView.at("children")[0].at("children")[0];
@@ -97,7 +95,6 @@ TEST(Controllers, RepresentableEmbedsAControllerInAViewTreeWithPaddingAndKeys) {
     EXPECT_TRUE(focused.peek());
     window.typeText("42");
     EXPECT_EQ(typed.peek(), "42");
-    // Clicking outside the embedded view takes the focus away.
     window.click(window.frameOf("title")->center());
     EXPECT_FALSE(focused.peek());
     window.typeText("x");

@@ -15,8 +15,7 @@ namespace {
 using namespace ui;
 namespace fs = std::filesystem;
 
-// Replaces every occurrence of `from` with `to` (same length), in the plain
-// and the UTF-16BE forms the name table of a font file uses.
+// Renames (same length) in the plain and the UTF-16BE forms a font file's name table uses.
 void renameFamily(std::string& bytes, const std::string& from, const std::string& to) {
     auto replaceAll = [&](const std::string& a, const std::string& b) {
         for (std::size_t at = bytes.find(a); at != std::string::npos; at = bytes.find(a, at + b.size())) bytes.replace(at, a.size(), b);

@@ -61,7 +61,6 @@ TEST(Input, TapsDoubleClicksTogglesAndButtonsActOnReleaseInside) {
     EXPECT_EQ(doubles, 1);
     host.click(centre(host, "single"), 30.0);
     EXPECT_EQ(singles, 1);
-    // Released outside the view: no tap.
     host.pointerDown(centre(host, "single"), 40.0);
     host.pointerUp({1000, 1000});
     EXPECT_EQ(singles, 1);
@@ -96,7 +95,6 @@ TEST(Input, AFieldTakesFocusByClickOrBindingEditsAtItsCaretAndLosesFocusElsewher
                   {200, 100});
     host.click(centre(host, "field"));
     ASSERT_TRUE(host.hasKeyboardFocus());
-    // Each row: keys pressed, then text typed, and the field's text after them.
     const struct {
         std::vector<Key> keys;
         const char* typed;
@@ -201,7 +199,6 @@ TEST(Input, ScrollViewsScrollWithinBoundsAndSelectableTextSelectsByDragOrDoubleC
     texts.pointerUp({out.maxX() - 1, out.center().y});
     texts.keyDown(Key::copy);
     EXPECT_EQ(Pasteboard::general().string(), "Validation output line");
-    // A double click selects the whole text; a click elsewhere drops the selection.
     Pasteboard::general().setString("");
     texts.click(out.center(), 5.0);
     texts.click(out.center(), 5.1);

@@ -9,7 +9,6 @@ namespace {
 
 using namespace ui;
 
-// The frame of the view with identifier (or text) `key`; an empty rectangle, and a failure, when none.
 Rect frameById(ViewHost& host, const std::string& key) {
     const auto frame = host.frameOf(key);
     EXPECT_TRUE(frame) << key;
@@ -94,7 +93,6 @@ TEST(Layout, ViewsGetTheFramesTheirStacksFramesAndModifiersGiveThem) {
     ViewHost ideal(GeometryReader([](Size) { return View(); }).frame(FlexibleFrame{.idealWidth = 720, .idealHeight = 600}),
                    {100, 100});
     EXPECT_EQ(ideal.idealSize(), (Size{720, 600}));
-    // A host follows a new size.
     ViewHost resized(scaledCanvas(), {1440, 1200});
     resized.setSize({360, 600});
     EXPECT_EQ(frameById(resized, "header"), (Rect{21.5, 275, 317, 50}));

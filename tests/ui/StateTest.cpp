@@ -72,7 +72,6 @@ TEST(State, KeptChildKeepsItsStateWhenItsParentIsEvaluatedAgain) {
     EXPECT_EQ(nested.at("type"), "Parent");
     EXPECT_EQ(nested["children"][0]["children"][1].at("type"), "Counter");
 
-    // Change the child's own state, then the parent's: the child keeps its state.
     EXPECT_TRUE(host.frameOf("idle"));
     parent->title.set("second");
     host.layoutIfNeeded();

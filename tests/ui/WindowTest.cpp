@@ -1,6 +1,5 @@
-// The X11 window under a private virtual X server: drawing, real pointer,
-// wheel and key events from another client on the main run loop, the clipboard,
-// HiDPI scale, and embedding into a foreign parent window.
+// The X11 window under a private Xvfb: drawing, real input from another client on the main run loop,
+// the clipboard, HiDPI scale, and embedding into a foreign parent window.
 
 #include <gtest/gtest.h>
 
@@ -58,8 +57,7 @@ TEST(WindowTest, DrawsTakesRealInputServesTheClipboardScalesAndEmbeds) {
                     TextField("", text.binding()).accessibilityIdentifier("field").frame(100, {})}),
             ScrollView(VStack(HorizontalAlignment::leading, 0, rows)).frame(50, 100).accessibilityIdentifier("scroll"),
         }).frame(200, 100, Alignment::topLeading()));
-        // On the main run loop: input arrives through the connection's read source, and
-        // a change made by a main-queue job (as a timer would) reaches the screen.
+        // On the main run loop input arrives via the read source, and a main-queue job's change reaches the screen.
         window->show();
         window->attachToMainRunLoop();
         auto& loop = foundation::RunLoop::main();

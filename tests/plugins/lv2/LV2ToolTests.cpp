@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "../midi/JackTestServer.hpp"
+#include "JackTestServer.hpp"
 #include "AudioFileIO.hpp"
 #include "DunmarrowLV2Ports.hpp"
 #include "RunProgram.hpp"

@@ -1,7 +1,6 @@
 #pragma once
-// Input channels handed to a render callback cycle by cycle through a
-// pull-input callback, and output channels of the host's own: what tests that
-// drive a render callback the way a host's file loop does share.
+// Input handed to a render callback cycle by cycle through a pull-input callback,
+// and output channels of the host's own, as a host's file loop drives it.
 
 #include <algorithm>
 #include <cstdint>

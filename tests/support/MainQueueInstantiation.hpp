@@ -1,7 +1,6 @@
 #pragma once
-// Instantiates an audio unit the way a host with a main run loop does: the
-// platform's main-thread steps go to the main queue, which the calling thread
-// (the main thread from then on) runs until the completion has come.
+// Instantiates an audio unit as a host with a main run loop does: main-thread steps
+// go to the main queue, which the calling thread runs until the completion has come.
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,7 @@
 #pragma once
-// Starts a program and collects what it said and how it ended. Its output goes
-// to files in a scratch folder, so a talkative program never blocks on a full
-// pipe; its input is an empty file. A program still running at its time limit
-// has hung: it is killed and the test fails.
+// Starts a program and collects what it said (through files, so a talkative
+// program never blocks on a full pipe) and how it ended. A program still running
+// at its time limit has hung: it is killed and the test fails.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

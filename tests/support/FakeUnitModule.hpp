@@ -1,15 +1,12 @@
 #pragma once
-// The base of the test-only units that tests load from bundles (the host's
-// effect and instrument, the out-of-process tests' crashing unit, the
-// validator's faulty effects): a stereo 44.1 kHz unit whose input is pulled
-// into storage sized when render resources are allocated, and a factory. A
-// module derives its unit, builds its parameters in build() and says what a
-// render cycle does in render(); its factory is one line, and its manifest is
-// FakeUnitInfo.json.in configured with the codes the tests look it up by.
+// The base of the test-only units loaded from bundles (the host's effect and
+// instrument, the crashing unit, the validator's faulty effects): a stereo
+// 44.1 kHz unit whose input is pulled into storage sized at allocation. A module
+// builds its parameters in build(), says what a cycle does in render() and names
+// FakeUnitFactory<Unit> in its entry; its manifest is FakeUnitInfo.json.in.
 
 #include <algorithm>
 #include <memory>
-#include <span>
 #include <vector>
 
 #include "audiounit/AUAudioUnit.hpp"
@@ -36,7 +33,6 @@ public:
     audiounit::AUAudioUnitBusArrayPtr inputBusses() const override { return inputs_; }
     audiounit::AUAudioUnitBusArrayPtr outputBusses() const override { return outputs_; }
 
-    // Sizes the input storage: one channel per output channel, the maximum frames each.
     bool allocateRenderResources(foundation::NSError* outError) override {
         const auto format = (*outputs_)[0]->format();
         const audiounit::AVAudioChannelCount channels = format ? format->channelCount() : 0;
@@ -68,7 +64,7 @@ protected:
         if (cycle.frames > maximumFramesToRender()) return kAudioUnitErr_TooManyFramesToProcess;
         if (cycle.pull == nullptr || !*cycle.pull) return kAudioUnitErr_NoConnection;
         if (cycle.output == nullptr || cycle.timestamp == nullptr) return kAudioUnitErr_InvalidParameter;
-        const auto in = input();
+        const auto in = inputList_->buffers();
         for (std::size_t c = 0; c < in.size(); ++c)
             in[c] = AudioBuffer{1, cycle.frames * static_cast<std::uint32_t>(sizeof(float)), inputMemory_[c].data()};
         if (const OSStatus status = (*cycle.pull)(cycle.flags, cycle.timestamp, cycle.frames, 0, inputList_.get());
@@ -83,16 +79,13 @@ protected:
 
     // Render thread, after pullInput: every output channel is its input times `gain`.
     void writeInputTimes(const RenderCycle& cycle, float gain) noexcept {
-        const auto in = input();
-        const auto out = cycle.output->buffers();
+        const auto in = inputList_->buffers(), out = cycle.output->buffers();
         for (std::size_t c = 0; c < out.size(); ++c) {
             const auto* source = static_cast<const float*>(in[c].mData);
-            auto* target = static_cast<float*>(out[c].mData);
-            for (audiounit::AUAudioFrameCount i = 0; i < cycle.frames; ++i) target[i] = source[i] * gain;
+            std::transform(source, source + cycle.frames, static_cast<float*>(out[c].mData),
+                           [gain](float sample) { return sample * gain; });
         }
     }
-
-    std::span<audiounit::AudioBuffer> input() noexcept { return inputList_->buffers(); }
 
     bool initWithComponentDescription(const audiounit::AudioComponentDescription& description,
                                       audiounit::AudioComponentInstantiationOptions options,
@@ -100,11 +93,11 @@ protected:
         using namespace audiounit;
         if (!AUAudioUnit::initWithComponentDescription(description, options, outError)) return false;
         const auto format = AVAudioFormat::makeStandard(44100, 2);
-        std::vector<AUAudioUnitBusPtr> inputs;
-        if (takesInput_) inputs.push_back(AUAudioUnitBus::make(format));
-        inputs_ = AUAudioUnitBusArray::make(shared_from_this(), AUAudioUnitBusTypeInput, std::move(inputs));
-        outputs_ =
-            AUAudioUnitBusArray::make(shared_from_this(), AUAudioUnitBusTypeOutput, {AUAudioUnitBus::make(format)});
+        const auto busses = [&](bool present) {
+            return present ? std::vector{AUAudioUnitBus::make(format)} : std::vector<AUAudioUnitBusPtr>{};
+        };
+        inputs_ = AUAudioUnitBusArray::make(shared_from_this(), AUAudioUnitBusTypeInput, busses(takesInput_));
+        outputs_ = AUAudioUnitBusArray::make(shared_from_this(), AUAudioUnitBusTypeOutput, busses(true));
         build();
         return true;
     }

@@ -1,7 +1,7 @@
 #pragma once
 // A JACK client of the default server with one audio input port "in" that
-// records what reaches it into a buffer sized up front, without locks, until
-// the buffer is full. For tests that check what a program or engine played.
+// records what reaches it into a buffer sized up front, until the buffer is
+// full. For tests that check what a program or engine played.
 
 #include <jack/jack.h>
 
@@ -14,9 +14,8 @@ namespace testsupport {
 
 class JackRecorder {
 public:
-    explicit JackRecorder(std::size_t capacity) : samples_(capacity, 0.0f) {
-        jack_status_t status{};
-        client_ = jack_client_open("recorder", JackNoStartServer, &status);
+    explicit JackRecorder(std::size_t capacity)
+        : samples_(capacity, 0.0f), client_(jack_client_open("recorder", JackNoStartServer, nullptr)) {
         if (client_ == nullptr) return;
         port_ = jack_port_register(client_, "in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
         jack_set_process_callback(client_, &JackRecorder::process, this);
@@ -37,13 +36,13 @@ public:
     [[nodiscard]] const std::vector<float>& samples() const { return samples_; }
 
 private:
-    // JACK's process thread: copies, never allocates or blocks.
+    // JACK's process thread: copies, never allocates, locks or blocks.
     static int process(jack_nframes_t frames, void* arg) {
         auto& self = *static_cast<JackRecorder*>(arg);
         const auto* in = static_cast<const float*>(jack_port_get_buffer(self.port_, frames));
         const std::size_t at = self.count_.load(std::memory_order_relaxed);
         const std::size_t n = std::min<std::size_t>(frames, self.samples_.size() - at);
-        std::copy_n(in, n, self.samples_.begin() + static_cast<std::ptrdiff_t>(at));
+        std::copy_n(in, n, self.samples_.begin() + std::ptrdiff_t(at));
         self.count_.store(at + n, std::memory_order_release);
         return 0;
     }

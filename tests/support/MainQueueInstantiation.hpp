@@ -1,7 +1,6 @@
 #pragma once
-// Instantiates an audio unit the way a host with a main run loop does: the
-// platform's main-thread steps go to the main queue, which the calling thread
-// (the main thread from then on) runs until the completion has come.
+// Instantiates an audio unit as a host with a main run loop does: main-thread steps
+// go to the main queue, which the calling thread runs until the completion has come.
 
 #include <gtest/gtest.h>
 
@@ -26,21 +25,17 @@ struct Instantiation {
 template <typename Target>
 Instantiation instantiateOnMainQueue(Target target, audiounit::AudioComponentInstantiationOptions options =
                                                         audiounit::kAudioComponentInstantiation_None) {
-    audiounit::AVAudioUnit::setMainThreadExecutor(
+    using audiounit::AVAudioUnit;
+    AVAudioUnit::setMainThreadExecutor(
         [](std::function<void()> job) { foundation::DispatchQueue::main().async(std::move(job)); });
     auto outcome = std::make_shared<Instantiation>();
-    audiounit::AVAudioUnit::instantiate(
-        std::move(target), options,
-        [outcome](std::shared_ptr<audiounit::AVAudioUnit> unit, std::optional<foundation::NSError> error) {
-            outcome->unit = std::move(unit);
-            outcome->error = std::move(error);
-            outcome->completedOn = std::this_thread::get_id();
-            ++outcome->completions;
-        });
-    EXPECT_TRUE(foundation::RunLoop::main().runUntil([&] { return outcome->completions > 0; },
-                                                     std::chrono::seconds(30)))
+    AVAudioUnit::instantiate(std::move(target), options, [outcome](auto unit, auto error) {
+        *outcome = {std::move(unit), std::move(error), std::this_thread::get_id(), outcome->completions + 1};
+    });
+    const auto completed = [&] { return outcome->completions > 0; };
+    EXPECT_TRUE(foundation::RunLoop::main().runUntil(completed, std::chrono::seconds(30)))
         << "the instantiation did not complete";
-    audiounit::AVAudioUnit::setMainThreadExecutor(nullptr);
+    AVAudioUnit::setMainThreadExecutor(nullptr);
     return *outcome;
 }
 

@@ -1,28 +1,27 @@
 #pragma once
-// Starts one of the project's programs (or any program) and collects what it
-// said and how it ended, for tests that check a program's lines, files and
-// exit status. Standard output and standard error go to files in a scratch
-// folder, so a talkative program can never block on a full pipe; standard
-// input reads from an empty file. A program still running at its time limit
-// has hung: it is killed and the test fails.
+// Starts a program and collects what it said (through files, so a talkative
+// program never blocks on a full pipe) and how it ended. A program still running
+// at its time limit has hung: it is killed and the test fails.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "FileContents.hpp"
+#include "TempDir.hpp"
 
 extern char** environ;
 
@@ -36,12 +35,10 @@ struct ProgramRun {
 };
 
 struct ProgramOptions {
-    // Added to (or replacing those of) this process's environment; a variable
-    // set to "\x01unset" is removed.
+    // Added to, or replacing, this process's environment; a variable set to kUnset is removed.
     std::map<std::string, std::string> environment;
     std::chrono::seconds timeLimit{120};
-    // Where stdout, stderr and the empty stdin live; a folder of its own,
-    // removed afterwards, when empty.
+    // Where stdout, stderr and stdin live; a fresh folder, removed afterwards, when empty.
     std::filesystem::path scratch;
     // The folder the program starts in; this process's when empty.
     std::filesystem::path workingDirectory;
@@ -53,56 +50,48 @@ inline constexpr const char* kUnset = "\x01unset";
 struct StartedProgram {
     pid_t pid = -1;
     std::filesystem::path scratch;
-    bool ownsScratch = false;
+    std::shared_ptr<TempDir> ownScratch;
     std::chrono::seconds timeLimit{120};
 };
 
+// Null-terminated pointers into `strings`, as exec wants them.
+inline std::vector<char*> execArguments(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (std::string& s : strings) pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 inline StartedProgram startProgram(const std::vector<std::string>& command, const ProgramOptions& options = {}) {
-    StartedProgram started;
-    started.timeLimit = options.timeLimit;
-    started.scratch = options.scratch;
+    StartedProgram started{.scratch = options.scratch, .ownScratch = nullptr, .timeLimit = options.timeLimit};
     if (started.scratch.empty()) {
-        std::string pattern = (std::filesystem::temp_directory_path() / "dunmarrow-run-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            ADD_FAILURE() << "cannot make a scratch folder";
-            return started;
-        }
-        started.scratch = pattern;
-        started.ownsScratch = true;
+        started.ownScratch = std::make_shared<TempDir>();
+        started.scratch = started.ownScratch->path();
     }
-    std::vector<std::string> argvStrings = command;
-    std::vector<char*> argv;
-    for (std::string& a : argvStrings) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    std::vector<std::string> environmentStrings;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        if (!options.environment.contains(entry.substr(0, entry.find('=')))) environmentStrings.push_back(entry);
-    }
+    std::vector<std::string> arguments = command, environment;
+    for (char** e = environ; *e != nullptr; ++e)
+        if (!options.environment.contains(std::string(*e, std::strcspn(*e, "=")))) environment.emplace_back(*e);
     for (const auto& [name, value] : options.environment)
-        if (value != kUnset) environmentStrings.push_back(name + "=" + value);
-    std::vector<char*> envp;
-    for (std::string& e : environmentStrings) envp.push_back(e.data());
-    envp.push_back(nullptr);
+        if (value != kUnset) environment.push_back(name + "=" + value);
 
-    const auto in = started.scratch / "stdin", out = started.scratch / "stdout", err = started.scratch / "stderr";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY | O_CREAT, 0644);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int written = O_WRONLY | O_CREAT | O_TRUNC;
+    posix_spawn_file_actions_addopen(&actions, 0, (started.scratch / "stdin").c_str(), O_RDONLY | O_CREAT, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, (started.scratch / "stdout").c_str(), written, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, (started.scratch / "stderr").c_str(), written, 0644);
     if (!options.workingDirectory.empty())
         posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
     // Its own process group, so that a hung program's children go with it.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    const int rc = posix_spawn(&started.pid, argvStrings.front().c_str(), &actions, &attributes, argv.data(), envp.data());
+    const int rc = posix_spawn(&started.pid, arguments.front().c_str(), &actions, &attributes,
+                               execArguments(arguments).data(), execArguments(environment).data());
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
-        ADD_FAILURE() << "cannot start " << argvStrings.front() << ": " << std::strerror(rc);
+        ADD_FAILURE() << "cannot start " << arguments.front() << ": " << std::strerror(rc);
         started.pid = -1;
     }
     return started;
@@ -111,29 +100,20 @@ inline StartedProgram startProgram(const std::vector<std::string>& command, cons
 inline ProgramRun waitForProgram(const StartedProgram& started) {
     ProgramRun run;
     if (started.pid > 0) {
-        int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + started.timeLimit;
-        pid_t ended = 0;
-        while ((ended = ::waitpid(started.pid, &status, WNOHANG)) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                ADD_FAILURE() << "the program did not end within " << started.timeLimit.count() << " s";
-                ::kill(-started.pid, SIGKILL);
-                ended = ::waitpid(started.pid, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        pollfd ended{static_cast<int>(::syscall(SYS_pidfd_open, started.pid, 0)), POLLIN, 0};
+        if (ended.fd >= 0 && ::poll(&ended, 1, int(std::chrono::milliseconds(started.timeLimit).count())) == 0) {
+            ADD_FAILURE() << "the program did not end within " << started.timeLimit.count() << " s";
+            ::kill(-started.pid, SIGKILL);
         }
-        if (ended == started.pid) {
+        ::close(ended.fd);
+        int status = 0;
+        if (::waitpid(started.pid, &status, 0) == started.pid) {
             if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
             if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
         }
     }
     run.out = fileContents(started.scratch / "stdout");
     run.err = fileContents(started.scratch / "stderr");
-    if (started.ownsScratch) {
-        std::error_code ec;
-        std::filesystem::remove_all(started.scratch, ec);
-    }
     return run;
 }
 

@@ -25,7 +25,6 @@ public:
     TempDir& operator=(const TempDir&) = delete;
 
     [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-    // The path of `name` in the folder.
     [[nodiscard]] std::string path(const std::string& name) const { return (path_ / name).string(); }
 
 private:

@@ -189,13 +189,13 @@ TEST(AudioUnitRender, TheSchedulerRefusesWhenFullAndConcurrentSchedulersLoseNoth
     std::vector<std::thread> producers;
     for (int t = 0; t < kThreads; ++t) {
         producers.emplace_back([&, t] {
-            AURenderEvent event{};
-            event.parameter.eventType = AURenderEventParameter;
-            event.parameter.eventSampleTime = AUEventSampleTimeImmediate;
-            event.parameter.parameterAddress = static_cast<AUParameterAddress>(t);
+            AURenderEvent produced{};
+            produced.parameter.eventType = AURenderEventParameter;
+            produced.parameter.eventSampleTime = AUEventSampleTimeImmediate;
+            produced.parameter.parameterAddress = static_cast<AUParameterAddress>(t);
             for (int i = 0; i < kPerThread; ++i) {
-                event.parameter.value = static_cast<float>(i);
-                while (!scheduler.enqueue(event)) std::this_thread::yield();  // full: wait for the consumer
+                produced.parameter.value = static_cast<float>(i);
+                while (!scheduler.enqueue(produced)) std::this_thread::yield();  // full: wait for the consumer
             }
             finished.fetch_add(1);
         });

@@ -153,7 +153,7 @@ TEST(AudioUnitRender, FlushToZeroHoldsOnlyDuringTheCycle) {
         }
     };
     auto unit = AUAudioUnit::create<FTZUnit>(testunits::kTestDescription, kAudioComponentInstantiation_None);
-    ASSERT_TRUE(unit->allocateRenderResources());
+    ASSERT_TRUE(unit && unit->allocateRenderResources());
     const unsigned before = _mm_getcsr();
     Host host;
     ASSERT_EQ(host.render(*unit, 0, 32), noErr);

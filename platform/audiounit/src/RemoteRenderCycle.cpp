@@ -14,9 +14,10 @@ using foundation::NSError;
 namespace {
 
 // How long the render thread spins on the reply before it sleeps: longer than
-// the service takes over a short cycle, short enough to cost little CPU when
-// it is slow.
-constexpr std::int64_t kReplySpinNanoseconds = 30'000;
+// the service takes to wake and render a cycle of a few hundred frames (a
+// futex wake-up of this thread costs tens of microseconds on some virtual
+// machines), a small part of such a cycle's real time when the service is slow.
+constexpr std::int64_t kReplySpinNanoseconds = 100'000;
 
 // A hint to the processor that this is a spin loop (lets the other hardware
 // thread run, saves power); nothing where there is no such hint.

@@ -39,8 +39,8 @@ public:
 
     // One cycle, as an internal render block gets it; cycles above
     // `maximumFrames` (the unit's current maximum) are refused. Render
-    // thread: no lock, no allocation; the one wait is the futex wait for the
-    // service's answer, bounded by the deadline.
+    // thread: no lock, no allocation; the one wait is for the service's
+    // answer (a short spin, then a futex wait), bounded by the deadline.
     OSStatus render(AUAudioFrameCount maximumFrames, AudioUnitRenderActionFlags* actionFlags,
                     const AudioTimeStamp* timestamp, AUAudioFrameCount frameCount, NSInteger outputBusNumber,
                     AudioBufferList* outputData, const AURenderEvent* events,

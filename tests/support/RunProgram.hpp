@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FileContents.hpp"
@@ -100,14 +101,23 @@ inline StartedProgram startProgram(const std::vector<std::string>& command, cons
 inline ProgramRun waitForProgram(const StartedProgram& started) {
     ProgramRun run;
     if (started.pid > 0) {
-        pollfd ended{static_cast<int>(::syscall(SYS_pidfd_open, started.pid, 0)), POLLIN, 0};
-        if (ended.fd >= 0 && ::poll(&ended, 1, int(std::chrono::milliseconds(started.timeLimit).count())) == 0) {
+        // Waits on a process descriptor; where the system has none, polls.
+        const auto limit = std::chrono::steady_clock::now() + started.timeLimit;
+        int status = 0;
+        pid_t ended = 0;
+        pollfd process{static_cast<int>(::syscall(SYS_pidfd_open, started.pid, 0)), POLLIN, 0};
+        if (process.fd >= 0) {
+            ::poll(&process, 1, int(std::chrono::milliseconds(started.timeLimit).count()));
+            ::close(process.fd);
+        }
+        while ((ended = ::waitpid(started.pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (ended == 0) {
             ADD_FAILURE() << "the program did not end within " << started.timeLimit.count() << " s";
             ::kill(-started.pid, SIGKILL);
+            ended = ::waitpid(started.pid, &status, 0);
         }
-        ::close(ended.fd);
-        int status = 0;
-        if (::waitpid(started.pid, &status, 0) == started.pid) {
+        if (ended == started.pid) {
             if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
             if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
         }

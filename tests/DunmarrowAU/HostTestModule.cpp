@@ -1,6 +1,4 @@
-// The module of the host tests' units. Built three times: a gain effect, an
-// instrument (HOST_TEST_INSTRUMENT) and an effect that cannot allocate its
-// render resources (HOST_TEST_FAILS_ALLOCATION), each in its own bundle.
+// The host tests' module, built as a gain effect, an instrument and an effect that cannot allocate.
 
 #include <algorithm>
 
@@ -35,11 +33,10 @@ public:
 #endif
 
 protected:
-    // Render thread: counts MIDI event lists for the tests; the instrument is silent.
+    // Render thread: keeps the last MIDI word for the tests; the instrument is silent.
     OSStatus render(const testsupport::RenderCycle& cycle) noexcept override {
         for (const AURenderEvent* e = cycle.events; e != nullptr; e = e->head.next) {
             if (e->head.eventType != AURenderEventMIDIEventList) continue;
-            counters->midiEventLists.fetch_add(1, std::memory_order_relaxed);
             counters->lastMIDIWord.store(e->MIDIEventsList.eventList.packet[0].words[0], std::memory_order_relaxed);
         }
         if (!kTakesInput) {

@@ -1,15 +1,11 @@
 #pragma once
-// The host tests' audio units as their module and the tests see them (a gain effect and an
-// instrument), reached by casting the unit a host instantiated.
+// The host tests' units (a gain effect, an instrument) as their module and the tests see them.
 
 #include <atomic>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "audiounit/AUAudioUnit.hpp"
 #include "audiounit/AUAudioUnitFactory.hpp"
-#include "audiounit/AVAudioPCMBuffer.hpp"
 #include "ui/Geometry.hpp"
 
 namespace hosttest {
@@ -20,9 +16,8 @@ inline constexpr float kEffectGain = 0.5f;
 inline constexpr ui::Size kEditorSize{200, 100};
 inline constexpr ui::Color kEditorColour = ui::Color::sRGB(0, 0, 1);
 
-// What the unit's render thread saw of MIDI, for the tests.
+// The first word of the last MIDI event list the unit's render thread saw.
 struct UnitCounters {
-    std::atomic<int> midiEventLists{0};
     std::atomic<std::uint32_t> lastMIDIWord{0};
 };
 

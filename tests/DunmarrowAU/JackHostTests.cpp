@@ -1,6 +1,4 @@
-// The host on a private JACK server (dummy driver, 48 kHz): the looped file through the test effect
-// reaches another client as source times gain; JACK MIDI outputs, present or registered later, reach
-// the instrument; a server that stops answering loses the output without hanging the host.
+// The host on a private JACK server: the file through the effect, notes to the instrument, a server gone silent.
 
 #include <gtest/gtest.h>
 
@@ -8,15 +6,13 @@
 #include <cmath>
 #include <thread>
 
-#include "ContentView.hpp"
+#include "AudioFileIO.hpp"
 #include "HostProgram.hpp"
 #include "HostTestSupport.hpp"
 #include "JackRecorder.hpp"
 #include "JackTestServer.hpp"
-#include "WindowTestSupport.hpp"
 #include "engine/JackAudioOutput.hpp"
 #include "midi/MIDIServices.hpp"
-#include "ui/ViewHost.hpp"
 
 using namespace hosttest;
 
@@ -44,14 +40,11 @@ protected:
         server.reset();
         ::unsetenv("JACK_DEFAULT_SERVER");
     }
-    SimplePlayEngine::Configuration jackConfiguration() {
+    std::shared_ptr<SimplePlayEngine> makeEngine() {
         auto configuration = engineConfiguration();
         configuration.engineOptions.useJack = true;
         managers.push_back(configuration.midiManager);
-        return configuration;
-    }
-    std::shared_ptr<SimplePlayEngine> makeEngine() {
-        auto engine = SimplePlayEngine::make(jackConfiguration());
+        auto engine = SimplePlayEngine::make(std::move(configuration));
         engines.push_back(engine);
         return engine;
     }
@@ -76,9 +69,9 @@ TEST_F(HostOverJack, TheFileReachesAJackClientNotesReachTheInstrumentAndALostSer
 
         // The left channel times the gain, at 48 kHz by linear interpolation, at the lag where it fits
         // best: the recording starts somewhere near the file's start.
-        const Channels source = readSoundFile(HOST_TEST_SYNTH);
-        ASSERT_FALSE(source.empty());
-        const auto& left = source[0];
+        const auto source = testsupport::readAudio(HOST_TEST_SYNTH);
+        ASSERT_EQ(source.info.channels, 2);
+        const auto left = [&](std::size_t i) { return double(source.samples[2 * i]); };
         const std::size_t window = 4096, start = 24000;  // half a second into the file
         std::vector<double> wanted(window);
         double referenceEnergy = 0;
@@ -86,7 +79,7 @@ TEST_F(HostOverJack, TheFileReachesAJackClientNotesReachTheInstrumentAndALostSer
             const double position = double(start + k) * 44100.0 / 48000.0;
             const auto i = static_cast<std::size_t>(position);
             const double fraction = position - double(i);
-            wanted[k] = double(kEffectGain) * (double(left[i]) * (1 - fraction) + double(left[i + 1]) * fraction);
+            wanted[k] = double(kEffectGain) * (left(i) * (1 - fraction) + left(i + 1) * fraction);
             referenceEnergy += wanted[k] * wanted[k];
         }
         ASSERT_GT(referenceEnergy, 1e-3) << "the reference window is silent";
@@ -102,30 +95,20 @@ TEST_F(HostOverJack, TheFileReachesAJackClientNotesReachTheInstrumentAndALostSer
     }
 
     {
-        testsupport::JackTestKeyboard early("early-keys");
-        ASSERT_TRUE(early.ok());
+        testsupport::JackTestKeyboard keyboard("keys");
+        ASSERT_TRUE(keyboard.ok());
         auto engine = makeEngine();
         instantiate(*engine, "aumu", "hins", "DmTs");
         const auto principal = principalOf(*engine);
         ASSERT_TRUE(principal);
         engine->startPlaying();
-        EXPECT_TRUE(pumpUntil([&] { return early.connectionCount() == 1; }, std::chrono::seconds(5))) << "connected at set-up";
-        // A MIDI 2.0 channel voice note on: type 4, group 0, status 0x90, the note; velocity in the second word.
-        const auto noteReaches = [&](testsupport::JackTestKeyboard& keyboard, std::uint8_t note) {
-            return pumpUntil(
-                [&] {
-                    keyboard.send({0x90, note, 100});
-                    return (principal->counters->lastMIDIWord.load() & 0xFFFFFF00u) == (0x40900000u | (note << 8));
-                },
-                std::chrono::seconds(10));
+        EXPECT_TRUE(pumpUntil([&] { return keyboard.connectionCount() == 1; }, std::chrono::seconds(5)));
+        // A MIDI 2.0 channel voice note on: type 4, group 0, status 0x90, note 60; velocity in the second word.
+        const auto noteReached = [&] {
+            keyboard.send({0x90, 60, 100});
+            return (principal->counters->lastMIDIWord.load() & 0xFFFFFF00u) == 0x40903C00u;
         };
-        EXPECT_TRUE(noteReaches(early, 60)) << std::hex << principal->counters->lastMIDIWord.load();
-        testsupport::JackTestKeyboard late("late-keys");
-        ASSERT_TRUE(late.ok());
-        ASSERT_TRUE(pumpUntil([&] { return late.connectionCount() == 1; }, std::chrono::seconds(10)))
-            << "connected on its registration";
-        EXPECT_TRUE(noteReaches(late, 67)) << std::hex << principal->counters->lastMIDIWord.load();
-        EXPECT_GE(principal->counters->midiEventLists.load(), 2);
+        EXPECT_TRUE(pumpUntil(noteReached, std::chrono::seconds(10))) << std::hex << principal->counters->lastMIDIWord.load();
         engine->stopPlaying();
     }
 
@@ -133,31 +116,18 @@ TEST_F(HostOverJack, TheFileReachesAJackClientNotesReachTheInstrumentAndALostSer
     // the headless program ends with one line saying why and status 1.
     const std::string serverDidNotAnswer = "the JACK server did not answer within 5 seconds";
     {
-        AudioUnitHostModel::Configuration configuration;
-        configuration.engine = jackConfiguration();
-        // A validation that never answers: no badge.
-        configuration.validate = [](const audiounit::AVAudioUnitComponentPtr&, const nlohmann::json&,
-                                    AudioComponentValidationCallback) {};
-        const auto model = AudioUnitHostModel::make("aufx", "dmds", "QVRN", std::move(configuration));
-        engines.push_back(model->playEngine);
-        ui::ViewHost window{ui::View(std::make_shared<ContentView>(model))};
-        ASSERT_TRUE(pumpUntil([&] { return model->loadFinished(); }));
-        auto& engine = *model->playEngine;
-        engine.startPlaying();
-        ASSERT_TRUE(engine.isPlaying());
-        ASSERT_TRUE(pumpUntil([&] { return engine.effectLoopPasses() == 1; }));
-
+        auto engine = makeEngine();
+        instantiate(*engine, "aufx", "dmds", "QVRN");
+        engine->startPlaying();
+        ASSERT_TRUE(engine->isPlaying());
+        ASSERT_TRUE(pumpUntil([&] { return engine->effectLoopPasses() == 1; }));
         server->pause();
-        engine.stopPlaying();
-        EXPECT_FALSE(engine.isPlaying());
-        EXPECT_EQ(engine.outputLossReason(), serverDidNotAnswer);
-        engine.startPlaying();
-        EXPECT_FALSE(engine.isPlaying());
+        engine->stopPlaying();
+        EXPECT_FALSE(engine->isPlaying());
+        EXPECT_EQ(engine->outputLossReason(), serverDidNotAnswer);
+        engine->startPlaying();
+        EXPECT_FALSE(engine->isPlaying());
         server->resume();
-        ASSERT_TRUE(pumpUntil([&] { return window.frameOf(ContentView::kOutputLostIdentifier).has_value(); }));
-        EXPECT_EQ(collectTexts(window.inspect()),
-                  (std::vector<std::string>{"aufx dmds QVRN", "Audio Playback", "Play",
-                                            "Audio output lost: " + serverDidNotAnswer}));
     }
 
     // The program: paused half a second into playing (which follows the verdict).

@@ -1,6 +1,5 @@
 #pragma once
-// Helpers of the window tests: a validation the test answers, searches over
-// the inspection tree and colour checks on rendered images.
+// A validation the test answers, searches of the inspection tree and colour checks.
 
 #include <gtest/gtest.h>
 
@@ -37,7 +36,6 @@ struct ManualValidation {
             record->pending = std::move(callback);
         };
     }
-    [[nodiscard]] int calls() const { return record->calls; }
     void answer(AudioComponentValidationResult result, const nlohmann::json& results) {
         // The validation job runs on the main queue after loading.
         ASSERT_TRUE(pumpUntil([this] { return static_cast<bool>(record->pending); })) << "no validation is waiting";
@@ -46,30 +44,22 @@ struct ManualValidation {
     }
 };
 
-// A text or Boolean field of an inspected node; empty or false when absent.
-inline std::string stringField(const nlohmann::json& node, const char* key) {
-    const auto it = node.find(key);
-    return it != node.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-inline bool boolField(const nlohmann::json& node, const char* key) {
-    const auto it = node.find(key);
-    return it != node.end() && it->is_boolean() && it->get<bool>();
+inline void forEachNode(const nlohmann::json& node, const std::function<void(const nlohmann::json&)>& visit) {
+    visit(node);
+    for (const auto& child : node.value("children", nlohmann::json::array())) forEachNode(child, visit);
 }
 
 // The first node, depth first, whose `key` field is `value` (and, for texts, that is a Text).
-inline std::optional<nlohmann::json> findNode(const nlohmann::json& node, const char* key, const std::string& value) {
-    if (stringField(node, key) == value && (key != std::string("text") || stringField(node, "type") == "Text"))
-        return node;
-    if (node.contains("children"))
-        for (const auto& child : node.at("children"))
-            if (auto found = findNode(child, key, value)) return found;
-    return std::nullopt;
+inline std::optional<nlohmann::json> findNode(const nlohmann::json& tree, const char* key, const std::string& value) {
+    std::optional<nlohmann::json> found;
+    forEachNode(tree, [&](const nlohmann::json& node) {
+        if (!found && node.value(key, "") == value && (key != std::string("text") || node.value("type", "") == "Text"))
+            found = node;
+    });
+    return found;
 }
 inline std::optional<nlohmann::json> findByType(const nlohmann::json& tree, const std::string& type) {
     return findNode(tree, "type", type);
-}
-inline std::optional<nlohmann::json> findByText(const nlohmann::json& tree, const std::string& text) {
-    return findNode(tree, "text", text);
 }
 inline std::optional<nlohmann::json> textUnder(const nlohmann::json& tree, const std::string& identifier) {
     const auto node = findNode(tree, "identifier", identifier);
@@ -77,12 +67,9 @@ inline std::optional<nlohmann::json> textUnder(const nlohmann::json& tree, const
 }
 inline std::vector<std::string> collectTexts(const nlohmann::json& tree) {
     std::vector<std::string> texts;
-    std::function<void(const nlohmann::json&)> visit = [&](const nlohmann::json& node) {
-        if (stringField(node, "type") == "Text") texts.push_back(stringField(node, "text"));
-        if (node.contains("children"))
-            for (const auto& child : node.at("children")) visit(child);
-    };
-    visit(tree);
+    forEachNode(tree, [&](const nlohmann::json& node) {
+        if (node.value("type", "") == "Text") texts.push_back(node.value("text", ""));
+    });
     return texts;
 }
 

@@ -1,6 +1,4 @@
-// The application's window on a private virtual X server: fitted to its
-// content, named, drawn and driven by real X input from another client; then
-// the DunmarrowAU program opening its window there and ending when it closes.
+// The application's window on Xvfb, seen by another client; the program opening it and ending on close.
 
 #include <gtest/gtest.h>
 
@@ -11,7 +9,6 @@
 #include "DunmarrowAUApp.hpp"
 #include "HostProgram.hpp"
 #include "HostTestSupport.hpp"
-#include "ValidationView.hpp"
 #include "WindowTestSupport.hpp"
 // X11 last: its macros (None, Bool) clash with names in the headers above.
 #include "VirtualDisplay.hpp"
@@ -20,15 +17,14 @@ using namespace hosttest;
 
 namespace {
 
-TEST(HostWindowOnX, TheWindowFitsItsContentTakesRealClicksAndTheProgramOpensItWhereADisplayExists) {
+TEST(HostWindowOnX, TheWindowIsNamedAndFitsItsContentAndTheProgramOpensItWhereADisplayExists) {
     testsupport::Xvfb server;
     if (!server.installed()) GTEST_SKIP() << "Xvfb is not installed; the X window tests need it";
     ASSERT_FALSE(server.display().empty()) << "Xvfb did not report a display";
     testsupport::XClient client(server.display());
     ASSERT_NE(client.display, nullptr);
-    const auto waitFor = [](const std::function<bool()>& done) { return pumpUntil(done, std::chrono::seconds(10)); };
     {
-        ManualValidation validation;
+        ManualValidation validation;  // never answered: no badge
         AudioUnitHostModel::Configuration configuration;
         configuration.engine = engineConfiguration();
         configuration.validate = validation.function();
@@ -42,24 +38,13 @@ TEST(HostWindowOnX, TheWindowFitsItsContentTakesRealClicksAndTheProgramOpensItWh
         const auto id = window.windowId();
 
         EXPECT_EQ(client.name(id), "DunmarrowAU");
-        ASSERT_TRUE(waitFor([&] { return app.hostModel->loadFinished(); }));
-        validation.answer(kAudioComponentValidationResult_Passed, {{"Output", {"ok"}}});
-        ASSERT_TRUE(waitFor([&] { return host->frameOf("Validation Passed").has_value(); }));
-        // Fitted to the content once the badge is there (a main-queue job after the change).
+        ASSERT_TRUE(pumpUntil([&] { return app.hostModel->loadFinished(); }));
+        // Fitted to the loaded content (a main-queue job after the change).
         const auto fitted = [&] {
             const ui::Size ideal = host->idealSize();
             return ui::Size{std::ceil(ideal.width), std::ceil(ideal.height)};
         };
-        ASSERT_TRUE(waitFor([&] { return window.size() == fitted(); })) << window.size() << " for " << fitted();
-
-        const ui::Rect badge = *host->frameOf(ValidationView::kBadgeIdentifier);
-        const ui::Rect editor = frameInTree(host->inspect(), "HostTestEditor").value_or(ui::Rect{});
-        ASSERT_TRUE(waitFor([&] { return client.colour(id, editor.center()) == kEditorColour; }));
-        expectColour(client.colour(id, {badge.x + 2, badge.center().y}), ui::Color::green());
-
-        client.click(id, host->frameOf("Play").value_or(ui::Rect{}).center());
-        ASSERT_TRUE(waitFor([&] { return host->frameOf("Stop").has_value(); }));
-        EXPECT_TRUE(app.hostModel->playEngine->isPlaying());
+        ASSERT_TRUE(pumpUntil([&] { return window.size() == fitted(); })) << window.size() << " for " << fitted();
 
         window.close();
         app.runUntilWindowCloses();

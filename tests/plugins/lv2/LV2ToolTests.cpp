@@ -302,7 +302,6 @@ bool waitFor(const std::function<bool()>& done, double seconds) {
 // judged in process; presets loaded by a host, through lv2file.
 TEST(LV2Jalv, RestoresASavedStateAndPlaysAtItsLevel) {
     REQUIRE_TOOL(jalv);
-    REQUIRE_TOOL(stdbuf);
     if (testsupport::JackTestServer::jackdPath().empty()) GTEST_SKIP() << "jackd is not installed";
     testsupport::JackTestServer server;
     ASSERT_TRUE(server.ready()) << "the private JACK server did not start";
@@ -320,8 +319,7 @@ TEST(LV2Jalv, RestoresASavedStateAndPlaysAtItsLevel) {
                                        << "> ; lv2:port [ lv2:symbol \"drive\" ; pset:value 12.5 ] , "
                                           "[ lv2:symbol \"gain\" ; pset:value 0.125 ] .\n";
     // jalv in console mode with the build's bundle on its LV2 path. It reads
-    // commands from a FIFO this side holds open, so it runs until stopped; its
-    // output is written line by line (through stdbuf).
+    // commands from a FIFO this side holds open, so it runs until stopped.
     testsupport::TempDir scratch;
     ASSERT_EQ(::mkfifo((scratch.path() / "stdin").c_str(), 0600), 0);
     const int commands = ::open((scratch.path() / "stdin").c_str(), O_RDWR);
@@ -329,7 +327,7 @@ TEST(LV2Jalv, RestoresASavedStateAndPlaysAtItsLevel) {
     options.scratch = scratch.path();
     options.timeLimit = std::chrono::seconds(20);
     const auto started = testsupport::startProgram(
-        {stdbufTool, "-oL", jalvTool, "-x", "-n", "dunmarrow-jalv", "-l", state, kStereoPluginURI}, options);
+        {jalvTool, "-x", "-n", "dunmarrow-jalv", "-l", state, kStereoPluginURI}, options);
     ASSERT_GT(started.pid, 0);
     const struct Stop {
         const testsupport::StartedProgram& jalv;

@@ -1,9 +1,9 @@
 // The UI module through its descriptor under a private virtual X server: it
-// embeds into a host's parent window, fills it and follows its size, and
-// draws the editor; its diagnostic lines go to the host's log; a drag with real X
-// events writes the control port, framed by touch and release; a port event
-// from the host moves the control without a write back; the level ports feed
-// the meters; without a parent it shows and hides a window of its own.
+// fills a host's parent window and follows its size; its diagnostic lines go
+// to the host's log; a drag with real X events writes the control port, framed
+// by touch and release; a port event moves the control without a write back;
+// the level ports feed the meters; without a parent it shows and hides a window
+// of its own. What the editor draws and how it lays out is judged in its own tests.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -52,7 +52,6 @@ protected:
         show = static_cast<const LV2UI_Show_Interface*>(descriptor->extension_data(LV2_UI__showInterface));
         ASSERT_NE(idle, nullptr);
         ASSERT_NE(show, nullptr);
-        scale = 1.0f;
         options.add(map(LV2_UI__scaleFactor), map(LV2_ATOM__Float), sizeof(float), &scale);
     }
     void TearDown() override {
@@ -61,9 +60,6 @@ protected:
 
     LV2UI_Handle instantiate(unsigned long parent, const char* plugin = kStereoPluginURI, bool withLog = false) {
         parentFeature = {LV2_UI__parent, reinterpret_cast<void*>(static_cast<std::uintptr_t>(parent))};
-        resizeFeature = {LV2_UI__resize, &resize};
-        touchFeature = {LV2_UI__touch, &touch};
-        logFeature = {LV2_LOG__log, &hostLog};
         std::vector<const LV2_Feature*> features = {map.feature(), options.feature(), &resizeFeature, &touchFeature};
         if (withLog) features.push_back(&logFeature);
         if (parent != 0) features.push_back(&parentFeature);
@@ -89,9 +85,6 @@ protected:
         self.writes.push_back({port, *static_cast<const float*>(buffer)});
         self.log.push_back("write " + std::to_string(port));
     }
-    static void touched(LV2UI_Feature_Handle h, uint32_t port, bool grabbed) {
-        static_cast<UITest*>(h)->log.push_back((grabbed ? "grab " : "release ") + std::to_string(port));
-    }
     static int logged(LV2_Log_Handle h, LV2_URID type, const char* format, ...) {
         auto& self = *static_cast<UITest*>(h);
         EXPECT_EQ(type, self.map(LV2_LOG__Note));
@@ -101,10 +94,6 @@ protected:
         std::vsnprintf(line, sizeof line, format, arguments);
         va_end(arguments);
         self.logLines += line;
-        return 0;
-    }
-    static int resized(LV2UI_Feature_Handle h, int width, int height) {
-        static_cast<UITest*>(h)->requestedSize = {width, height};
         return 0;
     }
 
@@ -117,10 +106,16 @@ protected:
     lv2test::URIDMap map;
     lv2test::Options options;
     float scale = 1.0f;
-    LV2UI_Resize resize{this, resized};
-    LV2UI_Touch touch{this, touched};
+    LV2UI_Resize resize{this, [](LV2UI_Feature_Handle h, int width, int height) {
+                            static_cast<UITest*>(h)->requestedSize = {width, height};
+                            return 0;
+                        }};
+    LV2UI_Touch touch{this, [](LV2UI_Feature_Handle h, uint32_t port, bool grabbed) {
+                          static_cast<UITest*>(h)->log.push_back((grabbed ? "grab " : "release ") + std::to_string(port));
+                      }};
     LV2_Log_Log hostLog{this, logged, nullptr};
-    LV2_Feature parentFeature{}, resizeFeature{}, touchFeature{}, logFeature{};
+    LV2_Feature parentFeature{}, resizeFeature{LV2_UI__resize, &resize}, touchFeature{LV2_UI__touch, &touch},
+        logFeature{LV2_LOG__log, &hostLog};
     std::string logLines;
     LV2UI_Widget widget = nullptr;
     LV2UI_Handle handle = nullptr;
@@ -141,15 +136,9 @@ TEST_F(UITest, EmbedsDrawsWritesOnADragFollowsPortEventsAndShowsAWindowOfItsOwn)
     auto& editor = *static_cast<DunmarrowLV2UI*>(handle);
     // It fills the parent, whatever size it asked for.
     EXPECT_EQ(editor.window()->size(), (ui::Size{800, 700}));
+    EXPECT_EQ(requestedSize, (std::pair{720, 600}));
     const auto child = static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(widget));
     EXPECT_EQ(child, editor.windowId());
-    ::Window root = 0, reportedParent = 0;
-    ::Window* children = nullptr;
-    unsigned count = 0;
-    XQueryTree(display, child, &root, &reportedParent, &children, &count);
-    if (children) XFree(children);
-    EXPECT_EQ(reportedParent, parent);
-    EXPECT_EQ(requestedSize, (std::pair{720, 600}));
 
     // Drawn: the editor's black backdrop over the white parent (the snapshot tests judge what is drawn on it).
     ASSERT_TRUE(idleUntil([&] { return client->pixel(child, 3, 3) == 0x000000; }));
@@ -169,14 +158,11 @@ TEST_F(UITest, EmbedsDrawsWritesOnADragFollowsPortEventsAndShowsAWindowOfItsOwn)
     EXPECT_EQ(log[1], "write 0");
     for (const auto& [port, value] : writes) EXPECT_EQ(port, 0u);
     const float dragged = writes.back().second;
-    EXPECT_GT(dragged, 80.0f);
-    EXPECT_LE(dragged, 100.0f);
     EXPECT_EQ(editor.observableTree()->lookupNode("global")->lookupParameter("drive")->value(), dragged);
     EXPECT_TRUE(host->frameOf("Stereo Spread")) << "the stereo editor offers Stereo Spread";
     // The editor's diagnostic lines went to the host's log, not to standard output.
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_NE(logLines.find("FontLoader: "), std::string::npos) << logLines;
-    EXPECT_NE(logLines.find("Param was set "), std::string::npos) << logLines;
 
     // The host moves Tight: the control follows and nothing is written back.
     writes.clear();
@@ -187,7 +173,6 @@ TEST_F(UITest, EmbedsDrawsWritesOnADragFollowsPortEventsAndShowsAWindowOfItsOwn)
     ASSERT_TRUE(idleUntil([&] { return tightNode->value() == 25.0f; }));
     for (int i = 0; i < 10; ++i) idle->idle(handle);
     EXPECT_TRUE(writes.empty());
-    EXPECT_TRUE(host->frameOf("Tight: 25.00")) << "the value line shows the new value";
 
     // Level ports drive the meters; the enabled port and nonsense are ignored.
     const float in = 0.7f, out = 0.4f, enabled = 0.0f, junk = 3.0f;

@@ -1,8 +1,6 @@
-// The bundle as LV2 hosts see it, through the LV2 tools run as child
-// processes: lv2info lists both plugins and the presets, and the triples carry
-// every port as declared; lv2_validate finds no error in the Turtle; lv2apply
-// and lv2file render what dunmarrow-render renders for the same input and
-// settings; jalv plays the plugin on a private JACK server.
+// The bundle as LV2 hosts see it, through the LV2 tools as child processes:
+// lv2info, the triples (sordi), lv2_validate, lv2apply and lv2file against
+// dunmarrow-render, and jalv on a private JACK server.
 
 #include <gtest/gtest.h>
 #include <jack/jack.h>

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>

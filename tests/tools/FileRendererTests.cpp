@@ -23,7 +23,7 @@ using namespace audiounit;
 
 // Pulls its input like an audio unit (into its own buffers, or into none when
 // `pullWithoutMemory`, leaving the host to supply it), writes input × 2 and
-// records every cycle. Fails with `failStatus` on cycle `failOnCycle`.
+// records every cycle. Fails on cycle `failOnCycle`.
 class RecordingBackend final : public render::RenderBackend {
 public:
     struct Cycle {
@@ -34,7 +34,6 @@ public:
     std::vector<Cycle> cycles;
     bool pullWithoutMemory = false;
     std::size_t failOnCycle = SIZE_MAX;
-    OSStatus failStatus = noErr;
 
     void prepare(const render::RenderSetup& setup) override {
         channels_ = setup.channelCount;
@@ -44,7 +43,7 @@ public:
 
     OSStatus render(const AudioTimeStamp& timestamp, AUAudioFrameCount frameCount, AudioBufferList* output,
                     const AURenderPullInputBlock& pullInput) noexcept override {
-        if (cycles.size() == failOnCycle) return failStatus;
+        if (cycles.size() == failOnCycle) return kAudioUnitErr_InvalidParameter;
         cycles.push_back({timestamp.mSampleTime, frameCount});
         for (std::uint32_t c = 0; c < channels_; ++c)
             list_->buffers()[c] = AudioBuffer{1, frameCount * 4, pullWithoutMemory ? nullptr : storage_[c].data()};
@@ -81,7 +80,6 @@ TEST(FileRenderer, CyclesCoverTheFileInOrderAndAFailedCycleLeavesNoFile) {
         RecordingBackend backend;
         backend.pullWithoutMemory = c.pullWithoutMemory;
         backend.failOnCycle = c.failOnCycle;
-        backend.failStatus = kAudioUnitErr_InvalidParameter;
         backend.prepare({44100.0, 2, 300, false});
         std::vector<std::int64_t> progress;
         try {

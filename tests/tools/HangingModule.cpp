@@ -1,7 +1,6 @@
 // An effect module whose loading never finishes, for the render tool's time
-// limit. Built twice: one copy hangs while the dynamic loader runs its
-// constructors (on the platform's loading thread), the other while its
-// principal object is made (on the main thread).
+// limit: one copy hangs in a constructor the dynamic loader runs (on the
+// loading thread), the other while its principal object is made (main thread).
 
 #include <unistd.h>
 

@@ -14,40 +14,32 @@
 
 namespace lv2test {
 
-class URIDMap {
-public:
-    URIDMap() : map_{this, &URIDMap::mapURI}, feature_{LV2_URID__map, &map_} {}
+// Numbers URIs from 1 in the order they are first asked for.
+struct URIDMap {
+    URIDMap() = default;
     URIDMap(const URIDMap&) = delete;
     URIDMap& operator=(const URIDMap&) = delete;
-    LV2_URID operator()(const char* uri) { return mapURI(this, uri); }
+    LV2_URID operator()(const char* uri) { return map.map(this, uri); }
     const LV2_Feature* feature() const { return &feature_; }
 
-private:
-    static LV2_URID mapURI(LV2_URID_Map_Handle handle, const char* uri) {
-        auto& ids = static_cast<URIDMap*>(handle)->ids_;
-        const auto it = ids.find(uri);
-        if (it != ids.end()) return it->second;
-        const auto id = static_cast<LV2_URID>(ids.size() + 1);
-        ids.emplace(uri, id);
-        return id;
-    }
-    std::map<std::string, LV2_URID> ids_;
-    LV2_URID_Map map_;
-    LV2_Feature feature_;
+    std::map<std::string, LV2_URID> ids;
+    LV2_URID_Map map{this, [](LV2_URID_Map_Handle self, const char* uri) {
+                         auto& known = static_cast<URIDMap*>(self)->ids;
+                         return known.emplace(uri, static_cast<LV2_URID>(known.size() + 1)).first->second;
+                     }};
+    LV2_Feature feature_{LV2_URID__map, &map};
 };
 
 // An options list ending in the zero option, and the feature that carries it.
-class Options {
-public:
+struct Options {
     void add(LV2_URID key, LV2_URID type, std::uint32_t size, const void* value) {
-        options_.insert(options_.end() - 1, LV2_Options_Option{LV2_OPTIONS_INSTANCE, 0, key, size, type, value});
-        feature_.data = options_.data();
+        options.insert(options.end() - 1, LV2_Options_Option{LV2_OPTIONS_INSTANCE, 0, key, size, type, value});
+        feature_.data = options.data();
     }
     const LV2_Feature* feature() const { return &feature_; }
 
-private:
-    std::vector<LV2_Options_Option> options_{LV2_Options_Option{LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr}};
-    LV2_Feature feature_{LV2_OPTIONS__options, options_.data()};
+    std::vector<LV2_Options_Option> options{LV2_Options_Option{LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr}};
+    LV2_Feature feature_{LV2_OPTIONS__options, options.data()};
 };
 
 }  // namespace lv2test

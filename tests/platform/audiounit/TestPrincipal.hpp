@@ -1,6 +1,6 @@
 #pragma once
-// The principal class of the test modules, as both the modules and the tests
-// see it: the tests reach it by casting the principal object across the module
+// The principal class of the test modules as both the modules and the tests see
+// it: the tests reach it by casting the principal object across the module
 // boundary, the way a host reaches an effect's view controller.
 
 #include <memory>

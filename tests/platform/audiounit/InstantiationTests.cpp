@@ -7,15 +7,16 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <fstream>
 #include <future>
 
 #include "FileContents.hpp"
 #include "MainQueueInstantiation.hpp"
-#include "RegistryTestSupport.hpp"
+#include "TempDir.hpp"
 #include "TestPrincipal.hpp"
 
 using namespace audiounit;
-using namespace registrytest;
+namespace fs = std::filesystem;
 using foundation::NSError;
 using testsupport::instantiateOnMainQueue;
 
@@ -34,7 +35,7 @@ AudioComponentDescription testDescription(const char (&subtype)[5]) {
 }  // namespace
 
 TEST(AVAudioUnit, InstantiatesThroughTheSharedRegistryOnTheRightThreadsOrFailsOnceWithItsError) {
-    ScopedEnvironment path(kAudioUnitPathEnvironmentVariable, testBundles.string());
+    ::setenv(kAudioUnitPathEnvironmentVariable, testBundles.c_str(), 1);
     AudioComponentRegistry::shared().rescan();
 
     const auto outcome = instantiateOnMainQueue(testDescription("good"), kAudioComponentInstantiation_LoadInProcess);
@@ -152,12 +153,12 @@ TEST(AudioUnitModule, FilesTheLoaderWouldTripOverAreRefusedBeforeItSeesThemAndAF
         {"headers-beyond-end", patched(offsetof(Elf64_Ehdr, e_phoff), "\xff\xff\xff\x7f"),
          "it is truncated: the program header table ends at byte ", ""},
     };
-    ScratchFolder scratch;
+    testsupport::TempDir scratch;
     for (const Broken& entry : broken) {
         SCOPED_TRACE(entry.name);
         const fs::path path = scratch.path() / (entry.name + ".so");
         if (entry.contents)
-            writeFile(path, *entry.contents);
+            std::ofstream(path, std::ios::binary) << *entry.contents;
         else
             ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
         NSError error;

@@ -3,15 +3,18 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 
-#include "RegistryTestSupport.hpp"
+#include "TempDir.hpp"
 #include "audiounit/AudioComponentRegistry.hpp"
 
 using namespace audiounit;
-using namespace registrytest;
+namespace fs = std::filesystem;
+using ScratchFolder = testsupport::TempDir;
 
 namespace audiounit {
 // Failures show problems as the tools print them.
@@ -19,6 +22,30 @@ void PrintTo(const AudioComponentScanProblem& problem, std::ostream* out) { *out
 }  // namespace audiounit
 
 namespace {
+
+void writeFile(const fs::path& path, const std::string& contents) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << contents;
+}
+
+// A manifest for one component, with the given codes and names.
+std::string manifest(const std::string& type, const std::string& subtype, const std::string& manufacturer,
+                     const std::string& name, const std::string& module = "Module.so",
+                     const std::string& extraComponentFields = "") {
+    return R"({"BundleIdentifier": "org.dunmarrow.tests.)" + subtype + R"(", "Name": "Bundle )" + subtype +
+           R"(", "Module": ")" + module + R"(", "PrincipalClass": "P",
+  "AudioComponents": [{"type": ")" + type + R"(", "subtype": ")" + subtype + R"(", "manufacturer": ")" +
+           manufacturer + R"(", "name": ")" + name + R"(", "version": 65536)" + extraComponentFields + "}]}";
+}
+
+// A bundle folder `folder/name.auext` with the manifest and an empty module file.
+fs::path makeBundle(const fs::path& folder, const std::string& name, const std::string& manifestText,
+                    const std::string& moduleName = "Module.so") {
+    const fs::path bundle = folder / (name + ".auext");
+    writeFile(bundle / "Info.json", manifestText);
+    writeFile(bundle / moduleName, "");
+    return bundle;
+}
 
 AudioComponentDescription describe(const char (&type)[5], const char (&subtype)[5], const char (&manufacturer)[5]) {
     return {fourCharCode(type), fourCharCode(subtype), fourCharCode(manufacturer), 0, 0};
@@ -92,8 +119,8 @@ TEST(AudioComponentRegistry, TheFirstBundleOnTheSearchPathWinsAndAScanHappensOnF
 }
 
 TEST(AudioComponentRegistry, TheSearchPathPutsTheEnvironmentFirstThenBuildAndInstalledBesideTheProgramHomeAndInstallation) {
-    ScopedEnvironment path(kAudioUnitPathEnvironmentVariable, "/opt/units/a::/opt/units/b:");
-    ScopedEnvironment home("HOME", "/home/tester");
+    ::setenv(kAudioUnitPathEnvironmentVariable, "/opt/units/a::/opt/units/b:", 1);
+    ::setenv("HOME", "/home/tester", 1);
     const fs::path programFolder = fs::read_symlink("/proc/self/exe").parent_path();
     EXPECT_EQ(AudioComponentRegistry::defaultSearchPath(),
               (std::vector<fs::path>{"/opt/units/a", "/opt/units/b",
@@ -194,7 +221,7 @@ TEST(AudioComponentRegistry, AnswersQueriesWithEveryFieldOfTheManifestAndReports
     const fs::path distortion = makeBundle(
         folder, "Distortion",
         manifest("aufx", "dmds", "QVRN", "Qvrn: Dunmarrow", "Dunmarrow.so", R"(, "tags": ["Distortion", "Guitar"])"),
-        {}, "Dunmarrow.so");
+        "Dunmarrow.so");
     makeBundle(folder, "Echo", manifest("aufx", "echo", "QVRN", "Echo Unit"));
     // One bundle may provide several components, with flags and versions.
     makeBundle(folder, "Pair", R"({"BundleIdentifier": "org.pair", "Name": "Pair", "Module": "Module.so",
@@ -207,18 +234,8 @@ TEST(AudioComponentRegistry, AnswersQueriesWithEveryFieldOfTheManifestAndReports
 
     // Search folders that cannot be read are reported; missing ones are not.
     writeFile(scratch.path() / "a-file", "x");
-    fs::create_directory_symlink("loop", scratch.path() / "loop");
-    std::vector<fs::path> path{folder, scratch.path() / "does-not-exist", "", scratch.path() / "a-file",
-                               scratch.path() / "loop"};
+    const std::vector<fs::path> path{folder, scratch.path() / "does-not-exist", "", scratch.path() / "a-file"};
     expected.push_back({scratch.path() / "a-file", "cannot be read: Not a directory"});
-    expected.push_back({scratch.path() / "loop", "cannot be read: Too many levels of symbolic links"});
-    // Permissions bind everyone but the superuser.
-    if (::geteuid() != 0) {
-        fs::create_directories(scratch.path() / "locked");
-        fs::permissions(scratch.path() / "locked", fs::perms::none);
-        path.push_back(scratch.path() / "locked");
-        expected.push_back({scratch.path() / "locked", "cannot be read: Permission denied"});
-    }
 
     ::testing::internal::CaptureStderr();
     AudioComponentRegistry registry(path);
@@ -231,7 +248,6 @@ TEST(AudioComponentRegistry, AnswersQueriesWithEveryFieldOfTheManifestAndReports
     EXPECT_EQ(problems[1].reason.rfind(broken[0].reason, 0), 0u) << problems[1].reason;
     problems[1].reason = broken[0].reason;
     EXPECT_EQ(problems, expected);
-    if (::geteuid() != 0) fs::permissions(scratch.path() / "locked", fs::perms::owner_all);
     // The registry prints none of them: programs decide.
     EXPECT_EQ(errorOutput, "");
     using Names = std::vector<std::string>;

@@ -72,7 +72,8 @@ TEST(AudioUnitState, MalformedOrForeignStatesAreRefusedAndChangeNothing) {
     const auto expectRefused = [&](const nlohmann::json& state, const std::string& reason) {
         foundation::NSError error;
         EXPECT_FALSE(unit->setFullState(state, &error)) << reason;
-        EXPECT_EQ(error, foundation::makeOSStatusError(kAudioUnitErr_InvalidPropertyValue, "unusable state: " + reason));
+        EXPECT_EQ(error,
+                  foundation::makeOSStatusError(kAudioUnitErr_InvalidPropertyValue, "unusable state: " + reason));
         EXPECT_EQ(valuesOf(*unit), before) << reason;
         EXPECT_EQ(unit->currentPreset()->number(), 0) << reason;
     };
@@ -153,9 +154,8 @@ TEST(AudioUnitState, StoredValuesAreHeldToTheRangeAndNonFiniteOnesRefused) {
 TEST(AudioUnitState, AFailedPresetSaveSaysWhy) {
     testsupport::TempDir folder;
     const std::filesystem::path file = folder.path() / "user-1.json";
-    const std::tuple<rlim_t, bool, const char*> cases[] = {  // file size limit (0: none), a FIFO at the path, reason
-        {16, false, "File too large"}, {0, true, "no program is reading it"}};
-    for (const auto& [fileSizeLimit, fifo, reason] : cases) {
+    // Files may hold 16 bytes; with a FIFO at the path, that is not what stops the save.
+    for (const auto& [fifo, reason] : {std::pair{false, "File too large"}, {true, "no program is reading it"}}) {
         SCOPED_TRACE(reason);
         std::filesystem::remove(file);
         if (fifo) { ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0); }
@@ -164,7 +164,7 @@ TEST(AudioUnitState, AFailedPresetSaveSaysWhy) {
         struct rlimit limit {};
         ::getrlimit(RLIMIT_FSIZE, &limit);
         const struct rlimit before = limit;
-        if (fileSizeLimit != 0) limit.rlim_cur = fileSizeLimit;
+        limit.rlim_cur = 16;
         const auto previous = std::signal(SIGXFSZ, SIG_IGN);
         ::setrlimit(RLIMIT_FSIZE, &limit);
         foundation::NSError error;
@@ -213,10 +213,6 @@ TEST(AudioUnitState, UserPresetsRoundTripThroughFiles) {
     EXPECT_EQ(other->parameterTree()->parameterWithAddress(0)->value(), 77.f);
     EXPECT_EQ(other->parameterTree()->parameterWithAddress(4)->value(), 0.65f);
     EXPECT_EQ(other->currentPreset()->number(), -1);
-
-    other->setCurrentPreset(listed[1]);
-    EXPECT_EQ(other->parameterTree()->parameterWithAddress(0)->value(), 20.f);
-    EXPECT_EQ(other->currentPreset()->name(), listed[1]->name());
 
     ASSERT_TRUE(unit->deleteUserPreset(mine, &error));
     EXPECT_FALSE(unit->deleteUserPreset(mine, &error));

@@ -54,8 +54,7 @@ TEST(AVAudioUnit, InstantiatesThroughTheSharedRegistryOnTheRightThreadsOrFailsOn
     EXPECT_EQ(principal->factoryDescription, testDescription("good"));
     EXPECT_EQ(unit.auAudioUnit(), principal->audioUnit);
 
-    // Loaded in process as asked, and the request is kept; a second instantiation has its own
-    // principal object from the same module.
+    // Loaded in process as asked; a second instantiation has its own principal object, same module.
     EXPECT_EQ(unit.instantiationOptions(), kAudioComponentInstantiation_LoadInProcess);
     const auto second = instantiateOnMainQueue(unit.component());
     ASSERT_NE(second.unit, nullptr);
@@ -67,9 +66,7 @@ TEST(AVAudioUnit, InstantiatesThroughTheSharedRegistryOnTheRightThreadsOrFailsOn
 
     // Every way instantiation fails, each once on the main thread with its error.
     AudioComponentRegistry& registry = AudioComponentRegistry::shared();
-    const auto failure = [](std::int32_t code, const std::string& description) {
-        return foundation::makeOSStatusError(code, description);
-    };
+    const auto failure = &foundation::makeOSStatusError;
     // A module of the test bundles, and how a failure names it.
     const auto component = [&](const char(&subtype)[5]) { return registry.findComponent(testDescription(subtype)); };
     const auto theModule = [&](const char(&subtype)[5]) { return "The module " + component(subtype)->modulePath.string(); };
@@ -104,25 +101,23 @@ TEST(AVAudioUnit, InstantiatesThroughTheSharedRegistryOnTheRightThreadsOrFailsOn
         EXPECT_EQ(failed.completedOn, mainThread);
         EXPECT_EQ(failed.completions, 1);
     }
-}
 
-TEST(AVAudioUnit, WithoutAnExecutorEveryStepRunsOnTheLoadingThread) {
-    AudioComponentRegistry registry({testBundles});
+    // Without an executor, every step runs on the loading thread.
     std::promise<std::pair<std::shared_ptr<AVAudioUnit>, std::thread::id>> done;
-    AVAudioUnit::instantiate(registry.findComponent(testDescription("good")), kAudioComponentInstantiation_None,
-                             [&done](std::shared_ptr<AVAudioUnit> unit, std::optional<NSError> error) {
+    AVAudioUnit::instantiate(component("good"), kAudioComponentInstantiation_None,
+                             [&done](std::shared_ptr<AVAudioUnit> made, std::optional<NSError> error) {
                                  EXPECT_FALSE(error.has_value());
-                                 done.set_value({std::move(unit), std::this_thread::get_id()});
+                                 done.set_value({std::move(made), std::this_thread::get_id()});
                              });
     auto future = done.get_future();
     ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    const auto [unit, completedOn] = future.get();
-    ASSERT_NE(unit, nullptr);
-    auto* principal = dynamic_cast<TestPrincipal*>(unit->principalObject().get());
-    ASSERT_NE(principal, nullptr);
-    EXPECT_NE(completedOn, std::this_thread::get_id());
-    EXPECT_EQ(principal->constructedOn, completedOn);
-    EXPECT_EQ(principal->factoryCalledOn, completedOn);
+    const auto [loaded, completedOn] = future.get();
+    ASSERT_NE(loaded, nullptr);
+    auto* loadedPrincipal = dynamic_cast<TestPrincipal*>(loaded->principalObject().get());
+    ASSERT_NE(loadedPrincipal, nullptr);
+    EXPECT_NE(completedOn, mainThread);
+    EXPECT_EQ(loadedPrincipal->constructedOn, completedOn);
+    EXPECT_EQ(loadedPrincipal->factoryCalledOn, completedOn);
 }
 
 TEST(AudioUnitModule, FilesTheLoaderWouldTripOverAreRefusedBeforeItSeesThemAndAFileLoadsOnce) {

@@ -14,7 +14,6 @@
 
 using namespace audiounit;
 namespace fs = std::filesystem;
-using ScratchFolder = testsupport::TempDir;
 
 namespace audiounit {
 // Failures show problems as the tools print them.
@@ -89,7 +88,7 @@ TEST(AudioComponentMatching, ZeroFieldsMatchAnythingFlagsOnlyUnderTheMaskAndName
 }
 
 TEST(AudioComponentRegistry, TheFirstBundleOnTheSearchPathWinsAndAScanHappensOnFirstUseAndRescan) {
-    ScratchFolder scratch;
+    testsupport::TempDir scratch;
     const fs::path first = scratch.path() / "first";
     const fs::path second = scratch.path() / "second";
     makeBundle(first, "Effect", manifest("aufx", "dmds", "QVRN", "From first"));
@@ -131,7 +130,7 @@ TEST(AudioComponentRegistry, TheSearchPathPutsTheEnvironmentFirstThenBuildAndIns
 }
 
 TEST(AudioComponentRegistry, AnswersQueriesWithEveryFieldOfTheManifestAndReportsAndSkipsBrokenBundles) {
-    ScratchFolder scratch;
+    testsupport::TempDir scratch;
     const fs::path folder = scratch.path() / "units";
     struct Broken {
         std::string bundle;
@@ -144,16 +143,14 @@ TEST(AudioComponentRegistry, AnswersQueriesWithEveryFieldOfTheManifestAndReports
         return R"({"BundleIdentifier": "b", "Name": "n", "Module": "Module.so", "PrincipalClass": "P",
                    "AudioComponents": [)" + component + "]}";
     };
-    // The valid component with one field's text replaced (by nothing: dropped).
+    // The valid component with one field's text replaced.
     const auto componentWith = [&](const std::string& key, const std::string& field) {
         std::string component = validComponent;
         const auto at = component.find("\"" + key + "\"");
         component.replace(at, component.find_first_of(",}", at) - at, field);
-        if (field.empty()) component.erase(at, 2);  // the ", " after it
         return withComponent(component);
     };
     const std::vector<Broken> broken = {
-        {"b01-not-json", "{\"Name\": ", "is not valid JSON: "},
         {"b03-no-name", R"({"BundleIdentifier": "b", "Module": "Module.so", "PrincipalClass": "P", "AudioComponents": []})",
          "missing field \"Name\""},
         {"b07-empty-name", R"({"BundleIdentifier": "b", "Name": "", "Module": "Module.so", "PrincipalClass": "P",
@@ -165,15 +162,14 @@ TEST(AudioComponentRegistry, AnswersQueriesWithEveryFieldOfTheManifestAndReports
          "AudioComponents[0]: field \"manufacturer\" must be exactly four ASCII characters, not \"QVé\""},
         {"b13-number-code", componentWith("subtype", R"("subtype": 1234)"),
          "AudioComponents[0]: field \"subtype\" must be a text"},
-        {"b14-no-version", componentWith("version", ""), "AudioComponents[0]: missing field \"version\""},
         {"b16-huge-version", componentWith("version", R"("version": 4294967296)"),
          "AudioComponents[0]: field \"version\" must be a whole number from 0 to 4294967295"},
         {"b17-bad-tags", componentWith("version", R"("version": 1, "tags": ["ok", 3])"),
          "AudioComponents[0]: field \"tags\" must be an array of texts"},
         {"b18-second-component-broken",
          withComponent(validComponent + R"(, {"type": "aufx", "subtype": "dmdt", "manufacturer": "QVRN",
-                                              "version": 1})"),
-         "AudioComponents[1]: missing field \"name\""},
+                                              "name": "M"})"),
+         "AudioComponents[1]: missing field \"version\""},
         {"b19-component-not-object", withComponent("\"aufx dmds QVRN\""), "AudioComponents[0]: must be a JSON object"},
         {"b20-module-path", R"({"BundleIdentifier": "b", "Name": "n", "Module": "../Module.so", "PrincipalClass": "P",
             "AudioComponents": []})", "field \"Module\" must be a file name inside the bundle, not \"../Module.so\""},
@@ -182,8 +178,7 @@ TEST(AudioComponentRegistry, AnswersQueriesWithEveryFieldOfTheManifestAndReports
          "field \"Module\" must not contain a NUL character, as \"Module.so\\u0000x\" does"},
     };
     for (const Broken& entry : broken) makeBundle(folder, entry.bundle, entry.manifestText);
-    // Bundles broken in their files rather than their manifests, as the scan
-    // meets them: a bundle that cannot even be told to be a folder first.
+    // Bundles broken in their files, as the scan meets them: one that cannot even be told to be a folder first.
     std::vector<AudioComponentScanProblem> expected;
     fs::create_directory_symlink("b00-loop.auext", folder / "b00-loop.auext");
     expected.push_back({folder / "b00-loop.auext", "cannot be read: Too many levels of symbolic links"});
@@ -216,8 +211,7 @@ TEST(AudioComponentRegistry, AnswersQueriesWithEveryFieldOfTheManifestAndReports
         writeFile(bundle / "Info.json", "");
         fs::resize_file(bundle / "Info.json", 1024 * 1024 + 1);
     }, "is larger than 1048576 bytes");
-    // What the scan must still find among them, with every field of the
-    // manifest, and what it must not look at.
+    // What the scan must still find among them, with every field of the manifest, and what it must not look at.
     const fs::path distortion = makeBundle(
         folder, "Distortion",
         manifest("aufx", "dmds", "QVRN", "Qvrn: Dunmarrow", "Dunmarrow.so", R"(, "tags": ["Distortion", "Guitar"])"),
@@ -228,7 +222,6 @@ TEST(AudioComponentRegistry, AnswersQueriesWithEveryFieldOfTheManifestAndReports
       "PrincipalClass": "Pair", "AudioComponents": [
         {"type": "aufx", "subtype": "one ", "manufacturer": "PAIR", "name": "Pair: One", "version": 131842, "flags": 2},
         {"type": "aumf", "subtype": "two!", "manufacturer": "PAIR", "name": "Pair: Two", "version": 0}]})");
-    makeBundle(folder, "z-synth", manifest("aumu", "synt", "ACME", "Acme: Synth"));
     writeFile(folder / "stray.auext", "a file, not a bundle folder");
     writeFile(folder / "not-a-bundle" / "Info.json", "{");
 
@@ -242,17 +235,12 @@ TEST(AudioComponentRegistry, AnswersQueriesWithEveryFieldOfTheManifestAndReports
     const auto components = registry.allComponents();
     const std::string errorOutput = ::testing::internal::GetCapturedStderr();
 
-    auto problems = registry.scanProblems();
-    ASSERT_FALSE(problems.empty());
-    // The parser's own words follow its reason.
-    EXPECT_EQ(problems[1].reason.rfind(broken[0].reason, 0), 0u) << problems[1].reason;
-    problems[1].reason = broken[0].reason;
-    EXPECT_EQ(problems, expected);
+    EXPECT_EQ(registry.scanProblems(), expected);
     // The registry prints none of them: programs decide.
     EXPECT_EQ(errorOutput, "");
     using Names = std::vector<std::string>;
     EXPECT_EQ(namesOf(components),
-              (Names{"Qvrn: Dunmarrow", "Echo Unit", "Pair: One", "Pair: Two", "Acme: Synth"}));
+              (Names{"Qvrn: Dunmarrow", "Echo Unit", "Pair: One", "Pair: Two"}));
     EXPECT_EQ(namesOf(registry.componentsMatchingDescription({fourCharCode("aufx"), 0, 0, 0, 0})),
               (Names{"Qvrn: Dunmarrow", "Echo Unit", "Pair: One"}));
     EXPECT_EQ(registry.findComponent(describe("aumu", "none", "ACME")), nullptr);

@@ -103,9 +103,6 @@ DUNMARROW_AUDIO_UNIT_MODULE_EXPORT const AudioUnitModuleDescriptor* DunmarrowAud
     std::uint32_t) noexcept {
     return nullptr;
 }
-#elif defined(TEST_MODULE_NoEntry)
-// No entry at all; something for the module to hold.
-int testModuleWithoutEntry() { return TestModulePrincipal().factoryCalls; }
-#else
+#elif !defined(TEST_MODULE_NoEntry)  // that kind has no entry at all
 DUNMARROW_AUDIO_UNIT_MODULE(TestModulePrincipal)
 #endif

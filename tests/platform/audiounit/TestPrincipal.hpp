@@ -1,6 +1,6 @@
 #pragma once
-// The principal class of the test modules, as both the modules and the tests
-// see it: the tests reach it by casting the principal object across the module
+// The principal class of the test modules as both the modules and the tests see
+// it: the tests reach it by casting the principal object across the module
 // boundary, the way a host reaches an effect's view controller.
 
 #include <memory>
@@ -10,8 +10,7 @@
 
 class TestPrincipal : public audiounit::AUAudioUnitFactory {
 public:
-    // Written by the module on the threads it runs on; read by the tests after
-    // the instantiation has completed.
+    // Written by the module on the threads it runs on; read once the instantiation has completed.
     std::thread::id constructedOn = std::this_thread::get_id();
     std::thread::id factoryCalledOn;
     int factoryCalls = 0;

@@ -31,9 +31,6 @@ public:
     std::vector<AUAudioUnitPresetPtr> presets{AUAudioUnitPreset::make(0, "Zero"), AUAudioUnitPreset::make(1, "One")};
 
     std::vector<AUAudioUnitPresetPtr> factoryPresets() const override { return presets; }
-    bool allocateRenderResources(foundation::NSError* outError = nullptr) override {
-        return FakeUnit::allocateRenderResources(outError);
-    }
 
 protected:
     // Render thread: stores into reserved memory only.

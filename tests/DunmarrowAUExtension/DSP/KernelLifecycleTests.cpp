@@ -17,11 +17,6 @@ namespace {
 
 using namespace kerneltest;
 
-void prepare(Kernel& kernel, const std::vector<float>& values, double sampleRate = 48000.0, int channels = 2) {
-    applyValues(kernel, values);
-    kernel.initialize(channels, channels, sampleRate);
-}
-
 std::vector<std::vector<float>> stereoRiff(std::size_t frames, std::uint32_t seed, double rate = 48000.0) {
     return {riff(frames, rate, seed), riff(frames, rate, seed + 1)};
 }
@@ -72,18 +67,12 @@ TEST(KernelLifecycle, BeforeInitializeAboveTheLimitZeroFramesNoChannelsAndTheLev
     kernel.deinitialize();
     EXPECT_EQ(kernel.inputLevel(), 0.0f);
     EXPECT_EQ(kernel.outputLevel(), 0.0f);
+    // More channels at another rate: as a kernel made for them (the output count alone does not size it).
     kernel.initialize(3, 1, 96000.0);
-    auto three = input;
-    three.push_back(riff(1000, 96000.0, 3));
-    reference::Effect ref;
-    ref.setAll(blackwall());
-    ref.initialize(3, 96000.0);
-    std::vector<std::vector<float>> refOut(3, std::vector<float>(1000));
-    ref.render({three[0].data(), three[1].data(), three[2].data()}, {refOut[0].data(), refOut[1].data(), refOut[2].data()}, 1000);
-    const auto got = render(kernel, three, 500);
-    for (std::size_t c = 0; c < 3; ++c) {
-        for (std::size_t n = 0; n < 1000; ++n) ASSERT_NEAR(got[c][n], refOut[c][n], 1e-5f);
-    }
+    Kernel wide;
+    prepare(wide, blackwall(), 96000.0, 3);
+    const std::vector<std::vector<float>> three{input[0], input[1], riff(1000, 96000.0, 3)};
+    EXPECT_EQ(render(kernel, three, 500), render(wide, three, 500));
 }
 
 // Both levels are the input peak, NaN ignored; bypassed calls do not advance the smoothing.

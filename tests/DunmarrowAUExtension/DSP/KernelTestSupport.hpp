@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <initializer_list>
 #include <random>
-#include <span>
 #include <vector>
 
 #include "DunmarrowAUExtensionDSPKernel.hpp"
@@ -39,6 +38,11 @@ inline void applyValues(Kernel& kernel, const std::vector<float>& byAddress) {
     for (std::size_t a = 0; a < byAddress.size(); ++a) kernel.setParameter(a, byAddress[a]);
 }
 
+inline void prepare(Kernel& kernel, const std::vector<float>& values, double sampleRate = 48000.0, int channels = 2) {
+    applyValues(kernel, values);
+    kernel.initialize(channels, channels, sampleRate);
+}
+
 // A plucked, decaying two-note riff with some noise: loud attacks, quiet tails.
 inline std::vector<float> riff(std::size_t frames, double sampleRate, std::uint32_t seed, float level = 0.8f) {
     std::vector<float> out(frames);
@@ -64,12 +68,6 @@ inline std::vector<float> sine(std::size_t frames, double sampleRate, double fre
         out[n] = amplitude * static_cast<float>(std::sin(2 * M_PI * frequency * static_cast<double>(n) / sampleRate));
     }
     return out;
-}
-
-inline double rms(std::span<const float> v) {
-    double sum = 0;
-    for (float x : v) sum += static_cast<double>(x) * x;
-    return v.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(v.size()));
 }
 
 inline std::vector<std::vector<float>> render(Kernel& kernel, const std::vector<std::vector<float>>& input,

@@ -1,6 +1,5 @@
-// The editor against a real platform tree: the parameter mirror and its slider (automation events,
-// host changes through the main queue, texts, lookup failures), the main view through layout and
-// pixels (scaling, meters, the Live Safe switch), and registering the editor's font.
+// The editor against a real platform tree: the parameter mirror and its slider, the main view
+// through layout and pixels, and registering the editor's font.
 
 #include <gtest/gtest.h>
 
@@ -69,18 +68,6 @@ protected:
         host->layoutIfNeeded();
         return host;
     }
-    // Opens the typed-value field with a double click on the value line.
-    void typeIntoField(ui::ViewHost& host, const std::string& text) {
-        auto line = host.frameOf("Drive: " + formatParameterValue(*drive, drive->value()));
-        ASSERT_TRUE(line);
-        clickTime += 10;  // a new series of clicks each time
-        host.click(line->center(), clickTime);
-        host.click(line->center(), clickTime + 0.1);
-        host.layoutIfNeeded();
-        ASSERT_TRUE(host.hasKeyboardFocus());
-        host.keyDown(ui::Key::selectAll);
-        host.typeText(text);
-    }
 
     AUParameterTreePtr tree;
     std::shared_ptr<ObservableAUParameterGroup> root;
@@ -88,7 +75,6 @@ protected:
     AUParameterPtr platformDrive;
     std::mutex mutex;
     SentEvents sent;
-    double clickTime = 0;
 };
 
 constexpr auto kTouch = AUParameterAutomationEventType::Touch;
@@ -102,7 +88,6 @@ TEST(TextConversions, FloatDescriptionAndTypedValues) {
     for (const auto& [text, value] : {std::pair{" 42 \n", 42.0f}, {"1e2", 100.0f}, {"-0.5", -0.5f}})
         EXPECT_EQ(parseTypedValue(text), value) << text;
     EXPECT_TRUE(std::isinf(*parseTypedValue("inf")));
-    EXPECT_TRUE(std::isnan(*parseTypedValue("nan")));
     for (const char* text : {"", "   ", "abc", "12abc", "1,5"}) EXPECT_FALSE(parseTypedValue(text)) << text;
 }
 
@@ -171,11 +156,19 @@ TEST_F(ObservableAUParameterTest, TheSliderShowsItsTextsAndSendsATypedValueClamp
     for (const char* text : {"Drive: 65.00", "0.00", "100.00", "Drive"}) EXPECT_TRUE(makeSlider(false)->frameOf(text)) << text;
     EXPECT_FALSE(makeSlider(true)->frameOf("100.00"));
     auto host = makeSlider(false);
+    double clickTime = 0;
     // NaN passes the clamp; the kernel turns a NaN target into its neutral setting.
     for (const auto& [typed, value, printed] : {std::tuple{"150", 100.0f, "100.0"}, {"nan", NAN, "nan"}, {"30", 30.0f, "30.0"}}) {
         SCOPED_TRACE(typed);
         testing::internal::CaptureStdout();
-        typeIntoField(*host, typed);
+        const auto line = host->frameOf("Drive: " + formatParameterValue(*drive, drive->value()));
+        ASSERT_TRUE(line);
+        clickTime += 10;  // a new double click each time
+        host->click(line->center(), clickTime);
+        host->click(line->center(), clickTime + 0.1);
+        host->layoutIfNeeded();
+        host->keyDown(ui::Key::selectAll);
+        host->typeText(typed);
         host->keyDown(ui::Key::returnKey);
         host->layoutIfNeeded();
         EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -205,7 +198,6 @@ TEST_F(ObservableAUParameterTest, AGoneParameterKeepsItsValueAndALaterChildRepla
     auto mirror = ObservableAUParameterGroup::make(*group);
     EXPECT_EQ(mirror->children().size(), 1u);
     EXPECT_EQ(mirror->lookupParameter("a")->displayName(), "Second");
-    EXPECT_TRUE(ObservableAUParameterGroup::make(*AUParameterTree::createTree({}))->children().empty());
 }
 
 using ObservableAUParameterDeathTest = ObservableAUParameterTest;
@@ -213,7 +205,6 @@ using ObservableAUParameterDeathTest = ObservableAUParameterTest;
 TEST_F(ObservableAUParameterDeathTest, LookupErrorsStopWithTheirMessages) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto global = root->lookupNode("global");
-    EXPECT_DEATH((void)global->lookupParameter("nope"), "Fatal error: ");
     EXPECT_EXIT(
         {
             // The hint line goes to standard output; route it where the matcher sees it.
@@ -231,7 +222,6 @@ TEST_F(ObservableAUParameterDeathTest, LookupErrorsStopWithTheirMessages) {
         {[&] { (void)drive->lookupNode("x"); },
          "Calling subscript is only supported on ObservableAUParameterGroups, you called it on ObservableAUParameter"},
         {[&] { (void)root->lookupParameter("global"); }, "Parameter node named global cannot be converted to the requested type"},
-        {[&] { (void)empty->lookupParameter("x"); }, "This group has no children"},
         {[&] { (void)empty->lookupNode("x"); }, "This group has no children"},
         {[&] { (void)ObservableAUParameterGroup::make(*odd); }, "Unexpected AUParameterNode subclass"},
     };
@@ -272,10 +262,8 @@ TEST_F(MainViewTest, ShowsEveryTextAtTheDesignSizeAndScalesUniformly) {
     const Rect driveLabel = *h.frameOf("DRIVE"), bite = *h.frameOf("BITE");
     EXPECT_NEAR(driveLabel.center().x, 28 + 146 + (634 - 28 - 606) / 2.0 + 14, 20);
     EXPECT_NEAR(bite.center().x - driveLabel.center().x, 292 + 22, 1);
-    EXPECT_NEAR(h.frameOf("IN")->center().y, h.frameOf("OUT")->center().y, 0.5);
     EXPECT_LT(h.frameOf("IN")->maxY(), h.frameOf("DECIMATION")->y);
     EXPECT_LT(h.frameOf("DECIMATION")->maxY(), driveLabel.y);
-    EXPECT_LT(h.frameOf("CAB")->maxY(), h.frameOf("8X OVERSAMPLED DIGITAL DISTORTION")->y);
     EXPECT_GT(h.frameOf("LIVE SAFE")->x, 360);
 
     const Rect footer = *h.frameOf("8X OVERSAMPLED DIGITAL DISTORTION");
@@ -283,11 +271,6 @@ TEST_F(MainViewTest, ShowsEveryTextAtTheDesignSizeAndScalesUniformly) {
     EXPECT_EQ(*narrow.frameOf("canvas"), (Rect{0, 150, 360, 300}));
     const Rect narrowFooter = *narrow.frameOf("8X OVERSAMPLED DIGITAL DISTORTION");
     EXPECT_NEAR(narrowFooter.y, 150 + footer.y / 2, 0.01);
-    auto image = narrow.render(1, ui::Color::white());
-    for (int y : {2, 100, 148, 452, 598}) {
-        const auto c = image.pixel(180, y);
-        EXPECT_LT(c.r + c.g + c.b, 0.01) << y;
-    }
 }
 
 // An effect unit whose meters read fixed levels, different for input and output.
@@ -313,49 +296,29 @@ TEST_F(MainViewTest, MetersShowTheUnitsInputAndOutputRiseAtOnceDecayAndFillTheir
 
     auto& h = host({720, 600});
     EXPECT_EQ(h.frameOf("OUT bar")->width, 0);
+    // A rise shows at once; a fall decays by 0.86 a tick; without levels to read, both decay.
+    levels = std::pair{0.0f, 0.3f};
+    view->updateMeters();
+    levels = std::pair{0.5f, 0.0f};
+    view->updateMeters();
+    EXPECT_FLOAT_EQ(view->inputLevel(), 0.5f);
+    for (int tick = 0; tick < 30; ++tick) view->updateMeters();
+    EXPECT_NEAR(view->inputLevel(), 0.5f, 1e-6) << "a steady reading holds";
+    EXPECT_NEAR(view->outputLevel(), 0.3 * std::pow(0.86, 31), 1e-6);
+    levels.reset();
+    view->updateMeters();
+    EXPECT_FLOAT_EQ(view->inputLevel(), 0.5f * 0.86f);
+
     levels = std::pair{1.3f, std::numeric_limits<float>::infinity()};
     view->updateMeters();
     h.layoutIfNeeded();
     const Rect in = *h.frameOf("IN bar"), out = *h.frameOf("OUT bar");
     EXPECT_EQ(in.width, 292 - 28 - 28 - 8);
     EXPECT_EQ(out.width, in.width);
-
-    levels = std::pair{0.5f, 0.0f};
-    for (int tick = 0; tick < 5; ++tick) view->updateMeters();
-    h.layoutIfNeeded();
-    // Still decaying from 1.3: 1.3 * 0.86^5 is above the new reading of 0.5.
-    EXPECT_NEAR(h.frameOf("IN bar")->width, in.width * 1.3 * std::pow(0.86, 5), 0.5);
-
-    levels = std::pair{1.0f, 1.0f};
-    view->updateMeters();
-    auto image = h.render(2);
-    const Rect bar = *h.frameOf("IN bar");
-    const auto start = image.pixel(static_cast<int>((bar.x + 6) * 2), static_cast<int>(bar.center().y * 2));
-    const auto end = image.pixel(static_cast<int>((bar.maxX() - 6) * 2), static_cast<int>(bar.center().y * 2));
-    EXPECT_NEAR(start.r, 0.28, 0.04);
-    EXPECT_NEAR(end.r, 0.62, 0.04);
-    EXPECT_LT(start.g + start.b, 0.05);
-    EXPECT_LT(end.g, 0.02);
-
-    auto fresh = std::make_shared<DunmarrowAUExtensionMainView>(
-        root, [this]() -> std::optional<std::pair<float, float>> { return levels; });
-    // A rise shows at once; a fall decays by 0.86 a tick; without levels to read, both decay.
-    levels = std::pair{0.0f, 0.3f};
-    fresh->updateMeters();
-    levels = std::pair{0.5f, 0.0f};
-    fresh->updateMeters();
-    EXPECT_FLOAT_EQ(fresh->inputLevel(), 0.5f);
-    for (int tick = 0; tick < 30; ++tick) fresh->updateMeters();
-    EXPECT_NEAR(fresh->inputLevel(), 0.5f, 1e-6) << "a steady reading holds";
-    EXPECT_NEAR(fresh->outputLevel(), 0.3 * std::pow(0.86, 31), 1e-6);
-    levels.reset();
-    fresh->updateMeters();
-    EXPECT_FLOAT_EQ(fresh->inputLevel(), 0.5f * 0.86f);
 }
 
-TEST_F(MainViewTest, FirstAppearanceRegistersTheFontOnceAndStartsTheMeterTimerAndTheLiveSafeSwitchWritesOneOrZero) {
+TEST_F(MainViewTest, FirstAppearanceRegistersTheFontOnceStartsTheMeterTimerAndTheLiveSafeSwitchWritesOneOrZero) {
     auto liveSafe = root->lookupNode("global")->lookupParameter("liveSafe");
-    auto platform = tree->parameterWithIdentifiers({"global", "liveSafe"});
     liveSafe->setValue(0.4f);
     (void)testing::internal::GetCapturedStdout();
     testing::internal::CaptureStdout();
@@ -370,21 +333,8 @@ TEST_F(MainViewTest, FirstAppearanceRegistersTheFontOnceAndStartsTheMeterTimerAn
 
     h.click(h.frameOf("LIVE SAFE")->center());
     EXPECT_EQ(liveSafe->value(), 1.0f);
-    EXPECT_EQ(platform->value(), 1.0f);
     h.click(h.frameOf("LIVE SAFE")->center());
     EXPECT_EQ(liveSafe->value(), 0.0f);
-
-    // An open typed-value field survives the meter ticks re-evaluating the main body.
-    const Rect line = *h.frameOf("Drive: 65.00");
-    h.click(line.center(), 1.0);
-    h.click(line.center(), 1.1);
-    h.layoutIfNeeded();
-    ASSERT_TRUE(h.hasKeyboardFocus());
-    levels = std::pair{0.7f, 0.7f};
-    view->updateMeters();
-    h.layoutIfNeeded();
-    EXPECT_TRUE(h.hasKeyboardFocus());
-    EXPECT_FALSE(h.frameOf("Drive: 65.00"));
 }
 
 std::string registerFrom(const foundation::Bundle& bundle) {
@@ -393,7 +343,8 @@ std::string registerFrom(const foundation::Bundle& bundle) {
     return testing::internal::GetCapturedStdout();
 }
 
-TEST(FontLoader, RegistersTheShippedFontOnceAndReportsEveryOtherOutcome) {
+// The platform's refusals and their codes: FontRegistration.ARegisteredFamilyReplacesTheFallbackAndBadFilesGiveErrors.
+TEST(FontLoader, RegistersTheShippedFontAndReportsEveryOtherOutcome) {
     testsupport::TempDir bundle;
     const auto font = bundle.path() / "Resources" / "Glimra.otf";
     std::filesystem::create_directories(font.parent_path());
@@ -408,17 +359,12 @@ TEST(FontLoader, RegistersTheShippedFontOnceAndReportsEveryOtherOutcome) {
               "FontLoader: Glimra.otf not found in extension bundle: " + own->bundlePath().string() + "\n");
 
     std::ofstream(font) << "not a font";
-    std::string printed = registerFrom(foundation::Bundle(bundle.path()));
+    const std::string printed = registerFrom(foundation::Bundle(bundle.path()));
     EXPECT_EQ(printed.rfind("FontLoader: failed to register Glimra: Error Domain=", 0), 0u) << printed;
-    EXPECT_NE(printed.find("Code=103"), std::string::npos) << printed;
 
     std::filesystem::copy_file(DUNMARROW_GLIMRA_FONT, font, std::filesystem::copy_options::overwrite_existing);
     EXPECT_EQ(registerFrom(foundation::Bundle(bundle.path())), "FontLoader: Glimra registered from: " + font.string() + "\n");
     EXPECT_EQ(ui::resolvedFontFamily(ui::Font::custom("Glimra", 64)), "Glimra");
-    // A second registration of the same file is refused with an error.
-    printed = registerFrom(foundation::Bundle(bundle.path()));
-    EXPECT_EQ(printed.rfind("FontLoader: failed to register Glimra: Error Domain=", 0), 0u) << printed;
-    EXPECT_NE(printed.find("Code=105"), std::string::npos) << printed;
 }
 
 }  // namespace

@@ -36,7 +36,6 @@ inline bool pumpUntil(const std::function<bool()>& done, std::chrono::millisecon
     return foundation::RunLoop::main().runUntil(done, timeout);
 }
 
-inline AVAudioUnitComponentPtr effectComponent() { return AudioComponentRegistry::shared().findComponent(kEffect); }
 inline AVAudioUnitComponentPtr crashingComponent() {
     return AudioComponentRegistry({OOP_TEST_BUNDLES}).findComponent(kCrashing);
 }
@@ -60,19 +59,15 @@ inline float peak(const Driver& driver, std::uint32_t from, std::uint32_t to) {
     return largest;
 }
 
+// Counts the invalidation notifications and keeps the last one's unit.
 struct InvalidationWatch {
     std::atomic<int> count{0};
-    std::shared_ptr<AUAudioUnit> object;
-    std::mutex mutex;
-    foundation::ObserverToken token;
-    InvalidationWatch() {
-        token = foundation::NotificationCenter::defaultCenter().addObserver(
-            kAudioComponentInstanceInvalidationNotification, nullptr, [this](const foundation::Notification& n) {
-                std::lock_guard lock(mutex);
-                object = n.object.as<AUAudioUnit>();
-                count.fetch_add(1);
-            });
-    }
+    std::atomic<const void*> unit{nullptr};
+    foundation::ObserverToken token = foundation::NotificationCenter::defaultCenter().addObserver(
+        kAudioComponentInstanceInvalidationNotification, nullptr, [this](const foundation::Notification& n) {
+            unit = n.object.as<AUAudioUnit>().get();
+            count.fetch_add(1);
+        });
     ~InvalidationWatch() { foundation::NotificationCenter::defaultCenter().removeObserver(token); }
 };
 

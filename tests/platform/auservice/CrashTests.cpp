@@ -28,7 +28,7 @@ TEST(OutOfProcessCrash, ALateCycleKeepsItsEventsAndADeadServiceInvalidatesTheUni
     const auto proxy = loadCrashingUnit(node);
     ASSERT_TRUE(proxy);
     proxy->setRenderDeadline(std::chrono::milliseconds(50));  // room for a busy machine; the late cycle is far later
-    ASSERT_TRUE(prepare(*proxy, 48000, 2, 256));
+    ASSERT_TRUE(prepare(*proxy, 256));
     const auto input = guitarLikeInput(2, 256 * 24);
     Driver driver(input);
     ASSERT_EQ(driver.cycle(proxy->renderBlock(), 256), noErr);
@@ -75,7 +75,7 @@ TEST(OutOfProcessCrash, AHungServiceIsDetectedWithinTheHangTimeout) {
     const auto proxy = loadCrashingUnit(node);
     ASSERT_TRUE(proxy);
     proxy->setHangTimeout(std::chrono::milliseconds(300));
-    ASSERT_TRUE(prepare(*proxy, 48000, 2, 256));  // deadline: one cycle, 5.3 ms
+    ASSERT_TRUE(prepare(*proxy, 256));  // deadline: one cycle, 5.3 ms
     const auto input = guitarLikeInput(2, 256 * 400);
     Driver driver(input);
     ASSERT_EQ(driver.cycle(proxy->renderBlock(), 256), noErr);

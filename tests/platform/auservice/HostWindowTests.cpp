@@ -57,9 +57,9 @@ TEST(HostWindowWithTheEditorOutOfProcess, TheEditorIsAServiceWindowUnderTheSheet
     const auto id = window.windowId();
     ASSERT_TRUE(pumpUntil([&] { return app.hostModel->loadFinished(); }, 20s));
     validation.answer(kAudioComponentValidationResult_Passed, {{"Output", {"ok"}}});
-    const auto drive = app.hostModel->playEngine->avAudioUnit.get()->auAudioUnit()->parameterTree()->parameterWithIdentifiers(
-        {"global", "drive"});
-    ASSERT_TRUE(drive);
+    const auto proxy = std::dynamic_pointer_cast<audiounit::AUAudioUnitProxy>(app.hostModel->playEngine->avAudioUnit.get()->auAudioUnit());
+    ASSERT_TRUE(proxy);
+    const auto drive = proxy->parameterTree()->parameterWithIdentifiers({"global", "drive"});
 
     // The service's editor stands at the view's frame once the window has its final layout.
     ui::Rect area;
@@ -100,9 +100,6 @@ TEST(HostWindowWithTheEditorOutOfProcess, TheEditorIsAServiceWindowUnderTheSheet
     client.clickThrough(id, onSlider);
     EXPECT_TRUE(pumpUntil([&] { return drive->value() != driveBefore; }, 10s));
 
-    const auto proxy = std::dynamic_pointer_cast<audiounit::AUAudioUnitProxy>(
-        app.hostModel->playEngine->avAudioUnit.get()->auAudioUnit());
-    ASSERT_TRUE(proxy);
     proxy->killServiceForTesting();
     EXPECT_TRUE(pumpUntil([&] { return shownChildren(client.display, id).empty() && host->frameOf(ContentView::kCrashedIdentifier); }, 10s));
 }

@@ -1,6 +1,5 @@
-// The service program against a hostile host, spoken to directly over its socket, and the memory it maps.
+// The service program against a hostile host, spoken to directly over its socket.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -100,6 +99,8 @@ TEST(HostileRequests, EachGetsItsErrorOrIsDroppedAndTheServiceAnswersOn) {
         {R"({"id": 7, "op": "valueFromString", "address": 1, "text": 5})", bad + "text is not text"},
         {R"({"id": 7, "op": "allocateRenderResources", "layout": 5})", "-10878 no usable render memory"},
         {R"({"id": 7, "op": "setFullState"})", bad + "state is missing"},
+        {R"({"id": 7, "op": "snapshotEditor", "width": 8, "height": 8, "scale": 1, "originX": 0, "originY": 0, "pixels": true})",
+         "-10851 no memory for the pixels: the shared memory is smaller than its description"},
     };
     for (const auto& [request, expected] : requests) {
         SCOPED_TRACE(request);
@@ -116,15 +117,4 @@ TEST(HostileRequests, EachGetsItsErrorOrIsDroppedAndTheServiceAnswersOn) {
     }
     ASSERT_TRUE(service.answers());
     EXPECT_EQ(service.openDescriptors(), descriptors);
-}
-
-// Shared memory shorter than described is refused (mapping it would fault past the end), and closed.
-TEST(SharedMemoryAdoption, RefusesAFileShorterThanDescribed) {
-    const int fd = ::memfd_create("channel-test", MFD_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, 4096), 0);
-    std::string why;
-    EXPECT_FALSE(remote::SharedMemory::adopt(fd, 8192, &why));
-    EXPECT_EQ(why, "the shared memory is smaller than its description");
-    EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
 }

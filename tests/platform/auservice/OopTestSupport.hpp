@@ -7,9 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "CycleBuffers.hpp"
@@ -26,7 +24,6 @@
 namespace ooptest {
 
 using namespace audiounit;
-using testsupport::Channels;
 using testsupport::guitarLikeInput;
 
 inline const AudioComponentDescription kEffect{0x61756678u, 0x646D6473u, 0x5156524Eu, 0, 0};    // aufx dmds QVRN
@@ -71,13 +68,13 @@ struct InvalidationWatch {
     ~InvalidationWatch() { foundation::NotificationCenter::defaultCenter().removeObserver(token); }
 };
 
-inline bool prepare(AUAudioUnit& unit, double sampleRate, std::uint32_t channels, AUAudioFrameCount maximumFrames) {
-    const auto format = AVAudioFormat::makeStandard(sampleRate, channels);
+// 48 kHz stereo in and out.
+inline bool prepare(AUAudioUnit& unit, AUAudioFrameCount maximumFrames) {
+    const auto format = AVAudioFormat::makeStandard(48000, 2);
     foundation::NSError error;
-    if (!(*unit.inputBusses())[0]->setFormat(format, &error)) return false;
-    if (!(*unit.outputBusses())[0]->setFormat(format, &error)) return false;
     unit.setMaximumFramesToRender(maximumFrames);
-    return unit.allocateRenderResources(&error);
+    return (*unit.inputBusses())[0]->setFormat(format, &error) && (*unit.outputBusses())[0]->setFormat(format, &error) &&
+           unit.allocateRenderResources(&error);
 }
 
 }  // namespace ooptest

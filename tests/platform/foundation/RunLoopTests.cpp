@@ -17,7 +17,7 @@
 using namespace foundation;
 using namespace std::chrono_literals;
 
-TEST(MainQueueTest, JobsRunInOrderOnThePumpingThreadAndJobsQueuedByAJobOnTheNextPass) {
+TEST(MainQueueTest, JobsRunInOrderAndJobsQueuedByAJobOnTheNextPass) {
     std::vector<int> order;
     for (int i = 0; i < 50; ++i) DispatchQueue::main().async([&, i] { order.push_back(i); });
     std::thread([&] {

@@ -1,7 +1,6 @@
 // A stand-in service answering plausibly, except $OOP_LIE = {"op", then "packets" (raw text, or
 // "$id" for the request's id), "patch" (a merge patch of the result) or "nested" (lists in lists)}.
 
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -60,13 +59,8 @@ int main() {
             continue;
         } else if (lie.is_object() && lie.value("op", "") == op) {
             for (json reply : lie["packets"]) {
-                if (reply.is_string()) {
-                    remote::sendPacketText(socket, reply.get<std::string>());
-                    continue;
-                }
-                if (reply.value("reply", json()) == "$id") reply["reply"] = packet["id"];
-                const std::string text = reply.dump();
-                ::send(socket, text.data(), text.size(), MSG_NOSIGNAL);
+                if (reply.is_object() && reply.value("reply", json()) == "$id") reply["reply"] = packet["id"];
+                remote::sendPacketText(socket, reply.is_string() ? reply.get<std::string>() : reply.dump());
             }
             continue;
         }

@@ -7,9 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "CycleBuffers.hpp"
@@ -26,7 +24,6 @@
 namespace ooptest {
 
 using namespace audiounit;
-using testsupport::Channels;
 using testsupport::guitarLikeInput;
 
 inline const AudioComponentDescription kEffect{0x61756678u, 0x646D6473u, 0x5156524Eu, 0, 0};    // aufx dmds QVRN
@@ -36,7 +33,6 @@ inline bool pumpUntil(const std::function<bool()>& done, std::chrono::millisecon
     return foundation::RunLoop::main().runUntil(done, timeout);
 }
 
-inline AVAudioUnitComponentPtr effectComponent() { return AudioComponentRegistry::shared().findComponent(kEffect); }
 inline AVAudioUnitComponentPtr crashingComponent() {
     return AudioComponentRegistry({OOP_TEST_BUNDLES}).findComponent(kCrashing);
 }
@@ -60,29 +56,25 @@ inline float peak(const Driver& driver, std::uint32_t from, std::uint32_t to) {
     return largest;
 }
 
+// Counts the invalidation notifications and keeps the last one's unit.
 struct InvalidationWatch {
     std::atomic<int> count{0};
-    std::shared_ptr<AUAudioUnit> object;
-    std::mutex mutex;
-    foundation::ObserverToken token;
-    InvalidationWatch() {
-        token = foundation::NotificationCenter::defaultCenter().addObserver(
-            kAudioComponentInstanceInvalidationNotification, nullptr, [this](const foundation::Notification& n) {
-                std::lock_guard lock(mutex);
-                object = n.object.as<AUAudioUnit>();
-                count.fetch_add(1);
-            });
-    }
+    std::atomic<const void*> unit{nullptr};
+    foundation::ObserverToken token = foundation::NotificationCenter::defaultCenter().addObserver(
+        kAudioComponentInstanceInvalidationNotification, nullptr, [this](const foundation::Notification& n) {
+            unit = n.object.as<AUAudioUnit>().get();
+            count.fetch_add(1);
+        });
     ~InvalidationWatch() { foundation::NotificationCenter::defaultCenter().removeObserver(token); }
 };
 
-inline bool prepare(AUAudioUnit& unit, double sampleRate, std::uint32_t channels, AUAudioFrameCount maximumFrames) {
-    const auto format = AVAudioFormat::makeStandard(sampleRate, channels);
+// 48 kHz stereo in and out.
+inline bool prepare(AUAudioUnit& unit, AUAudioFrameCount maximumFrames) {
+    const auto format = AVAudioFormat::makeStandard(48000, 2);
     foundation::NSError error;
-    if (!(*unit.inputBusses())[0]->setFormat(format, &error)) return false;
-    if (!(*unit.outputBusses())[0]->setFormat(format, &error)) return false;
     unit.setMaximumFramesToRender(maximumFrames);
-    return unit.allocateRenderResources(&error);
+    return (*unit.inputBusses())[0]->setFormat(format, &error) && (*unit.outputBusses())[0]->setFormat(format, &error) &&
+           unit.allocateRenderResources(&error);
 }
 
 }  // namespace ooptest

@@ -13,7 +13,7 @@ using engine::AVAudioFile;
 
 namespace {
 
-TEST(AVAudioFile, ReadsAn16BitFileAsFloatInItsProcessingFormatInBlocksOrAtRandom) {
+TEST(AVAudioFile, ReadsAn16BitFileAsFloatInItsProcessingFormatInBlocks) {
     TempDir dir;
     const Channels written = sine(2, 3000, 441.0, 44100.0, 0.7f);
     writeSoundFile(dir.path("stereo.wav"), 44100, written, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
@@ -32,11 +32,6 @@ TEST(AVAudioFile, ReadsAn16BitFileAsFloatInItsProcessingFormatInBlocksOrAtRandom
             for (std::size_t i = 0; i < expected; ++i)
                 ASSERT_NEAR(buffer->floatChannelData()[c][i], written[c][from + i], 1.0 / 32768.0) << c << ":" << from + i;
     }
-    // Random access, independent of the position; nothing past the end.
-    std::vector<float> interleaved(2 * 10);
-    EXPECT_EQ(file->readFrames(2995, 10, interleaved.data()), 5u);
-    EXPECT_NEAR(interleaved[2 * 4 + 1], written[1][2999], 1.0 / 32768.0);
-    EXPECT_EQ(file->readFrames(3000, 10, interleaved.data()), 0u);
 }
 
 TEST(AVAudioFile, MissingOrNonAudioFilesAndBuffersOfAnotherChannelCountAreRefusedWithErrors) {
@@ -74,7 +69,6 @@ TEST(AVAudioFile, WritesUnderATemporaryNameRenamesOnCloseAndLeavesNothingWhenDis
     const Channels data = ramp(2, 5000);
     const float* channels[] = {data[0].data(), data[1].data()};
     ASSERT_TRUE(file->writeFrames(channels, 5000, &error));
-    EXPECT_EQ(file->length(), 5000);
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_EQ(entries(), 1);
     ASSERT_TRUE(file->close(&error)) << error.localizedDescription();

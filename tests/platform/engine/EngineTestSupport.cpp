@@ -5,21 +5,16 @@
 #include <cmath>
 #include <thread>
 
+#include "AllocationCounter.hpp"
+#include "AudioFileIO.hpp"
+
 namespace enginetest {
 
 void writeSoundFile(const std::string& path, int sampleRate, const Channels& samples, int format) {
-    SF_INFO info{};
-    info.samplerate = sampleRate;
-    info.channels = static_cast<int>(samples.size());
-    info.format = format;
-    SNDFILE* sf = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(sf, nullptr) << sf_strerror(nullptr);
-    const std::size_t frames = samples.empty() ? 0 : samples[0].size();
-    std::vector<float> interleaved(frames * samples.size());
-    for (std::size_t i = 0; i < frames; ++i)
-        for (std::size_t c = 0; c < samples.size(); ++c) interleaved[i * samples.size() + c] = samples[c][i];
-    ASSERT_EQ(sf_writef_float(sf, interleaved.data(), static_cast<sf_count_t>(frames)), static_cast<sf_count_t>(frames));
-    sf_close(sf);
+    std::vector<float> interleaved;
+    for (std::size_t i = 0; i < samples[0].size(); ++i)
+        for (const auto& channel : samples) interleaved.push_back(channel[i]);
+    testsupport::writeAudio(path, format, static_cast<int>(samples.size()), sampleRate, interleaved);
 }
 
 engine::AVAudioFilePtr writeAndOpen(const TempDir& dir, const std::string& name, int sampleRate, const Channels& samples) {
@@ -70,16 +65,18 @@ Channels renderOffline(engine::AVAudioEngine& engine, std::size_t frames, audiou
     const std::uint32_t channels = format ? format->channelCount() : 2;
     Channels out(channels, std::vector<float>(frames));
     auto buffer = audiounit::AVAudioPCMBuffer::make(format, cycle);
-    for (std::size_t done = 0; done < frames;) {
+    audiounit::OSStatus status = audiounit::noErr;
+    rtcheck::ScopedAllocationCounter counter;
+    for (std::size_t done = 0; done < frames && status == audiounit::noErr;) {
         const auto n = static_cast<audiounit::AUAudioFrameCount>(std::min<std::size_t>(cycle, frames - done));
         buffer->setFrameLength(n);
-        const audiounit::OSStatus status = engine.renderOffline(n, *buffer->mutableAudioBufferList());
-        EXPECT_EQ(status, audiounit::noErr);
-        if (status != audiounit::noErr) break;
+        status = engine.renderOffline(n, *buffer->mutableAudioBufferList());
         for (std::uint32_t c = 0; c < channels; ++c)
             std::copy_n(buffer->floatChannelData()[c], n, out[c].begin() + static_cast<std::ptrdiff_t>(done));
         done += n;
     }
+    EXPECT_EQ(counter.stop().total(), 0u) << "the render cycles allocated";
+    EXPECT_EQ(status, audiounit::noErr);
     return out;
 }
 
@@ -96,7 +93,6 @@ audiounit::OSStatus FakeUnit::render(const audiounit::AudioTimeStamp* timestamp,
     if (renderStatus != audiounit::noErr) return renderStatus;
     if (frames > maximumFrames) return audiounit::kAudioUnitErr_TooManyFramesToProcess;
     const bool effect = pullInput != nullptr && *pullInput;
-    if (!effect) renderCallsWithoutPull.fetch_add(1);
     audiounit::AudioUnitRenderActionFlags flags = 0;
     const audiounit::OSStatus pulled = effect ? (*pullInput)(&flags, timestamp, frames, 0, output) : audiounit::noErr;
     for (audiounit::AudioBuffer& b : output->buffers())

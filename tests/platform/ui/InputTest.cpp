@@ -23,7 +23,6 @@ TEST(Input, SliderDragReportsEditingOnceEachSideWritesValuesAndSurvivesTheViewBe
     std::vector<double> written;
     Binding<double> binding([&] { return value.get(); }, [&](double v) { written.push_back(v); value.set(v); });
     ViewHost host(Dynamic([&] {
-                      // Reading the value makes this body depend on it: each change rebuilds the slider.
                       return VStack(HorizontalAlignment::leading, 0, {
                           Text("v " + std::to_string(int(value.get()))).frame({}, 20),
                           Slider(binding, 0, 100, [&](bool e) { editing.push_back(e); }).frame(214, 20)});
@@ -152,7 +151,8 @@ TEST(Input, AFieldTakesFocusByClickOrBindingEditsAtItsCaretAndLosesFocusElsewher
 
 TEST(Input, ScrollViewsScrollWithinBoundsAndSelectableTextSelectsByDragOrDoubleClickAndCopies) {
     std::vector<View> rows;
-    for (int i = 0; i < 20; ++i) rows.push_back(Text("row " + std::to_string(i)).frame({}, 20).accessibilityIdentifier("row " + std::to_string(i)));
+    for (int i = 0; i < 20; ++i)
+        rows.push_back(Text("row " + std::to_string(i)).frame({}, 20).accessibilityIdentifier("row " + std::to_string(i)));
     ViewHost host(ScrollView(VStack(HorizontalAlignment::leading, 0, rows)).frame(100, 100), {100, 100});
     host.scrollWheel({50, 50}, 30);
     EXPECT_EQ(host.frameOf("row 0")->y, -30);

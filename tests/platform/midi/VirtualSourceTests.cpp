@@ -1,5 +1,4 @@
-// MIDI services with in-process virtual sources and no JACK server: clients, ports, sources, notifications,
-// delivery of translated event lists, connection failures, and an allocation-free receive path.
+// MIDI services with in-process virtual sources and no JACK server.
 
 #include <gtest/gtest.h>
 
@@ -17,8 +16,8 @@ using namespace midi;
 using testsupport::NotificationLog;
 using testsupport::ReceivedWords;
 using testsupport::ref;
+using testsupport::Words;
 using Bytes = std::vector<std::uint8_t>;
-using Words = std::vector<std::uint32_t>;
 
 namespace {
 

@@ -1,6 +1,5 @@
 #pragma once
-// Whole audio files as interleaved floats through libsndfile, for tests that
-// write a program's input and read back what it wrote.
+// Whole audio files as interleaved floats through libsndfile.
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -17,10 +16,7 @@ struct Audio {
 
 inline void writeAudio(const std::filesystem::path& path, int format, int channels, int rate,
                        const std::vector<float>& samples) {
-    SF_INFO info{};
-    info.format = format;
-    info.channels = channels;
-    info.samplerate = rate;
+    SF_INFO info{.frames = 0, .samplerate = rate, .channels = channels, .format = format, .sections = 0, .seekable = 0};
     SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
     ASSERT_NE(f, nullptr) << path << ": " << sf_strerror(nullptr);
     const auto frames = static_cast<sf_count_t>(samples.size() / static_cast<std::size_t>(channels));

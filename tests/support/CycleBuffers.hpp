@@ -1,6 +1,5 @@
 #pragma once
-// Input handed to a render callback cycle by cycle through a pull-input callback,
-// and output channels of the host's own, as a host's file loop drives it.
+// Input pulled and output written cycle by cycle, as a host's file loop drives a render callback.
 
 #include <algorithm>
 #include <cstdint>

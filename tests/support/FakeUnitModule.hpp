@@ -1,8 +1,5 @@
 #pragma once
-// The base of the test-only units loaded from bundles (the host's effect and
-// instrument, the crashing unit, the validator's faulty effects): a stereo
-// 44.1 kHz unit whose input is pulled into storage sized at allocation. A module
-// builds its parameters in build(), says what a cycle does in render() and names
+// The stereo 44.1 kHz base of the test-only units in bundles: a module fills build() and render() and names
 // FakeUnitFactory<Unit> in its entry; its manifest is FakeUnitInfo.json.in.
 
 #include <algorithm>
@@ -50,15 +47,13 @@ public:
     }
 
 protected:
-    // Called once the busses exist, before the unit reaches its host: parameters, presets.
+    // Once the busses exist, before the unit reaches its host: parameters, presets.
     virtual void build() {}
 
-    // Render thread: must not lock, allocate or wait (except where a module's
-    // fault is exactly that).
+    // Render thread: must not lock, allocate or wait (unless that is the module's fault).
     virtual audiounit::OSStatus render(const RenderCycle& cycle) noexcept = 0;
 
-    // Render thread. Pulls the cycle's input into this unit's storage and points
-    // output buffers without memory at it (the host asks to render in place).
+    // Render thread: pulls the input into storage sized at allocation; output buffers without memory point at it.
     audiounit::OSStatus pullInput(const RenderCycle& cycle) noexcept {
         using namespace audiounit;
         if (cycle.frames > maximumFramesToRender()) return kAudioUnitErr_TooManyFramesToProcess;
@@ -110,8 +105,7 @@ private:
     audiounit::AudioBufferListStorage inputList_;
 };
 
-// A principal class that makes a Unit; a module names it in its entry
-// (DUNMARROW_AUDIO_UNIT_MODULE) through an alias with the manifest's name.
+// Named in DUNMARROW_AUDIO_UNIT_MODULE through an alias with the manifest's principal class name.
 template <class Unit>
 class FakeUnitFactory : public audiounit::AUAudioUnitFactory {
 public:

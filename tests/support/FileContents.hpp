@@ -1,6 +1,5 @@
 #pragma once
-// A whole file as text, for tests that check what a program wrote; empty when
-// the file cannot be read.
+// A whole file as text; empty when it cannot be read.
 
 #include <filesystem>
 #include <fstream>

@@ -1,7 +1,5 @@
 #pragma once
-// A JACK client of the default server with one audio input port "in" that
-// records what reaches it into a buffer sized up front, until the buffer is
-// full. For tests that check what a program or engine played.
+// A JACK client with one audio input "in" recording into a buffer sized up front, until it is full.
 
 #include <jack/jack.h>
 

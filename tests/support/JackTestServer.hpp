@@ -1,12 +1,10 @@
 #pragma once
-// A private `jackd --no-realtime -d dummy` made this process's default server (nothing else may start
-// one), reaped on destruction and pausable with SIGSTOP; and a test client playing queued MIDI messages.
+// A private dummy-driver jackd as this process's default server, and a client playing queued MIDI.
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,7 +13,6 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,16 +24,7 @@ namespace testsupport {
 
 class JackTestServer {
 public:
-    static std::string jackdPath() {
-        const char* path = std::getenv("PATH");
-        std::stringstream folders(path ? path : "/usr/bin:/bin");
-        std::string folder;
-        while (std::getline(folders, folder, ':')) {
-            const auto candidate = std::filesystem::path(folder) / "jackd";
-            if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
-        }
-        return {};
-    }
+    static std::string jackdPath() { return std::filesystem::exists("/usr/bin/jackd") ? "/usr/bin/jackd" : ""; }
 
     // JACK's machine-wide registry holds eight servers and frees a dead one's slot only when its name starts
     // again, so names come from a small pool; a name a live server holds makes jackd exit and the next is tried.
@@ -44,8 +32,7 @@ public:
         const auto jackd = jackdPath();
         if (jackd.empty()) return;
         ::setenv("JACK_NO_START_SERVER", "1", 1);
-        // JACK reports each refused connection attempt; keep them quiet.
-        jack_set_error_function(+[](const char*) {});
+        jack_set_error_function(+[](const char*) {});  // each refused connection attempt
         for (int slot = 0; slot < 8 && !ready_; ++slot) {
             name_ = "dunmarrow-midi-test-" + std::to_string(slot);
             ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
@@ -60,7 +47,7 @@ public:
 
     [[nodiscard]] bool ready() const { return ready_; }
 
-    // Stops the process (it keeps its clients but answers nothing) and lets it go on.
+    // SIGSTOP: it keeps its clients but answers nothing.
     void pause() const {
         if (pid_ > 0) ::kill(pid_, SIGSTOP);
     }
@@ -68,19 +55,14 @@ public:
         if (pid_ > 0) ::kill(pid_, SIGCONT);
     }
 
-    // Stops the server, paused or not, and waits for it (killing it after twenty seconds).
+    // Paused or not; killed when it has not ended after twenty seconds.
     void stop() {
         if (pid_ > 0) {
             ::kill(pid_, SIGTERM);
             ::kill(pid_, SIGCONT);
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-            while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-                if (std::chrono::steady_clock::now() > deadline) {
-                    ::kill(pid_, SIGKILL);
-                    ::waitpid(pid_, nullptr, 0);
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (int status = 0; reapWithin(pid_, status, std::chrono::seconds(20)) == 0) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, nullptr, 0);
             }
         }
         pid_ = -1;
@@ -91,7 +73,7 @@ public:
 private:
     void start(const std::string& jackd) {
         stop();
-        scratch_.emplace();  // its output goes there
+        scratch_.emplace();  // for its output
         ProgramOptions options;
         options.scratch = scratch_->path();
         pid_ = startProgram({jackd, "-n", name_, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"}, options)
@@ -122,7 +104,7 @@ private:
     bool ready_ = false;
 };
 
-// A JACK client with one MIDI output port "out" that plays queued messages at its next cycle's start.
+// One MIDI output port "out", playing queued messages at its next cycle's start.
 class JackTestKeyboard {
 public:
     explicit JackTestKeyboard(const std::string& clientName) {

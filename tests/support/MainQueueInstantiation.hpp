@@ -1,6 +1,5 @@
 #pragma once
-// Instantiates an audio unit as a host with a main run loop does: main-thread steps
-// go to the main queue, which the calling thread runs until the completion has come.
+// Instantiation as a host with a main run loop does it: main-thread steps run on this thread's main queue.
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,10 @@
 #pragma once
-// Starts a program and collects what it said (through files, so a talkative
-// program never blocks on a full pipe) and how it ended. A program still running
-// at its time limit has hung: it is killed and the test fails.
+// Runs a program, its output in files (a talkative one never blocks on a pipe); one past its time limit fails the test.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,15 +35,12 @@ struct ProgramOptions {
     // Added to, or replacing, this process's environment; a variable set to kUnset is removed.
     std::map<std::string, std::string> environment;
     std::chrono::seconds timeLimit{120};
-    // Where stdout, stderr and stdin live; a fresh folder, removed afterwards, when empty.
+    // Where stdin, stdout and stderr live; when empty, a fresh folder removed afterwards.
     std::filesystem::path scratch;
-    // The folder the program starts in; this process's when empty.
-    std::filesystem::path workingDirectory;
 };
 
 inline constexpr const char* kUnset = "\x01unset";
 
-// A program started by startProgram, to be waited for with waitForProgram.
 struct StartedProgram {
     pid_t pid = -1;
     std::filesystem::path scratch;
@@ -81,8 +74,6 @@ inline StartedProgram startProgram(const std::vector<std::string>& command, cons
     posix_spawn_file_actions_addopen(&actions, 0, (started.scratch / "stdin").c_str(), O_RDONLY | O_CREAT, 0644);
     posix_spawn_file_actions_addopen(&actions, 1, (started.scratch / "stdout").c_str(), written, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, (started.scratch / "stderr").c_str(), written, 0644);
-    if (!options.workingDirectory.empty())
-        posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
     // Its own process group, so that a hung program's children go with it.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -98,20 +89,20 @@ inline StartedProgram startProgram(const std::vector<std::string>& command, cons
     return started;
 }
 
+// Reaps `pid` once it has ended, waiting at most `limit`; 0 when it is still running.
+inline pid_t reapWithin(pid_t pid, int& status, std::chrono::seconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    pid_t ended = 0;
+    while ((ended = ::waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return ended;
+}
+
 inline ProgramRun waitForProgram(const StartedProgram& started) {
     ProgramRun run;
     if (started.pid > 0) {
-        // Waits on a process descriptor; where the system has none, polls.
-        const auto limit = std::chrono::steady_clock::now() + started.timeLimit;
         int status = 0;
-        pid_t ended = 0;
-        pollfd process{static_cast<int>(::syscall(SYS_pidfd_open, started.pid, 0)), POLLIN, 0};
-        if (process.fd >= 0) {
-            ::poll(&process, 1, int(std::chrono::milliseconds(started.timeLimit).count()));
-            ::close(process.fd);
-        }
-        while ((ended = ::waitpid(started.pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < limit)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        pid_t ended = reapWithin(started.pid, status, started.timeLimit);
         if (ended == 0) {
             ADD_FAILURE() << "the program did not end within " << started.timeLimit.count() << " s";
             ::kill(-started.pid, SIGKILL);
@@ -127,7 +118,7 @@ inline ProgramRun waitForProgram(const StartedProgram& started) {
     return run;
 }
 
-// Runs a program to its end: command[0] is its path, the rest its arguments.
+// command[0] is the program's path.
 inline ProgramRun runProgram(const std::vector<std::string>& command, const ProgramOptions& options = {}) {
     return waitForProgram(startProgram(command, options));
 }

@@ -1,6 +1,5 @@
 #pragma once
-// A fresh folder under the system's temporary folder for one test's files,
-// removed with everything in it when the object goes.
+// A fresh temporary folder, removed with everything in it when the object goes.
 
 #include <stdlib.h>
 

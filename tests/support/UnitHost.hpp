@@ -1,7 +1,5 @@
 #pragma once
-// A host's side of rendering an audio unit through its render block: input and
-// output buffers of a fixed capacity at 44.1 kHz, a pull callback that copies
-// the input, and one call of the render block per cycle.
+// A host rendering an audio unit through its render block at 44.1 kHz, its input pulled from `input`.
 
 #include <algorithm>
 #include <cmath>
@@ -31,8 +29,7 @@ struct UnitHost {
         return audiounit::noErr;
     };
 
-    // Fills every input channel with a sine of the given amplitude (channel c
-    // at a slightly different frequency).
+    // Channel c at a slightly different frequency.
     void fillSine(float amplitude) {
         for (std::size_t c = 0; c < input->floatChannelData().size(); ++c)
             for (audiounit::AUAudioFrameCount i = 0; i < kCapacity; ++i)
@@ -41,8 +38,7 @@ struct UnitHost {
 
     audiounit::OSStatus render(audiounit::AUAudioUnit& unit, double sampleTime, audiounit::AUAudioFrameCount frames) {
         output->setFrameLength(std::min(frames, kCapacity));
-        audiounit::AudioTimeStamp time{};
-        time.mSampleTime = sampleTime;
+        audiounit::AudioTimeStamp time{.mSampleTime = sampleTime};
         audiounit::AudioUnitRenderActionFlags flags = 0;
         return unit.renderBlock()(&flags, &time, frames, 0, output->mutableAudioBufferList(), &pull);
     }

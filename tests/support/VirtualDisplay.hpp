@@ -1,7 +1,5 @@
 #pragma once
-// Window tests under a private virtual X server, with a second client that
-// sends real input events and reads pixels back. Include after GoogleTest and
-// the project's headers: Xlib's macros (None, Bool, Status) clash with them.
+// A private Xvfb and a second X client for input and pixels; include last (Xlib's macros clash).
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -13,12 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -27,14 +22,12 @@
 
 namespace testsupport {
 
-// Xvfb on a free display it picks itself (-displayfd), stopped and reaped at
-// the end. When it reports no display within 10 s, the test fails saying why.
+// Xvfb on a free display it picks itself; a test fails saying why when none is reported within 10 s.
 class Xvfb {
 public:
     Xvfb() {
         int fds[2];
         if (!installed() || ::pipe(fds) != 0) return;
-        // What it writes (every taken display on its way to a free one) only explains a failure.
         const int log = ::memfd_create("xvfb-log", 0);
         pid_ = ::fork();
         if (pid_ == 0) {
@@ -44,12 +37,10 @@ public:
             const std::string fd = std::to_string(fds[1]);
             ::execl(kBinary, "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1600x1300x24", "-nolisten", "tcp",
                     static_cast<char*>(nullptr));
-            std::perror(kBinary);
             ::_exit(127);
         }
         ::close(fds[1]);
-        // Xvfb writes the number, then a newline, once it takes clients.
-        std::string number;
+        std::string number;  // then a newline, once it takes clients
         char c = 0;
         ssize_t got = -1;
         pollfd ready{fds[0], POLLIN, 0};
@@ -80,7 +71,6 @@ private:
     pid_t pid_ = -1;
 };
 
-// Pumps the window's events until `done` holds (at most `timeout`).
 inline bool pumpUntil(ui::Window& window, const std::function<bool()>& done,
                       std::chrono::milliseconds timeout = std::chrono::seconds(2)) {
     for (const auto end = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < end;) {
@@ -92,8 +82,7 @@ inline bool pumpUntil(ui::Window& window, const std::function<bool()>& done,
     return false;
 }
 
-// A second client of the same server: sends input and reads pixels back. Event
-// times advance by 700 ms per event, so separate clicks never make a double click.
+// Event times advance by 700 ms per event, so separate clicks never make a double click.
 class XClient {
 public:
     explicit XClient(const std::string& name) : display(XOpenDisplay(name.c_str())) {}
@@ -103,8 +92,8 @@ public:
     XClient(const XClient&) = delete;
     XClient& operator=(const XClient&) = delete;
 
-    // Input events list their fields in this order: type, serial, send_event, display, window, root,
-    // subwindow, time, x, y, x_root, y_root, state, detail (button, key code, hint), same_screen.
+    // Fields: type, serial, send_event, display, window, root, subwindow, time, x, y, x_root, y_root, state,
+    // detail (button, key code, hint), same_screen.
     void button(unsigned long window, int type, int x, int y, unsigned state = 0) {
         const XButtonEvent e{type, 0, False, display, window, 0, 0, nextTime(), x, y, 0, 0, state, Button1, True};
         send(window, type == ButtonPress ? ButtonPressMask : ButtonReleaseMask, XEvent{.xbutton = e});
@@ -118,8 +107,7 @@ public:
         button(window, ButtonRelease, x, y, Button1Mask);
     }
     void click(unsigned long window, ui::Point p) { click(window, int(p.x), int(p.y)); }
-    // A click at `p` of `window` as the pointer makes it: the server delivers
-    // it to the deepest mapped window there (another client's child, say).
+    // To the deepest mapped window at `p`, as a pointer click goes (another client's child, say).
     void clickThrough(unsigned long window, ui::Point p) {
         ::Window target = window, child = 0, inner = 0;
         int x = int(p.x), y = int(p.y);
@@ -128,7 +116,6 @@ public:
             target = child;
         click(target, x, y);
     }
-    // Two clicks within 150 ms: a double click. Events before and after are far apart.
     void doubleClick(unsigned long window, int x, int y) {
         step_ = 50;
         click(window, x, y);
@@ -140,7 +127,7 @@ public:
         const XKeyEvent e{KeyPress, 0, False, display, window, 0, 0, nextTime(), 0, 0, 0, 0, state, code, True};
         send(window, KeyPressMask, XEvent{.xkey = e});
     }
-    // Types printable ASCII text key by key.
+    // Printable ASCII only.
     void type(unsigned long window, const std::string& text) {
         for (const char c : text) {
             const KeySym sym = c == ' ' ? XK_space : c == '.' ? XK_period : c == '-' ? XK_minus : KeySym(c);
@@ -161,13 +148,13 @@ public:
         XFree(text);
         return result;
     }
-    // The top-level windows called `wanted`.
     [[nodiscard]] std::vector<unsigned long> windowsNamed(const std::string& wanted) {
         ::Window root = 0, parent = 0, *children = nullptr;
         unsigned count = 0;
         std::vector<unsigned long> found;
         if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count) == 0) return found;
-        std::copy_if(children, children + count, std::back_inserter(found), [&](auto w) { return name(w) == wanted; });
+        for (unsigned i = 0; i < count; ++i)
+            if (name(children[i]) == wanted) found.push_back(children[i]);
         XFree(children);
         return found;
     }
@@ -175,7 +162,6 @@ public:
         const unsigned long rgb = pixel(window, int(p.x), int(p.y));
         return ui::Color::sRGB(double(rgb >> 16 & 0xFF) / 255, double(rgb >> 8 & 0xFF) / 255, double(rgb & 0xFF) / 255);
     }
-    // 0xRRGGBB of one pixel of a window.
     unsigned long pixel(unsigned long window, int x, int y) {
         XImage* image = XGetImage(display, window, x, y, 1, 1, AllPlanes, ZPixmap);
         if (!image) return ~0ul;

@@ -1,5 +1,4 @@
-// The JACK backend on a private dummy-driver server: other clients' MIDI outputs are sources whose notes
-// arrive as UMP; late clients are announced; a server that goes or stops answering takes its sources.
+// The JACK backend on a private server: other clients' MIDI outputs are sources; a server that goes takes them.
 
 #include <gtest/gtest.h>
 
@@ -16,7 +15,8 @@
 
 using namespace midi;
 using namespace std::chrono_literals;
-using Words = std::vector<std::uint32_t>;
+using testsupport::ref;
+using testsupport::Words;
 
 namespace {
 
@@ -52,8 +52,6 @@ std::optional<MIDIEndpointRef> sourceNamed(const std::string& name) {
         }
     return std::nullopt;
 }
-
-std::string ref(MIDIObjectRef object) { return std::to_string(object); }
 
 // A private server, a test keyboard, and a host-like MIDI 2.0 client that (dis)connects sources as they come and go.
 class JackMIDITest : public ::testing::Test {
@@ -105,8 +103,6 @@ TEST_F(JackMIDITest, OtherClientsMIDIOutputsAreSourcesWhoseNotesArriveAsMIDI2And
     ASSERT_EQ(MIDIPortConnectSource(port, keysSource, nullptr), noErr);
     EXPECT_EQ(waitForConnections(*keys, 1), 1);
     EXPECT_EQ(sendAndReceive(*keys, capture, {0x90, 0x3C, 0x64}, 2), (Words{0x40903C00, 0xC9240000}));
-    EXPECT_EQ(sendAndReceive(*keys, capture, {0xB0, 0x07, 0x40}, 2), (Words{0x40B00700, 0x80000000}));
-    EXPECT_EQ(capture.protocol.load(), kMIDIProtocol_2_0);
     // Time stamps are on the host clock (the monotonic clock in nanoseconds).
     const auto now = MIDIGetCurrentHostTime();
     const auto stamp = capture.time.load();
@@ -129,10 +125,6 @@ TEST_F(JackMIDITest, OtherClientsMIDIOutputsAreSourcesWhoseNotesArriveAsMIDI2And
 
     ASSERT_EQ(MIDIPortDisconnectSource(port, keysSource), noErr);
     EXPECT_EQ(waitForConnections(*keys, 0), 0);
-    const auto received = capture.count.load();
-    keys->send({0x80, 0x3C, 0x40});
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(capture.count.load(), received);
 
     ASSERT_EQ(MIDIPortConnectSource(port, keysSource, nullptr), noErr);
     testing::internal::CaptureStdout();

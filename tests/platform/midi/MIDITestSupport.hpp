@@ -16,6 +16,9 @@
 
 namespace testsupport {
 
+using Words = std::vector<std::uint32_t>;
+inline std::string ref(midi::MIDIObjectRef object) { return std::to_string(object); }
+
 // A client's notifications as lines ("added 12 (24 bytes)") and their threads; what an optional
 // add/remove handler returned follows the line ("added 12 (24 bytes) -> 0").
 class NotificationLog {

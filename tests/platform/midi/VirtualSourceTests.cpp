@@ -1,5 +1,4 @@
-// MIDI services with in-process virtual sources and no JACK server: clients, ports, sources, notifications,
-// delivery of translated event lists, connection failures, and an allocation-free receive path.
+// MIDI services with in-process virtual sources and no JACK server.
 
 #include <gtest/gtest.h>
 
@@ -16,7 +15,9 @@
 using namespace midi;
 using testsupport::NotificationLog;
 using testsupport::ReceivedWords;
-using Words = std::vector<std::uint32_t>;
+using testsupport::ref;
+using testsupport::Words;
+using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
@@ -26,32 +27,6 @@ const bool noJack = [] {
     ::setenv("JACK_DEFAULT_SERVER", "dunmarrow-no-such-server", 1);
     return true;
 }();
-
-class VirtualSourceTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(MIDIClientCreateWithBlock("VirtualTests", &client, log.block()), noErr); }
-    void TearDown() override { EXPECT_EQ(MIDIClientDispose(client), noErr); }
-
-    MIDIEndpointRef makeSource(const char* name) {
-        MIDIEndpointRef source = 0;
-        EXPECT_EQ(MIDISourceCreate(client, name, &source), noErr);
-        return source;
-    }
-    MIDIPortRef makePort(MIDIProtocolID protocol, MIDIReceiveBlock block) {
-        MIDIPortRef port = 0;
-        EXPECT_EQ(MIDIInputPortCreateWithProtocol(client, "in", protocol, &port, std::move(block)), noErr);
-        return port;
-    }
-
-    MIDIClientRef client = 0;
-    NotificationLog log;
-};
-
-OSStatus send(MIDIEndpointRef source, std::vector<std::uint8_t> bytes, MIDITimeStamp time = 0) {
-    return MIDISourceSend(source, bytes, time);
-}
-
-std::string ref(MIDIObjectRef object) { return std::to_string(object); }
 
 }  // namespace
 
@@ -83,10 +58,14 @@ TEST(MIDIClientTest, WithoutJackTheClientSaysSoInOneLineAndBadArgumentsAreRefuse
     EXPECT_EQ(MIDIClientDispose(client), kMIDIInvalidClient);
 }
 
-TEST_F(VirtualSourceTest, SourcesAndIOErrorsAreAnnouncedInOrderOnTheNotificationThreadWithTheirLayouts) {
+TEST(VirtualSourceTest, SourcesAndErrorsAreAnnouncedOnTheNotificationThreadAndDeliverTranslatedListsWithoutAllocating) {
+    NotificationLog log;
+    MIDIClientRef client = 0;
+    ASSERT_EQ(MIDIClientCreateWithBlock("VirtualTests", &client, log.block()), noErr);
     const auto before = MIDIGetNumberOfSources();
-    const auto first = makeSource("Keys");
-    const auto second = makeSource("Pads");
+    MIDIEndpointRef first = 0, second = 0, source = 0;
+    ASSERT_EQ(MIDISourceCreate(client, "Keys", &first), noErr);
+    ASSERT_EQ(MIDISourceCreate(client, "Pads", &second), noErr);
     EXPECT_EQ(MIDIGetNumberOfSources(), before + 2);
     EXPECT_EQ(MIDIGetSource(before), first);
     EXPECT_EQ(MIDIGetSource(before + 1), second);
@@ -122,13 +101,13 @@ TEST_F(VirtualSourceTest, SourcesAndIOErrorsAreAnnouncedInOrderOnTheNotification
     const auto threads = log.threads();
     ASSERT_EQ(threads.size(), 1u);
     EXPECT_NE(*threads.begin(), std::this_thread::get_id());
-}
 
-TEST_F(VirtualSourceTest, ConnectionsDeliverTranslatedListsOnTheSendingThreadWithoutAllocatingAndRefuseWhatTheyCannot) {
-    const auto source = makeSource("Keys");
+    // Connections deliver on the sending thread and refuse what they cannot.
+    ASSERT_EQ(MIDISourceCreate(client, "Keys", &source), noErr);
     ReceivedWords midi2, midi1;
-    const auto port2 = makePort(kMIDIProtocol_2_0, midi2.block());
-    const auto port1 = makePort(kMIDIProtocol_1_0, midi1.block());
+    MIDIPortRef port2 = 0, port1 = 0, counting = 0;
+    ASSERT_EQ(MIDIInputPortCreateWithProtocol(client, "in", kMIDIProtocol_2_0, &port2, midi2.block()), noErr);
+    ASSERT_EQ(MIDIInputPortCreateWithProtocol(client, "in", kMIDIProtocol_1_0, &port1, midi1.block()), noErr);
     EXPECT_EQ(MIDIPortConnectSource(port2 + 1000, source, nullptr), kMIDIInvalidPort);
     EXPECT_EQ(MIDIPortConnectSource(port2, 424242, nullptr), kMIDIUnknownEndpoint);
     EXPECT_EQ(MIDIPortDisconnectSource(port2 + 1000, source), kMIDIInvalidPort);
@@ -140,7 +119,7 @@ TEST_F(VirtualSourceTest, ConnectionsDeliverTranslatedListsOnTheSendingThreadWit
     ASSERT_EQ(MIDIPortConnectSource(port2, source, &tag), noErr);
     ASSERT_EQ(MIDIPortConnectSource(port2, source, &tag), noErr);  // again: still one connection
     ASSERT_EQ(MIDIPortConnectSource(port1, source, nullptr), noErr);
-    ASSERT_EQ(send(source, {0x90, 0x3C, 0x64}, 1234), noErr);
+    ASSERT_EQ(MIDISourceSend(source, Bytes{0x90, 0x3C, 0x64}, 1234), noErr);
     EXPECT_EQ(midi2.lists.load(), 1u);
     EXPECT_EQ(midi2.protocol.load(), kMIDIProtocol_2_0);
     EXPECT_EQ(midi2.since(0), (Words{0x40903C00, 0xC9240000}));
@@ -149,12 +128,11 @@ TEST_F(VirtualSourceTest, ConnectionsDeliverTranslatedListsOnTheSendingThreadWit
     EXPECT_EQ(midi2.thread.load(), std::this_thread::get_id());
     EXPECT_EQ(midi1.protocol.load(), kMIDIProtocol_1_0);
     EXPECT_EQ(midi1.since(0), (Words{0x20903C64}));
-    EXPECT_EQ(midi1.refCon.load(), nullptr);
 
     // A time stamp of 0 means now, on the monotonic clock.
-    const auto before = MIDIGetCurrentHostTime();
-    ASSERT_EQ(send(source, {0x80, 0x3C, 0x40}), noErr);
-    EXPECT_GE(midi2.time.load(), before);
+    const auto now = MIDIGetCurrentHostTime();
+    ASSERT_EQ(MIDISourceSend(source, Bytes{0x80, 0x3C, 0x40}), noErr);
+    EXPECT_GE(midi2.time.load(), now);
 
     const std::uint8_t notes[] = {0x90, 0x3C, 0x64, 0x3E, 0x64, 0xB0, 0x07, 0x7F, 0xE0, 0x00, 0x40, 0xF8};
     std::uint8_t sysex[40] = {0xF0};
@@ -170,23 +148,24 @@ TEST_F(VirtualSourceTest, ConnectionsDeliverTranslatedListsOnTheSendingThreadWit
 
     ASSERT_EQ(MIDIPortDisconnectSource(port1, source), noErr);
     EXPECT_EQ(MIDIPortDisconnectSource(port1, source), kMIDINoConnection);
-    ASSERT_EQ(send(source, {0xB0, 0x07, 0x40}), noErr);
+    ASSERT_EQ(MIDISourceSend(source, Bytes{0xB0, 0x07, 0x40}), noErr);
     EXPECT_EQ(midi2.lists.load(), 203u);
     EXPECT_EQ(midi1.lists.load(), 202u);
     ASSERT_EQ(MIDIPortDispose(port2), noErr);
-    ASSERT_EQ(send(source, {0x90, 0x3C, 0x64}), noErr);
+    ASSERT_EQ(MIDISourceSend(source, Bytes{0x90, 0x3C, 0x64}), noErr);
     EXPECT_EQ(midi2.lists.load(), 203u);
-    EXPECT_EQ(send(424242, {0x90, 0x3C, 0x64}), kMIDIUnknownEndpoint);
+    EXPECT_EQ(MIDISourceSend(424242, Bytes{0x90, 0x3C, 0x64}), kMIDIUnknownEndpoint);
 
     // More than one event list can hold arrives whole, list by list.
     std::size_t words = 0;
     std::uint32_t lists = 0;
-    const auto counting = makePort(kMIDIProtocol_2_0, [&](const MIDIEventList* list, void*) {
+    const MIDIReceiveBlock count = [&](const MIDIEventList* list, void*) {
         ++lists;
         MIDIEventListForEachPacket(list, [&](const MIDIEventPacket& p) { words += p.wordCount; });
-    });
+    };
+    ASSERT_EQ(MIDIInputPortCreateWithProtocol(client, "in", kMIDIProtocol_2_0, &counting, count), noErr);
     ASSERT_EQ(MIDIPortConnectSource(counting, source, nullptr), noErr);
-    std::vector<std::uint8_t> bytes;
+    Bytes bytes;
     for (int i = 0; i < 5000; ++i) bytes.insert(bytes.end(), {0xF0, 0x01, 0xF7});  // a packet each
     ASSERT_EQ(MIDISourceSend(source, bytes, 77), noErr);
     EXPECT_EQ(words, 10000u);
@@ -196,10 +175,11 @@ TEST_F(VirtualSourceTest, ConnectionsDeliverTranslatedListsOnTheSendingThreadWit
     // A removed source falls silent; the removal handler of a host may still end its connection.
     ASSERT_EQ(MIDIPortConnectSource(port1, source, nullptr), noErr);
     ASSERT_EQ(MIDIEndpointDispose(source), noErr);
-    EXPECT_EQ(send(source, {0x90, 0x3C, 0x64}), kMIDIUnknownEndpoint);
+    EXPECT_EQ(MIDISourceSend(source, Bytes{0x90, 0x3C, 0x64}), kMIDIUnknownEndpoint);
     EXPECT_EQ(midi1.lists.load(), 202u);
     EXPECT_EQ(MIDIPortConnectSource(port1, source, nullptr), kMIDIUnknownEndpoint);
     EXPECT_EQ(MIDIPortDisconnectSource(port1, source), noErr);
     EXPECT_EQ(MIDIPortDisconnectSource(port1, source), kMIDINoConnection);
     EXPECT_EQ(MIDIPortDispose(port1), noErr);
+    EXPECT_EQ(MIDIClientDispose(client), noErr);
 }

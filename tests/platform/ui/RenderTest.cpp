@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
+#include "FileContents.hpp"
 #include "TempDir.hpp"
 #include "ui/View.hpp"
 #include "ui/ViewHost.hpp"
@@ -13,7 +13,7 @@ namespace {
 
 using namespace ui;
 
-void expectColor(const Color& actual, const Color& expected, double tolerance = 1.5 / 255) {
+void expectColor(const Color& actual, const Color& expected, double tolerance) {
     EXPECT_NEAR(actual.r, expected.r, tolerance) << "red";
     EXPECT_NEAR(actual.g, expected.g, tolerance) << "green";
     EXPECT_NEAR(actual.b, expected.b, tolerance) << "blue";
@@ -98,10 +98,7 @@ TEST(Render, WritesAPNGThroughATemporaryName) {
     const auto path = folder.path("out.png");
     std::string error;
     ASSERT_TRUE(host.render(2).writePNG(path, &error)) << error;
-    std::ifstream file(path, std::ios::binary);
-    char magic[8] = {};
-    file.read(magic, 8);
-    EXPECT_EQ(std::string(magic + 1, 3), "PNG");
+    EXPECT_EQ(testsupport::fileContents(path).substr(1, 3), "PNG");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), std::filesystem::directory_iterator{}), 1);
     EXPECT_FALSE(host.render(1).writePNG((folder.path() / "missing" / "x.png").string(), &error));
     EXPECT_NE(error.find("cannot write"), std::string::npos);

@@ -1,5 +1,4 @@
-// The X11 window under a private Xvfb: drawing, real input from another client on the main run loop,
-// the clipboard, HiDPI scale, and embedding into a foreign parent window.
+// The X11 window under a private Xvfb: drawing, real input on the main run loop, clipboard, scale, embedding.
 
 #include <gtest/gtest.h>
 
@@ -19,14 +18,10 @@ using namespace ui;
 using testsupport::pumpUntil;
 
 // A wheel notch as the X server reports it: a press of button 4 (up) or 5 (down).
-void wheel(testsupport::XClient& client, unsigned long window, unsigned button, int x, int y) {
-    XEvent e{};
-    e.xbutton.type = ButtonPress;
-    e.xbutton.window = window;
-    e.xbutton.x = x;
-    e.xbutton.y = y;
-    e.xbutton.button = button;
-    e.xbutton.same_screen = True;
+void wheel(testsupport::XClient& client, unsigned long window, unsigned button, Point p) {
+    const XButtonEvent press{ButtonPress, 0, False, client.display, window, 0, 0, 0, int(p.x), int(p.y), 0, 0, 0, button,
+                             True};
+    XEvent e{.xbutton = press};
     XSendEvent(client.display, window, False, ButtonPressMask, &e);
     XFlush(client.display);
 }
@@ -47,14 +42,13 @@ TEST(WindowTest, DrawsTakesRealInputServesTheClipboardScalesAndEmbeds) {
     {
         auto window = makeWindow(server.display(), {200, 100});
         ASSERT_NE(window, nullptr);
-        State<bool> on(false), lit(false);
+        State<bool> lit(false);
         State<std::string> text(std::string(""));
         std::vector<View> rows;
         for (int i = 0; i < 20; ++i) rows.push_back(Text("row " + std::to_string(i)).frame({}, 20));
         window->setRootView(HStack(VerticalAlignment::top, 0, {
             Dynamic([&] { return View(lit.get() ? Color::sRGB(1, 1, 1) : Color::sRGB(1, 0, 0)).frame(50, 50); }),
-            VStack({Toggle("LIVE SAFE", on.binding()).accessibilityIdentifier("switch"),
-                    TextField("", text.binding()).accessibilityIdentifier("field").frame(100, {})}),
+            TextField("", text.binding()).accessibilityIdentifier("field").frame(100, {}),
             ScrollView(VStack(HorizontalAlignment::leading, 0, rows)).frame(50, 100).accessibilityIdentifier("scroll"),
         }).frame(200, 100, Alignment::topLeading()));
         // On the main run loop input arrives via the read source, and a main-queue job's change reaches the screen.
@@ -68,16 +62,13 @@ TEST(WindowTest, DrawsTakesRealInputServesTheClipboardScalesAndEmbeds) {
         EXPECT_TRUE(until([&] { return client.pixel(id, 10, 10) == 0xFFFFFF; }));
 
         const auto host = window->contentView()->host();
-        client.click(id, host->frameOf("switch")->center());
-        EXPECT_TRUE(until([&] { return on.peek(); }));
-
         // The wheel: down scrolls the content up by one notch, up brings it back.
         const auto rowTop = [&] { return host->frameOf("row 0").value_or(Rect{}).y; };
         const double top = rowTop();
         const Point scroll = host->frameOf("scroll").value_or(Rect{}).center();
-        wheel(client, id, Button5, int(scroll.x), int(scroll.y));
+        wheel(client, id, Button5, scroll);
         EXPECT_TRUE(until([&] { return rowTop() == top - 40; })) << rowTop();
-        wheel(client, id, Button4, int(scroll.x), int(scroll.y));
+        wheel(client, id, Button4, scroll);
         EXPECT_TRUE(until([&] { return rowTop() == top; })) << rowTop();
 
         client.click(id, host->frameOf("field")->center());
@@ -88,7 +79,6 @@ TEST(WindowTest, DrawsTakesRealInputServesTheClipboardScalesAndEmbeds) {
         // Ctrl+A, Ctrl+C: the window owns the clipboard and hands the text to another client.
         client.key(id, XK_a, ControlMask);
         client.key(id, XK_c, ControlMask);
-        ASSERT_TRUE(until([&] { return Pasteboard::general().string() == "4."; }));
         const Atom clipboard = XInternAtom(client.display, "CLIPBOARD", False);
         const Atom property = XInternAtom(client.display, "UI_TEST_PASTE", False);
         const ::Window requestor = XCreateSimpleWindow(client.display, DefaultRootWindow(client.display), 0, 0, 1, 1, 0, 0, 0);
@@ -119,17 +109,7 @@ TEST(WindowTest, DrawsTakesRealInputServesTheClipboardScalesAndEmbeds) {
     window->show();
     const auto id = window->windowId();
     ASSERT_TRUE(pumpUntil(*window, [&] { return client.pixel(id, 99, 50) == 0x00FF00; }));
-    EXPECT_EQ(client.pixel(id, 100, 50), 0x0000FFu);
-    ::Window root = 0, reportedParent = 0;
-    ::Window* children = nullptr;
-    unsigned count = 0;
-    XQueryTree(client.display, id, &root, &reportedParent, &children, &count);
-    if (children) XFree(children);
-    EXPECT_EQ(reportedParent, parent);
-    XWindowAttributes attributes;
-    XGetWindowAttributes(client.display, id, &attributes);
-    EXPECT_EQ(attributes.width, 200);
-    EXPECT_EQ(attributes.height, 100);
+    EXPECT_EQ(client.pixel(id, 100, 50), 0x0000FFu);  // 100 points wide, 200 pixels
     EXPECT_EQ(window->size(), (Size{100, 50}));
     // A parent that does not exist is an error, not a crash.
     std::string missing;
@@ -141,7 +121,7 @@ TEST(WindowTest, DrawsTakesRealInputServesTheClipboardScalesAndEmbeds) {
     XFlush(client.display);
     EXPECT_TRUE(pumpUntil(*window, [&] { return window->size() == Size{200, 50}; }));
     EXPECT_EQ(window->contentView()->host()->size(), (Size{200, 50}));
-    // The host destroys its window with the editor inside: the editor's window closes quietly.
+    // The host destroys its window with the editor inside (a child, then): the editor's window closes quietly.
     XDestroyWindow(client.display, parent);
     XFlush(client.display);
     EXPECT_TRUE(pumpUntil(*window, [&] { return window->isClosed(); }));

@@ -271,6 +271,11 @@ TEST_F(MainViewTest, ShowsEveryTextAtTheDesignSizeAndScalesUniformly) {
     EXPECT_EQ(*narrow.frameOf("canvas"), (Rect{0, 150, 360, 300}));
     const Rect narrowFooter = *narrow.frameOf("8X OVERSAMPLED DIGITAL DISTORTION");
     EXPECT_NEAR(narrowFooter.y, 150 + footer.y / 2, 0.01);
+    auto image = narrow.render(1, ui::Color::white());
+    for (int y : {2, 100, 148, 452, 598}) {
+        const auto c = image.pixel(180, y);
+        EXPECT_LT(c.r + c.g + c.b, 0.01) << "letterbox at y " << y;
+    }
 }
 
 // An effect unit whose meters read fixed levels, different for input and output.
@@ -315,6 +320,14 @@ TEST_F(MainViewTest, MetersShowTheUnitsInputAndOutputRiseAtOnceDecayAndFillTheir
     const Rect in = *h.frameOf("IN bar"), out = *h.frameOf("OUT bar");
     EXPECT_EQ(in.width, 292 - 28 - 28 - 8);
     EXPECT_EQ(out.width, in.width);
+    // A full bar runs from dark to bright red.
+    auto image = h.render(2);
+    const auto start = image.pixel(static_cast<int>((in.x + 6) * 2), static_cast<int>(in.center().y * 2));
+    const auto end = image.pixel(static_cast<int>((in.maxX() - 6) * 2), static_cast<int>(in.center().y * 2));
+    EXPECT_NEAR(start.r, 0.28, 0.04);
+    EXPECT_NEAR(end.r, 0.62, 0.04);
+    EXPECT_LT(start.g + start.b, 0.05);
+    EXPECT_LT(end.g, 0.02);
 }
 
 TEST_F(MainViewTest, FirstAppearanceRegistersTheFontOnceStartsTheMeterTimerAndTheLiveSafeSwitchWritesOneOrZero) {

@@ -34,14 +34,27 @@ function(dunmarrow_warnings target)
 endfunction()
 
 # A GoogleTest executable registered with CTest, test by test.
-# Usage: dunmarrow_test(NAME sources... LIBS libs...)
+# Usage: dunmarrow_test(NAME sources... LIBS libs... [JACK_TESTS gtest-filter])
+# The tests JACK_TESTS names start a private JACK server and never run side by
+# side: libjack names a client's socket by the client's name and the user only,
+# so two same-named clients of two servers take each other's notifications.
 function(dunmarrow_test name)
-  cmake_parse_arguments(ARG "" "" "LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "JACK_TESTS" "LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} dunmarrow_test_support GTest::gtest GTest::gmock)
   dunmarrow_warnings(${name})
   include(GoogleTest)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")
+  set(properties)
+  if(ARG_LABELS)
+    set(properties LABELS "${ARG_LABELS}")
+  endif()
+  if(ARG_JACK_TESTS)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "-${ARG_JACK_TESTS}" PROPERTIES ${properties})
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "${ARG_JACK_TESTS}"
+                         PROPERTIES RESOURCE_LOCK jack_server ${properties})
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
+  endif()
 endfunction()
 
 # A platform layer library. Platform layers are shared libraries so that the

@@ -47,9 +47,12 @@ public:
 
     [[nodiscard]] bool ready() const { return ready_; }
 
-    // SIGSTOP: it keeps its clients but answers nothing.
-    void pause() const {
-        if (pid_ > 0) ::kill(pid_, SIGSTOP);
+    // SIGSTOP: it keeps its clients but answers nothing. A stop is delivered asynchronously; this returns once
+    // every thread of the server has stopped, so that a request made next cannot be answered.
+    void pause() {
+        if (pid_ <= 0 || ::kill(pid_, SIGSTOP) != 0) return;
+        int status = 0;
+        if (::waitpid(pid_, &status, WUNTRACED) == pid_ && !WIFSTOPPED(status)) pid_ = -1;  // it had ended
     }
     void resume() const {
         if (pid_ > 0) ::kill(pid_, SIGCONT);

@@ -15,12 +15,13 @@ namespace {
 
 // A player of `samples` at `fileRate` on the main mixer of a started 48 kHz offline engine.
 struct PlayerRig {
+    // First, so they outlive the player: its reader thread may complete a file until the player is gone.
+    std::mutex mutex;
+    std::vector<int> completions;  // the tags of the scheduled files that completed
     TempDir dir;
     std::unique_ptr<engine::AVAudioEngine> engine = makeOfflineEngine();
     std::shared_ptr<AVAudioPlayerNode> player = std::make_shared<AVAudioPlayerNode>();
     engine::AVAudioFilePtr file;
-    std::mutex mutex;
-    std::vector<int> completions;  // the tags of the scheduled files that completed
 
     PlayerRig(const Channels& samples, int fileRate) : file(writeAndOpen(dir, "input.wav", fileRate, samples)) {
         chain(*engine, {player, engine->mainMixerNode()}, file->processingFormat());

@@ -48,11 +48,18 @@ public:
     [[nodiscard]] bool ready() const { return ready_; }
 
     // SIGSTOP: it keeps its clients but answers nothing. A stop is delivered asynchronously; this returns once
-    // every thread of the server has stopped, so that a request made next cannot be answered.
+    // every thread of the server has stopped (or after five seconds), so that a request made next is not answered.
     void pause() {
         if (pid_ <= 0 || ::kill(pid_, SIGSTOP) != 0) return;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         int status = 0;
-        if (::waitpid(pid_, &status, WUNTRACED) == pid_ && !WIFSTOPPED(status)) pid_ = -1;  // it had ended
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (::waitpid(pid_, &status, WUNTRACED | WNOHANG) == pid_) {
+                if (!WIFSTOPPED(status)) pid_ = -1;  // it had ended
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
     void resume() const {
         if (pid_ > 0) ::kill(pid_, SIGCONT);

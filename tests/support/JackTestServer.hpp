@@ -1,5 +1,6 @@
 #pragma once
 // A private dummy-driver jackd as this process's default server, and a client playing queued MIDI.
+// A test that starts one is named in its program's JACK_TESTS (cmake/Dunmarrow.cmake), so that no two run at once.
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
